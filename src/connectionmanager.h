@@ -1,0 +1,44 @@
+// Owns the listening socket and every live client Connection. The accept loop
+// runs on the main thread; client threads call closeConnection on themselves.
+#pragma once
+#include <condition_variable>
+#include <list>
+#include <mutex>
+
+class Connection;
+class SensorManager;
+
+class ConnectionManager {
+public:
+    explicit ConnectionManager(SensorManager* sensorManager);
+    // Stops the client threads, waits a bounded time for them to leave their
+    // loops, then deletes the connections and closes the listening socket.
+    virtual ~ConnectionManager();
+    ConnectionManager(const ConnectionManager&) = delete;
+    ConnectionManager& operator=(const ConnectionManager&) = delete;
+
+    // Listens on listenPort (all local IPv4 addresses) and accepts clients
+    // until shutdown is requested or the socket fails; failures are logged.
+    void startListen(int listenPort);
+    // Removes c from the list and deletes it. Called by c's own thread, which
+    // must not touch c afterwards.
+    void closeConnection(Connection* c);
+    // Called by a client thread that left its loop on shutdown; its
+    // Connection stays listed until the manager is destroyed.
+    void connectionStopped();
+    SensorManager* getSensorManager() const { return sensorManager; }
+
+private:
+    void newConnection(int fd);
+    // Waits for the next client; false when the loop must end.
+    bool acceptOne();
+
+    int listenSocketFd = -1;  // main thread; the destructor closes it
+    SensorManager* const sensorManager;
+
+    // Guarded by mutex.
+    std::mutex mutex;
+    std::list<Connection*> connections;
+    int serving = 0;  // client threads inside their loops
+    std::condition_variable allStopped;
+};

@@ -1,0 +1,24 @@
+// The one process-wide event log: one time-stamped line per event, written to
+// standard output or appended to logFile. Every thread may log.
+#pragma once
+#include <string>
+
+const int LOG_DISABLED = -1;
+const int LOG_CRITICAL = 0;
+const int LOG_STAT = 1;
+const int LOG_DEBUG = 2;
+
+// Path of the log file; empty means standard output. Set only during the
+// single-threaded start-up.
+extern std::string logFile;
+
+// Makes the log ready; called before the first event.
+void logInit();
+// Sets the threshold: events with a level above it are dropped.
+void setLogLevel(int newLevel);
+// Writes "YYYY-MM-DD HH:MM:SS - message" when 0 <= level <= threshold. Ends
+// the process with code 2 when the log file cannot be opened, 3 when the log
+// lock fails.
+void logEvent(int level, std::string message);
+// Drops every later event; safe against threads that still log afterwards.
+void logShutdown();

@@ -1,0 +1,163 @@
+// sensomarkUSB: serves the readings of serial climate sensors to TCP clients.
+// main runs start-up on the only thread, then becomes the accept loop.
+#include <unistd.h>
+
+#include <csignal>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "connectionmanager.h"
+#include "daemon.h"
+#include "iniparser.h"
+#include "logging.h"
+#include "sensormanager.h"
+#include "sighandler.h"
+#include "tool.h"
+
+namespace {
+const char VERSION[] = "0.8.1";
+const char DEFAULT_CONFIG_FILE[] = "sensomarkUSB.conf";
+const char SYSTEM_CONFIG_DIR[] = "/etc";
+const char DAEMON_LOG_FILE[] = "/var/log/sensomarkUSB.log";
+const int DEFAULT_PORT = 4000;
+const int MAX_PORT = 65535;
+const char SENSOR_SECTION[] = "sensors";
+const char DEFAULT_SENSOR_DEVICE[] = "/dev/ttyUSB0";
+const char DEFAULT_SENSOR_NAME[] = "sensomark.com1";
+}  // namespace
+
+SensorManager sensorManager;
+ConnectionManager connectionManager(&sensorManager);
+
+namespace {
+
+// Finds and loads the configuration file: the given name, then the default
+// name in /etc. Null when neither can be read.
+dictionary* loadConfig(const char* configFile, bool daemon) {
+    dictionary* d = iniparser_load(configFile);
+    if (d != nullptr) {
+        if (!daemon) logEvent(LOG_STAT, std::string("using config file './") + configFile + "'");
+        return d;
+    }
+    std::string systemPath = std::string(SYSTEM_CONFIG_DIR) + "/" + DEFAULT_CONFIG_FILE;
+    d = iniparser_load(systemPath.c_str());
+    if (d != nullptr) {
+        if (!daemon) logEvent(LOG_STAT, "using config file '" + systemPath + "'");
+        return d;
+    }
+    if (!daemon) logEvent(LOG_STAT, "no config file found, using defaults");
+    return nullptr;
+}
+
+// Applies the keys of section "main"; returns the port to listen on.
+int applyMainKeys(dictionary* d, bool daemon) {
+    int listenPort = DEFAULT_PORT;
+    int configPort = iniparser_getint(d, "main:port", 0);
+    if (configPort > MAX_PORT) {
+        logEvent(LOG_CRITICAL, "configured port " + itoa(configPort) + " is out of range, using " +
+                                   itoa(DEFAULT_PORT));
+    } else if (configPort > 0) {
+        listenPort = configPort;
+    }
+    const char* configLogFile = iniparser_getstring(d, "main:logfile", nullptr);
+    if (configLogFile != nullptr && daemon) logFile = configLogFile;
+
+    const char* configLogLevel = iniparser_getstring(d, "main:loglevel", nullptr);
+    if (configLogLevel != nullptr) {
+        std::string level = configLogLevel;
+        if (level == "critical") {
+            setLogLevel(LOG_CRITICAL);
+        } else if (level == "stat") {
+            setLogLevel(LOG_STAT);
+        } else if (level == "debug") {
+            setLogLevel(LOG_DEBUG);
+        } else {
+            logEvent(LOG_CRITICAL, "configured log level unknown");
+        }
+    }
+    return listenPort;
+}
+
+// Creates and names one sensor per key of section "sensors", in file order.
+// A key without names ends the process.
+void addConfiguredSensors(dictionary* d) {
+    int numSensors = iniparser_getnseckeys(d, SENSOR_SECTION);
+    for (int i = 0; i < numSensors; ++i) {
+        const char* key = iniparser_getseckeyname(d, SENSOR_SECTION, i);
+        std::string sensorDevice = key + sizeof(SENSOR_SECTION);  // skip "sensors:"
+        std::string val = iniparser_getstring(d, key, "");
+        std::vector<std::string> sensorNames;
+        stringTokenize(val, sensorNames, " ");
+        if (val.empty()) {
+            logEvent(LOG_CRITICAL, "no names specified for sensor '" + sensorDevice + "'");
+            iniparser_freedict(d);
+            shutdown();
+        }
+        logEvent(LOG_STAT, "adding sensor '" + sensorDevice + "'");
+        Sensor* sensor = sensorManager.newSensor(sensorDevice);
+        for (const std::string& name : sensorNames) {
+            logEvent(LOG_STAT, "   --> naming sensor '" + name + "'");
+            sensorManager.nameSensor(sensor, name);
+        }
+    }
+}
+
+}  // namespace
+
+int main(int argc, char* argv[]) {
+    printf("sensomarkUSB %s\n\n", VERSION);
+    bool daemon = false;
+    logInit();
+
+    int option;
+    while ((option = getopt(argc, argv, "?hd")) != -1) {
+        switch (option) {
+            case 'd':
+                daemon = true;
+                break;
+            case 'h':
+                showHelp();
+                return 0;
+            default:
+                showHelp();
+                return 1;
+        }
+    }
+    const char* configFile = DEFAULT_CONFIG_FILE;
+    if (optind < argc) configFile = argv[optind];
+    if (optind + 1 < argc) {
+        puts("trailing arguments on command line");
+        showHelp();
+        return 1;
+    }
+    if (daemon) logFile = DAEMON_LOG_FILE;
+
+    int listenPort = DEFAULT_PORT;
+    dictionary* d = loadConfig(configFile, daemon);
+    if (d != nullptr) {
+        listenPort = applyMainKeys(d, daemon);
+        addConfiguredSensors(d);
+        iniparser_freedict(d);
+    }
+    if (sensorManager.sensorCount() == 0) {
+        Sensor* defaultSensor = sensorManager.newSensor(DEFAULT_SENSOR_DEVICE);
+        sensorManager.nameSensor(defaultSensor, DEFAULT_SENSOR_NAME);
+    }
+
+    if (daemon) {
+        logEvent(LOG_CRITICAL, "starting sensomarkUSB as daemon");
+        daemonize();
+    } else {
+        logEvent(LOG_CRITICAL, "starting sensomarkUSB");
+    }
+    signal(SIGINT, catch_shutdown_signal);
+    signal(SIGTERM, catch_shutdown_signal);
+    // A vanished log reader (a closed pipe on standard output) must not end
+    // the daemon; sockets send with MSG_NOSIGNAL anyway.
+    signal(SIGPIPE, SIG_IGN);
+
+    sensorManager.createThreads();
+    connectionManager.startListen(listenPort);
+    shutdown();
+}

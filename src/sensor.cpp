@@ -1,0 +1,115 @@
+// A sensor's reader thread, the device line protocol and the reading reply.
+#include "sensor.h"
+
+#include <unistd.h>
+
+#include "linebuffer.h"
+#include "logging.h"
+#include "sensormanager.h"
+#include "serial.h"
+#include "sighandler.h"
+#include "tool.h"
+
+namespace {
+const size_t READ_CHUNK_BYTES = 1024;
+const size_t READER_STACK_BYTES = 256 * 1024;
+const useconds_t PAUSE_STEP_US = 200000;
+const char VALUE_CHARS[] = "01234567890.";
+}  // namespace
+
+const char* const Sensor::ReadName[4] = {"", "temperature", "humidity", "dewpoint"};
+
+Sensor::Sensor(SensorManager* manager, std::string deviceName)
+    : deviceName(std::move(deviceName)), manager(manager) {
+    for (int i = 1; i <= ReadNameCount; ++i) readContent[ReadName[i]] = "";
+}
+
+Sensor::~Sensor() = default;
+
+bool Sensor::createThread() {
+    if (spawnDetached(sensorThread, this, READER_STACK_BYTES)) return true;
+    logEvent(LOG_CRITICAL, "failed to spawn sensor thread");
+    return false;
+}
+
+void* sensorThread(void* s) {
+    Sensor* sensor = static_cast<Sensor*>(s);
+    while (true) {
+        sensor->startSensing();
+        if (shouldShutdown.load()) break;
+        logEvent(LOG_STAT, "lost sensor connection on '" + sensor->getDeviceName() + "'");
+        time_t start = time(nullptr);
+        while (time(nullptr) < start + Sensor::RECONNECT_PAUSE_S && !shouldShutdown.load()) {
+            usleep(PAUSE_STEP_US);
+        }
+        if (shouldShutdown.load()) break;
+    }
+    // Last touch of the sensor: after this the registry may delete it.
+    sensor->manager->readerStopped();
+    return nullptr;
+}
+
+void Sensor::startSensing() {
+    logEvent(LOG_STAT, "start sensing on '" + deviceName + "'");
+    Serial serial(deviceName);
+    int fd = serial.getFd();
+    if (fd < 0) return;
+
+    LineBuffer lines(MAX_PENDING_LINE_BYTES, false);
+    std::string line;
+    char recBuff[READ_CHUNK_BYTES];
+    while (!shouldShutdown.load()) {
+        int ready = waitReadable(fd);
+        if (ready < 0 && errno == EINTR) continue;
+        if (ready < 0) return;
+        if (ready == 0) continue;
+        ssize_t n = read(fd, recBuff, sizeof(recBuff));
+        if (n <= 0) return;
+        lines.append(recBuff, static_cast<size_t>(n));
+        while (lines.next(line)) process(line);
+    }
+}
+
+void Sensor::process(std::string line) {
+    logEvent(LOG_DEBUG, "sensed '" + line + "' on '" + deviceName + "'");
+    storeLine(line, time(nullptr));
+}
+
+std::vector<std::pair<std::string, std::string>> Sensor::parseLine(const std::string& line) {
+    std::vector<std::pair<std::string, std::string>> pairs;
+    std::vector<std::string> tokens;
+    stringTokenize(line, tokens, " ");
+    std::vector<std::string> values;
+    for (const std::string& token : tokens) {
+        values.clear();
+        stringTokenize(token, values, "=");
+        if (values.size() != 2) continue;
+        std::string& raw = values[1];
+        raw.resize(std::min(raw.size(), raw.find_first_not_of(VALUE_CHARS)));
+        pairs.emplace_back(std::move(values[0]), std::move(raw));
+    }
+    return pairs;
+}
+
+void Sensor::storeLine(const std::string& line, time_t now) {
+    auto pairs = parseLine(line);
+    if (pairs.empty()) return;
+    std::lock_guard<std::mutex> lock(mutex);
+    for (auto& pair : pairs) {
+        auto it = readContent.find(pair.first);
+        if (it != readContent.end()) {
+            it->second = std::move(pair.second);
+        } else if (readContent.size() < ReadNameCount + MAX_EXTRA_KEYS) {
+            // Line noise must not grow the table without end.
+            readContent.emplace(std::move(pair.first), std::move(pair.second));
+        }
+        readTime = now;
+    }
+}
+
+std::string Sensor::getReadingAt(ReadType readType, time_t now) {
+    std::lock_guard<std::mutex> lock(mutex);
+    if (now > readTime + MAX_AGE_S) return "valid=0";
+    if (readType <= 0 || readType > ReadNameCount) return "valid=0";
+    return "valid=1;value=" + readContent[ReadName[readType]] + ";";
+}

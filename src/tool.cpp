@@ -1,0 +1,78 @@
+// Usage text, the orderly exit, text utilities and shared system-call helpers.
+#include "tool.h"
+
+#include <poll.h>
+#include <pthread.h>
+#include <sys/socket.h>
+
+#include <cstdio>
+#include <cstdlib>
+
+#include "logging.h"
+#include "sighandler.h"
+
+void showHelp() {
+    printf("Usage: daemon [options] [config file]\n");
+    printf("Options:\n");
+    printf("   -d               Become a daemon\n");
+    printf("   -h               Show this help\n");
+    printf("Configuration is read from %s\n", "sensomarkUSB.conf");
+    printf("or the given config file.\n");
+    fflush(stdout);
+}
+
+void shutdown() {
+    shouldShutdown.store(1);
+    logEvent(LOG_CRITICAL, "ending daemon");
+    logShutdown();
+    exit(0);
+}
+
+void stringTokenize(const std::string& str, std::vector<std::string>& tokens,
+                    const std::string& delimiters) {
+    std::string::size_type lastPos = str.find_first_not_of(delimiters, 0);
+    std::string::size_type pos = str.find_first_of(delimiters, lastPos);
+    while (pos != std::string::npos || lastPos != std::string::npos) {
+        tokens.push_back(str.substr(lastPos, pos - lastPos));
+        lastPos = str.find_first_not_of(delimiters, pos);
+        pos = str.find_first_of(delimiters, lastPos);
+    }
+}
+
+std::string itoa(int i) {
+    char buffer[16];
+    snprintf(buffer, sizeof(buffer), "%d", i);
+    return buffer;
+}
+
+int sendall(int s, const void* buff, size_t* len) {
+    const char* bytes = static_cast<const char*>(buff);
+    size_t total = 0;
+    int result = 0;
+    while (total < *len) {
+        ssize_t n = send(s, bytes + total, *len - total, MSG_NOSIGNAL);
+        if (n == -1) {
+            result = -1;
+            break;
+        }
+        total += static_cast<size_t>(n);
+    }
+    *len = total;
+    return result;
+}
+
+int waitReadable(int fd) {
+    struct pollfd p = {fd, POLLIN, 0};
+    return poll(&p, 1, WAIT_STEP_MS);
+}
+
+bool spawnDetached(void* (*entry)(void*), void* arg, size_t stackBytes) {
+    pthread_attr_t attr;
+    pthread_attr_init(&attr);
+    pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+    pthread_attr_setstacksize(&attr, stackBytes);
+    pthread_t thread;
+    bool started = pthread_create(&thread, &attr, entry, arg) == 0;
+    pthread_attr_destroy(&attr);
+    return started;
+}

@@ -1,0 +1,32 @@
+// Small helpers shared by the whole daemon: usage text, the orderly exit,
+// text utilities, and the few system-call patterns every loop repeats.
+#pragma once
+#include <cstddef>
+#include <string>
+#include <vector>
+
+// Writes the six usage lines to standard output.
+void showHelp();
+// Requests shutdown, logs "ending daemon", shuts the log down and exits 0.
+[[noreturn]] void shutdown();
+
+// Appends the non-empty pieces of str between runs of delimiter characters.
+void stringTokenize(const std::string& str, std::vector<std::string>& tokens,
+                    const std::string& delimiters);
+// Decimal text of i.
+std::string itoa(int i);
+
+// Like send(2), but sends all *len bytes, continuing after short sends, and
+// never raises SIGPIPE. Stores the bytes sent in *len; returns 0, or -1 when a
+// send failed.
+int sendall(int s, const void* buff, size_t* len);
+
+// One step of every service loop: waits up to WAIT_STEP_MS for fd to become
+// readable (or hung up). Returns >0 when ready, 0 on time-out, -1 with errno
+// on failure (EINTR means: wait again).
+const int WAIT_STEP_MS = 200;
+int waitReadable(int fd);
+
+// Starts a detached thread running entry(arg) with a stack of stackBytes.
+// Returns false when the thread could not be created.
+bool spawnDetached(void* (*entry)(void*), void* arg, size_t stackBytes);

@@ -1,0 +1,21 @@
+#!/bin/sh
+# Checks the build dependencies (g++, cmake, make, GoogleTest) and installs the
+# missing ones with apt-get when run as root; otherwise says what to install.
+missing=""
+command -v g++ >/dev/null 2>&1 || missing="$missing g++"
+command -v cmake >/dev/null 2>&1 || missing="$missing cmake"
+[ -f /usr/include/gtest/gtest.h ] || missing="$missing libgtest-dev"
+[ -n "$missing" ] || exit 0
+
+if [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null 2>&1; then
+    echo "installing build dependencies:$missing"
+    export DEBIAN_FRONTEND=noninteractive
+    apt-get update -q >/dev/null && apt-get install -y -q $missing >/dev/null || {
+        echo "apt-get could not install:$missing" >&2
+        exit 1
+    }
+    exit 0
+fi
+echo "missing build dependencies; install them with:" >&2
+echo "    sudo apt-get install$missing" >&2
+exit 1
