@@ -22,7 +22,9 @@ const size_t CLIENT_STACK_BYTES = 64 * 1024;
 
 Connection::Connection(ConnectionManager* manager, int fd) : manager(manager), fd(fd) {}
 
-Connection::~Connection() { close(fd); }
+Connection::~Connection() {
+    close(fd);
+}
 
 bool Connection::start() {
     if (spawnDetached(connectionThread, this, CLIENT_STACK_BYTES)) return true;
@@ -30,7 +32,9 @@ bool Connection::start() {
     return false;
 }
 
-void Connection::interrupt() { ::shutdown(fd, SHUT_RDWR); }
+void Connection::interrupt() {
+    ::shutdown(fd, SHUT_RDWR);
+}
 
 void* connectionThread(void* c) {
     static_cast<Connection*>(c)->startServing();

@@ -7,7 +7,7 @@
 class ConnectionManager;
 
 class Connection {
-public:
+  public:
     // Pending request bytes without a line end beyond which the client is
     // disconnected.
     static const size_t MAX_PENDING_REQUEST_BYTES = 64 * 1024;
@@ -31,7 +31,7 @@ public:
     // The manager's place of this connection in its list.
     std::list<Connection*>::iterator self;
 
-private:
+  private:
     // 0 when the reply went out whole, -1 when sending failed.
     int process(std::string line);
 

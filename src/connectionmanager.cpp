@@ -17,13 +17,14 @@
 #include "tool.h"
 
 namespace {
-const int LISTEN_BACKLOG = 5;
 // Client threads see the shutdown flag within one 200 ms step.
 const auto CLIENTS_EXIT_WAIT = std::chrono::milliseconds(2000);
 // Pause after accept ran out of descriptors or memory, so the loop does not spin.
 const useconds_t ACCEPT_BACKOFF_US = 100000;
 
-std::string errorText() { return strerror(errno); }
+std::string errorText() {
+    return strerror(errno);
+}
 
 // Errors of accept that concern one client or a passing shortage, not the socket.
 bool transientAcceptError(int error) {
@@ -78,7 +79,7 @@ void ConnectionManager::startListen(int listenPort) {
         logEvent(LOG_CRITICAL, "failed to bind socket (" + errorText() + ")");
         return;
     }
-    if (listen(listenSocketFd, LISTEN_BACKLOG) == -1) {
+    if (listen(listenSocketFd, options.backlog) == -1) {
         logEvent(LOG_CRITICAL, "failed to listen socket (" + errorText() + ")");
         return;
     }

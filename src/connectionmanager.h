@@ -8,8 +8,15 @@
 class Connection;
 class SensorManager;
 
+// Settings of the listener beyond the port; the defaults are the classic ones.
+struct ListenOptions {
+    // Clients the kernel queues before accept; a burst larger than this costs
+    // the late clients a SYN retransmission (a second or more).
+    int backlog = 5;
+};
+
 class ConnectionManager {
-public:
+  public:
     explicit ConnectionManager(SensorManager* sensorManager);
     // Stops the client threads, waits a bounded time for them to leave their
     // loops, then deletes the connections and closes the listening socket.
@@ -20,6 +27,8 @@ public:
     // Listens on listenPort (all local IPv4 addresses) and accepts clients
     // until shutdown is requested or the socket fails; failures are logged.
     void startListen(int listenPort);
+    // Applies options; call before startListen.
+    void setOptions(const ListenOptions& newOptions) { options = newOptions; }
     // Removes c from the list and deletes it. Called by c's own thread, which
     // must not touch c afterwards.
     void closeConnection(Connection* c);
@@ -28,12 +37,13 @@ public:
     void connectionStopped();
     SensorManager* getSensorManager() const { return sensorManager; }
 
-private:
+  private:
     void newConnection(int fd);
     // Waits for the next client; false when the loop must end.
     bool acceptOne();
 
     int listenSocketFd = -1;  // main thread; the destructor closes it
+    ListenOptions options;    // main thread
     SensorManager* const sensorManager;
 
     // Guarded by mutex.

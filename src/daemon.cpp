@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
 
 #include "logging.h"
@@ -28,6 +29,10 @@ void closeAllDescriptors() {
 }  // namespace
 
 void daemonize() {
+    // Whatever stdio holds must reach the terminal now: the parents leave with
+    // _exit, and the daemon's copy would go to /dev/null.
+    fflush(stdout);
+    fflush(stderr);
     pid_t pid = fork();
     failIf(pid == -1, "cannot fork session group leader");
     if (pid > 0) _exit(0);

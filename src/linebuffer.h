@@ -8,7 +8,7 @@
 // end wait for more input, up to maxPendingBytes: a line that grows past that
 // is dropped up to its line end and counted in overflows().
 class LineBuffer {
-public:
+  public:
     // keepEmpty: whether a line end that arrives first into an empty buffer
     // gives an empty line (clients) or nothing (devices).
     LineBuffer(size_t maxPendingBytes, bool keepEmpty);
@@ -20,7 +20,7 @@ public:
     // Number of over-long lines dropped so far.
     unsigned long overflows() const { return overflowCount; }
 
-private:
+  private:
     std::string buffer;
     size_t start = 0;         // first byte of buffer not yet consumed
     bool discarding = false;  // inside an over-long line: drop up to its line end

@@ -21,7 +21,9 @@ pthread_mutex_t logMutex = PTHREAD_MUTEX_INITIALIZER;
 // Written under logMutex; read without it for the cheap early filter.
 std::atomic<int> logLevel{LOG_DEBUG};
 
-bool passes(int level) { return level >= 0 && level <= logLevel.load(std::memory_order_relaxed); }
+bool passes(int level) {
+    return level >= 0 && level <= logLevel.load(std::memory_order_relaxed);
+}
 
 void lockOrDie(int result) {
     if (result != 0) {
@@ -78,4 +80,6 @@ void logEvent(int level, std::string message) {
     lockOrDie(pthread_mutex_unlock(&logMutex));
 }
 
-void logShutdown() { setLogLevel(LOG_DISABLED); }
+void logShutdown() {
+    setLogLevel(LOG_DISABLED);
+}

@@ -52,6 +52,11 @@ dictionary* loadConfig(const char* configFile, bool daemon) {
 
 // Applies the keys of section "main"; returns the port to listen on.
 int applyMainKeys(dictionary* d, bool daemon) {
+    ListenOptions options;
+    int backlog = iniparser_getint(d, "main:backlog", 0);
+    if (backlog > 0) options.backlog = backlog;
+    connectionManager.setOptions(options);
+
     int listenPort = DEFAULT_PORT;
     int configPort = iniparser_getint(d, "main:port", 0);
     if (configPort > MAX_PORT) {

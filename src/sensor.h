@@ -15,7 +15,7 @@
 class SensorManager;
 
 class Sensor {
-public:
+  public:
     enum ReadType : int { TEMPERATURE = 1, HUMIDITY = 2, DEWPOINT = 3 };
 
     // Pending bytes of a device line beyond which the line is dropped.
@@ -55,7 +55,7 @@ public:
     // to its leading digits and full stops.
     static std::vector<std::pair<std::string, std::string>> parseLine(const std::string& line);
 
-private:
+  private:
     void process(std::string line);
 
     static const char* const ReadName[4];

@@ -10,7 +10,7 @@
 #include "sensor.h"
 
 class SensorManager {
-public:
+  public:
     SensorManager() = default;
     // Stops the readers, waits a bounded time for them to leave, then deletes
     // the sensors (left alone if a reader is still inside).
@@ -37,7 +37,7 @@ public:
     // Called by a reader thread as its last touch of its sensor.
     void readerStopped();
 
-private:
+  private:
     // Guarded by mutex.
     std::mutex mutex;
     std::list<Sensor*> sensors;

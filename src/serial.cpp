@@ -8,7 +8,9 @@
 
 #include <cstdio>
 
-Serial::Serial(std::string deviceName) : deviceName(std::move(deviceName)), fd(-1) { open(); }
+Serial::Serial(std::string deviceName) : deviceName(std::move(deviceName)), fd(-1) {
+    open();
+}
 
 Serial::~Serial() {
     if (fd >= 0) close(fd);

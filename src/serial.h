@@ -4,7 +4,7 @@
 #include <string>
 
 class Serial {
-public:
+  public:
     // Opens and configures deviceName; a failure shows as a negative getFd().
     explicit Serial(std::string deviceName);
     virtual ~Serial();
@@ -14,7 +14,7 @@ public:
     // The open descriptor, or a negative value when the device is not open.
     int getFd() const { return fd; }
 
-private:
+  private:
     void open();
 
     std::string deviceName;

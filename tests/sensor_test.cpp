@@ -46,7 +46,8 @@ TEST(SensorReading, FreshForThirtySecondsThenInvalid) {
     EXPECT_EQ(sensor.getReadingAt(Sensor::TEMPERATURE, T), "valid=1;value=21.5;");
     EXPECT_EQ(sensor.getReadingAt(Sensor::TEMPERATURE, T + 30), "valid=1;value=21.5;");
     EXPECT_EQ(sensor.getReadingAt(Sensor::TEMPERATURE, T + 31), "valid=0");
-    EXPECT_EQ(sensor.getReadingAt(Sensor::TEMPERATURE, T - 100), "valid=1;value=21.5;");  // clock set back
+    EXPECT_EQ(sensor.getReadingAt(Sensor::TEMPERATURE, T - 100),
+              "valid=1;value=21.5;");                                        // clock set back
     EXPECT_EQ(sensor.getReadingAt(Sensor::HUMIDITY, T), "valid=1;value=;");  // never sent
     for (int outside : {0, 4, -1, 1 << 30})
         EXPECT_EQ(sensor.getReadingAt(static_cast<Sensor::ReadType>(outside), T), "valid=0");
@@ -89,7 +90,8 @@ TEST(SerialPort, SetsOnlyTheRawLineFlagsAndKeepsTheRest) {
     // Everything the line settings do not name is as it was.
     tcflag_t cflagNamed = CSIZE | CSTOPB | PARENB | CRTSCTS | CREAD | CLOCAL | CBAUD | CBAUDEX;
     EXPECT_EQ(after.c_cflag & ~cflagNamed, before.c_cflag & ~cflagNamed);
-    EXPECT_EQ(after.c_iflag & ~tcflag_t(IXON | IXOFF | IXANY), before.c_iflag & ~tcflag_t(IXON | IXOFF | IXANY));
+    EXPECT_EQ(after.c_iflag & ~tcflag_t(IXON | IXOFF | IXANY),
+              before.c_iflag & ~tcflag_t(IXON | IXOFF | IXANY));
     EXPECT_EQ(after.c_lflag & ~tcflag_t(ICANON | ECHO | ECHOE | ISIG),
               before.c_lflag & ~tcflag_t(ICANON | ECHO | ECHOE | ISIG));
     EXPECT_EQ(after.c_oflag & ~tcflag_t(OPOST), before.c_oflag & ~tcflag_t(OPOST));
@@ -120,7 +122,8 @@ TEST(SensorReader, ReadsLinesFromAPtyAndStopsOnShutdown) {
     pty.write("tempera");
     pty.write("ture=21.5 humidity=40\r");
     pty.write("\ndewpoint=7.5\n");
-    EXPECT_TRUE(eventually([&] { return registry->getReading("probe.3") == "valid=1;value=7.5;"; }));
+    EXPECT_TRUE(
+        eventually([&] { return registry->getReading("probe.3") == "valid=1;value=7.5;"; }));
     EXPECT_EQ(registry->getReading("probe.1"), "valid=1;value=21.5;");
     EXPECT_EQ(registry->getReading("probe.2"), "valid=1;value=40;");
 

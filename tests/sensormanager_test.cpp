@@ -11,8 +11,12 @@ struct Registry {
         sensor = manager.newSensor("/dev/ttyUSB0");
         manager.nameSensor(sensor, "sensomark.com1");
     }
-    void fresh() { sensor->storeLine("temperature=21.5 humidity=48.3 dewpoint=10.1", time(nullptr)); }
-    void stale() { sensor->storeLine("temperature=21.5 humidity=48.3 dewpoint=10.1", time(nullptr) - 60); }
+    void fresh() {
+        sensor->storeLine("temperature=21.5 humidity=48.3 dewpoint=10.1", time(nullptr));
+    }
+    void stale() {
+        sensor->storeLine("temperature=21.5 humidity=48.3 dewpoint=10.1", time(nullptr) - 60);
+    }
     SensorManager manager;
     Sensor* sensor;
 };

@@ -4,6 +4,7 @@
 #include <arpa/inet.h>
 #include <dirent.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <pty.h>
@@ -79,6 +80,7 @@ pid_t spawn(const std::vector<std::string>& argv, const std::string& workDir,
     dup2(null, 0);
     dup2(out, 1);
     dup2(err, 2);
+    close_range(3, ~0U, 0);  // no pty master or client socket of the test may live on in the child
     std::vector<char*> args;
     for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
     args.push_back(nullptr);
@@ -105,7 +107,9 @@ Process::~Process() {
     }
 }
 
-std::string Process::output() const { return readFile(outPath); }
+std::string Process::output() const {
+    return readFile(outPath);
+}
 
 bool Process::waitFor(const std::string& text, std::chrono::milliseconds timeout) {
     return eventually([&] { return output().find(text) != std::string::npos; }, timeout);
@@ -118,7 +122,9 @@ int Process::count(const std::string& text) const {
     return n;
 }
 
-void Process::signal(int sig) { kill(childPid, sig); }
+void Process::signal(int sig) {
+    kill(childPid, sig);
+}
 
 int Process::wait(std::chrono::milliseconds timeout) {
     if (status != -1) return decode(status);
@@ -242,5 +248,28 @@ void Client::resetHard() {
     fd = -1;
 }
 
-int openDescriptors(pid_t pid) { return countEntries("/proc/" + std::to_string(pid) + "/fd"); }
-int threadCount(pid_t pid) { return countEntries("/proc/" + std::to_string(pid) + "/task"); }
+int openDescriptors(pid_t pid) {
+    return countEntries("/proc/" + std::to_string(pid) + "/fd");
+}
+int threadCount(pid_t pid) {
+    return countEntries("/proc/" + std::to_string(pid) + "/task");
+}
+
+namespace {
+int iniPort(const std::string& config) {
+    size_t at = config.find("port = ");
+    return at == std::string::npos ? 4000 : atoi(config.c_str() + at + 7);
+}
+}  // namespace
+
+std::unique_ptr<Process> startDaemon(const TempDir& dir, const std::string& config,
+                                     const std::vector<std::string>& args) {
+    dir.write("sensomarkUSB.conf", config);
+    std::vector<std::string> argv = {SENSOMARK_BIN};
+    argv.insert(argv.end(), args.begin(), args.end());
+    auto daemon = std::make_unique<Process>(argv, dir.path);
+    // At level "critical" the daemon does not say that it listens: try to connect.
+    int port = iniPort(config);
+    EXPECT_TRUE(eventually([&] { return Client(port).connected(); })) << daemon->output();
+    return daemon;
+}

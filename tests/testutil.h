@@ -4,6 +4,7 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -25,7 +26,7 @@ int freePort();
 // The daemon (or any program) as a child process; standard output and error
 // go to a file that the test reads. Killed on destruction if still running.
 class Process {
-public:
+  public:
     Process(const std::vector<std::string>& argv, const std::string& workDir);
     ~Process();
     // Waits until the output holds text; false after the time-out.
@@ -38,7 +39,7 @@ public:
     int wait(std::chrono::milliseconds timeout = 5s);
     pid_t pid() const { return childPid; }
 
-private:
+  private:
     pid_t childPid = -1;
     int status = -1;
     std::string outPath;
@@ -62,7 +63,7 @@ struct Pty {
 
 // A TCP client on 127.0.0.1.
 class Client {
-public:
+  public:
     explicit Client(int port);
     ~Client();
     bool connected() const { return fd >= 0; }
@@ -77,7 +78,7 @@ public:
     void resetHard();  // closes with RST instead of FIN
     int fd = -1;
 
-private:
+  private:
     std::string pending;
 };
 
@@ -98,3 +99,8 @@ std::string configText(int port, const std::string& extra = "");
 // Number of open descriptors and threads of process pid, from /proc.
 int openDescriptors(pid_t pid);
 int threadCount(pid_t pid);
+
+// Starts the daemon in dir with config as its sensomarkUSB.conf and waits until
+// it listens; the test fails when it does not.
+std::unique_ptr<Process> startDaemon(const TempDir& dir, const std::string& config,
+                                     const std::vector<std::string>& args = {});

@@ -1,4 +1,6 @@
 // Text utilities, the line cutter and the log line format.
+#include "tool.h"
+
 #include <gtest/gtest.h>
 
 #include <fstream>
@@ -7,7 +9,6 @@
 #include "linebuffer.h"
 #include "logging.h"
 #include "testutil.h"
-#include "tool.h"
 
 namespace {
 std::vector<std::string> tokenize(const std::string& text, const std::string& delimiters,
@@ -75,8 +76,8 @@ TEST(LineBuffer, OverLongLineIsDroppedUpToItsEnd) {
     LineBuffer buffer(1024, false);
     Lines lines;
     std::string line;
-    for (const std::string& chunk :
-         {std::string("before\n"), huge.substr(0, 2000), huge.substr(2000), std::string("tail\nafter\n")}) {
+    for (const std::string& chunk : {std::string("before\n"), huge.substr(0, 2000),
+                                     huge.substr(2000), std::string("tail\nafter\n")}) {
         buffer.append(chunk.data(), chunk.size());
         while (buffer.next(line)) lines.push_back(line);
     }
@@ -98,7 +99,8 @@ TEST(EventLog, WritesStampedLinesFiltersByLevelAndRecreatesARemovedFile) {
     std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     EXPECT_EQ(text.size(), 19u + 3 + 15 + 1);
     EXPECT_NE(text.find(std::string("second\0with nul\n", 16)), std::string::npos);
-    EXPECT_TRUE(std::regex_match(text.substr(0, 19), std::regex(R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d)")));
+    EXPECT_TRUE(
+        std::regex_match(text.substr(0, 19), std::regex(R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d)")));
 
     logShutdown();
     logEvent(LOG_CRITICAL, "after shutdown");
