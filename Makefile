@@ -1,9 +1,12 @@
-# Front end for the CMake build: make, make run, make test, make clean.
+# Front end for the CMake build: make, make run, make test, make install,
+# make package, make clean.
 BUILD ?= build
 JOBS ?= 2
 CMAKE_FLAGS ?=
+PREFIX ?= /usr/local
 
-.PHONY: all deps build run test clean check-asan check-tsan
+.PHONY: all deps build run demo test install package clean check-asan check-tsan bench \
+	bench-build bench-quick
 
 all: build
 
@@ -17,14 +20,44 @@ build: deps
 run: build
 	./$(BUILD)/sensomarkUSB
 
+# A simulated device, the daemon configured for it, a few live queries.
+demo: build
+	@bash tools/demo.sh $(BUILD)
+
 test: build
 	cd $(BUILD) && ctest --output-on-failure -j$(JOBS)
 
+# The programs, man pages and systemd unit below $(DESTDIR)$(PREFIX), the
+# configuration and logrotate rules below $(DESTDIR)/etc; an existing
+# sensomarkUSB.conf there is kept.
+install: build
+	DESTDIR=$(DESTDIR) cmake --install $(BUILD) --prefix $(PREFIX)
+
+# The Debian package $(BUILD)/sensomarkusb_VERSION_ARCH.deb (prefix /usr).
+package: build
+	cd $(BUILD) && cpack -G DEB
+
+# The whole suite under ASan+UBSan or TSan; a sanitizer report from any process
+# (the daemons the tests start included) fails the target.
 check-asan:
-	$(MAKE) test BUILD=build-asan CMAKE_FLAGS=-DSANITIZE=address
+	@MAKE="$(MAKE)" sh tools/check-sanitized.sh build-asan address
 
 check-tsan:
-	$(MAKE) test BUILD=build-tsan CMAKE_FLAGS=-DSANITIZE=thread
+	@MAKE="$(MAKE)" sh tools/check-sanitized.sh build-tsan thread
+
+# The daemon against a reference server under load (bench/run.sh): about ten
+# minutes; writes bench/results.md. bench-quick: a minute or two, one
+# repetition each, to bench/results-quick.txt.
+BENCH_BUILD ?= build-bench
+bench-build: deps
+	@cmake -S . -B $(BENCH_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSENSOMARK_BENCH=ON >/dev/null
+	@cmake --build $(BENCH_BUILD) -j$(JOBS) --target sensomarkUSB sensomark-sim loadgen refserver
+
+bench: bench-build
+	bash bench/run.sh $(BENCH_BUILD)
+
+bench-quick: bench-build
+	bash bench/run.sh --quick $(BENCH_BUILD)
 
 clean:
 	rm -rf build build-*

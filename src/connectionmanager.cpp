@@ -61,61 +61,54 @@ ConnectionManager::~ConnectionManager() {
 }
 
 void ConnectionManager::startListen(int listenPort) {
-    listenSocketFd = socket(AF_INET, SOCK_STREAM, 0);
+    std::string error;
+    listenSocketFd = openListenSocket(options.address, listenPort, options.backlog, &error);
     if (listenSocketFd < 0) {
-        logEvent(LOG_CRITICAL, "failed to create socket");
-        return;
-    }
-    int yes = 1;
-    if (setsockopt(listenSocketFd, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof(yes)) < 0) {
-        logEvent(LOG_CRITICAL, "failed to set socket options");
-        return;
-    }
-    struct sockaddr_in local_addr = {};
-    local_addr.sin_family = AF_INET;
-    local_addr.sin_port = htons(static_cast<uint16_t>(listenPort));
-    local_addr.sin_addr.s_addr = htonl(INADDR_ANY);
-    if (bind(listenSocketFd, reinterpret_cast<sockaddr*>(&local_addr), sizeof(local_addr)) == -1) {
-        logEvent(LOG_CRITICAL, "failed to bind socket (" + errorText() + ")");
-        return;
-    }
-    if (listen(listenSocketFd, options.backlog) == -1) {
-        logEvent(LOG_CRITICAL, "failed to listen socket (" + errorText() + ")");
+        logEvent(LOG_CRITICAL, error);
         return;
     }
     logEvent(LOG_STAT, "waiting for incoming connections on port " + itoa(listenPort));
+    // One system call per client instead of poll then accept.
+    acceptWaits = limitSocketWait(listenSocketFd);
     while (!shouldShutdown.load() && acceptOne()) {
     }
 }
 
 bool ConnectionManager::acceptOne() {
-    int ready = waitReadable(listenSocketFd);
-    if (ready < 0 && errno == EINTR) return true;
-    if (ready < 0) {
-        logEvent(LOG_CRITICAL, "select on listen socket failed");
-        return false;
+    if (!acceptWaits) {
+        int ready = waitReadable(listenSocketFd);
+        if (ready < 0 && errno == EINTR) return true;
+        if (ready < 0) {
+            logEvent(LOG_CRITICAL, "select on listen socket failed");
+            return false;
+        }
+        if (ready == 0) return true;
     }
-    if (ready == 0) return true;
 
     struct sockaddr_in remote_addr;
     socklen_t sin_size = sizeof(remote_addr);
     int new_fd = accept(listenSocketFd, reinterpret_cast<sockaddr*>(&remote_addr), &sin_size);
     if (new_fd < 0) {
         int error = errno;
+        // The wait step ended without a client, or a signal cut it short.
+        if (acceptWaits && (error == EAGAIN || error == EWOULDBLOCK || error == EINTR)) return true;
         logEvent(LOG_CRITICAL, "failed to accept connection (" + errorText() + ")");
         if (!transientAcceptError(error)) return false;
         if (error != ECONNABORTED && error != EPROTO && error != EINTR) usleep(ACCEPT_BACKOFF_US);
         return true;
     }
-    char address[INET_ADDRSTRLEN];
-    inet_ntop(AF_INET, &remote_addr.sin_addr, address, sizeof(address));
-    logEvent(LOG_STAT, std::string("incoming connection from ") + address);
-    newConnection(new_fd);
+    newConnection(new_fd, peerAddress(remote_addr));
     return true;
 }
 
-void ConnectionManager::newConnection(int fd) {
+void ConnectionManager::newConnection(int fd, const std::string& address) {
     std::lock_guard<std::mutex> lock(mutex);
+    if (options.maxClients > 0 && serving >= options.maxClients) {
+        logEvent(LOG_STAT, "too many clients, closing connection from " + address);
+        close(fd);
+        return;
+    }
+    logEvent(LOG_STAT, "incoming connection from " + address);
     Connection* c = new Connection(this, fd);
     c->self = connections.insert(connections.end(), c);
     // The thread may end at once: it then waits in closeConnection for this lock.
@@ -134,6 +127,11 @@ void ConnectionManager::closeConnection(Connection* c) {
     delete c;
     --serving;
     allStopped.notify_all();
+}
+
+int ConnectionManager::clientCount() {
+    std::lock_guard<std::mutex> lock(mutex);
+    return serving;
 }
 
 void ConnectionManager::connectionStopped() {

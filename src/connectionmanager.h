@@ -1,9 +1,11 @@
 // Owns the listening socket and every live client Connection. The accept loop
 // runs on the main thread; client threads call closeConnection on themselves.
 #pragma once
+#include <atomic>
 #include <condition_variable>
 #include <list>
 #include <mutex>
+#include <string>
 
 class Connection;
 class SensorManager;
@@ -13,6 +15,11 @@ struct ListenOptions {
     // Clients the kernel queues before accept; a burst larger than this costs
     // the late clients a SYN retransmission (a second or more).
     int backlog = 5;
+    // Local IPv4 address to listen on; empty means all local addresses.
+    std::string address;
+    // The most clients served at once; a client beyond it is accepted and
+    // closed at once. 0 means no limit.
+    int maxClients = 0;
 };
 
 class ConnectionManager {
@@ -36,13 +43,20 @@ class ConnectionManager {
     // Connection stays listed until the manager is destroyed.
     void connectionStopped();
     SensorManager* getSensorManager() const { return sensorManager; }
+    // Clients being served now, and requests answered since start.
+    int clientCount();
+    unsigned long requestCount() const { return requests.load(std::memory_order_relaxed); }
+    // Counts one answered request; called by client threads.
+    void countRequest() { requests.fetch_add(1, std::memory_order_relaxed); }
 
   private:
-    void newConnection(int fd);
+    // Serves the client on fd unless maxClients are served already.
+    void newConnection(int fd, const std::string& address);
     // Waits for the next client; false when the loop must end.
     bool acceptOne();
 
     int listenSocketFd = -1;  // main thread; the destructor closes it
+    bool acceptWaits = false;  // main thread: accept itself waits one step
     ListenOptions options;    // main thread
     SensorManager* const sensorManager;
 
@@ -51,4 +65,6 @@ class ConnectionManager {
     std::list<Connection*> connections;
     int serving = 0;  // client threads inside their loops
     std::condition_variable allStopped;
+
+    std::atomic<unsigned long> requests{0};
 };

@@ -80,6 +80,10 @@ void logEvent(int level, std::string message) {
     lockOrDie(pthread_mutex_unlock(&logMutex));
 }
 
+bool logWanted(int level) {
+    return passes(level);
+}
+
 void logShutdown() {
     setLogLevel(LOG_DISABLED);
 }

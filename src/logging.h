@@ -20,5 +20,8 @@ void setLogLevel(int newLevel);
 // the process with code 2 when the log file cannot be opened, 3 when the log
 // lock fails.
 void logEvent(int level, std::string message);
+// Whether an event of level would be written now; lets a caller skip building
+// a message that would be dropped.
+bool logWanted(int level);
 // Drops every later event; safe against threads that still log afterwards.
 void logShutdown();

@@ -11,6 +11,7 @@
 #include "daemon.h"
 #include "iniparser.h"
 #include "logging.h"
+#include "metrics.h"
 #include "sensormanager.h"
 #include "sighandler.h"
 #include "tool.h"
@@ -29,6 +30,8 @@ const char DEFAULT_SENSOR_NAME[] = "sensomark.com1";
 
 SensorManager sensorManager;
 ConnectionManager connectionManager(&sensorManager);
+// Destroyed first at exit: its thread reads both managers.
+MetricsServer metricsServer(&sensorManager, &connectionManager);
 
 namespace {
 
@@ -50,12 +53,35 @@ dictionary* loadConfig(const char* configFile, bool daemon) {
     return nullptr;
 }
 
-// Applies the keys of section "main"; returns the port to listen on.
-int applyMainKeys(dictionary* d, bool daemon) {
+// The metrics endpoint: its port (0 when there is none) and the address it
+// shares with the query service.
+int metricsPort = 0;
+std::string listenAddress;
+
+// The opt-in listener keys of section "main"; without them the listener
+// behaves as it always did.
+void applyListenerKeys(dictionary* d) {
     ListenOptions options;
     int backlog = iniparser_getint(d, "main:backlog", 0);
     if (backlog > 0) options.backlog = backlog;
+    options.address = listenAddress = iniparser_getstring(d, "main:listen", "");
+    int maxClients = iniparser_getint(d, "main:maxclients", 0);
+    if (maxClients > 0) options.maxClients = maxClients;
     connectionManager.setOptions(options);
+
+    const char* metrics = iniparser_getstring(d, "main:metricsport", nullptr);
+    if (metrics == nullptr) return;
+    metricsPort = iniparser_getint(d, "main:metricsport", 0);
+    if (metricsPort <= 0 || metricsPort > MAX_PORT) {
+        logEvent(LOG_CRITICAL, std::string("configured metrics port '") + metrics +
+                                   "' is invalid, serving no metrics");
+        metricsPort = 0;
+    }
+}
+
+// Applies the keys of section "main"; returns the port to listen on.
+int applyMainKeys(dictionary* d, bool daemon) {
+    applyListenerKeys(d);
 
     int listenPort = DEFAULT_PORT;
     int configPort = iniparser_getint(d, "main:port", 0);
@@ -163,6 +189,7 @@ int main(int argc, char* argv[]) {
     signal(SIGPIPE, SIG_IGN);
 
     sensorManager.createThreads();
+    if (metricsPort > 0) metricsServer.start(listenAddress, metricsPort);
     connectionManager.startListen(listenPort);
     shutdown();
 }

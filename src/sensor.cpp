@@ -38,6 +38,7 @@ void* sensorThread(void* s) {
         sensor->startSensing();
         if (shouldShutdown.load()) break;
         logEvent(LOG_STAT, "lost sensor connection on '" + sensor->getDeviceName() + "'");
+        sensor->reconnects.fetch_add(1, std::memory_order_relaxed);
         time_t start = time(nullptr);
         while (time(nullptr) < start + Sensor::RECONNECT_PAUSE_S && !shouldShutdown.load()) {
             usleep(PAUSE_STEP_US);
@@ -55,27 +56,32 @@ void Sensor::startSensing() {
     int fd = serial.getFd();
     if (fd < 0) return;
 
-    LineBuffer lines(MAX_PENDING_LINE_BYTES, false);
+    LineBuffer pending(MAX_PENDING_LINE_BYTES, false);
     std::string line;
+    deviceOpen.store(true, std::memory_order_relaxed);
     char recBuff[READ_CHUNK_BYTES];
     while (!shouldShutdown.load()) {
         int ready = waitReadable(fd);
         if (ready < 0 && errno == EINTR) continue;
-        if (ready < 0) return;
+        if (ready < 0) break;
         if (ready == 0) continue;
         ssize_t n = read(fd, recBuff, sizeof(recBuff));
-        if (n <= 0) return;
-        lines.append(recBuff, static_cast<size_t>(n));
-        while (lines.next(line)) process(line);
+        if (n <= 0) break;
+        pending.append(recBuff, static_cast<size_t>(n));
+        while (pending.next(line)) process(line);
     }
+    deviceOpen.store(false, std::memory_order_relaxed);
 }
 
 void Sensor::process(std::string line) {
     logEvent(LOG_DEBUG, "sensed '" + line + "' on '" + deviceName + "'");
-    storeLine(line, time(nullptr));
+    size_t ignored = storeLine(line, time(nullptr));
+    lines.fetch_add(1, std::memory_order_relaxed);
+    ignoredFields.fetch_add(ignored, std::memory_order_relaxed);
 }
 
-std::vector<std::pair<std::string, std::string>> Sensor::parseLine(const std::string& line) {
+std::vector<std::pair<std::string, std::string>> Sensor::parseLine(const std::string& line,
+                                                                  size_t* ignored) {
     std::vector<std::pair<std::string, std::string>> pairs;
     std::vector<std::string> tokens;
     stringTokenize(line, tokens, " ");
@@ -88,12 +94,14 @@ std::vector<std::pair<std::string, std::string>> Sensor::parseLine(const std::st
         raw.resize(std::min(raw.size(), raw.find_first_not_of(VALUE_CHARS)));
         pairs.emplace_back(std::move(values[0]), std::move(raw));
     }
+    if (ignored) *ignored = tokens.size() - pairs.size();
     return pairs;
 }
 
-void Sensor::storeLine(const std::string& line, time_t now) {
-    auto pairs = parseLine(line);
-    if (pairs.empty()) return;
+size_t Sensor::storeLine(const std::string& line, time_t now) {
+    size_t ignored = 0;
+    auto pairs = parseLine(line, &ignored);
+    if (pairs.empty()) return ignored;
     std::lock_guard<std::mutex> lock(mutex);
     for (auto& pair : pairs) {
         auto it = readContent.find(pair.first);
@@ -102,9 +110,17 @@ void Sensor::storeLine(const std::string& line, time_t now) {
         } else if (readContent.size() < ReadNameCount + MAX_EXTRA_KEYS) {
             // Line noise must not grow the table without end.
             readContent.emplace(std::move(pair.first), std::move(pair.second));
+        } else {
+            ++ignored;
         }
         readTime = now;
     }
+    return ignored;
+}
+
+time_t Sensor::lastReadTime() {
+    std::lock_guard<std::mutex> lock(mutex);
+    return readTime;
 }
 
 std::string Sensor::getReadingAt(ReadType readType, time_t now) {

@@ -47,13 +47,24 @@ class Sensor {
     std::string getReading(ReadType readType) { return getReadingAt(readType, time(nullptr)); }
     std::string getReadingAt(ReadType readType, time_t now);
 
-    // Stores the pairs of one device line as received at time now.
-    void storeLine(const std::string& line, time_t now);
+    // Stores the pairs of one device line as received at time now. Returns
+    // the number of fields ignored (no pair, or a new key beyond the bound).
+    size_t storeLine(const std::string& line, time_t now);
+    // When the last pair was stored; 0 before the first.
+    time_t lastReadTime();
+
+    // Counters of the reader thread, readable from any thread.
+    bool isOpen() const { return deviceOpen.load(std::memory_order_relaxed); }
+    unsigned long reconnectCount() const { return reconnects.load(std::memory_order_relaxed); }
+    unsigned long lineCount() const { return lines.load(std::memory_order_relaxed); }
+    unsigned long ignoredFieldCount() const { return ignoredFields.load(std::memory_order_relaxed); }
 
     // The key and value pairs of one device line, in line order: fields split
     // at spaces, each field split at "=" into exactly two pieces, the value cut
     // to its leading digits and full stops.
-    static std::vector<std::pair<std::string, std::string>> parseLine(const std::string& line);
+    // ignored, when given, receives the number of fields that are no pair.
+    static std::vector<std::pair<std::string, std::string>> parseLine(const std::string& line,
+                                                                      size_t* ignored = nullptr);
 
   private:
     void process(std::string line);
@@ -68,6 +79,12 @@ class Sensor {
     std::mutex mutex;
     std::map<std::string, std::string> readContent;
     time_t readTime = 0;
+
+    // Written by the reader thread only.
+    std::atomic<bool> deviceOpen{false};
+    std::atomic<unsigned long> reconnects{0};
+    std::atomic<unsigned long> lines{0};
+    std::atomic<unsigned long> ignoredFields{0};
 
     friend void* sensorThread(void* s);
 };

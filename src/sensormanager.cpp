@@ -75,3 +75,10 @@ std::string SensorManager::getReading(std::string name) {
     int selector = parseSelector(name.c_str() + dot + 1);
     return it->second->getReading(static_cast<Sensor::ReadType>(selector));
 }
+
+void SensorManager::visit(const std::function<void(const std::string&, Sensor*)>& perName,
+                          const std::function<void(Sensor*)>& perSensor) {
+    std::lock_guard<std::mutex> lock(mutex);
+    for (const auto& entry : sensorsByName) perName(entry.first, entry.second);
+    for (Sensor* sensor : sensors) perSensor(sensor);
+}

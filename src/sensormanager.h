@@ -2,6 +2,7 @@
 // Filled on the start-up thread; afterwards client threads only query it.
 #pragma once
 #include <condition_variable>
+#include <functional>
 #include <list>
 #include <map>
 #include <mutex>
@@ -30,6 +31,11 @@ class SensorManager {
     // Reply text for a query name "NAME.N": empty when there is no full stop
     // or no sensor has that name, else the sensor's reading of quantity N.
     std::string getReading(std::string name);
+
+    // Under the registry lock: calls perName for every name in name order,
+    // then perSensor for every sensor in creation order.
+    void visit(const std::function<void(const std::string& name, Sensor* sensor)>& perName,
+               const std::function<void(Sensor* sensor)>& perSensor);
 
     // Reads a selector like strtol with base 10, saturating at the int range.
     static int parseSelector(const char* selector);

@@ -1,12 +1,19 @@
 // Usage text, the orderly exit, text utilities and shared system-call helpers.
 #include "tool.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <pthread.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "logging.h"
 #include "sighandler.h"
@@ -64,6 +71,45 @@ int sendall(int s, const void* buff, size_t* len) {
 int waitReadable(int fd) {
     struct pollfd p = {fd, POLLIN, 0};
     return poll(&p, 1, WAIT_STEP_MS);
+}
+
+bool limitSocketWait(int fd) {
+    struct timeval step = {WAIT_STEP_MS / 1000, (WAIT_STEP_MS % 1000) * 1000};
+    return setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &step, sizeof(step)) == 0;
+}
+
+int openListenSocket(const std::string& address, int port, int backlog, std::string* error) {
+    struct sockaddr_in local_addr = {};
+    local_addr.sin_family = AF_INET;
+    local_addr.sin_port = htons(static_cast<uint16_t>(port));
+    local_addr.sin_addr.s_addr = htonl(INADDR_ANY);
+    if (!address.empty() && inet_pton(AF_INET, address.c_str(), &local_addr.sin_addr) != 1) {
+        *error = "invalid listen address '" + address + "'";
+        return -1;
+    }
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    if (fd < 0) {
+        *error = "failed to create socket";
+        return -1;
+    }
+    int yes = 1;
+    if (setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof(yes)) < 0) {
+        *error = "failed to set socket options";
+    } else if (bind(fd, reinterpret_cast<sockaddr*>(&local_addr), sizeof(local_addr)) == -1) {
+        *error = std::string("failed to bind socket (") + strerror(errno) + ")";
+    } else if (listen(fd, backlog) == -1) {
+        *error = std::string("failed to listen socket (") + strerror(errno) + ")";
+    } else {
+        return fd;
+    }
+    close(fd);
+    return -1;
+}
+
+std::string peerAddress(const struct sockaddr_in& peer) {
+    char address[INET_ADDRSTRLEN];
+    inet_ntop(AF_INET, &peer.sin_addr, address, sizeof(address));
+    return address;
 }
 
 bool spawnDetached(void* (*entry)(void*), void* arg, size_t stackBytes) {

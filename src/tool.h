@@ -26,6 +26,18 @@ int sendall(int s, const void* buff, size_t* len);
 // on failure (EINTR means: wait again).
 const int WAIT_STEP_MS = 200;
 int waitReadable(int fd);
+// The same step for blocking sockets with one system call fewer: afterwards a
+// recv or accept on fd that finds nothing within WAIT_STEP_MS fails with
+// EAGAIN, so it waits and reads at once. False when the option was refused.
+bool limitSocketWait(int fd);
+
+// Opens a TCP socket listening on the IPv4 address (dotted text; empty means
+// all local addresses) and port, with SO_REUSEADDR. Returns the descriptor,
+// or -1 with *error set to the log text of the step that failed.
+int openListenSocket(const std::string& address, int port, int backlog, std::string* error);
+
+// The dotted text of the IPv4 address of a connected peer.
+std::string peerAddress(const struct sockaddr_in& peer);
 
 // Starts a detached thread running entry(arg) with a stack of stackBytes.
 // Returns false when the thread could not be created.

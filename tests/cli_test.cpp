@@ -85,19 +85,6 @@ TEST(ConfigSearch, ReportsTheFileFoundWithDotSlashPrefix) {
     EXPECT_NE(out.find("using config file './" + dir.file("other.conf") + "'"), std::string::npos);
 }
 
-TEST(ConfigSearch, NoFileFoundUsesDefaults) {
-    if (systemConfigExists()) GTEST_SKIP() << "/etc/sensomarkUSB.conf exists on this machine";
-    TempDir dir;
-    Process daemon({SENSOMARK_BIN, "missing.conf"}, dir.path);
-    EXPECT_TRUE(daemon.waitFor("starting sensomarkUSB\n"));
-    daemon.signal(SIGTERM);
-    EXPECT_EQ(daemon.wait(), 0);
-    std::string log = logLines(daemon.output());
-    EXPECT_EQ(log.rfind("no config file found, using defaults\nstarting sensomarkUSB\n", 0), 0u)
-        << log;
-    EXPECT_NE(log.find("start sensing on '/dev/ttyUSB0'"), std::string::npos);
-}
-
 TEST(ConfigSearch, LogLineFormatAndMainKeys) {
     TempDir dir;
     dir.write(

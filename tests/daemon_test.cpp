@@ -74,8 +74,10 @@ TEST(WholeDaemon, DefaultSensorWithoutConfiguration) {
         GTEST_SKIP() << "/etc/sensomarkUSB.conf exists";
     if (Client(4000).connected()) GTEST_SKIP() << "port 4000 is taken";
     TempDir dir;
-    Process daemon({SENSOMARK_BIN}, dir.path);
+    Process daemon({SENSOMARK_BIN, "missing.conf"}, dir.path);
     ASSERT_TRUE(daemon.waitFor("waiting for incoming connections on port 4000"));
+    // A missing file named on the command line falls back to /etc, then to the defaults.
+    EXPECT_NE(daemon.output().find(" - no config file found, using defaults\n"), std::string::npos);
     EXPECT_TRUE(daemon.waitFor("start sensing on '/dev/ttyUSB0'"));
     Client client(4000);
     EXPECT_EQ(client.query("sensomark.com1.1").rfind("valid=", 0), 0u);

@@ -5,6 +5,21 @@ missing=""
 command -v g++ >/dev/null 2>&1 || missing="$missing g++"
 command -v cmake >/dev/null 2>&1 || missing="$missing cmake"
 [ -f /usr/include/gtest/gtest.h ] || missing="$missing libgtest-dev"
+
+# Tools of `make package` (dpkg-shlibdeps computes the Depends field) and of
+# the man page check, installed when root. Without them the package lists its
+# Depends by hand and the packaging test skips what they check.
+optional=""
+command -v dpkg-shlibdeps >/dev/null 2>&1 || optional="$optional dpkg-dev"
+command -v groff >/dev/null 2>&1 || optional="$optional groff-base"
+if [ -n "$optional" ] && [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null 2>&1; then
+    echo "installing packaging tools:$optional"
+    DEBIAN_FRONTEND=noninteractive apt-get update -q >/dev/null &&
+        DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends \
+            $optional >/dev/null ||
+        echo "apt-get could not install:$optional (their checks are skipped)" >&2
+fi
+
 [ -n "$missing" ] || exit 0
 
 if [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null 2>&1; then

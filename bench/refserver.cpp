@@ -1,0 +1,145 @@
+// refserver: the simplest correct thread-per-connection line server, the yardstick of the
+// benchmark: blocking accept, one detached thread per client, blocking recv, a fixed reply per line.
+#include <getopt.h>
+#include <netinet/in.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+namespace {
+
+const size_t RECV_CHUNK_BYTES = 1024;
+// Same stack as the daemon's client threads, so that memory compares like with like.
+const size_t DEFAULT_STACK_KIB = 64;
+const rlim_t WANTED_DESCRIPTORS = 65536;
+const useconds_t ACCEPT_BACKOFF_US = 100000;
+
+std::string reply = "valid=1;value=21.5;\r\n";
+
+// Like send(2), but sends every byte; false when the peer is gone.
+bool sendAll(int fd, const char* data, size_t len) {
+    while (len > 0) {
+        ssize_t n = send(fd, data, len, MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        data += n;
+        len -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+// One client: a reply for every line feed received, until the client leaves.
+void* serveClient(void* arg) {
+    int fd = static_cast<int>(reinterpret_cast<intptr_t>(arg));
+    char buffer[RECV_CHUNK_BYTES];
+    for (;;) {
+        ssize_t n = recv(fd, buffer, sizeof(buffer), 0);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        bool alive = true;
+        for (ssize_t i = 0; i < n && alive; ++i) {
+            if (buffer[i] == '\n') alive = sendAll(fd, reply.data(), reply.size());
+        }
+        if (!alive) break;
+    }
+    close(fd);
+    return nullptr;
+}
+
+void raiseDescriptorLimit() {
+    struct rlimit limit;
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0) return;
+    if (limit.rlim_max < WANTED_DESCRIPTORS) {
+        struct rlimit wanted = {WANTED_DESCRIPTORS, WANTED_DESCRIPTORS};
+        if (setrlimit(RLIMIT_NOFILE, &wanted) == 0) return;  // needs root
+    }
+    limit.rlim_cur = limit.rlim_max;
+    setrlimit(RLIMIT_NOFILE, &limit);
+}
+
+void usage() {
+    fputs(
+        "usage: refserver --port N [--backlog N] [--reply TEXT] [--stack-kib N]\n"
+        "  answers every request line with TEXT plus CR LF (default valid=1;value=21.5;)\n",
+        stderr);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    int port = 0;
+    int backlog = 5;
+    size_t stackKiB = DEFAULT_STACK_KIB;
+    static const struct option longOptions[] = {{"port", required_argument, nullptr, 'p'},
+                                                {"backlog", required_argument, nullptr, 'b'},
+                                                {"reply", required_argument, nullptr, 'r'},
+                                                {"stack-kib", required_argument, nullptr, 's'},
+                                                {nullptr, 0, nullptr, 0}};
+    int option;
+    while ((option = getopt_long(argc, argv, "", longOptions, nullptr)) != -1) {
+        switch (option) {
+            case 'p':
+                port = atoi(optarg);
+                break;
+            case 'b':
+                backlog = atoi(optarg);
+                break;
+            case 'r':
+                reply = std::string(optarg) + "\r\n";
+                break;
+            case 's':
+                stackKiB = static_cast<size_t>(atol(optarg));
+                break;
+            default:
+                usage();
+                return 2;
+        }
+    }
+    if (port <= 0 || port > 65535 || optind != argc) {
+        usage();
+        return 2;
+    }
+    signal(SIGPIPE, SIG_IGN);
+    raiseDescriptorLimit();
+
+    int listener = socket(AF_INET, SOCK_STREAM, 0);
+    int yes = 1;
+    setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof(yes));
+    struct sockaddr_in addr = {};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<uint16_t>(port));
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (listener < 0 || bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0 ||
+        listen(listener, backlog) != 0) {
+        fprintf(stderr, "refserver: cannot listen on port %d: %s\n", port, strerror(errno));
+        return 1;
+    }
+    printf("refserver listening on port %d, backlog %d\n", port, backlog);
+    fflush(stdout);
+
+    pthread_attr_t attr;
+    pthread_attr_init(&attr);
+    pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+    pthread_attr_setstacksize(&attr, stackKiB * 1024);
+    for (;;) {
+        int fd = accept(listener, nullptr, nullptr);
+        if (fd < 0) {
+            if (errno == EMFILE || errno == ENFILE || errno == ENOMEM || errno == ENOBUFS)
+                usleep(ACCEPT_BACKOFF_US);
+            continue;
+        }
+        pthread_t thread;
+        if (pthread_create(&thread, &attr, serveClient,
+                           reinterpret_cast<void*>(static_cast<intptr_t>(fd))) != 0) {
+            close(fd);
+        }
+    }
+}

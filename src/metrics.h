@@ -1,0 +1,43 @@
+// The optional Prometheus endpoint: GET /metrics over HTTP on its own port.
+// One thread accepts and answers requests one at a time; it only reads the
+// registry (under its lock) and the connection manager's counters.
+#pragma once
+#include <ctime>
+#include <string>
+#include <thread>
+
+class ConnectionManager;
+class SensorManager;
+
+class MetricsServer {
+public:
+    // Bytes of a request head beyond which the request is refused.
+    static const size_t MAX_REQUEST_HEAD_BYTES = 8192;
+    // Time a client gets to send its request head.
+    static constexpr int REQUEST_TIMEOUT_MS = 2000;
+
+    MetricsServer(SensorManager* sensors, ConnectionManager* connections);
+    // Stops the thread and waits for it (it notices shutdown within 200 ms,
+    // or when the request it is reading times out).
+    virtual ~MetricsServer();
+    MetricsServer(const MetricsServer&) = delete;
+    MetricsServer& operator=(const MetricsServer&) = delete;
+
+    // Listens on address (empty: all) and port and starts the thread; logs
+    // and returns false when the socket cannot be set up.
+    bool start(const std::string& address, int port);
+
+    // The exposition text of everything the daemon knows at time now.
+    std::string render(time_t now);
+    // The whole HTTP response to one request head (up to its blank line).
+    std::string respond(const std::string& head, time_t now);
+
+private:
+    void run();
+    void serve(int fd);
+
+    SensorManager* const sensors;
+    ConnectionManager* const connections;
+    int listenFd = -1;
+    std::thread thread;
+};

@@ -1,0 +1,382 @@
+// Query names, reply lines, threshold ranges and the output formats of
+// sensomark-query.
+#include "querylib.h"
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <set>
+#include <utility>
+
+namespace {
+const char* const QUANTITY_NAMES[] = {"", "temperature", "humidity", "dewpoint"};
+const std::string VALID_PREFIX = "valid=1;value=";
+const std::string STALE_REPLY = "valid=0";
+
+// One metric family of the Prometheus output per quantity; names and meanings
+// match the daemon's own metrics endpoint.
+struct Metric {
+    const char* name;
+    const char* help;
+};
+const Metric QUANTITY_METRICS[] = {
+    {"", ""},
+    {"sensomark_temperature_celsius",
+     "Latest temperature in degrees Celsius; absent while the reading is not valid."},
+    {"sensomark_relative_humidity_percent",
+     "Latest relative humidity in percent; absent while the reading is not valid."},
+    {"sensomark_dewpoint_celsius",
+     "Latest dew point in degrees Celsius; absent while the reading is not valid."},
+};
+const Metric VALID_METRIC = {"sensomark_reading_valid",
+                             "1 while the reading is served as valid (fresh), 0 otherwise."};
+
+// Units and bounds of the performance data, per quantity.
+struct PerfUnit {
+    const char* unit;
+    const char* min;
+    const char* max;
+};
+const PerfUnit PERF_UNITS[] = {{"", "", ""}, {"", "", ""}, {"%", "0", "100"}, {"", "", ""}};
+
+// Reads a decimal number: digits with at most one full stop, a sign only when
+// allowed. No exponent, no "inf" or "nan", no blanks.
+bool parseNumber(const std::string& text, bool allowSign, double* value) {
+    size_t i = 0;
+    if (allowSign && i < text.size() && (text[i] == '+' || text[i] == '-')) ++i;
+    size_t digits = 0;
+    bool dot = false;
+    for (; i < text.size(); ++i) {
+        if (text[i] >= '0' && text[i] <= '9') {
+            ++digits;
+        } else if (text[i] == '.' && !dot) {
+            dot = true;
+        } else {
+            return false;
+        }
+    }
+    if (digits == 0) return false;
+    double number = strtod(text.c_str(), nullptr);
+    if (!std::isfinite(number)) return false;
+    *value = number;
+    return true;
+}
+
+bool usable(const Reply& reply) {
+    return reply.kind == ReplyKind::VALUE;
+}
+
+// Whether the daemon answered "valid=1", with or without a number.
+bool servedValid(const Reply& reply) {
+    return reply.kind == ReplyKind::VALUE || reply.kind == ReplyKind::NO_VALUE;
+}
+
+// The reason a reply carries no usable value, for the JSON output.
+const char* reasonText(ReplyKind kind) {
+    switch (kind) {
+        case ReplyKind::NO_VALUE:
+            return "no value";
+        case ReplyKind::STALE:
+            return "stale";
+        case ReplyKind::UNKNOWN_NAME:
+            return "unknown sensor";
+        default:
+            return "";
+    }
+}
+
+// A sensor name as it may stand in the plugin's text: "|" would start the
+// performance data.
+std::string pluginText(std::string text) {
+    for (char& c : text) {
+        if (c == '|') c = '_';
+    }
+    return text;
+}
+
+// A performance-data label may hold neither "=" nor a single quote, and "|"
+// would confuse readers of the performance data.
+std::string perfLabel(const Query& query) {
+    std::string label = query.sensor + "_" + quantityName(query.quantity);
+    for (char& c : label) {
+        if (c == '\'' || c == '=' || c == '|') c = '_';
+    }
+    return "'" + label + "'";
+}
+
+std::string join(const std::vector<std::string>& parts, const std::string& separator) {
+    std::string text;
+    for (size_t i = 0; i < parts.size(); ++i) text += (i ? separator : "") + parts[i];
+    return text;
+}
+}  // namespace
+
+std::string quantityName(int quantity) {
+    if (quantity < FIRST_QUANTITY || quantity > LAST_QUANTITY) return "";
+    return QUANTITY_NAMES[quantity];
+}
+
+bool parseQuery(const std::string& text, Query* query, std::string* error) {
+    if (text.find_first_of(std::string("\r\n\0", 3)) != std::string::npos) {
+        *error = "bad query: a query name cannot hold a line break or NUL";
+        return false;
+    }
+    size_t dot = text.rfind('.');
+    if (dot == std::string::npos) {
+        *error = "bad query '" + text + "': expected NAME.N, e.g. cellar.1";
+        return false;
+    }
+    std::string selector = text.substr(dot + 1);
+    if (selector.size() != 1 || selector[0] < '0' + FIRST_QUANTITY ||
+        selector[0] > '0' + LAST_QUANTITY) {
+        *error = "bad query '" + text +
+                 "': the quantity after the last full stop must be 1 (temperature), "
+                 "2 (humidity) or 3 (dew point)";
+        return false;
+    }
+    query->text = text;
+    query->sensor = text.substr(0, dot);
+    query->quantity = selector[0] - '0';
+    return true;
+}
+
+bool parseReply(const std::string& line, Reply* reply) {
+    Reply parsed;
+    if (line.empty()) {
+        parsed.kind = ReplyKind::UNKNOWN_NAME;
+    } else if (line == STALE_REPLY) {
+        parsed.kind = ReplyKind::STALE;
+    } else if (line.size() > VALID_PREFIX.size() &&
+               line.compare(0, VALID_PREFIX.size(), VALID_PREFIX) == 0 && line.back() == ';') {
+        std::string value = line.substr(VALID_PREFIX.size(), line.size() - VALID_PREFIX.size() - 1);
+        // The daemon serves the leading digits and full stops of what the device sent.
+        if (value.find_first_not_of("0123456789.") != std::string::npos) return false;
+        parsed.kind =
+            parseNumber(value, false, &parsed.value) ? ReplyKind::VALUE : ReplyKind::NO_VALUE;
+    } else {
+        return false;
+    }
+    *reply = parsed;
+    return true;
+}
+
+bool parseRange(const std::string& text, Range* range) {
+    Range parsed;
+    std::string body = text;
+    if (!body.empty() && body[0] == '@') {
+        parsed.inside = true;
+        body.erase(0, 1);
+    }
+    size_t colon = body.find(':');
+    if (colon == std::string::npos) {
+        parsed.low = 0;
+        if (!parseNumber(body, true, &parsed.high)) return false;
+    } else {
+        std::string start = body.substr(0, colon);
+        std::string end = body.substr(colon + 1);
+        if (start == "~") {
+            parsed.low = -INFINITY;
+        } else if (!parseNumber(start, true, &parsed.low)) {
+            return false;
+        }
+        if (end.empty()) {
+            parsed.high = INFINITY;
+        } else if (!parseNumber(end, true, &parsed.high)) {
+            return false;
+        }
+    }
+    if (parsed.low > parsed.high) return false;
+    *range = parsed;
+    return true;
+}
+
+bool rangeAlerts(const Range& range, double value) {
+    bool within = value >= range.low && value <= range.high;
+    return range.inside ? within : !within;
+}
+
+PluginState worseState(PluginState a, PluginState b) {
+    for (PluginState state : {STATE_CRITICAL, STATE_WARNING, STATE_UNKNOWN}) {
+        if (a == state || b == state) return state;
+    }
+    return STATE_OK;
+}
+
+bool parseState(const std::string& text, PluginState* state) {
+    for (PluginState s : {STATE_OK, STATE_WARNING, STATE_CRITICAL, STATE_UNKNOWN}) {
+        std::string name = stateName(s);
+        for (char& c : name) c = static_cast<char>(c - 'A' + 'a');
+        if (text == name) {
+            *state = s;
+            return true;
+        }
+    }
+    return false;
+}
+
+std::string stateName(PluginState state) {
+    switch (state) {
+        case STATE_OK:
+            return "OK";
+        case STATE_WARNING:
+            return "WARNING";
+        case STATE_CRITICAL:
+            return "CRITICAL";
+        default:
+            return "UNKNOWN";
+    }
+}
+
+int replyExitCode(const std::vector<Result>& results) {
+    int code = 0;
+    for (const Result& r : results) {
+        if (r.reply.kind == ReplyKind::UNKNOWN_NAME) return 2;
+        if (!usable(r.reply)) code = 1;
+    }
+    return code;
+}
+
+std::string formatNumber(double value) {
+    char text[64];
+    snprintf(text, sizeof(text), "%.15g", value);
+    return text;
+}
+
+std::string jsonString(const std::string& text) {
+    std::string out = "\"";
+    for (char c : text) {
+        unsigned char u = static_cast<unsigned char>(c);
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += c;
+        } else if (c == '\n') {
+            out += "\\n";
+        } else if (c == '\r') {
+            out += "\\r";
+        } else if (c == '\t') {
+            out += "\\t";
+        } else if (u < 0x20) {
+            char escaped[8];
+            snprintf(escaped, sizeof(escaped), "\\u%04x", u);
+            out += escaped;
+        } else {
+            out += c;
+        }
+    }
+    return out + "\"";
+}
+
+std::string prometheusLabel(const std::string& text) {
+    std::string out = "\"";
+    for (char c : text) {
+        if (c == '\\' || c == '"') {
+            out += '\\';
+            out += c;
+        } else if (c == '\n') {
+            out += "\\n";
+        } else {
+            out += c;
+        }
+    }
+    return out + "\"";
+}
+
+std::string formatPlain(const std::vector<Result>& results) {
+    std::string out;
+    for (const Result& r : results) {
+        out += r.query.text + ":" + (r.line.empty() ? "" : " " + r.line) + "\n";
+    }
+    return out;
+}
+
+std::string formatJson(const std::vector<Result>& results) {
+    std::string out;
+    for (const Result& r : results) {
+        bool valid = usable(r.reply);
+        out += "{\"query\":" + jsonString(r.query.text) +
+               ",\"name\":" + jsonString(r.query.sensor) +
+               ",\"quantity\":" + jsonString(quantityName(r.query.quantity)) +
+               ",\"valid\":" + (valid ? "true" : "false") +
+               ",\"value\":" + (valid ? formatNumber(r.reply.value) : "null");
+        if (!valid) out += ",\"reason\":" + jsonString(reasonText(r.reply.kind));
+        out += "}\n";
+    }
+    return out;
+}
+
+std::string formatPrometheus(const std::vector<Result>& results) {
+    // A series may appear only once: the first result of each sensor and quantity counts.
+    std::vector<const Result*> unique;
+    std::set<std::pair<std::string, int>> seen;
+    for (const Result& r : results) {
+        if (seen.insert({r.query.sensor, r.query.quantity}).second) unique.push_back(&r);
+    }
+    std::string out;
+    auto family = [&out](const Metric& metric, const std::vector<std::string>& samples) {
+        if (samples.empty()) return;
+        out += std::string("# HELP ") + metric.name + " " + metric.help + "\n";
+        out += std::string("# TYPE ") + metric.name + " gauge\n";
+        for (const std::string& sample : samples) out += metric.name + sample + "\n";
+    };
+    for (int quantity = FIRST_QUANTITY; quantity <= LAST_QUANTITY; ++quantity) {
+        std::vector<std::string> samples;
+        for (const Result* r : unique) {
+            if (r->query.quantity != quantity || !usable(r->reply)) continue;
+            samples.push_back("{sensor=" + prometheusLabel(r->query.sensor) + "} " +
+                              formatNumber(r->reply.value));
+        }
+        family(QUANTITY_METRICS[quantity], samples);
+    }
+    std::vector<std::string> samples;
+    for (const Result* r : unique) {
+        samples.push_back("{sensor=" + prometheusLabel(r->query.sensor) +
+                          ",quantity=" + prometheusLabel(quantityName(r->query.quantity)) + "} " +
+                          (servedValid(r->reply) ? "1" : "0"));
+    }
+    family(VALID_METRIC, samples);
+    return out;
+}
+
+std::string formatCheck(const std::vector<Result>& results, const CheckOptions& options,
+                        PluginState* state) {
+    PluginState worst = STATE_OK;
+    std::vector<std::string> texts, perfData;
+    for (const Result& r : results) {
+        const Query& q = r.query;
+        std::string subject = pluginText(q.sensor) + " " + quantityName(q.quantity);
+        const PerfUnit& unit = PERF_UNITS[q.quantity];
+        std::string perfTail = ";" + options.warningText + ";" + options.criticalText + ";" +
+                               unit.min + ";" + unit.max;
+        PluginState itemState = options.staleState;
+        switch (r.reply.kind) {
+            case ReplyKind::VALUE:
+                itemState = STATE_OK;
+                if (options.critical && rangeAlerts(*options.critical, r.reply.value)) {
+                    itemState = STATE_CRITICAL;
+                } else if (options.warning && rangeAlerts(*options.warning, r.reply.value)) {
+                    itemState = STATE_WARNING;
+                }
+                texts.push_back(subject + " " + formatNumber(r.reply.value));
+                perfData.push_back(perfLabel(q) + "=" + formatNumber(r.reply.value) + unit.unit +
+                                   perfTail);
+                break;
+            case ReplyKind::NO_VALUE:
+                texts.push_back(subject + " has no value");
+                perfData.push_back(perfLabel(q) + "=U" + perfTail);
+                break;
+            case ReplyKind::STALE:
+                texts.push_back(subject + " stale");
+                perfData.push_back(perfLabel(q) + "=U" + perfTail);
+                break;
+            case ReplyKind::UNKNOWN_NAME:
+                itemState = STATE_UNKNOWN;
+                texts.push_back("unknown sensor '" + pluginText(q.sensor) + "'");
+                break;
+        }
+        worst = worseState(worst, itemState);
+    }
+    *state = worst;
+    std::string line = "SENSOMARK " + stateName(worst) + " - " + join(texts, ", ");
+    if (!perfData.empty()) line += " | " + join(perfData, " ");
+    return line + "\n";
+}
