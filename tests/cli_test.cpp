@@ -20,10 +20,6 @@ const std::string USAGE =
 // A configuration that ends start-up at once, before any thread or daemon switch.
 const std::string ENDS_AT_ONCE = "[sensors]\n/dev/ttyS77 = ''\n";
 
-bool systemConfigExists() {
-    return access("/etc/sensomarkUSB.conf", F_OK) == 0;
-}
-
 std::string logLines(const std::string& text) {
     std::string lines;
     for (size_t pos = 0, end; (end = text.find('\n', pos)) != std::string::npos; pos = end + 1) {
