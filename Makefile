@@ -6,7 +6,7 @@ CMAKE_FLAGS ?=
 PREFIX ?= /usr/local
 
 .PHONY: all deps build run demo test install package clean check-asan check-tsan bench \
-	bench-build bench-quick
+	bench-build bench-quick fuzz-smoke soak check-valgrind
 
 all: build
 
@@ -44,6 +44,26 @@ check-asan:
 
 check-tsan:
 	@MAKE="$(MAKE)" sh tools/check-sanitized.sh build-tsan thread
+
+# Each libFuzzer target of fuzz/ for FUZZ_SECONDS (built with clang++ in build-fuzz);
+# FUZZ_TARGETS picks some of them.
+FUZZ_SECONDS ?= 30
+FUZZ_TARGETS ?=
+fuzz-smoke:
+	@FUZZ_SECONDS=$(FUZZ_SECONDS) sh tools/fuzz.sh $(FUZZ_TARGETS)
+
+# The daemon of $(BUILD) under load and device faults for SOAK_SECONDS (bench/soak.cpp).
+SOAK_SECONDS ?= 60
+SOAK_ARGS ?=
+soak: build
+	@cmake --build $(BUILD) --target sensomark-soak -j$(JOBS)
+	./$(BUILD)/sensomark-soak --seconds $(SOAK_SECONDS) --daemon $(BUILD)/sensomarkUSB \
+		--sim $(BUILD)/tools/sensomark-sim $(SOAK_ARGS)
+
+# A short soak with the daemon under valgrind memcheck: no leaks, no invalid accesses.
+check-valgrind: build
+	@cmake --build $(BUILD) --target sensomark-soak -j$(JOBS)
+	@bash tools/check-valgrind.sh $(BUILD)
 
 # The daemon against a reference server under load (bench/run.sh): about ten
 # minutes; writes bench/results.md. bench-quick: a minute or two, one

@@ -65,7 +65,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             for (const auto& pair : pairs) {
                 FUZZ_CHECK(!pair.first.empty(), line);
                 FUZZ_CHECK(pair.first.find_first_of(" =") == std::string::npos, pair.first);
-                FUZZ_CHECK(pair.second.find_first_not_of("0123456789.") == std::string::npos,
+                FUZZ_CHECK(pair.second.find_first_not_of("0123456789.", pair.second[0] == '-') ==
+                               std::string::npos,
                            pair.second);
             }
             stored = stored || !pairs.empty();

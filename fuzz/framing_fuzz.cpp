@@ -15,7 +15,9 @@ size_t pendingBound(uint8_t b) {
     return b >= 128 ? Connection::MAX_PENDING_REQUEST_BYTES : size_t{b};
 }
 
-bool isLineEnd(char c) { return c == '\r' || c == '\n'; }
+bool isLineEnd(char c) {
+    return c == '\r' || c == '\n';
+}
 
 // The framing rules, written as plainly as possible: per chunk, each line end
 // in the text held so far ends a line (empty ones too), and the run of line

@@ -8,13 +8,13 @@
 #include <string>
 
 // Ends the run (libFuzzer then saves the input) when cond is false.
-#define FUZZ_CHECK(cond, what)                                                      \
-    do {                                                                            \
-        if (!(cond)) {                                                              \
-            fprintf(stderr, "%s:%d: check failed: %s (%s)\n", __FILE__, __LINE__, \
-                    #cond, std::string(what).c_str());                              \
-            abort();                                                                \
-        }                                                                           \
+#define FUZZ_CHECK(cond, what)                                                           \
+    do {                                                                                 \
+        if (!(cond)) {                                                                   \
+            fprintf(stderr, "%s:%d: check failed: %s (%s)\n", __FILE__, __LINE__, #cond, \
+                    std::string(what).c_str());                                          \
+            abort();                                                                     \
+        }                                                                                \
     } while (0)
 
 // The first HEADER_BYTES bytes: one that chooses a bound, then three chunk
@@ -50,13 +50,14 @@ class ChunkedInput {
 };
 
 // Whether text is a reading reply: "valid=0", or "valid=1;value=" with only
-// digits and full stops up to the closing ";".
+// digits and full stops (after an optional minus sign) up to the closing ";".
 inline bool isReadingReply(const std::string& text) {
     if (text == "valid=0") return true;
     const std::string head = "valid=1;value=";
     if (text.size() < head.size() + 1 || text.compare(0, head.size(), head) != 0) return false;
     if (text.back() != ';') return false;
-    for (size_t i = head.size(); i + 1 < text.size(); ++i) {
+    size_t first = head.size() + (text.size() > head.size() + 2 && text[head.size()] == '-');
+    for (size_t i = first; i + 1 < text.size(); ++i) {
         if ((text[i] < '0' || text[i] > '9') && text[i] != '.') return false;
     }
     return true;

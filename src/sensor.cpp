@@ -91,7 +91,11 @@ std::vector<std::pair<std::string, std::string>> Sensor::parseLine(const std::st
         stringTokenize(token, values, "=");
         if (values.size() != 2) continue;
         std::string& raw = values[1];
-        raw.resize(std::min(raw.size(), raw.find_first_not_of(VALUE_CHARS)));
+        // Frost and dew points below zero are ordinary readings: a leading minus
+        // sign stays when digits or full stops follow it.
+        size_t sign = raw.size() > 1 && raw[0] == '-' ? 1 : 0;
+        size_t end = std::min(raw.size(), raw.find_first_not_of(VALUE_CHARS, sign));
+        raw.resize(end > sign ? end : 0);
         pairs.emplace_back(std::move(values[0]), std::move(raw));
     }
     if (ignored) *ignored = tokens.size() - pairs.size();

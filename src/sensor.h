@@ -61,7 +61,7 @@ class Sensor {
 
     // The key and value pairs of one device line, in line order: fields split
     // at spaces, each field split at "=" into exactly two pieces, the value cut
-    // to its leading digits and full stops.
+    // to its leading digits and full stops (after an optional minus sign).
     // ignored, when given, receives the number of fields that are no pair.
     static std::vector<std::pair<std::string, std::string>> parseLine(const std::string& line,
                                                                       size_t* ignored = nullptr);

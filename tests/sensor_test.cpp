@@ -25,9 +25,10 @@ TEST(DeviceLine, ParsesPairsAsTheProtocolDefines) {
         Pairs pairs;
     } cases[] = {
         {"temperature=21.5 humidity=48.3% dewpoint=-1.0 status=ok",
-         {{"temperature", "21.5"}, {"humidity", "48.3"}, {"dewpoint", ""}, {"status", ""}}},
+         {{"temperature", "21.5"}, {"humidity", "48.3"}, {"dewpoint", "-1.0"}, {"status", ""}}},
         {"temperature=21.5C", {{"temperature", "21.5"}}},
-        {"temperature=-3.5", {{"temperature", ""}}},
+        {"temperature=-3.5", {{"temperature", "-3.5"}}},
+        {"temperature=-.5x humidity=+4 dewpoint=- a=-- b=-x", {{"temperature", "-.5"}, {"humidity", ""}, {"dewpoint", ""}, {"a", ""}, {"b", ""}}},
         {"humidity=abc", {{"humidity", ""}}},
         {"temperature==21.5", {{"temperature", "21.5"}}},
         {"a=b=c =5 temperature= temperature", {}},
@@ -55,9 +56,10 @@ TEST(SensorReading, FreshForThirtySecondsThenInvalid) {
 
 TEST(SensorReading, LaterPairWinsAndOtherKeysRefreshTheTime) {
     Sensor sensor(nullptr, "/dev/null");
-    sensor.storeLine("temperature=1 temperature=2 dewpoint=-4", T);
+    sensor.storeLine("temperature=1 temperature=2 dewpoint=-4 humidity=abc", T);
     EXPECT_EQ(sensor.getReadingAt(Sensor::TEMPERATURE, T), "valid=1;value=2;");
-    EXPECT_EQ(sensor.getReadingAt(Sensor::DEWPOINT, T), "valid=1;value=;");
+    EXPECT_EQ(sensor.getReadingAt(Sensor::DEWPOINT, T), "valid=1;value=-4;");
+    EXPECT_EQ(sensor.getReadingAt(Sensor::HUMIDITY, T), "valid=1;value=;");
     sensor.storeLine("status=7", T + 25);
     EXPECT_EQ(sensor.getReadingAt(Sensor::TEMPERATURE, T + 50), "valid=1;value=2;");
     sensor.storeLine("no pairs here", T + 60);

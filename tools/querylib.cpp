@@ -149,10 +149,12 @@ bool parseReply(const std::string& line, Reply* reply) {
     } else if (line.size() > VALID_PREFIX.size() &&
                line.compare(0, VALID_PREFIX.size(), VALID_PREFIX) == 0 && line.back() == ';') {
         std::string value = line.substr(VALID_PREFIX.size(), line.size() - VALID_PREFIX.size() - 1);
-        // The daemon serves the leading digits and full stops of what the device sent.
-        if (value.find_first_not_of("0123456789.") != std::string::npos) return false;
+        // The daemon serves the leading digits and full stops of what the device
+        // sent, after an optional minus sign.
+        if (value.find_first_not_of("0123456789.", value[0] == '-') != std::string::npos)
+            return false;
         parsed.kind =
-            parseNumber(value, false, &parsed.value) ? ReplyKind::VALUE : ReplyKind::NO_VALUE;
+            parseNumber(value, true, &parsed.value) ? ReplyKind::VALUE : ReplyKind::NO_VALUE;
     } else {
         return false;
     }
