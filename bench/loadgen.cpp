@@ -119,7 +119,8 @@ class Pattern {
         for (const Part& part : parts) {
             if (part.number) {
                 size_t start = at;
-                while (at < len && (isdigit(static_cast<unsigned char>(data[at])) || data[at] == '.'))
+                while (at < len &&
+                       (isdigit(static_cast<unsigned char>(data[at])) || data[at] == '.'))
                     ++at;
                 if (at == start) return false;
             } else {
@@ -500,12 +501,11 @@ int runLoad(const Options& options, bool shutdownMode) {
         return wrong == 0 ? 0 : 1;
     }
     double seconds = Seconds(measureTo - measureFrom).count();
-    std::string line = "mode=run connections=" + std::to_string(options.connections) +
-                       " depth=" + std::to_string(options.depth) +
-                       " replies=" + std::to_string(replies) +
-                       format(" rps=%.1f ", static_cast<double>(replies) / seconds) +
-                       latencyFields(latencies) + " errors=" + std::to_string(errors) +
-                       " wrong=" + std::to_string(wrong);
+    std::string line =
+        "mode=run connections=" + std::to_string(options.connections) +
+        " depth=" + std::to_string(options.depth) + " replies=" + std::to_string(replies) +
+        format(" rps=%.1f ", static_cast<double>(replies) / seconds) + latencyFields(latencies) +
+        " errors=" + std::to_string(errors) + " wrong=" + std::to_string(wrong);
     if (before.ok && after.ok && replies > 0) {
         double cpu = after.cpuS - before.cpuS;
         line += format(" server_cpu_us_per_reply=%.2f", cpu * 1e6 / static_cast<double>(replies));
@@ -526,7 +526,8 @@ int runStorm(const Options& options) {
     std::vector<struct epoll_event> events(MAX_EVENTS);
 
     auto start = Clock::now();
-    auto measureFrom = start + std::chrono::duration_cast<Clock::duration>(Seconds(options.warmupS));
+    auto measureFrom =
+        start + std::chrono::duration_cast<Clock::duration>(Seconds(options.warmupS));
     auto measureTo =
         measureFrom + std::chrono::duration_cast<Clock::duration>(Seconds(options.durationS));
     ProcSample before, after;
@@ -692,18 +693,17 @@ int runIdle(const Options& options) {
         }
     }
 
-    std::string line = "mode=idle clients=" + std::to_string(count) +
-                       " answered=" + std::to_string(answered) +
-                       " answered_after_hold=" + std::to_string(answeredAfter) +
-                       format(" setup_s=%.2f", setupS) + " errors=" + std::to_string(errors) +
-                       " wrong=" + std::to_string(wrong);
+    std::string line =
+        "mode=idle clients=" + std::to_string(count) + " answered=" + std::to_string(answered) +
+        " answered_after_hold=" + std::to_string(answeredAfter) + format(" setup_s=%.2f", setupS) +
+        " errors=" + std::to_string(errors) + " wrong=" + std::to_string(wrong);
     if (base.ok && held1.ok && held2.ok) {
         double heldS = Seconds(held2.at - held1.at).count();
         line += format(" cpu_pct=%.3f", (held2.cpuS - held1.cpuS) * 100.0 / heldS);
         line += " rss_base_kib=" + std::to_string(base.rssKiB) +
                 " rss_held_kib=" + std::to_string(held2.rssKiB);
         line += format(" rss_per_client_kib=%.2f", static_cast<double>(held2.rssKiB - base.rssKiB) /
-                                                      static_cast<double>(count));
+                                                       static_cast<double>(count));
         line += " threads=" + std::to_string(held2.threads);
     }
     printf("%s\n", line.c_str());
@@ -713,8 +713,8 @@ int runIdle(const Options& options) {
 
 // Asks until a reply matches the pattern (the server is up and has data), or the time-out.
 int runProbe(const Options& options) {
-    auto deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(
-                                       Seconds(options.timeoutS));
+    auto deadline =
+        Clock::now() + std::chrono::duration_cast<Clock::duration>(Seconds(options.timeoutS));
     std::string last;
     while (Clock::now() < deadline) {
         Clients clients(options, 1);
@@ -773,24 +773,22 @@ bool parseOptions(int argc, char** argv, Options& o) {
         TIMEOUT,
         SIGNAL_AFTER
     };
-    static const struct option longOptions[] = {{"port", required_argument, nullptr, PORT},
-                                                {"mode", required_argument, nullptr, MODE},
-                                                {"query", required_argument, nullptr, QUERY},
-                                                {"expect", required_argument, nullptr, EXPECT},
-                                                {"connections", required_argument, nullptr,
-                                                 CONNECTIONS},
-                                                {"duration", required_argument, nullptr, DURATION},
-                                                {"warmup", required_argument, nullptr, WARMUP},
-                                                {"depth", required_argument, nullptr, DEPTH},
-                                                {"hold", required_argument, nullptr, HOLD},
-                                                {"burst", required_argument, nullptr, BURST},
-                                                {"server-pid", required_argument, nullptr,
-                                                 SERVER_PID},
-                                                {"timeout", required_argument, nullptr, TIMEOUT},
-                                                {"signal-after", required_argument, nullptr,
-                                                 SIGNAL_AFTER},
-                                                {"help", no_argument, nullptr, 'h'},
-                                                {nullptr, 0, nullptr, 0}};
+    static const struct option longOptions[] = {
+        {"port", required_argument, nullptr, PORT},
+        {"mode", required_argument, nullptr, MODE},
+        {"query", required_argument, nullptr, QUERY},
+        {"expect", required_argument, nullptr, EXPECT},
+        {"connections", required_argument, nullptr, CONNECTIONS},
+        {"duration", required_argument, nullptr, DURATION},
+        {"warmup", required_argument, nullptr, WARMUP},
+        {"depth", required_argument, nullptr, DEPTH},
+        {"hold", required_argument, nullptr, HOLD},
+        {"burst", required_argument, nullptr, BURST},
+        {"server-pid", required_argument, nullptr, SERVER_PID},
+        {"timeout", required_argument, nullptr, TIMEOUT},
+        {"signal-after", required_argument, nullptr, SIGNAL_AFTER},
+        {"help", no_argument, nullptr, 'h'},
+        {nullptr, 0, nullptr, 0}};
     int option;
     while ((option = getopt_long(argc, argv, "h", longOptions, nullptr)) != -1) {
         std::string value = optarg != nullptr ? optarg : "";

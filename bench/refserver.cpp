@@ -1,11 +1,12 @@
-// refserver: the simplest correct thread-per-connection line server, the yardstick of the
-// benchmark: blocking accept, one detached thread per client, blocking recv, a fixed reply per line.
+// refserver: the benchmark's yardstick, the simplest correct thread-per-connection line server:
+// blocking accept, a detached thread per client, blocking recv, a fixed reply per line.
 #include <getopt.h>
 #include <netinet/in.h>
 #include <pthread.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -42,7 +43,8 @@ void* serveClient(void* arg) {
     char buffer[RECV_CHUNK_BYTES];
     for (;;) {
         ssize_t n = recv(fd, buffer, sizeof(buffer), 0);
-        if (n < 0 && errno == EINTR) continue;
+        // EAGAIN: a wake-up step ended (--wake-ms); there is nothing to look at.
+        if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
         if (n <= 0) break;
         bool alive = true;
         for (ssize_t i = 0; i < n && alive; ++i) {
@@ -67,8 +69,9 @@ void raiseDescriptorLimit() {
 
 void usage() {
     fputs(
-        "usage: refserver --port N [--backlog N] [--reply TEXT] [--stack-kib N]\n"
-        "  answers every request line with TEXT plus CR LF (default valid=1;value=21.5;)\n",
+        "usage: refserver --port N [--backlog N] [--reply TEXT] [--stack-kib N] [--wake-ms N]\n"
+        "  answers every request line with TEXT plus CR LF (default valid=1;value=21.5;)\n"
+        "  --wake-ms N: client threads wake every N ms while idle, as the daemon's do\n",
         stderr);
 }
 
@@ -78,10 +81,12 @@ int main(int argc, char** argv) {
     int port = 0;
     int backlog = 5;
     size_t stackKiB = DEFAULT_STACK_KIB;
+    long wakeMs = 0;
     static const struct option longOptions[] = {{"port", required_argument, nullptr, 'p'},
                                                 {"backlog", required_argument, nullptr, 'b'},
                                                 {"reply", required_argument, nullptr, 'r'},
                                                 {"stack-kib", required_argument, nullptr, 's'},
+                                                {"wake-ms", required_argument, nullptr, 'w'},
                                                 {nullptr, 0, nullptr, 0}};
     int option;
     while ((option = getopt_long(argc, argv, "", longOptions, nullptr)) != -1) {
@@ -97,6 +102,9 @@ int main(int argc, char** argv) {
                 break;
             case 's':
                 stackKiB = static_cast<size_t>(atol(optarg));
+                break;
+            case 'w':
+                wakeMs = atol(optarg);
                 break;
             default:
                 usage();
@@ -122,6 +130,11 @@ int main(int argc, char** argv) {
         fprintf(stderr, "refserver: cannot listen on port %d: %s\n", port, strerror(errno));
         return 1;
     }
+    if (wakeMs > 0) {
+        // Accepted sockets inherit the receive time-out.
+        struct timeval step = {wakeMs / 1000, (wakeMs % 1000) * 1000};
+        setsockopt(listener, SOL_SOCKET, SO_RCVTIMEO, &step, sizeof(step));
+    }
     printf("refserver listening on port %d, backlog %d\n", port, backlog);
     fflush(stdout);
 
@@ -131,6 +144,7 @@ int main(int argc, char** argv) {
     pthread_attr_setstacksize(&attr, stackKiB * 1024);
     for (;;) {
         int fd = accept(listener, nullptr, nullptr);
+        if (fd < 0 && errno == EAGAIN) continue;
         if (fd < 0) {
             if (errno == EMFILE || errno == ENFILE || errno == ENOMEM || errno == ENOBUFS)
                 usleep(ACCEPT_BACKOFF_US);

@@ -103,20 +103,22 @@ start_daemon() {
     daemon_pid=$!
     "$loadgen" --mode probe --port "$daemon_port" --expect "$daemon_expect" --timeout 10 >/dev/null
 }
-start_ref() {
-    "$refserver" --port "$ref_port" --backlog $backlog --reply "$ref_reply" > "$work/ref.log" 2>&1 &
+start_ref() {  # extra refserver options, if any
+    "$refserver" --port "$ref_port" --backlog $backlog --reply "$ref_reply" "$@" \
+        > "$work/ref.log" 2>&1 &
     ref_pid=$!
     "$loadgen" --mode probe --port "$ref_port" --expect "$ref_reply" --timeout 10 >/dev/null
 }
 stop_daemon() { stop "$daemon_pid"; daemon_pid=; }
 stop_ref() { stop "$ref_pid"; ref_pid=; }
 
-# measure LABEL SERVER REP LOADGEN-ARGS...: one loadgen run against SERVER (ref or daemon).
+# measure LABEL SERVER REP LOADGEN-ARGS...: one loadgen run against SERVER: daemon, or ref or
+# wake (the reference server, the latter waking its idle threads like the daemon).
 measure() {
     local label=$1 server=$2 rep=$3 result
     shift 3
     local port=$daemon_port expect=$daemon_expect pid=$daemon_pid
-    if [ "$server" = ref ]; then port=$ref_port expect=$ref_reply pid=$ref_pid; fi
+    if [ "$server" != daemon ]; then port=$ref_port expect=$ref_reply pid=$ref_pid; fi
     if ! result=$("$loadgen" --port "$port" --query "$query" --expect "$expect" \
         --server-pid "$pid" "$@"); then
         echo "loadgen reported a failure: $label $server: $result" >&2
@@ -124,7 +126,7 @@ measure() {
     echo "label=$label server=$server rep=$rep $result" >> "$raw"
     note "$label $server #$rep: $result"
     # The default level writes every request twice; keep the disk out of it.
-    [ "$server" = daemon ] && : > "$daemon_log"
+    case $server-$label in daemon-run-* | daemon-storm-*) : > "$daemon_log" ;; esac
     return 0
 }
 
@@ -154,13 +156,18 @@ for level in critical default; do
     stop_ref
 done
 
-# Idle clients: fresh servers each time, so memory counts from a clean start.
+# Idle clients: fresh servers each time, so memory counts from a clean start. The reference runs
+# twice: as it is, and with the daemon's 200 ms wake-up of every idle client thread, which shows
+# what those wake-ups alone cost on this machine.
 for n in $idle_small $idle_big; do
     hold=$idle_small_hold
     [ "$n" = "$idle_small" ] || hold=$idle_big_hold
     for rep in $(seq "$reps"); do
         start_ref
         measure "idle-$n" ref "$rep" --mode idle --connections "$n" --hold "$hold"
+        stop_ref
+        start_ref --wake-ms 200
+        measure "idle-$n" wake "$rep" --mode idle --connections "$n" --hold "$hold"
         stop_ref
         start_daemon default
         measure "idle-$n" daemon "$rep" --mode idle --connections "$n" --hold "$hold"

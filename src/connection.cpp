@@ -47,8 +47,9 @@ void Connection::startServing() {
     std::string line;
     char recBuff[RECV_CHUNK_BYTES];
     // A recv that gives up after one wait step does the work of poll and recv
-    // in one system call, per request and per idle wake-up.
-    const bool recvWaits = limitSocketWait(fd);
+    // in one system call, per request and per idle wake-up. The socket usually
+    // has the step from the listener already.
+    const bool recvWaits = manager->clientsWait() || limitSocketWait(fd);
     while (!shouldShutdown.load()) {
         if (!recvWaits) {
             int ready = waitReadable(fd);
@@ -87,7 +88,7 @@ void Connection::startServing() {
 int Connection::process(std::string line) {
     // The traffic lines are built only when the level lets them through.
     const bool traced = logWanted(LOG_DEBUG);
-    if (traced) logEvent(LOG_DEBUG, "received '" + line + "'");
+    if (traced) logEventBeforeNext(LOG_DEBUG, "received '" + line + "'");
     std::string reading = manager->getSensorManager()->getReading(std::move(line));
     if (traced) logEvent(LOG_DEBUG, "sending '" + reading + "'");
     manager->countRequest();

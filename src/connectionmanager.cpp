@@ -102,23 +102,30 @@ bool ConnectionManager::acceptOne() {
 }
 
 void ConnectionManager::newConnection(int fd, const std::string& address) {
-    std::lock_guard<std::mutex> lock(mutex);
-    if (options.maxClients > 0 && serving >= options.maxClients) {
-        logEvent(LOG_STAT, "too many clients, closing connection from " + address);
-        close(fd);
-        return;
+    Connection* c;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (options.maxClients > 0 && serving >= options.maxClients) {
+            logEvent(LOG_STAT, "too many clients, closing connection from " + address);
+            close(fd);
+            return;
+        }
+        c = new Connection(this, fd);
+        c->self = connections.insert(connections.end(), c);
+        ++serving;
     }
     logEvent(LOG_STAT, "incoming connection from " + address);
-    Connection* c = new Connection(this, fd);
-    c->self = connections.insert(connections.end(), c);
-    // The thread may end at once: it then waits in closeConnection for this lock.
-    if (c->start()) {
-        ++serving;
-    } else {
-        // Nobody would ever serve this client: let it go now.
-        connections.erase(c->self);
-        delete c;
-    }
+    // Listed before its thread runs, so the thread may end at once; started
+    // outside the lock, since creating a thread is the slowest step of a new
+    // client and ending clients must not wait for it. Only this thread (the
+    // main thread, which also runs the destructor) starts connections.
+    if (c->start()) return;
+    // Nobody would ever serve this client: let it go now.
+    std::lock_guard<std::mutex> lock(mutex);
+    connections.erase(c->self);
+    delete c;
+    --serving;
+    allStopped.notify_all();
 }
 
 void ConnectionManager::closeConnection(Connection* c) {

@@ -43,6 +43,9 @@ class ConnectionManager {
     // Connection stays listed until the manager is destroyed.
     void connectionStopped();
     SensorManager* getSensorManager() const { return sensorManager; }
+    // Whether accepted sockets inherit the listener's wait step (limitSocketWait);
+    // set before the first client thread starts.
+    bool clientsWait() const { return acceptWaits; }
     // Clients being served now, and requests answered since start.
     int clientCount();
     unsigned long requestCount() const { return requests.load(std::memory_order_relaxed); }
@@ -55,9 +58,9 @@ class ConnectionManager {
     // Waits for the next client; false when the loop must end.
     bool acceptOne();
 
-    int listenSocketFd = -1;  // main thread; the destructor closes it
-    bool acceptWaits = false;  // main thread: accept itself waits one step
-    ListenOptions options;    // main thread
+    int listenSocketFd = -1;   // main thread; the destructor closes it
+    bool acceptWaits = false;  // accept itself waits one step; set by startListen
+    ListenOptions options;     // main thread
     SensorManager* const sensorManager;
 
     // Guarded by mutex.

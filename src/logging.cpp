@@ -1,5 +1,5 @@
 // The event log: level filter, time stamp, and one whole line per event under
-// logMutex. The file is opened anew for every event, so it may be rotated or
+// logMutex. The file is opened anew for every write, so it may be rotated or
 // removed at any time.
 #include "logging.h"
 
@@ -32,8 +32,36 @@ void lockOrDie(int result) {
     }
 }
 
-// Writes one line; called with logMutex held.
-void writeLine(const std::string& message) {
+// Guarded by logMutex: the lines taken but not yet written, in the order the
+// threads took the mutex, and whether a thread is writing them out. Whoever
+// finds no writer becomes it and writes, with logMutex released, until nothing
+// is pending; the others only append their line (as does logEventBeforeNext,
+// whose line the next event takes along). A busy log thus costs one write for
+// many lines, and no thread waits for the lock during a write.
+// Both strings are never destroyed, like the mutex.
+std::string& pendingLines = *new std::string;
+std::string& writerBatch = *new std::string;  // the writer's only
+bool writing = false;
+pthread_cond_t writerDone = PTHREAD_COND_INITIALIZER;
+// The time stamp of the second it was made for; guarded by logMutex.
+time_t stampSecond = -1;
+char stamp[20];
+
+// Appends the time-stamped line; called with logMutex held.
+void appendLine(const std::string& message) {
+    time_t now = time(nullptr);
+    if (now != stampSecond) {
+        struct tm local;
+        localtime_r(&now, &local);
+        strftime(stamp, sizeof(stamp), "%Y-%m-%d %H:%M:%S", &local);
+        stampSecond = now;
+    }
+    // The message goes out byte for byte, NUL bytes included.
+    pendingLines.append(stamp).append(" - ").append(message).push_back('\n');
+}
+
+// Writes whole lines to the log; called by the writer only.
+void writeOut(const std::string& lines) {
     FILE* out = stdout;
     if (!logFile.empty()) {
         out = fopen(logFile.c_str(), "a");
@@ -42,23 +70,28 @@ void writeLine(const std::string& message) {
             exit(2);
         }
     }
-    time_t now = time(nullptr);
-    struct tm local;
-    char stamp[20];
-    localtime_r(&now, &local);
-    strftime(stamp, sizeof(stamp), "%Y-%m-%d %H:%M:%S", &local);
-
-    // The message goes out byte for byte, NUL bytes included.
-    std::string line;
-    line.reserve(message.size() + 24);
-    line.append(stamp).append(" - ").append(message).push_back('\n');
-    fwrite(line.data(), 1, line.size(), out);
+    fwrite(lines.data(), 1, lines.size(), out);
     if (out == stdout) {
         // A pipe or the journal must see each line at once, not per 4 KiB.
         fflush(out);
     } else {
         fclose(out);
     }
+}
+
+// Called with logMutex held and no writer: becomes the writer until nothing is
+// pending. Returns with logMutex held.
+void writePending() {
+    writing = true;
+    while (!pendingLines.empty()) {
+        writerBatch.swap(pendingLines);
+        lockOrDie(pthread_mutex_unlock(&logMutex));
+        writeOut(writerBatch);
+        writerBatch.clear();
+        lockOrDie(pthread_mutex_lock(&logMutex));
+    }
+    writing = false;
+    pthread_cond_broadcast(&writerDone);
 }
 
 }  // namespace
@@ -76,7 +109,17 @@ void setLogLevel(int newLevel) {
 void logEvent(int level, std::string message) {
     if (!passes(level)) return;
     lockOrDie(pthread_mutex_lock(&logMutex));
-    if (passes(level)) writeLine(message);
+    if (passes(level)) {
+        appendLine(message);
+        if (!writing) writePending();
+    }
+    lockOrDie(pthread_mutex_unlock(&logMutex));
+}
+
+void logEventBeforeNext(int level, std::string message) {
+    if (!passes(level)) return;
+    lockOrDie(pthread_mutex_lock(&logMutex));
+    if (passes(level)) appendLine(message);  // written by the next event
     lockOrDie(pthread_mutex_unlock(&logMutex));
 }
 
@@ -85,5 +128,10 @@ bool logWanted(int level) {
 }
 
 void logShutdown() {
-    setLogLevel(LOG_DISABLED);
+    lockOrDie(pthread_mutex_lock(&logMutex));
+    logLevel.store(LOG_DISABLED, std::memory_order_relaxed);
+    // Lines already taken still go out, the last one ("ending daemon") included.
+    while (writing) pthread_cond_wait(&writerDone, &logMutex);
+    if (!pendingLines.empty()) writePending();
+    lockOrDie(pthread_mutex_unlock(&logMutex));
 }

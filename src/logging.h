@@ -20,6 +20,9 @@ void setLogLevel(int newLevel);
 // the process with code 2 when the log file cannot be opened, 3 when the log
 // lock fails.
 void logEvent(int level, std::string message);
+// Like logEvent, but the line may wait in the log until the calling thread's
+// next event, so that both go out in one write; that event must follow at once.
+void logEventBeforeNext(int level, std::string message);
 // Whether an event of level would be written now; lets a caller skip building
 // a message that would be dropped.
 bool logWanted(int level);

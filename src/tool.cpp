@@ -7,7 +7,6 @@
 #include <pthread.h>
 #include <sys/socket.h>
 #include <sys/time.h>
-
 #include <unistd.h>
 
 #include <cerrno>
