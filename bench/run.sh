@@ -49,6 +49,12 @@ if [ "$(ulimit -n)" != unlimited ] && [ "$(ulimit -n)" -lt $((idle_big + 100)) ]
     exit 1
 fi
 
+# The storm closes some hundred thousand client sockets within a minute; without reuse of
+# loopback ports in TIME_WAIT (Linux's default tcp_tw_reuse = 2) connects would fail.
+if [ "$(cat /proc/sys/net/ipv4/tcp_tw_reuse 2>/dev/null || echo 2)" = 0 ]; then
+    echo "warning: net.ipv4.tcp_tw_reuse is 0; the connect storm may run out of ports" >&2
+fi
+
 work=$(mktemp -d /tmp/sensomark-bench-XXXXXX)
 sim_pid= daemon_pid= ref_pid=
 stop() {  # stop PID: SIGTERM and wait for it

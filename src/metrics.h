@@ -10,7 +10,7 @@ class ConnectionManager;
 class SensorManager;
 
 class MetricsServer {
-public:
+  public:
     // Bytes of a request head beyond which the request is refused.
     static const size_t MAX_REQUEST_HEAD_BYTES = 8192;
     // Time a client gets to send its request head.
@@ -32,7 +32,7 @@ public:
     // The whole HTTP response to one request head (up to its blank line).
     std::string respond(const std::string& head, time_t now);
 
-private:
+  private:
     void run();
     void serve(int fd);
 

@@ -61,7 +61,7 @@ void Sensor::startSensing() {
     deviceOpen.store(true, std::memory_order_relaxed);
     char recBuff[READ_CHUNK_BYTES];
     while (!shouldShutdown.load()) {
-        int ready = waitReadable(fd);
+        int ready = waitReadableOrShutdown(fd);
         if (ready < 0 && errno == EINTR) continue;
         if (ready < 0) break;
         if (ready == 0) continue;
@@ -81,7 +81,7 @@ void Sensor::process(std::string line) {
 }
 
 std::vector<std::pair<std::string, std::string>> Sensor::parseLine(const std::string& line,
-                                                                  size_t* ignored) {
+                                                                   size_t* ignored) {
     std::vector<std::pair<std::string, std::string>> pairs;
     std::vector<std::string> tokens;
     stringTokenize(line, tokens, " ");

@@ -57,7 +57,9 @@ class Sensor {
     bool isOpen() const { return deviceOpen.load(std::memory_order_relaxed); }
     unsigned long reconnectCount() const { return reconnects.load(std::memory_order_relaxed); }
     unsigned long lineCount() const { return lines.load(std::memory_order_relaxed); }
-    unsigned long ignoredFieldCount() const { return ignoredFields.load(std::memory_order_relaxed); }
+    unsigned long ignoredFieldCount() const {
+        return ignoredFields.load(std::memory_order_relaxed);
+    }
 
     // The key and value pairs of one device line, in line order: fields split
     // at spaces, each field split at "=" into exactly two pieces, the value cut

@@ -25,7 +25,8 @@ SensorManager::~SensorManager() {
         }
     }
     std::lock_guard<std::mutex> lock(mutex);
-    if (!stopped) return;  // a reader is stuck (say in open()); it may still use its sensor
+    if (!stopped) return;   // a reader is stuck (say in open()); it may still use its sensor
+    sensorsByName.clear();  // a straggling query then finds no name instead of a freed sensor
     for (Sensor* sensor : sensors) delete sensor;
     sensors.clear();
 }

@@ -5,11 +5,13 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <pthread.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -27,8 +29,24 @@ void showHelp() {
     fflush(stdout);
 }
 
+namespace {
+// Readable once shutdown() has begun; -1 when no event descriptor could be
+// made (waits then end with their step, as before). Made at its first use,
+// which is after the daemon switch that closes every descriptor.
+int shutdownEventFd() {
+    static const int fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    return fd;
+}
+}  // namespace
+
 void shutdown() {
     shouldShutdown.store(1);
+    if (shutdownEventFd() >= 0) {
+        uint64_t one = 1;
+        if (write(shutdownEventFd(), &one, sizeof(one)) < 0) {
+            // The waits then see the flag at their next step.
+        }
+    }
     logEvent(LOG_CRITICAL, "ending daemon");
     logShutdown();
     exit(0);
@@ -70,6 +88,12 @@ int sendall(int s, const void* buff, size_t* len) {
 int waitReadable(int fd) {
     struct pollfd p = {fd, POLLIN, 0};
     return poll(&p, 1, WAIT_STEP_MS);
+}
+
+int waitReadableOrShutdown(int fd) {
+    struct pollfd p[2] = {{fd, POLLIN, 0}, {shutdownEventFd(), POLLIN, 0}};
+    int ready = poll(p, p[1].fd >= 0 ? 2 : 1, WAIT_STEP_MS);
+    return ready > 0 && p[0].revents == 0 ? 0 : ready;
 }
 
 bool limitSocketWait(int fd) {

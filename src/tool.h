@@ -26,6 +26,9 @@ int sendall(int s, const void* buff, size_t* len);
 // on failure (EINTR means: wait again).
 const int WAIT_STEP_MS = 200;
 int waitReadable(int fd);
+// The same step, but it also ends as soon as shutdown() has begun (then 0, as
+// on time-out): a waiting sensor reader need not sleep out its step first.
+int waitReadableOrShutdown(int fd);
 // The same step for blocking sockets with one system call fewer: afterwards a
 // recv or accept on fd that finds nothing within WAIT_STEP_MS fails with
 // EAGAIN, so it waits and reads at once. False when the option was refused.

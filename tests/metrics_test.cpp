@@ -26,7 +26,9 @@ std::string http(int port, const std::string& request) {
     return reply;
 }
 
-std::string body(const std::string& reply) { return reply.substr(reply.find("\r\n\r\n") + 4); }
+std::string body(const std::string& reply) {
+    return reply.substr(reply.find("\r\n\r\n") + 4);
+}
 
 bool has(const std::string& text, const std::string& part) {
     return text.find(part) != std::string::npos;
@@ -36,11 +38,13 @@ bool has(const std::string& text, const std::string& part) {
 TEST(ListenerKeys, MaxClientsClosesTheClientBeyondTheLimit) {
     TempDir dir;
     int port = freePort();
-    auto daemon = startDaemon(dir, configText(port, "maxclients = 2\n[sensors]\n/nonexistent/t = x\n"));
+    auto daemon =
+        startDaemon(dir, configText(port, "maxclients = 2\n[sensors]\n/nonexistent/t = x\n"));
     // startDaemon's own probe connection must be gone before the count starts.
     ASSERT_TRUE(daemon->waitFor("lost client connection"));
     Client first(port), second(port);
-    ASSERT_TRUE(eventually([&] { return daemon->count("incoming connection from 127.0.0.1") == 3; }));
+    ASSERT_TRUE(
+        eventually([&] { return daemon->count("incoming connection from 127.0.0.1") == 3; }));
     EXPECT_EQ(first.query("x.1"), "valid=0");
     EXPECT_EQ(second.query("x.1"), "valid=0");
     Client third(port);
@@ -69,9 +73,9 @@ TEST(MetricsEndpoint, ServesReadingsCountersAndRefusesOtherRequests) {
     TempDir dir;
     Pty pty;
     int port = freePort(), metricsPort = freePort();
-    auto daemon = startDaemon(dir, configText(port, "metricsport = " + std::to_string(metricsPort) +
-                                                        "\n[sensors]\n" + pty.slavePath +
-                                                        " = cellar garage\n"));
+    auto daemon = startDaemon(
+        dir, configText(port, "metricsport = " + std::to_string(metricsPort) + "\n[sensors]\n" +
+                                  pty.slavePath + " = cellar garage\n"));
     std::string before = body(http(metricsPort, "GET /metrics HTTP/1.1\r\nHost: x\r\n\r\n"));
     EXPECT_FALSE(has(before, "sensomark_temperature_celsius{"));
     EXPECT_TRUE(has(before, "sensomark_reading_valid{sensor=\"cellar\",device=\"" + pty.slavePath +
@@ -94,13 +98,16 @@ TEST(MetricsEndpoint, ServesReadingsCountersAndRefusesOtherRequests) {
     EXPECT_TRUE(has(after, "sensomark_dewpoint_celsius" + labels + " 10.1\n"));
     EXPECT_TRUE(has(after, "sensomark_device_open{device=\"" + pty.slavePath + "\"} 1\n"));
     EXPECT_TRUE(has(after, "sensomark_device_lines_total{device=\"" + pty.slavePath + "\"} 1\n"));
-    EXPECT_TRUE(has(after, "sensomark_device_fields_ignored_total{device=\"" + pty.slavePath + "\"} 1\n"));
+    EXPECT_TRUE(
+        has(after, "sensomark_device_fields_ignored_total{device=\"" + pty.slavePath + "\"} 1\n"));
     EXPECT_TRUE(has(after, "sensomark_requests_total "));
 
     if (access("/usr/bin/promtool", X_OK) == 0) {
         dir.write("metrics.txt", after);
         std::string out;
-        EXPECT_EQ(runProgram({"/bin/sh", "-c", "promtool check metrics < metrics.txt"}, dir.path, &out), 0)
+        EXPECT_EQ(
+            runProgram({"/bin/sh", "-c", "promtool check metrics < metrics.txt"}, dir.path, &out),
+            0)
             << out;
     }
 
@@ -116,8 +123,9 @@ TEST(MetricsEndpoint, StaleReadingsAreNotServedAsFresh) {
     TempDir dir;
     Pty pty;
     int port = freePort(), metricsPort = freePort();
-    auto daemon = startDaemon(dir, configText(port, "metricsport = " + std::to_string(metricsPort) +
-                                                        "\n[sensors]\n" + pty.slavePath + " = probe\n"));
+    auto daemon =
+        startDaemon(dir, configText(port, "metricsport = " + std::to_string(metricsPort) +
+                                              "\n[sensors]\n" + pty.slavePath + " = probe\n"));
     pty.write("temperature=19.0\n");
     Client client(port);
     ASSERT_TRUE(eventually([&] { return client.query("probe.1") == "valid=1;value=19.0;"; }));
@@ -125,5 +133,6 @@ TEST(MetricsEndpoint, StaleReadingsAreNotServedAsFresh) {
     std::string stale = body(http(metricsPort, "GET /metrics HTTP/1.1\r\n\r\n"));
     EXPECT_FALSE(has(stale, "sensomark_temperature_celsius{")) << stale;
     EXPECT_TRUE(has(stale, "quantity=\"temperature\"} 0\n"));
-    EXPECT_TRUE(has(stale, "sensomark_reading_age_seconds{sensor=\"probe\",device=\"" + pty.slavePath + "\"} 3"));
+    EXPECT_TRUE(has(stale, "sensomark_reading_age_seconds{sensor=\"probe\",device=\"" +
+                               pty.slavePath + "\"} 3"));
 }

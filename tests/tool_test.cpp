@@ -194,6 +194,19 @@ TEST(WaitStep, RecvOnALimitedSocketGivesUpWithEagain) {
     close(pipeEnds[1]);
 }
 
+TEST(WaitStep, ReadableOrShutdownReportsDataAndTimeOut) {
+    int pipeEnds[2];
+    ASSERT_EQ(pipe(pipeEnds), 0);
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(waitReadableOrShutdown(pipeEnds[0]), 0);
+    EXPECT_GE(std::chrono::steady_clock::now() - start,
+              std::chrono::milliseconds(WAIT_STEP_MS / 2));
+    ASSERT_EQ(write(pipeEnds[1], "x", 1), 1);
+    EXPECT_GT(waitReadableOrShutdown(pipeEnds[0]), 0);
+    close(pipeEnds[1]);
+    close(pipeEnds[0]);
+}
+
 TEST(WaitStep, AcceptGivesUpWithEagainAndAcceptedSocketsInheritTheStep) {
     int listener = socket(AF_INET, SOCK_STREAM, 0);
     struct sockaddr_in addr = {};
