@@ -15,6 +15,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -37,7 +38,6 @@ const size_t RECV_CHUNK_BYTES = 4096;
 const size_t MAX_REPLY_BYTES = 4096;
 const rlim_t WANTED_DESCRIPTORS = 65536;
 const auto PROBE_RETRY = std::chrono::milliseconds(50);
-const auto EXIT_POLL_STEP = std::chrono::milliseconds(1);
 // Bound for setting up and answering the idle clients, and for their final round.
 const auto IDLE_PHASE_TIMEOUT = std::chrono::seconds(120);
 // Bound for a server to exit after SIGTERM.
@@ -59,6 +59,11 @@ struct Options {
     pid_t serverPid = 0;
     double timeoutS = 10;
     double signalAfterS = 2;
+    // A second server measured in turn with the first (run and storm modes).
+    int pairPort = 0;
+    pid_t pairPid = 0;
+    double sliceS = 1;     // measured seconds of one turn
+    double settleS = 0.2;  // unmeasured seconds at the start of each turn
 };
 
 void usage() {
@@ -76,7 +81,13 @@ void usage() {
         "  --server-pid PID    read the server's CPU time, memory and threads from /proc;\n"
         "                      shutdown: the process that gets SIGTERM\n"
         "  --timeout S         probe: give up after S seconds (default 10)\n"
-        "  --signal-after S    shutdown: seconds of load before SIGTERM (default 2)\n",
+        "  --signal-after S    shutdown: seconds of load before SIGTERM (default 2)\n"
+        "  --pair-port N       run, storm: a second server, loaded in turns with the first:\n"
+        "                      a warm-up of each, then turns of --slice measured seconds\n"
+        "                      (default 1) after --settle seconds (default 0.2), until each\n"
+        "                      has --duration seconds; one result line per server (side=0\n"
+        "                      for --port, side=1 for --pair-port)\n"
+        "  --pair-pid PID      the second server's process, for /proc\n",
         stderr);
 }
 
@@ -219,8 +230,13 @@ class Clients {
         int answered = 0;           // replies on this connection
     };
 
-    Clients(const Options& options, size_t count)
-        : options(options), pattern(options.expect), conns(count), epoll(epoll_create1(0)) {
+    // Connections from perSide on go to options.pairPort.
+    Clients(const Options& options, size_t count, size_t perSide = SIZE_MAX)
+        : options(options),
+          pattern(options.expect),
+          conns(count),
+          perSide(perSide),
+          epoll(epoll_create1(0)) {
         request = options.query + "\n";
         for (Conn& c : conns) c.sent.reserve(static_cast<size_t>(options.depth) + 1);
     }
@@ -244,7 +260,8 @@ class Clients {
         setsockopt(c.fd, IPPROTO_TCP, TCP_NODELAY, &yes, sizeof(yes));
         struct sockaddr_in addr = {};
         addr.sin_family = AF_INET;
-        addr.sin_port = htons(static_cast<uint16_t>(options.port));
+        int port = i < perSide ? options.port : options.pairPort;
+        addr.sin_port = htons(static_cast<uint16_t>(port));
         addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         c.started = Clock::now();
         if (connect(c.fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0 &&
@@ -345,6 +362,7 @@ class Clients {
     Pattern pattern;
     std::string request;
     std::vector<Conn> conns;
+    const size_t perSide;
     Fd epoll;
 };
 
@@ -354,15 +372,130 @@ std::string format(const char* fmt, double value) {
     return text;
 }
 
-// Closed loop on options.connections connections: each keeps options.depth queries in flight.
-// In shutdown mode the load goes on after signalAfterS until SIGTERM has ended the server.
-int runLoad(const Options& options, bool shutdownMode) {
-    size_t count = static_cast<size_t>(options.connections);
-    Clients clients(options, count);
-    if (!clients.ready()) return 2;
-    uint64_t errors = 0, wrong = 0, replies = 0;
+// One turn of one side (0: --port, 1: --pair-port); replies count within [measureFrom, end).
+struct Slice {
+    int side;
+    Clock::time_point measureFrom, end;
+};
+
+Clock::duration seconds(double s) {
+    return std::chrono::duration_cast<Clock::duration>(Seconds(s));
+}
+
+// One server: the warm-up, then the measured time. Two servers: a warm-up of each, then turns
+// of sliceS measured seconds, each after settleS unmeasured ones, until each side has durationS
+// measured seconds. A passing burst of other load on the machine then falls on both alike.
+std::vector<Slice> makeSchedule(const Options& o, Clock::time_point start) {
+    std::vector<Slice> slices;
+    Clock::time_point at = start;
+    auto add = [&](int side, double unmeasuredS, double measuredS) {
+        Slice slice{side, at + seconds(unmeasuredS), at + seconds(unmeasuredS + measuredS)};
+        at = slice.end;
+        slices.push_back(slice);
+    };
+    if (o.pairPort == 0) {
+        add(0, o.warmupS, o.durationS);
+        return slices;
+    }
+    add(0, o.warmupS, 0);
+    add(1, o.warmupS, 0);
+    int turns = std::max(1, static_cast<int>(std::ceil(o.durationS / o.sliceS - 1e-9)));
+    for (int t = 0; t < turns; ++t) {
+        add(0, o.settleS, o.durationS / turns);
+        add(1, o.settleS, o.durationS / turns);
+    }
+    return slices;
+}
+
+// What one side did in its measured windows.
+struct SideStats {
+    uint64_t counted = 0, errors = 0, wrong = 0;
     std::vector<uint64_t> latencies;
-    latencies.reserve(1 << 20);
+    double measuredS = 0, cpuS = 0;
+    bool cpuOk = true;
+    long threads = 0;
+};
+
+// Walks the schedule: which slice is current, and the server's CPU time over each window.
+class Turns {
+  public:
+    Turns(const Options& options, Clock::time_point start, std::vector<SideStats>& stats)
+        : options(options), slices(makeSchedule(options, start)), stats(stats) {}
+
+    bool over() const { return current >= slices.size(); }
+    int activeSide() const { return over() ? -1 : slices[current].side; }
+    bool counts(int side, Clock::time_point now) const {
+        return !over() && slices[current].side == side && now >= slices[current].measureFrom &&
+               now < slices[current].end;
+    }
+    // Moves on with the clock; true when a new slice began.
+    bool advance(Clock::time_point now) {
+        bool moved = false;
+        while (!over()) {
+            const Slice& slice = slices[current];
+            bool windowed = slice.end > slice.measureFrom;
+            if (windowed && !sampling && now >= slice.measureFrom && now < slice.end) {
+                first = sampleProcess(pidOf(slice.side));
+                sampling = true;
+            }
+            if (now < slice.end) break;
+            SideStats& st = stats[static_cast<size_t>(slice.side)];
+            if (windowed) {
+                st.measuredS += Seconds(slice.end - slice.measureFrom).count();
+                ProcSample last = sampleProcess(pidOf(slice.side));
+                if (sampling && first.ok && last.ok) {
+                    st.cpuS += last.cpuS - first.cpuS;
+                    st.threads = last.threads;
+                } else {
+                    st.cpuOk = false;
+                }
+            }
+            sampling = false;
+            ++current;
+            moved = true;
+        }
+        return moved;
+    }
+
+  private:
+    pid_t pidOf(int side) const { return side == 0 ? options.serverPid : options.pairPid; }
+
+    const Options& options;
+    std::vector<Slice> slices;
+    std::vector<SideStats>& stats;
+    size_t current = 0;
+    bool sampling = false;
+    ProcSample first;
+};
+
+// head, then the rate (rateKey per second), latencies, errors, and the server's CPU time per
+// counted reply or connection (perKey).
+std::string sideLine(const std::string& head, SideStats& st, const std::string& rateKey,
+                     const std::string& perKey) {
+    double rate = st.measuredS > 0 ? static_cast<double>(st.counted) / st.measuredS : 0;
+    std::string line = head + format((" " + rateKey + "=%.1f ").c_str(), rate) +
+                       latencyFields(st.latencies) + " errors=" + std::to_string(st.errors) +
+                       " wrong=" + std::to_string(st.wrong);
+    if (st.cpuOk && st.counted > 0 && st.threads > 0) {
+        line += format((" server_cpu_us_per_" + perKey + "=%.2f").c_str(),
+                       st.cpuS * 1e6 / static_cast<double>(st.counted));
+        line += " server_threads=" + std::to_string(st.threads);
+    }
+    return line;
+}
+
+// Closed loop on options.connections connections (per server): each keeps options.depth queries
+// in flight while its server has the turn. In shutdown mode the load goes on after signalAfterS
+// until SIGTERM has ended the server.
+int runLoad(const Options& options, bool shutdownMode) {
+    const size_t perSide = static_cast<size_t>(options.connections);
+    const int sides = options.pairPort > 0 ? 2 : 1;
+    const size_t count = perSide * static_cast<size_t>(sides);
+    Clients clients(options, count, perSide);
+    if (!clients.ready()) return 2;
+    std::vector<SideStats> stats(static_cast<size_t>(sides));
+    for (SideStats& st : stats) st.latencies.reserve(1 << 20);
+    auto sideOf = [perSide](size_t i) { return i < perSide ? 0 : 1; };
 
     Fd pidFd;
     if (shutdownMode) {
@@ -403,41 +536,44 @@ int runLoad(const Options& options, bool shutdownMode) {
         }
     }
 
-    auto start = Clock::now();
-    auto measureFrom = start + std::chrono::duration_cast<Clock::duration>(
-                                   Seconds(shutdownMode ? 0 : options.warmupS));
-    auto measureTo = measureFrom + std::chrono::duration_cast<Clock::duration>(Seconds(
-                                       shutdownMode ? options.signalAfterS : options.durationS));
-    ProcSample before, after;
-    bool sampledBefore = false;
-    for (size_t i = 0; i < count; ++i) {
-        for (int d = 0; d < options.depth; ++d) {
-            if (!clients.sendQuery(i, start)) ++errors;
-        }
+    Options schedule = options;
+    if (shutdownMode) {
+        schedule.warmupS = 0;
+        schedule.durationS = options.signalAfterS;
     }
+    auto start = Clock::now();
+    Turns turns(schedule, start, stats);
+    // Whether connection i may ask: its server has the turn (in shutdown mode: always).
+    auto mayAsk = [&](size_t i) { return shutdownMode || turns.activeSide() == sideOf(i); };
+    // Fills the pipeline of every open connection whose server has the turn.
+    auto startTurn = [&](Clock::time_point now) {
+        for (size_t i = 0; i < count; ++i) {
+            if (!mayAsk(i) || clients.at(i).state != Clients::State::OPEN) continue;
+            for (size_t d = clients.inFlight(i); d < static_cast<size_t>(options.depth); ++d) {
+                if (!clients.sendQuery(i, now)) ++stats[sideOf(i)].errors;
+            }
+        }
+    };
+    startTurn(start);
 
     auto onReply = [&](size_t i, Clock::duration latency, bool correct) {
         auto now = Clock::now();
-        if (!correct) ++wrong;
-        if (now >= measureFrom && now < measureTo) {
-            ++replies;
-            latencies.push_back(static_cast<uint64_t>(
+        SideStats& st = stats[sideOf(i)];
+        if (!correct) ++st.wrong;
+        if (turns.counts(sideOf(i), now)) {
+            ++st.counted;
+            st.latencies.push_back(static_cast<uint64_t>(
                 std::chrono::duration_cast<std::chrono::nanoseconds>(latency).count()));
         }
-        if (now < measureTo || shutdownMode) {
-            if (!clients.sendQuery(i, now)) ++errors;
-        }
+        if (mayAsk(i) && !clients.sendQuery(i, now)) ++st.errors;
     };
 
     bool signalled = false;
     Clock::time_point signalAt, exitedAt;
     for (;;) {
         auto now = Clock::now();
-        if (!sampledBefore && now >= measureFrom) {
-            before = sampleProcess(options.serverPid);
-            sampledBefore = true;
-        }
-        if (now >= measureTo) {
+        if (turns.advance(now) && !turns.over()) startTurn(now);
+        if (turns.over()) {
             if (!shutdownMode) break;
             if (!signalled) {
                 signalAt = Clock::now();
@@ -469,16 +605,17 @@ int runLoad(const Options& options, bool shutdownMode) {
         for (int e = 0; e < n; ++e) {
             size_t i = events[e].data.u64;
             auto& c = clients.at(i);
+            SideStats& st = stats[sideOf(i)];
             if (c.state == Clients::State::CONNECTING) {
                 // A connection opened again after an error: start its queries.
                 if ((events[e].events & (EPOLLOUT | EPOLLERR | EPOLLHUP)) == 0) continue;
                 if (!clients.finishConnect(i)) {
-                    ++errors;
+                    ++st.errors;
                     clients.closeConn(i);
                     continue;
                 }
-                for (int d = 0; d < options.depth; ++d) {
-                    if (!clients.sendQuery(i, now)) ++errors;
+                for (int d = 0; d < options.depth && mayAsk(i); ++d) {
+                    if (!clients.sendQuery(i, now)) ++st.errors;
                 }
                 continue;
             }
@@ -486,79 +623,76 @@ int runLoad(const Options& options, bool shutdownMode) {
             if (!clients.readReplies(i, now, onReply)) {
                 clients.closeConn(i);
                 if (signalled) continue;  // the server is going away: expected
-                ++errors;
+                ++st.errors;
                 // Keep the number of connections constant.
-                if (!clients.startConnect(i)) ++errors;
+                if (!clients.startConnect(i)) ++st.errors;
             }
         }
     }
-    after = sampleProcess(options.serverPid);
 
     if (shutdownMode) {
         double ms = std::chrono::duration<double, std::milli>(exitedAt - signalAt).count();
         printf("mode=shutdown connections=%d shutdown_ms=%.1f wrong=%llu\n", options.connections,
-               ms, static_cast<unsigned long long>(wrong));
-        return wrong == 0 ? 0 : 1;
+               ms, static_cast<unsigned long long>(stats[0].wrong));
+        return stats[0].wrong == 0 ? 0 : 1;
     }
-    double seconds = Seconds(measureTo - measureFrom).count();
-    std::string line =
-        "mode=run connections=" + std::to_string(options.connections) +
-        " depth=" + std::to_string(options.depth) + " replies=" + std::to_string(replies) +
-        format(" rps=%.1f ", static_cast<double>(replies) / seconds) + latencyFields(latencies) +
-        " errors=" + std::to_string(errors) + " wrong=" + std::to_string(wrong);
-    if (before.ok && after.ok && replies > 0) {
-        double cpu = after.cpuS - before.cpuS;
-        line += format(" server_cpu_us_per_reply=%.2f", cpu * 1e6 / static_cast<double>(replies));
-        line += " server_threads=" + std::to_string(after.threads);
+    bool ok = true;
+    for (int side = 0; side < sides; ++side) {
+        SideStats& st = stats[static_cast<size_t>(side)];
+        std::string head = "mode=run";
+        if (sides == 2) head += " side=" + std::to_string(side);
+        head += " connections=" + std::to_string(options.connections) +
+                " depth=" + std::to_string(options.depth) +
+                " replies=" + std::to_string(st.counted);
+        printf("%s\n", sideLine(head, st, "rps", "reply").c_str());
+        ok = ok && st.errors == 0 && st.wrong == 0;
     }
-    printf("%s\n", line.c_str());
-    return errors == 0 && wrong == 0 ? 0 : 1;
+    return ok ? 0 : 1;
 }
 
-// Connect storm: `connections` slots, each: connect, one query, the reply, close, again.
+// Connect storm: `connections` slots (per server), each: connect, one query, the reply, close,
+// again, while its server has the turn.
 int runStorm(const Options& options) {
-    size_t slots = static_cast<size_t>(options.connections);
-    Clients clients(options, slots);
+    const size_t perSide = static_cast<size_t>(options.connections);
+    const int sides = options.pairPort > 0 ? 2 : 1;
+    const size_t slots = perSide * static_cast<size_t>(sides);
+    Clients clients(options, slots, perSide);
     if (!clients.ready()) return 2;
-    uint64_t errors = 0, wrong = 0, cycles = 0;
-    std::vector<uint64_t> latencies;
-    latencies.reserve(1 << 20);
+    std::vector<SideStats> stats(static_cast<size_t>(sides));
+    for (SideStats& st : stats) st.latencies.reserve(1 << 20);
+    auto sideOf = [perSide](size_t i) { return i < perSide ? 0 : 1; };
     std::vector<struct epoll_event> events(MAX_EVENTS);
 
-    auto start = Clock::now();
-    auto measureFrom =
-        start + std::chrono::duration_cast<Clock::duration>(Seconds(options.warmupS));
-    auto measureTo =
-        measureFrom + std::chrono::duration_cast<Clock::duration>(Seconds(options.durationS));
-    ProcSample before, after;
-    bool sampledBefore = false;
-
+    Turns turns(options, Clock::now(), stats);
+    // Starts slot i's next cycle while its server has the turn; otherwise the slot rests.
     auto restart = [&](size_t i) {
-        if (Clock::now() >= measureTo) {
+        if (turns.activeSide() != sideOf(i)) {
             clients.closeConn(i);
             return;
         }
-        if (!clients.startConnect(i)) ++errors;
+        if (!clients.startConnect(i)) ++stats[sideOf(i)].errors;
     };
-    for (size_t i = 0; i < slots; ++i) restart(i);
+    auto startTurn = [&] {
+        for (size_t i = 0; i < slots; ++i) {
+            if (clients.at(i).state == Clients::State::CLOSED) restart(i);
+        }
+    };
+    startTurn();
 
     for (;;) {
         auto now = Clock::now();
-        if (!sampledBefore && now >= measureFrom) {
-            before = sampleProcess(options.serverPid);
-            sampledBefore = true;
-        }
-        if (now >= measureTo) break;
+        if (turns.advance(now) && !turns.over()) startTurn();
+        if (turns.over()) break;
         int n = clients.wait(events.data(), EPOLL_WAIT_MS);
         now = Clock::now();
         for (int e = 0; e < n; ++e) {
             size_t i = events[e].data.u64;
             auto& c = clients.at(i);
+            SideStats& st = stats[sideOf(i)];
             if (c.state == Clients::State::CONNECTING) {
-                if ((events[e].events & EPOLLOUT) == 0 && (events[e].events & EPOLLERR) == 0)
-                    continue;
+                if ((events[e].events & (EPOLLOUT | EPOLLERR | EPOLLHUP)) == 0) continue;
                 if (!clients.finishConnect(i) || !clients.sendQuery(i, now)) {
-                    ++errors;
+                    ++st.errors;
                     restart(i);
                 }
                 continue;
@@ -566,37 +700,35 @@ int runStorm(const Options& options) {
             if (c.state != Clients::State::OPEN) continue;
             bool done = false;
             bool ok = clients.readReplies(i, now, [&](size_t, Clock::duration, bool correct) {
-                if (!correct) ++wrong;
+                if (!correct) ++st.wrong;
                 done = true;
             });
             if (done) {
                 auto end = Clock::now();
-                if (end >= measureFrom && end < measureTo) {
-                    ++cycles;
-                    latencies.push_back(static_cast<uint64_t>(
+                if (turns.counts(sideOf(i), end)) {
+                    ++st.counted;
+                    st.latencies.push_back(static_cast<uint64_t>(
                         std::chrono::duration_cast<std::chrono::nanoseconds>(end - c.started)
                             .count()));
                 }
                 restart(i);
             } else if (!ok) {
-                ++errors;
+                ++st.errors;
                 restart(i);
             }
         }
     }
-    after = sampleProcess(options.serverPid);
-    double seconds = Seconds(measureTo - measureFrom).count();
-    std::string line = "mode=storm slots=" + std::to_string(options.connections) +
-                       " connections=" + std::to_string(cycles) +
-                       format(" cps=%.1f ", static_cast<double>(cycles) / seconds) +
-                       latencyFields(latencies) + " errors=" + std::to_string(errors) +
-                       " wrong=" + std::to_string(wrong);
-    if (before.ok && after.ok && cycles > 0) {
-        line += format(" server_cpu_us_per_connection=%.2f",
-                       (after.cpuS - before.cpuS) * 1e6 / static_cast<double>(cycles));
+    bool ok = true;
+    for (int side = 0; side < sides; ++side) {
+        SideStats& st = stats[static_cast<size_t>(side)];
+        std::string head = "mode=storm";
+        if (sides == 2) head += " side=" + std::to_string(side);
+        head += " slots=" + std::to_string(options.connections) +
+                " connections=" + std::to_string(st.counted);
+        printf("%s\n", sideLine(head, st, "cps", "connection").c_str());
+        ok = ok && st.errors == 0 && st.wrong == 0;
     }
-    printf("%s\n", line.c_str());
-    return errors == 0 && wrong == 0 ? 0 : 1;
+    return ok ? 0 : 1;
 }
 
 // Idle clients: each connects and is answered once, then all are held for options.holdS while the
@@ -771,7 +903,11 @@ bool parseOptions(int argc, char** argv, Options& o) {
         BURST,
         SERVER_PID,
         TIMEOUT,
-        SIGNAL_AFTER
+        SIGNAL_AFTER,
+        PAIR_PORT,
+        PAIR_PID,
+        SLICE,
+        SETTLE
     };
     static const struct option longOptions[] = {
         {"port", required_argument, nullptr, PORT},
@@ -787,6 +923,10 @@ bool parseOptions(int argc, char** argv, Options& o) {
         {"server-pid", required_argument, nullptr, SERVER_PID},
         {"timeout", required_argument, nullptr, TIMEOUT},
         {"signal-after", required_argument, nullptr, SIGNAL_AFTER},
+        {"pair-port", required_argument, nullptr, PAIR_PORT},
+        {"pair-pid", required_argument, nullptr, PAIR_PID},
+        {"slice", required_argument, nullptr, SLICE},
+        {"settle", required_argument, nullptr, SETTLE},
         {"help", no_argument, nullptr, 'h'},
         {nullptr, 0, nullptr, 0}};
     int option;
@@ -844,6 +984,18 @@ bool parseOptions(int argc, char** argv, Options& o) {
             case SIGNAL_AFTER:
                 o.signalAfterS = atof(optarg);
                 break;
+            case PAIR_PORT:
+                o.pairPort = atoi(optarg);
+                break;
+            case PAIR_PID:
+                o.pairPid = atoi(optarg);
+                break;
+            case SLICE:
+                o.sliceS = atof(optarg);
+                break;
+            case SETTLE:
+                o.settleS = atof(optarg);
+                break;
             default:
                 return false;
         }
@@ -851,6 +1003,8 @@ bool parseOptions(int argc, char** argv, Options& o) {
     if (optind != argc || o.port <= 0 || o.port > 65535) return false;
     if (o.connections < 1 || o.depth < 1 || o.burst < 1 || o.durationS <= 0) return false;
     if (o.mode == Mode::SHUTDOWN && o.serverPid <= 0) return false;
+    if (o.pairPort < 0 || o.pairPort > 65535 || o.sliceS <= 0 || o.settleS < 0) return false;
+    if (o.pairPort > 0 && o.mode != Mode::RUN && o.mode != Mode::STORM) return false;
     return true;
 }
 

@@ -131,18 +131,32 @@ measure() {
     fi
     echo "label=$label server=$server rep=$rep $result" >> "$raw"
     note "$label $server #$rep: $result"
-    # The default level writes every request twice; keep the disk out of it.
-    case $server-$label in daemon-run-* | daemon-storm-*) : > "$daemon_log" ;; esac
     return 0
 }
 
-# pairs LABEL LOADGEN-ARGS...: REPS rounds of reference then daemon, both already running.
+# pairs LABEL LOADGEN-ARGS...: REPS paired runs against the running reference and daemon. In
+# each, loadgen gives the two servers the load in turns of one second until each has had the
+# measured seconds, so that other load on the machine falls on both alike.
 pairs() {
-    local label=$1 rep
+    local label=$1 rep result line server
     shift
     for rep in $(seq "$reps"); do
-        measure "$label" ref "$rep" "$@"
-        measure "$label" daemon "$rep" "$@"
+        if ! result=$("$loadgen" --port "$ref_port" --server-pid "$ref_pid" \
+            --pair-port "$daemon_port" --pair-pid "$daemon_pid" --query "$query" \
+            --expect "$daemon_expect" "$@"); then
+            echo "loadgen reported a failure: $label: $result" >&2
+        fi
+        while IFS= read -r line; do
+            case $line in
+                *" side=0 "*) server=ref ;;
+                *" side=1 "*) server=daemon ;;
+                *) continue ;;
+            esac
+            echo "label=$label server=$server rep=$rep $line" >> "$raw"
+            note "$label $server #$rep: $line"
+        done <<< "$result"
+        # The default level writes every request twice; keep the disk out of it.
+        : > "$daemon_log"
     done
 }
 
@@ -204,7 +218,8 @@ commit=$(git -C "$here/.." describe --always --dirty 2>/dev/null || echo unknown
 cpu=$(grep -m1 'model name' /proc/cpuinfo | sed 's/.*: //')
 {
     echo "Measured $(date -u '+%Y-%m-%d %H:%M UTC') on $(nproc) x $cpu, Linux $(uname -r);"
-    echo "commit $commit; $reps repetition(s) of ${duration} s after ${warmup} s warm-up;"
+    echo "commit $commit; $reps repetition(s) of ${duration} s per server after ${warmup} s warm-up,"
+    echo "in turns of 1 s (after 0.2 s to settle);"
     echo "run took ${elapsed} s."
     echo
     awk -v reps="$reps" -v conns="$conns" -v idle_small=$idle_small -v idle_big=$idle_big \

@@ -1,5 +1,5 @@
 # Turns the raw lines of bench/run.sh into the markdown tables of bench/results.md: medians with
-# min and max, daemon / reference ratios of runs made back to back, the targets. POSIX awk.
+# min and max, daemon / reference ratios within each paired run, the targets. POSIX awk.
 
 {
     label = ""; server = ""; rep = ""
@@ -118,7 +118,7 @@ END {
     print ""
     print "Closed loop: each connection sends one query and waits for its reply before the next;"
     print "replies per second over the measured seconds; latency percentiles in microseconds."
-    print "Ratio: sensomarkUSB / reference of the runs made back to back, median (min–max)."
+    print "Ratio: sensomarkUSB / reference within each paired run, median (min–max)."
     for (l = 1; l <= 2; l++) {
         lv = levels[l]
         print ""
