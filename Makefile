@@ -65,7 +65,7 @@ check-valgrind: build
 	@cmake --build $(BUILD) --target sensomark-soak -j$(JOBS)
 	@bash tools/check-valgrind.sh $(BUILD)
 
-# The daemon against a reference server under load (bench/run.sh): about ten
+# The daemon against a reference server under load (bench/run.sh): about twelve
 # minutes; writes bench/results.md. bench-quick: a minute or two, one
 # repetition each, to bench/results-quick.txt.
 BENCH_BUILD ?= build-bench
