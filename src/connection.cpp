@@ -5,14 +5,15 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <utility>
 
 #include "connectionmanager.h"
 #include "linebuffer.h"
 #include "logging.h"
+#include "net.h"
+#include "protocol.h"
 #include "sensormanager.h"
 #include "sighandler.h"
-#include "tool.h"
+#include "threads.h"
 
 namespace {
 const size_t RECV_CHUNK_BYTES = 1024;
@@ -46,22 +47,12 @@ void Connection::startServing() {
     LineBuffer requests(MAX_PENDING_REQUEST_BYTES, true);
     std::string line;
     char recBuff[RECV_CHUNK_BYTES];
-    // A recv that gives up after one wait step does the work of poll and recv
-    // in one system call, per request and per idle wake-up. The socket usually
-    // has the step from the listener already.
-    const bool recvWaits = manager->clientsWait() || limitSocketWait(fd);
+    // recv blocks without a time-out: an idle client costs no wake-ups. At
+    // shutdown the manager shuts the socket down, which ends the wait.
     while (!shouldShutdown.load()) {
-        if (!recvWaits) {
-            int ready = waitReadable(fd);
-            if (ready < 0 && errno == EINTR) continue;
-            if (ready < 0) {
-                manager->closeConnection(this);
-                return;
-            }
-            if (ready == 0) continue;
-        }
         ssize_t n = recv(fd, recBuff, sizeof(recBuff), 0);
-        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) continue;
+        if (n < 0 && errno == EINTR) continue;
+        if (shouldShutdown.load()) break;
         if (n <= 0) {
             logEvent(LOG_STAT, "lost client connection");
             manager->closeConnection(this);
@@ -85,14 +76,14 @@ void Connection::startServing() {
     manager->connectionStopped();
 }
 
-int Connection::process(std::string line) {
+int Connection::process(const std::string& line) {
     // The traffic lines are built only when the level lets them through.
     const bool traced = logWanted(LOG_DEBUG);
     if (traced) logEventBeforeNext(LOG_DEBUG, "received '" + line + "'");
-    std::string reading = manager->getSensorManager()->getReading(std::move(line));
+    std::string reading = manager->getSensorManager()->getReading(line);
     if (traced) logEvent(LOG_DEBUG, "sending '" + reading + "'");
     manager->countRequest();
-    reading += "\r\n";
+    reading += REPLY_END;
     size_t readingSize = reading.size();
     return sendall(fd, reading.data(), &readingSize);
 }

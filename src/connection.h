@@ -1,5 +1,6 @@
 // One TCP client: its socket and the thread that serves it. The manager
-// creates and deletes it; only its own thread reads and writes the socket.
+// creates and deletes it; only its own thread reads and writes the socket,
+// the manager's teardown may shut it down to wake that thread.
 #pragma once
 #include <list>
 #include <string>
@@ -14,15 +15,15 @@ class Connection {
 
     // Takes ownership of fd. Call start() to run the client thread.
     Connection(ConnectionManager* manager, int fd);
-    virtual ~Connection();
+    ~Connection();
     Connection(const Connection&) = delete;
     Connection& operator=(const Connection&) = delete;
 
     // Starts the detached client thread; false (after logging) when it could
     // not be created.
     bool start();
-    // Serves the client on the calling thread until it leaves, a wait, read or
-    // send fails, or shutdown is requested.
+    // Serves the client on the calling thread until it leaves, a read or send
+    // fails, or shutdown is requested.
     void startServing();
     // Ends a blocked read or send at once; the socket stays open until the
     // object is deleted, so its number cannot be reused meanwhile.
@@ -33,7 +34,7 @@ class Connection {
 
   private:
     // 0 when the reply went out whole, -1 when sending failed.
-    int process(std::string line);
+    int process(const std::string& line);
 
     ConnectionManager* const manager;
     const int fd;

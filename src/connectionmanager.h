@@ -1,21 +1,24 @@
 // Owns the listening socket and every live client Connection. The accept loop
-// runs on the main thread; client threads call closeConnection on themselves.
+// runs on the main thread; client threads call closeConnection on themselves;
+// the metrics thread reads the counters.
 #pragma once
 #include <atomic>
 #include <condition_variable>
 #include <list>
-#include <mutex>
 #include <string>
+
+#include "mutex.h"
+#include "net.h"
 
 class Connection;
 class SensorManager;
 
-// Settings of the listener beyond the port; the defaults are the classic ones.
+// Settings of the listener beyond the port.
 struct ListenOptions {
     // Clients the kernel queues before accept; a burst larger than this costs
     // the late clients a SYN retransmission (a second or more).
     int backlog = 5;
-    // Local IPv4 address to listen on; empty means all local addresses.
+    // Local address to listen on; empty means all local IPv4 addresses.
     std::string address;
     // The most clients served at once; a client beyond it is accepted and
     // closed at once. 0 means no limit.
@@ -27,47 +30,45 @@ class ConnectionManager {
     explicit ConnectionManager(SensorManager* sensorManager);
     // Stops the client threads, waits a bounded time for them to leave their
     // loops, then deletes the connections and closes the listening socket.
-    virtual ~ConnectionManager();
+    ~ConnectionManager();
     ConnectionManager(const ConnectionManager&) = delete;
     ConnectionManager& operator=(const ConnectionManager&) = delete;
 
-    // Listens on listenPort (all local IPv4 addresses) and accepts clients
-    // until shutdown is requested or the socket fails; failures are logged.
-    void startListen(int listenPort);
+    // Listens on listenPort and accepts clients until shutdown is requested
+    // or the socket fails; failures are logged. False when the service could
+    // not be served (the socket could not be set up, or accept failed for good).
+    bool startListen(int listenPort);
     // Applies options; call before startListen.
     void setOptions(const ListenOptions& newOptions) { options = newOptions; }
     // Removes c from the list and deletes it. Called by c's own thread, which
     // must not touch c afterwards.
-    void closeConnection(Connection* c);
+    void closeConnection(Connection* c) EXCLUDES(mutex);
     // Called by a client thread that left its loop on shutdown; its
     // Connection stays listed until the manager is destroyed.
-    void connectionStopped();
+    void connectionStopped() EXCLUDES(mutex);
     SensorManager* getSensorManager() const { return sensorManager; }
-    // Whether accepted sockets inherit the listener's wait step (limitSocketWait);
-    // set before the first client thread starts.
-    bool clientsWait() const { return acceptWaits; }
     // Clients being served now, and requests answered since start.
-    int clientCount();
+    int clientCount() EXCLUDES(mutex);
     unsigned long requestCount() const { return requests.load(std::memory_order_relaxed); }
     // Counts one answered request; called by client threads.
     void countRequest() { requests.fetch_add(1, std::memory_order_relaxed); }
 
   private:
     // Serves the client on fd unless maxClients are served already.
-    void newConnection(int fd, const std::string& address);
+    void newConnection(int fd, const std::string& address) EXCLUDES(mutex);
     // Waits for the next client; false when the loop must end.
     bool acceptOne();
+    // Unlists and deletes c, which no thread serves any more.
+    void forget(Connection* c) REQUIRES(mutex);
 
-    int listenSocketFd = -1;   // main thread; the destructor closes it
-    bool acceptWaits = false;  // accept itself waits one step; set by startListen
-    ListenOptions options;     // main thread
+    UniqueFd listenSocket;  // main thread
+    ListenOptions options;  // main thread
     SensorManager* const sensorManager;
 
-    // Guarded by mutex.
-    std::mutex mutex;
-    std::list<Connection*> connections;
-    int serving = 0;  // client threads inside their loops
-    std::condition_variable allStopped;
+    Mutex mutex;
+    std::list<Connection*> connections GUARDED_BY(mutex);
+    int serving GUARDED_BY(mutex) = 0;  // client threads inside their loops
+    std::condition_variable_any allStopped;
 
     std::atomic<unsigned long> requests{0};
 };

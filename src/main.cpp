@@ -58,8 +58,8 @@ dictionary* loadConfig(const char* configFile, bool daemon) {
 int metricsPort = 0;
 std::string listenAddress;
 
-// The opt-in listener keys of section "main"; without them the listener
-// behaves as it always did.
+// The opt-in listener keys of section "main"; without them the daemon listens
+// on every local IPv4 address, with a backlog of 5 and no client limit.
 void applyListenerKeys(dictionary* d) {
     ListenOptions options;
     int backlog = iniparser_getint(d, "main:backlog", 0);
@@ -182,6 +182,9 @@ int main(int argc, char* argv[]) {
     } else {
         logEvent(LOG_CRITICAL, "starting sensomarkUSB");
     }
+    // Every wait watches this descriptor, so it must exist before a signal
+    // handler can write it and before any thread waits.
+    if (!initShutdownEvent()) logEvent(LOG_CRITICAL, "cannot create the wake-up event, waits poll");
     signal(SIGINT, catch_shutdown_signal);
     signal(SIGTERM, catch_shutdown_signal);
     // A vanished log reader (a closed pipe on standard output) must not end

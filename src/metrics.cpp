@@ -8,35 +8,21 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <cstdlib>
-#include <map>
+#include <set>
 #include <sstream>
 #include <vector>
 
 #include "connectionmanager.h"
 #include "logging.h"
+#include "protocol.h"
 #include "sensormanager.h"
 #include "sighandler.h"
 #include "tool.h"
 
 namespace {
-
-struct Quantity {
-    Sensor::ReadType type;
-    const char* label;
-    const char* metric;
-    const char* help;
-};
-const Quantity QUANTITIES[] = {
-    {Sensor::TEMPERATURE, "temperature", "sensomark_temperature_celsius",
-     "Latest temperature in degrees Celsius; absent while the reading is not valid."},
-    {Sensor::HUMIDITY, "humidity", "sensomark_relative_humidity_percent",
-     "Latest relative humidity in percent; absent while the reading is not valid."},
-    {Sensor::DEWPOINT, "dewpoint", "sensomark_dewpoint_celsius",
-     "Latest dew point in degrees Celsius; absent while the reading is not valid."},
-};
 
 // Label values escape backslash, double quote and line feed.
 std::string escape(const std::string& value) {
@@ -52,21 +38,10 @@ void family(std::ostringstream& out, const char* name, const char* type, const c
     out << "# HELP " << name << ' ' << help << "\n# TYPE " << name << ' ' << type << '\n';
 }
 
-// The value of a "valid=1;value=...;" reply when it is a number.
-bool replyValue(const std::string& reply, std::string* value) {
-    const std::string prefix = "valid=1;value=";
-    if (reply.compare(0, prefix.size(), prefix) != 0) return false;
-    *value = reply.substr(prefix.size(), reply.size() - prefix.size() - 1);
-    if (value->empty()) return false;
-    char* end = nullptr;
-    strtod(value->c_str(), &end);
-    return *end == '\0';
-}
-
-struct NamedReading {
-    std::string labels;  // sensor="...",device="..."
-    std::string replies[4];
-    time_t readTime;
+struct NamedReadings {
+    std::string sensor;  // the label set sensor="..."
+    std::string device;
+    Reading readings[QUANTITY_COUNT];
 };
 
 }  // namespace
@@ -76,16 +51,15 @@ MetricsServer::MetricsServer(SensorManager* sensors, ConnectionManager* connecti
 
 MetricsServer::~MetricsServer() {
     if (thread.joinable()) {
-        shouldShutdown.store(1);
+        requestShutdown();
         thread.join();
     }
-    if (listenFd >= 0) close(listenFd);
 }
 
 bool MetricsServer::start(const std::string& address, int port) {
     std::string error;
-    listenFd = openListenSocket(address, port, SOMAXCONN, &error);
-    if (listenFd < 0) {
+    listenSocket = openListenSocket(address, port, SOMAXCONN, &error);
+    if (!listenSocket.valid()) {
         logEvent(LOG_CRITICAL, "metrics endpoint: " + error);
         return false;
     }
@@ -96,16 +70,14 @@ bool MetricsServer::start(const std::string& address, int port) {
 
 void MetricsServer::run() {
     while (!shouldShutdown.load()) {
-        int ready = waitReadable(listenFd);
+        int ready = waitReadable(listenSocket.get(), shutdownWaitMs(), shutdownEventFd());
         if (ready < 0 && errno != EINTR) {
             logEvent(LOG_CRITICAL, "metrics endpoint: select on listen socket failed");
             return;
         }
         if (ready <= 0) continue;
-        int fd = accept(listenFd, nullptr, nullptr);
-        if (fd < 0) continue;  // a client that left, or a passing shortage
-        serve(fd);
-        close(fd);
+        UniqueFd client(accept(listenSocket.get(), nullptr, nullptr));
+        if (client.valid()) serve(client.get());  // else a client that left, or a passing shortage
     }
 }
 
@@ -116,28 +88,25 @@ void MetricsServer::serve(int fd) {
     char buffer[1024];
     while (head.find("\r\n\r\n") == std::string::npos && head.find("\n\n") == std::string::npos) {
         if (head.size() > MAX_REQUEST_HEAD_BYTES) {
-            std::string reply = respond("", 0);  // answered as malformed
-            size_t len = reply.size();
-            sendall(fd, reply.data(), &len);
-            return;
+            head.clear();  // answered as malformed
+            break;
         }
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
             deadline - std::chrono::steady_clock::now());
-        struct pollfd p = {fd, POLLIN, 0};
-        if (left.count() <= 0 || shouldShutdown.load() ||
-            poll(&p, 1, std::min<long>(left.count(), WAIT_STEP_MS)) < 0)
-            return;
-        if (p.revents == 0) continue;
+        if (left.count() <= 0) return;
+        int ready = waitReadable(fd, static_cast<int>(left.count()), shutdownEventFd());
+        if (ready < 0 && errno == EINTR) continue;
+        if (ready <= 0 || shouldShutdown.load()) return;
         ssize_t n = recv(fd, buffer, sizeof(buffer), 0);
         if (n <= 0) return;
         head.append(buffer, static_cast<size_t>(n));
     }
-    std::string reply = respond(head, time(nullptr));
+    std::string reply = respond(head, Sensor::clockNow());
     size_t len = reply.size();
     sendall(fd, reply.data(), &len);
 }
 
-std::string MetricsServer::respond(const std::string& head, time_t now) {
+std::string MetricsServer::respond(const std::string& head, int64_t now) {
     std::istringstream firstLine(head.substr(0, head.find_first_of("\r\n")));
     std::string method, target, version;
     firstLine >> method >> target >> version;
@@ -162,42 +131,52 @@ std::string MetricsServer::respond(const std::string& head, time_t now) {
     return reply;
 }
 
-std::string MetricsServer::render(time_t now) {
-    std::vector<NamedReading> named;
+std::string MetricsServer::render(int64_t now) {
+    std::vector<NamedReadings> named;
     std::vector<Sensor*> devices;
     sensors->visit(
         [&](const std::string& name, Sensor* sensor) {
-            NamedReading reading;
-            reading.labels = "sensor=\"" + escape(name) + "\",device=\"" +
-                             escape(sensor->getDeviceName()) + "\"";
+            NamedReadings r;
+            r.sensor = "sensor=\"" + escape(name) + "\"";
+            r.device = sensor->getDeviceName();
             for (const Quantity& q : QUANTITIES)
-                reading.replies[q.type] = sensor->getReadingAt(q.type, now);
-            reading.readTime = sensor->lastReadTime();
-            named.push_back(std::move(reading));
+                r.readings[q.type - 1] = sensor->getReadingAt(q.type, now);
+            named.push_back(std::move(r));
         },
         [&](Sensor* sensor) { devices.push_back(sensor); });
 
     std::ostringstream out;
     for (const Quantity& q : QUANTITIES) {
         family(out, q.metric, "gauge", q.help);
-        std::string value;
-        for (const NamedReading& r : named)
-            if (replyValue(r.replies[q.type], &value))
-                out << q.metric << '{' << r.labels << "} " << value << '\n';
+        for (const NamedReadings& r : named) {
+            const Reading& reading = r.readings[q.type - 1];
+            if (reading.hasNumber)
+                out << q.metric << '{' << r.sensor << "} " << reading.value << '\n';
+        }
     }
-    family(out, "sensomark_reading_valid", "gauge",
-           "1 while the reading is served as valid (fresh), 0 otherwise.");
-    for (const NamedReading& r : named)
+    family(out, VALID_METRIC, "gauge", VALID_HELP);
+    for (const NamedReadings& r : named)
         for (const Quantity& q : QUANTITIES)
-            out << "sensomark_reading_valid{" << r.labels << ",quantity=\"" << q.label << "\"} "
-                << (r.replies[q.type].compare(0, 8, "valid=1;") == 0) << '\n';
+            out << VALID_METRIC << '{' << r.sensor << ",quantity=\"" << q.key << "\"} "
+                << r.readings[q.type - 1].hasNumber << '\n';
     family(out, "sensomark_reading_age_seconds", "gauge",
            "Seconds since the device last delivered a value; absent before the first.");
-    for (const NamedReading& r : named)
-        if (r.readTime != 0)
-            out << "sensomark_reading_age_seconds{" << r.labels << "} " << now - r.readTime << '\n';
+    for (const NamedReadings& r : named)
+        if (r.readings[0].ageS >= 0)
+            out << "sensomark_reading_age_seconds{" << r.sensor << "} " << r.readings[0].ageS
+                << '\n';
+    family(out, "sensomark_sensor_info", "gauge", "The device each sensor name reads; always 1.");
+    for (const NamedReadings& r : named)
+        out << "sensomark_sensor_info{" << r.sensor << ",device=\"" << escape(r.device)
+            << "\"} 1\n";
 
-    // Sensors are listed per device; a device configured twice is shown once per sensor.
+    // Each device once: a path configured twice would repeat a label set, which
+    // makes the whole exposition invalid.
+    std::set<std::string> seen;
+    devices.erase(
+        std::remove_if(devices.begin(), devices.end(),
+                       [&](Sensor* s) { return !seen.insert(s->getDeviceName()).second; }),
+        devices.end());
     struct DeviceMetric {
         const char* name;
         const char* type;

@@ -2,9 +2,11 @@
 // One thread accepts and answers requests one at a time; it only reads the
 // registry (under its lock) and the connection manager's counters.
 #pragma once
-#include <ctime>
+#include <cstdint>
 #include <string>
 #include <thread>
+
+#include "net.h"
 
 class ConnectionManager;
 class SensorManager;
@@ -17,9 +19,8 @@ class MetricsServer {
     static constexpr int REQUEST_TIMEOUT_MS = 2000;
 
     MetricsServer(SensorManager* sensors, ConnectionManager* connections);
-    // Stops the thread and waits for it (it notices shutdown within 200 ms,
-    // or when the request it is reading times out).
-    virtual ~MetricsServer();
+    // Stops the thread and waits for it (it wakes at once on shutdown).
+    ~MetricsServer();
     MetricsServer(const MetricsServer&) = delete;
     MetricsServer& operator=(const MetricsServer&) = delete;
 
@@ -27,10 +28,11 @@ class MetricsServer {
     // and returns false when the socket cannot be set up.
     bool start(const std::string& address, int port);
 
-    // The exposition text of everything the daemon knows at time now.
-    std::string render(time_t now);
+    // The exposition text of everything the daemon knows at time now (of
+    // Sensor::clockNow()).
+    std::string render(int64_t now);
     // The whole HTTP response to one request head (up to its blank line).
-    std::string respond(const std::string& head, time_t now);
+    std::string respond(const std::string& head, int64_t now);
 
   private:
     void run();
@@ -38,6 +40,6 @@ class MetricsServer {
 
     SensorManager* const sensors;
     ConnectionManager* const connections;
-    int listenFd = -1;
+    UniqueFd listenSocket;
     std::thread thread;
 };

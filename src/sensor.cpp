@@ -1,30 +1,51 @@
-// A sensor's reader thread, the device line protocol and the reading reply.
+// A sensor's reader thread, the device line protocol and the reading snapshot.
 #include "sensor.h"
 
 #include <unistd.h>
 
+#include <cerrno>
+#include <ctime>
+
 #include "linebuffer.h"
 #include "logging.h"
+#include "net.h"
 #include "sensormanager.h"
 #include "serial.h"
 #include "sighandler.h"
+#include "threads.h"
 #include "tool.h"
 
 namespace {
 const size_t READ_CHUNK_BYTES = 1024;
 const size_t READER_STACK_BYTES = 256 * 1024;
-const useconds_t PAUSE_STEP_US = 200000;
-const char VALUE_CHARS[] = "01234567890.";
+const char VALUE_CHARS[] = "0123456789.";
+
+// Waits ms on a clock that does not step, unless shutdown comes first.
+bool pauseUnlessShutdown(int ms) {
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    const int64_t deadline = now.tv_sec * 1000 + now.tv_nsec / 1000000 + ms;
+    while (!shouldShutdown.load()) {
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        int64_t left = deadline - (now.tv_sec * 1000 + now.tv_nsec / 1000000);
+        if (left <= 0) return true;
+        waitForShutdown(static_cast<int>(left));
+    }
+    return false;
+}
 }  // namespace
 
-const char* const Sensor::ReadName[4] = {"", "temperature", "humidity", "dewpoint"};
-
 Sensor::Sensor(SensorManager* manager, std::string deviceName)
-    : deviceName(std::move(deviceName)), manager(manager) {
-    for (int i = 1; i <= ReadNameCount; ++i) readContent[ReadName[i]] = "";
+    : deviceName(std::move(deviceName)), manager(manager), pause(pauseUnlessShutdown) {
+    MutexLock lock(mutex);
+    for (const Quantity& q : QUANTITIES) readContent[q.key] = "";
 }
 
-Sensor::~Sensor() = default;
+int64_t Sensor::clockNow() {
+    struct timespec now;
+    clock_gettime(CLOCK_BOOTTIME, &now);
+    return now.tv_sec;
+}
 
 bool Sensor::createThread() {
     if (spawnDetached(sensorThread, this, READER_STACK_BYTES)) return true;
@@ -39,11 +60,7 @@ void* sensorThread(void* s) {
         if (shouldShutdown.load()) break;
         logEvent(LOG_STAT, "lost sensor connection on '" + sensor->getDeviceName() + "'");
         sensor->reconnects.fetch_add(1, std::memory_order_relaxed);
-        time_t start = time(nullptr);
-        while (time(nullptr) < start + Sensor::RECONNECT_PAUSE_S && !shouldShutdown.load()) {
-            usleep(PAUSE_STEP_US);
-        }
-        if (shouldShutdown.load()) break;
+        if (!sensor->pause(Sensor::RECONNECT_PAUSE_MS)) break;
     }
     // Last touch of the sensor: after this the registry may delete it.
     sensor->manager->readerStopped();
@@ -61,7 +78,7 @@ void Sensor::startSensing() {
     deviceOpen.store(true, std::memory_order_relaxed);
     char recBuff[READ_CHUNK_BYTES];
     while (!shouldShutdown.load()) {
-        int ready = waitReadableOrShutdown(fd);
+        int ready = waitReadable(fd, shutdownWaitMs(), shutdownEventFd());
         if (ready < 0 && errno == EINTR) continue;
         if (ready < 0) break;
         if (ready == 0) continue;
@@ -73,9 +90,9 @@ void Sensor::startSensing() {
     deviceOpen.store(false, std::memory_order_relaxed);
 }
 
-void Sensor::process(std::string line) {
+void Sensor::process(const std::string& line) {
     logEvent(LOG_DEBUG, "sensed '" + line + "' on '" + deviceName + "'");
-    size_t ignored = storeLine(line, time(nullptr));
+    size_t ignored = storeLine(line, clockNow());
     lines.fetch_add(1, std::memory_order_relaxed);
     ignoredFields.fetch_add(ignored, std::memory_order_relaxed);
 }
@@ -102,34 +119,31 @@ std::vector<std::pair<std::string, std::string>> Sensor::parseLine(const std::st
     return pairs;
 }
 
-size_t Sensor::storeLine(const std::string& line, time_t now) {
+size_t Sensor::storeLine(const std::string& line, int64_t now) {
     size_t ignored = 0;
     auto pairs = parseLine(line, &ignored);
     if (pairs.empty()) return ignored;
-    std::lock_guard<std::mutex> lock(mutex);
+    MutexLock lock(mutex);
     for (auto& pair : pairs) {
         auto it = readContent.find(pair.first);
         if (it != readContent.end()) {
             it->second = std::move(pair.second);
-        } else if (readContent.size() < ReadNameCount + MAX_EXTRA_KEYS) {
+        } else if (readContent.size() < QUANTITY_COUNT + MAX_EXTRA_KEYS) {
             // Line noise must not grow the table without end.
             readContent.emplace(std::move(pair.first), std::move(pair.second));
         } else {
             ++ignored;
         }
-        readTime = now;
     }
+    readTime = now;
+    hasData = true;
     return ignored;
 }
 
-time_t Sensor::lastReadTime() {
-    std::lock_guard<std::mutex> lock(mutex);
-    return readTime;
-}
-
-std::string Sensor::getReadingAt(ReadType readType, time_t now) {
-    std::lock_guard<std::mutex> lock(mutex);
-    if (now > readTime + MAX_AGE_S) return "valid=0";
-    if (readType <= 0 || readType > ReadNameCount) return "valid=0";
-    return "valid=1;value=" + readContent[ReadName[readType]] + ";";
+Reading Sensor::getReadingAt(ReadType readType, int64_t now) {
+    const Quantity* quantity = quantityOf(readType);
+    MutexLock lock(mutex);
+    int64_t age = hasData ? now - readTime : -1;
+    if (quantity == nullptr) return makeReading("", -1);
+    return makeReading(readContent[quantity->key], age);
 }

@@ -1,36 +1,32 @@
-// One measuring device on a serial line. Owns its latest readings, guarded by
-// mutex; its reader thread writes them, client threads read them through
-// getReading while holding the registry's lock.
+// One measuring device on a serial line. Owns its latest values, guarded by
+// mutex: its reader thread stores them, client and metrics threads take
+// Reading snapshots of them while holding the registry's lock.
 #pragma once
-#include <pthread.h>
-
 #include <atomic>
-#include <ctime>
+#include <cstdint>
+#include <functional>
 #include <map>
-#include <mutex>
 #include <string>
 #include <utility>
 #include <vector>
+
+#include "mutex.h"
+#include "protocol.h"
 
 class SensorManager;
 
 class Sensor {
   public:
-    enum ReadType : int { TEMPERATURE = 1, HUMIDITY = 2, DEWPOINT = 3 };
-
     // Pending bytes of a device line beyond which the line is dropped.
     static const size_t MAX_PENDING_LINE_BYTES = 64 * 1024;
     // Keys other than the three served ones kept per sensor; new ones beyond
     // this are ignored.
     static const size_t MAX_EXTRA_KEYS = 64;
-    // Data older than this is not served.
-    static const time_t MAX_AGE_S = 30;
     // Pause between losing the device and opening it again.
-    static const time_t RECONNECT_PAUSE_S = 5;
+    static const int RECONNECT_PAUSE_MS = 5000;
 
     // Does not open the device and does not start the thread.
     Sensor(SensorManager* manager, std::string deviceName);
-    virtual ~Sensor();
     Sensor(const Sensor&) = delete;
     Sensor& operator=(const Sensor&) = delete;
 
@@ -40,18 +36,26 @@ class Sensor {
     // Runs one connection to the device on the calling thread: open, read
     // until the device is lost or shutdown is requested, close.
     void startSensing();
-    std::string getDeviceName() const { return deviceName; }
+    const std::string& getDeviceName() const { return deviceName; }
 
-    // The reply text: "valid=1;value=...;" while the data is at most MAX_AGE_S
-    // old and readType names a quantity, "valid=0" otherwise.
-    std::string getReading(ReadType readType) { return getReadingAt(readType, time(nullptr)); }
-    std::string getReadingAt(ReadType readType, time_t now);
+    // Seconds on the clock that ages data: it never steps back and keeps
+    // counting through a suspend.
+    static int64_t clockNow();
+    // The snapshot of quantity readType at time now (of clockNow()); not fresh
+    // when readType names no quantity.
+    Reading getReading(ReadType readType) EXCLUDES(mutex) {
+        return getReadingAt(readType, clockNow());
+    }
+    Reading getReadingAt(ReadType readType, int64_t now) EXCLUDES(mutex);
 
     // Stores the pairs of one device line as received at time now. Returns
     // the number of fields ignored (no pair, or a new key beyond the bound).
-    size_t storeLine(const std::string& line, time_t now);
-    // When the last pair was stored; 0 before the first.
-    time_t lastReadTime();
+    size_t storeLine(const std::string& line, int64_t now) EXCLUDES(mutex);
+
+    // How the reader waits before it opens the device again: pause(ms) returns
+    // false when shutdown was requested meanwhile. Set before the thread starts;
+    // the default waits on the shutdown event.
+    void setPause(std::function<bool(int ms)> newPause) { pause = std::move(newPause); }
 
     // Counters of the reader thread, readable from any thread.
     bool isOpen() const { return deviceOpen.load(std::memory_order_relaxed); }
@@ -69,18 +73,16 @@ class Sensor {
                                                                       size_t* ignored = nullptr);
 
   private:
-    void process(std::string line);
-
-    static const char* const ReadName[4];
-    static const int ReadNameCount = 3;
+    void process(const std::string& line);
 
     const std::string deviceName;
     SensorManager* const manager;  // not owned; told when the reader ends
+    std::function<bool(int ms)> pause;
 
-    // Guarded by mutex.
-    std::mutex mutex;
-    std::map<std::string, std::string> readContent;
-    time_t readTime = 0;
+    Mutex mutex;
+    std::map<std::string, std::string> readContent GUARDED_BY(mutex);
+    int64_t readTime GUARDED_BY(mutex) = 0;
+    bool hasData GUARDED_BY(mutex) = false;  // readTime is set
 
     // Written by the reader thread only.
     std::atomic<bool> deviceOpen{false};

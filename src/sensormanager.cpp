@@ -2,29 +2,27 @@
 #include "sensormanager.h"
 
 #include <chrono>
-#include <climits>
-#include <cstdlib>
-#include <string_view>
 
+#include "protocol.h"
 #include "sighandler.h"
 
 namespace {
-// Readers see the shutdown flag within one 200 ms step; this leaves room for
-// a loaded machine.
+// Readers leave at once when shutdown is requested; this leaves room for a
+// loaded machine.
 const auto READERS_EXIT_WAIT = std::chrono::milliseconds(2000);
 }  // namespace
 
 SensorManager::~SensorManager() {
     bool stopped = true;
     {
-        std::unique_lock<std::mutex> lock(readersMutex);
+        MutexLock lock(readersMutex);
         if (readersRunning > 0) {
-            shouldShutdown.store(1);
-            stopped = readersGone.wait_for(lock, READERS_EXIT_WAIT,
-                                           [this] { return readersRunning == 0; });
+            requestShutdown();
+            stopped = lock.waitFor(readersGone, READERS_EXIT_WAIT,
+                                   [this]() REQUIRES(readersMutex) { return readersRunning == 0; });
         }
     }
-    std::lock_guard<std::mutex> lock(mutex);
+    MutexLock lock(mutex);
     if (!stopped) return;   // a reader is stuck (say in open()); it may still use its sensor
     sensorsByName.clear();  // a straggling query then finds no name instead of a freed sensor
     for (Sensor* sensor : sensors) delete sensor;
@@ -32,22 +30,27 @@ SensorManager::~SensorManager() {
 }
 
 Sensor* SensorManager::newSensor(std::string deviceName) {
-    std::lock_guard<std::mutex> lock(mutex);
+    MutexLock lock(mutex);
     Sensor* sensor = new Sensor(this, std::move(deviceName));
     sensors.push_back(sensor);
     return sensor;
 }
 
 void SensorManager::nameSensor(Sensor* sensor, std::string name) {
-    std::lock_guard<std::mutex> lock(mutex);
+    MutexLock lock(mutex);
     sensorsByName[std::move(name)] = sensor;
 }
 
+int SensorManager::sensorCount() {
+    MutexLock lock(mutex);
+    return static_cast<int>(sensors.size());
+}
+
 void SensorManager::createThreads() {
-    std::lock_guard<std::mutex> lock(mutex);
+    MutexLock lock(mutex);
     for (Sensor* sensor : sensors) {
         {
-            std::lock_guard<std::mutex> readers(readersMutex);
+            MutexLock readers(readersMutex);
             ++readersRunning;
         }
         if (!sensor->createThread()) readerStopped();
@@ -55,31 +58,23 @@ void SensorManager::createThreads() {
 }
 
 void SensorManager::readerStopped() {
-    std::lock_guard<std::mutex> lock(readersMutex);
+    MutexLock lock(readersMutex);
     --readersRunning;
     readersGone.notify_all();
 }
 
-int SensorManager::parseSelector(const char* selector) {
-    long value = strtol(selector, nullptr, 10);
-    if (value > INT_MAX) return INT_MAX;
-    if (value < INT_MIN) return INT_MIN;
-    return static_cast<int>(value);
-}
-
-std::string SensorManager::getReading(std::string name) {
-    size_t dot = name.rfind('.');
-    if (dot == std::string::npos) return "";
-    std::lock_guard<std::mutex> lock(mutex);
-    auto it = sensorsByName.find(std::string_view(name).substr(0, dot));
-    if (it == sensorsByName.end()) return "";
-    int selector = parseSelector(name.c_str() + dot + 1);
-    return it->second->getReading(static_cast<Sensor::ReadType>(selector));
+std::string SensorManager::getReading(const std::string& name) {
+    QueryName query;
+    if (!splitQueryName(name, &query)) return UNKNOWN_NAME_REPLY;
+    MutexLock lock(mutex);
+    auto it = sensorsByName.find(query.sensor);
+    if (it == sensorsByName.end()) return UNKNOWN_NAME_REPLY;
+    return formatReply(it->second->getReading(static_cast<ReadType>(query.selector)));
 }
 
 void SensorManager::visit(const std::function<void(const std::string&, Sensor*)>& perName,
                           const std::function<void(Sensor*)>& perSensor) {
-    std::lock_guard<std::mutex> lock(mutex);
+    MutexLock lock(mutex);
     for (const auto& entry : sensorsByName) perName(entry.first, entry.second);
     for (Sensor* sensor : sensors) perSensor(sensor);
 }

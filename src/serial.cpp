@@ -22,16 +22,20 @@ void Serial::open() {
 
     // On a non-terminal tcgetattr fails and leaves the zeroed settings; the
     // tcsetattr below then reports the failure.
-    struct termios options = {};
-    tcgetattr(fd, &options);
+    struct termios current = {};
+    tcgetattr(fd, &current);
+    struct termios options = rawSettings(current);
+    if (tcsetattr(fd, TCSANOW, &options) != 0) perror("tcsetattr failed");
+}
+
+termios Serial::rawSettings(const termios& current) {
+    termios options = current;
     cfsetispeed(&options, B9600);
     cfsetospeed(&options, B9600);
-
     options.c_cflag &= ~(CSIZE | CSTOPB | PARENB | CRTSCTS);
     options.c_cflag |= CS8 | CREAD | CLOCAL;
     options.c_iflag &= ~(IXON | IXOFF | IXANY);
     options.c_lflag &= ~(ICANON | ECHO | ECHOE | ISIG);
     options.c_oflag &= ~OPOST;
-
-    if (tcsetattr(fd, TCSANOW, &options) != 0) perror("tcsetattr failed");
+    return options;
 }

@@ -1,5 +1,5 @@
-// The process-wide shutdown flag and the handler that sets it on SIGINT and
-// SIGTERM. Every service loop polls the flag without a lock.
+// The process-wide shutdown flag, the descriptor that wakes every wait when
+// it is set, and the handler that sets both on SIGINT and SIGTERM.
 #pragma once
 #include <atomic>
 
@@ -8,6 +8,21 @@
 extern std::atomic<int> shouldShutdown;
 static_assert(std::atomic<int>::is_always_lock_free, "the shutdown flag must be lock-free");
 
-// Handler for SIGINT and SIGTERM: re-installs itself for SIGINT and sets the
-// flag. It does nothing else, so it is async-signal-safe.
+// Makes the wake-up descriptor. Call once on the start-up thread, after the
+// daemon switch (which closes every descriptor) and before the signal handlers
+// are installed and any thread starts. False when it cannot be made.
+bool initShutdownEvent();
+// Readable from the moment shutdown is requested on; -1 before initShutdownEvent.
+int shutdownEventFd();
+// Sets the flag and wakes every wait. Async-signal-safe.
+void requestShutdown();
+// The time-out of a wait that also watches shutdownEventFd(): none while the
+// event exists, else a step of 200 ms after which the caller tests the flag.
+int shutdownWaitMs();
+// Waits until shutdown is requested, at most timeoutMs (-1: no limit).
+// Returns whether it was requested.
+bool waitForShutdown(int timeoutMs);
+
+// Handler for SIGINT and SIGTERM: re-installs itself for SIGINT and requests
+// shutdown. It does nothing else, so it is async-signal-safe.
 void catch_shutdown_signal(int sig);

@@ -1,0 +1,155 @@
+// Descriptor owner, listening and connecting sockets, send-all and waits.
+#include "net.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+void UniqueFd::reset(int newFd) {
+    if (fd >= 0) close(fd);
+    fd = newFd;
+}
+
+int sendall(int s, const void* buff, size_t* len) {
+    const char* bytes = static_cast<const char*>(buff);
+    size_t total = 0;
+    int result = 0;
+    while (total < *len) {
+        ssize_t n = send(s, bytes + total, *len - total, MSG_NOSIGNAL);
+        if (n == -1 && errno == EINTR) continue;
+        if (n == -1) {
+            result = -1;
+            break;
+        }
+        total += static_cast<size_t>(n);
+    }
+    *len = total;
+    return result;
+}
+
+namespace {
+
+std::string errnoText(const char* step) {
+    return std::string(step) + " (" + strerror(errno) + ")";
+}
+
+// Numeric addresses only: a listener never waits for a name service.
+addrinfo* resolve(const std::string& host, int port, int flags, std::string* error) {
+    addrinfo hints = {};
+    hints.ai_family = host.empty() ? AF_INET : AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = flags | AI_NUMERICSERV;
+    addrinfo* found = nullptr;
+    std::string service = std::to_string(port);
+    int rc = getaddrinfo(host.empty() ? nullptr : host.c_str(), service.c_str(), &hints, &found);
+    if (rc != 0) {
+        *error = gai_strerror(rc);
+        return nullptr;
+    }
+    return found;
+}
+
+}  // namespace
+
+UniqueFd openListenSocket(const std::string& address, int port, int backlog, std::string* error) {
+    std::string reason;
+    addrinfo* found = resolve(address, port, AI_PASSIVE | AI_NUMERICHOST, &reason);
+    if (found == nullptr) {
+        *error = "invalid listen address '" + address + "'";
+        return UniqueFd();
+    }
+    UniqueFd fd(socket(found->ai_family, found->ai_socktype, found->ai_protocol));
+    int yes = 1;
+    if (!fd.valid()) {
+        *error = "failed to create socket";
+    } else if (setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &yes, sizeof(yes)) < 0) {
+        *error = "failed to set socket options";
+    } else if (bind(fd.get(), found->ai_addr, found->ai_addrlen) == -1) {
+        *error = errnoText("failed to bind socket");
+    } else if (listen(fd.get(), backlog) == -1) {
+        *error = errnoText("failed to listen socket");
+    } else {
+        freeaddrinfo(found);
+        return fd;
+    }
+    freeaddrinfo(found);
+    return UniqueFd();
+}
+
+UniqueFd connectTo(const std::string& host, int port, int timeoutMs, std::string* error) {
+    addrinfo* found = resolve(host, port, 0, error);
+    if (found == nullptr) return UniqueFd();
+    *error = "no address";
+    for (addrinfo* a = found; a != nullptr; a = a->ai_next) {
+        UniqueFd fd(socket(a->ai_family, a->ai_socktype | SOCK_NONBLOCK, a->ai_protocol));
+        if (!fd.valid()) {
+            *error = strerror(errno);
+            continue;
+        }
+        int rc = connect(fd.get(), a->ai_addr, a->ai_addrlen);
+        if (rc != 0 && errno == EINPROGRESS) {
+            pollfd p = {fd.get(), POLLOUT, 0};
+            int ready;
+            do {
+                ready = poll(&p, 1, timeoutMs);
+            } while (ready < 0 && errno == EINTR);
+            int soError = ready > 0 ? 0 : ETIMEDOUT;
+            socklen_t len = sizeof(soError);
+            if (ready > 0) getsockopt(fd.get(), SOL_SOCKET, SO_ERROR, &soError, &len);
+            errno = soError;
+            rc = soError == 0 ? 0 : -1;
+        }
+        if (rc != 0) {
+            *error = strerror(errno);
+            continue;
+        }
+        fcntl(fd.get(), F_SETFL, fcntl(fd.get(), F_GETFL) & ~O_NONBLOCK);
+        freeaddrinfo(found);
+        error->clear();
+        return fd;
+    }
+    freeaddrinfo(found);
+    return UniqueFd();
+}
+
+std::string addressText(const sockaddr_storage& peer) {
+    char text[INET6_ADDRSTRLEN] = "";
+    if (peer.ss_family == AF_INET) {
+        inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in&>(peer).sin_addr, text,
+                  sizeof(text));
+    } else if (peer.ss_family == AF_INET6) {
+        const in6_addr& a = reinterpret_cast<const sockaddr_in6&>(peer).sin6_addr;
+        if (IN6_IS_ADDR_V4MAPPED(&a)) {
+            inet_ntop(AF_INET, a.s6_addr + 12, text, sizeof(text));
+        } else {
+            inet_ntop(AF_INET6, &a, text, sizeof(text));
+        }
+    }
+    return text;
+}
+
+int waitReadable(int fd, int timeoutMs, int wakeFd) {
+    pollfd p[2] = {{fd, POLLIN, 0}, {wakeFd, POLLIN, 0}};
+    int ready = poll(p, wakeFd >= 0 ? 2 : 1, timeoutMs);
+    if (ready <= 0) return ready;
+    return p[0].revents != 0 ? 1 : 0;
+}
+
+long raiseDescriptorLimit(long want) {
+    rlimit limit;
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0) return -1;
+    rlim_t target = static_cast<rlim_t>(want);
+    if (limit.rlim_max != RLIM_INFINITY && target > limit.rlim_max) target = limit.rlim_max;
+    if (target > limit.rlim_cur) {
+        limit.rlim_cur = target;
+        if (setrlimit(RLIMIT_NOFILE, &limit) != 0) getrlimit(RLIMIT_NOFILE, &limit);
+    }
+    return static_cast<long>(limit.rlim_cur);
+}

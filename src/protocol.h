@@ -1,0 +1,76 @@
+// The query protocol in one place: the quantities a sensor serves, the reading
+// snapshot, the reply text, and the grammar of query names. Both sides use it:
+// the daemon to answer, the tools to ask and to read replies. No state; any
+// thread may call it.
+#pragma once
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+// The quantity a query asks for; its number is the selector of a query name.
+enum ReadType : int { TEMPERATURE = 1, HUMIDITY = 2, DEWPOINT = 3 };
+
+struct Quantity {
+    ReadType type;
+    const char* key;     // key of device lines and name in texts: "temperature"
+    const char* metric;  // metric name: "sensomark_temperature_celsius"
+    const char* unit;    // unit for people: "°C" or "%"
+    const char* help;    // HELP text of the metric
+};
+const int QUANTITY_COUNT = 3;
+// In selector order: temperature, humidity, dew point.
+extern const Quantity QUANTITIES[QUANTITY_COUNT];
+// The quantity of selector; null outside 1..3.
+const Quantity* quantityOf(int selector);
+// The metric that says per sensor name and quantity whether a number is served.
+const char VALID_METRIC[] = "sensomark_reading_valid";
+const char VALID_HELP[] = "1 while a fresh number is served for the reading, 0 otherwise.";
+
+// Data older than this is not served.
+const int64_t MAX_AGE_S = 30;
+
+// One quantity of a sensor at one moment, taken under the sensor's lock.
+struct Reading {
+    bool fresh = false;      // data arrived within MAX_AGE_S: replies say valid=1
+    std::string value;       // the stored text, "" when the device never sent it
+    bool hasNumber = false;  // fresh, and value reads as a number
+    double number = 0;       // when hasNumber
+    int64_t ageS = -1;       // since the device last delivered data; -1 before that
+};
+// A reading of age ageS (-1: never) whose stored text is value.
+Reading makeReading(std::string value, int64_t ageS);
+
+// Reads a decimal number: digits with at most one full stop, a sign only when
+// allowSign. No exponent, "inf", "nan" or blanks.
+bool parseDecimal(std::string_view text, bool allowSign, double* number);
+
+// The reply without line end: "valid=1;value=<value>;" while fresh, else "valid=0".
+std::string formatReply(const Reading& reading);
+// The reply to a query name that no sensor has.
+const char UNKNOWN_NAME_REPLY[] = "";
+// Every reply line ends with this.
+const char REPLY_END[] = "\r\n";
+
+// A query name split at its last full stop: the sensor name before it, the
+// selector after it (read like strtol with base 10, saturating at the int
+// range). False when the name has no full stop.
+struct QueryName {
+    std::string_view sensor;
+    int selector = 0;
+};
+bool splitQueryName(std::string_view name, QueryName* query);
+
+// What one reply line says, read by a client.
+enum class ReplyKind {
+    VALUE,         // "valid=1;value=21.5;": fresh data with a number
+    NO_VALUE,      // "valid=1;value=;": fresh data, but no number for this quantity
+    STALE,         // "valid=0": no data within MAX_AGE_S
+    UNKNOWN_NAME,  // "": no sensor has that name
+};
+struct Reply {
+    ReplyKind kind = ReplyKind::UNKNOWN_NAME;
+    double value = 0;  // only for VALUE
+};
+// Reads a reply line without its line end. False when it is none of the
+// reply forms above.
+bool parseReply(std::string_view line, Reply* reply);

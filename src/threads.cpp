@@ -1,0 +1,15 @@
+// Detached threads with a chosen stack size.
+#include "threads.h"
+
+#include <pthread.h>
+
+bool spawnDetached(void* (*entry)(void*), void* arg, size_t stackBytes) {
+    pthread_attr_t attr;
+    pthread_attr_init(&attr);
+    pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+    pthread_attr_setstacksize(&attr, stackBytes);
+    pthread_t thread;
+    bool started = pthread_create(&thread, &attr, entry, arg) == 0;
+    pthread_attr_destroy(&attr);
+    return started;
+}
