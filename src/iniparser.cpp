@@ -17,14 +17,12 @@ namespace {
 constexpr int LINE_BUFFER_BYTES = 1024;
 
 // Stores the name of a header line "[name]..." in *section. The name is the
-// text up to the first "]", taken exactly, and must not be empty. A line
-// without a closing "]" is not a header: it is tried as a key line instead, so
-// a broken header never turns the rest of its line into a section name.
+// text up to the first "]", taken exactly, and must not be empty; without a
+// "]" it runs to the end of the line (its line end not included).
 bool parseHeader(const char* line, std::string* section) {
-    if (line[0] != '[' || line[1] == ']') return false;
-    const char* close = strchr(line + 1, ']');
-    if (close == nullptr) return false;
-    section->assign(line + 1, close - (line + 1));
+    if (line[0] != '[' || line[1] == ']' || strchr("\r\n", line[1]) != nullptr) return false;
+    size_t len = strcspn(line + 1, "]\r\n");
+    section->assign(line + 1, len);
     return true;
 }
 
@@ -93,14 +91,9 @@ dictionary* iniparser_load(const char* path) {
             dictionary_set(d, (section + ":" + key).c_str(), value.c_str());
         }
     }
-    // A path that opens but cannot be read (a directory, an I/O error) is
-    // treated like one that cannot be opened.
-    bool readFailed = ferror(f) != 0;
+    // A path that opens but cannot be read (a directory) was found all the
+    // same: its table holds what could be read, which may be nothing.
     fclose(f);
-    if (readFailed) {
-        dictionary_del(d);
-        return nullptr;
-    }
     return d;
 }
 
