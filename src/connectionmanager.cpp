@@ -4,6 +4,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -11,6 +12,7 @@
 
 #include "connection.h"
 #include "logging.h"
+#include "sensormanager.h"
 #include "sighandler.h"
 #include "tool.h"
 
@@ -55,18 +57,29 @@ ConnectionManager::~ConnectionManager() {
     }
 }
 
-bool ConnectionManager::startListen(int listenPort) {
+ListenResult ConnectionManager::startListen(int listenPort) {
+    if (!isAddressLiteral(options.address)) {
+        logEvent(LOG_CRITICAL, "invalid listen address '" + options.address + "'");
+        return ListenResult::BAD_ADDRESS;
+    }
     std::string error;
     listenSocket = openListenSocket(options.address, listenPort, options.backlog, &error);
     if (!listenSocket.valid()) {
         logEvent(LOG_CRITICAL, error);
-        return false;
+        return ListenResult::FAILED;
     }
+    // A client must never take the descriptor a device needs to come back.
+    long fdLimit = raiseDescriptorLimit(0);
+    long room = fdLimit - options.reserveFds - sensorManager->sensorCount();
+    clientLimit = options.maxClients;
+    if (fdLimit > 0 && (clientLimit == 0 || clientLimit > room))
+        clientLimit = static_cast<int>(std::max(1L, room));
     logEvent(LOG_STAT, "waiting for incoming connections on port " + itoa(listenPort));
+    if (options.onListening) options.onListening();
     while (!shouldShutdown.load()) {
-        if (!acceptOne()) return false;
+        if (!acceptOne()) return ListenResult::FAILED;
     }
-    return true;
+    return ListenResult::STOPPED;
 }
 
 bool ConnectionManager::acceptOne() {
@@ -95,11 +108,20 @@ bool ConnectionManager::acceptOne() {
     return true;
 }
 
+void ConnectionManager::logAcceptError(int error) {
+    if (error == EMFILE || error == ENFILE) {
+        auto now = std::chrono::steady_clock::now();
+        if (now - lastShortageLog < std::chrono::seconds(1)) return;
+        lastShortageLog = now;
+    }
+    logEvent(LOG_CRITICAL, std::string("failed to accept connection (") + strerror(error) + ")");
+}
+
 void ConnectionManager::newConnection(int fd, const std::string& address) {
     Connection* c;
     {
         MutexLock lock(mutex);
-        if (options.maxClients > 0 && serving >= options.maxClients) {
+        if (clientLimit > 0 && serving >= clientLimit) {
             logEvent(LOG_STAT, "too many clients, closing connection from " + address);
             close(fd);
             return;

@@ -3,7 +3,9 @@
 // the metrics thread reads the counters.
 #pragma once
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
+#include <functional>
 #include <list>
 #include <string>
 
@@ -21,8 +23,22 @@ struct ListenOptions {
     // Local address to listen on; empty means all local IPv4 addresses.
     std::string address;
     // The most clients served at once; a client beyond it is accepted and
-    // closed at once. 0 means no limit.
+    // closed at once. 0 means as many as the descriptor limit leaves room
+    // for besides reserveFds.
     int maxClients = 0;
+    // Descriptors kept free of clients besides one per sensor: standard
+    // streams, the log file, the metrics endpoint and its client, the wake-up
+    // event, and room to spare.
+    int reserveFds = 16;
+    // Called once the socket listens, before the first client is accepted.
+    std::function<void()> onListening;
+};
+
+// How the accept loop ended.
+enum class ListenResult {
+    STOPPED,      // shutdown was requested
+    BAD_ADDRESS,  // the configured address is no address
+    FAILED,       // the socket could not be set up, or accept failed for good
 };
 
 class ConnectionManager {
@@ -35,9 +51,8 @@ class ConnectionManager {
     ConnectionManager& operator=(const ConnectionManager&) = delete;
 
     // Listens on listenPort and accepts clients until shutdown is requested
-    // or the socket fails; failures are logged. False when the service could
-    // not be served (the socket could not be set up, or accept failed for good).
-    bool startListen(int listenPort);
+    // or the socket fails; failures are logged.
+    ListenResult startListen(int listenPort);
     // Applies options; call before startListen.
     void setOptions(const ListenOptions& newOptions) { options = newOptions; }
     // Removes c from the list and deletes it. Called by c's own thread, which
@@ -54,15 +69,19 @@ class ConnectionManager {
     void countRequest() { requests.fetch_add(1, std::memory_order_relaxed); }
 
   private:
-    // Serves the client on fd unless maxClients are served already.
+    // Serves the client on fd unless clientLimit are served already.
     void newConnection(int fd, const std::string& address) EXCLUDES(mutex);
+    // Logs a failed accept; at most once a second while descriptors run out.
+    void logAcceptError(int error);
     // Waits for the next client; false when the loop must end.
     bool acceptOne();
     // Unlists and deletes c, which no thread serves any more.
     void forget(Connection* c) REQUIRES(mutex);
 
-    UniqueFd listenSocket;  // main thread
-    ListenOptions options;  // main thread
+    UniqueFd listenSocket;                                  // main thread
+    ListenOptions options;                                  // main thread
+    int clientLimit = 0;                                    // main thread; 0: none
+    std::chrono::steady_clock::time_point lastShortageLog;  // main thread
     SensorManager* const sensorManager;
 
     Mutex mutex;

@@ -67,6 +67,8 @@ void applyListenerKeys(dictionary* d) {
     options.address = listenAddress = iniparser_getstring(d, "main:listen", "");
     int maxClients = iniparser_getint(d, "main:maxclients", 0);
     if (maxClients > 0) options.maxClients = maxClients;
+    // The daemon's starting process learns that the service is up.
+    options.onListening = [] { reportStartup(0); };
     connectionManager.setOptions(options);
 
     const char* metrics = iniparser_getstring(d, "main:metricsport", nullptr);
@@ -81,6 +83,9 @@ void applyListenerKeys(dictionary* d) {
 
 // Applies the keys of section "main"; returns the port to listen on.
 int applyMainKeys(dictionary* d, bool daemon) {
+    // First the log file, so that what the other keys log goes there.
+    const char* configLogFile = iniparser_getstring(d, "main:logfile", nullptr);
+    if (configLogFile != nullptr && daemon) logFile = configLogFile;
     applyListenerKeys(d);
 
     int listenPort = DEFAULT_PORT;
@@ -91,9 +96,6 @@ int applyMainKeys(dictionary* d, bool daemon) {
     } else if (configPort > 0) {
         listenPort = configPort;
     }
-    const char* configLogFile = iniparser_getstring(d, "main:logfile", nullptr);
-    if (configLogFile != nullptr && daemon) logFile = configLogFile;
-
     const char* configLogLevel = iniparser_getstring(d, "main:loglevel", nullptr);
     if (configLogLevel != nullptr) {
         std::string level = configLogLevel;
@@ -123,7 +125,7 @@ void addConfiguredSensors(dictionary* d) {
         if (val.empty()) {
             logEvent(LOG_CRITICAL, "no names specified for sensor '" + sensorDevice + "'");
             iniparser_freedict(d);
-            shutdown();
+            shutdown(EXIT_CONFIG);
         }
         logEvent(LOG_STAT, "adding sensor '" + sensorDevice + "'");
         Sensor* sensor = sensorManager.newSensor(sensorDevice);
@@ -138,6 +140,7 @@ void addConfiguredSensors(dictionary* d) {
 
 int main(int argc, char* argv[]) {
     printf("sensomarkUSB %s\n\n", VERSION);
+    fflush(stdout);  // the log writes to the descriptor, not through stdio
     bool daemon = false;
     logInit();
 
@@ -193,6 +196,13 @@ int main(int argc, char* argv[]) {
 
     sensorManager.createThreads();
     if (metricsPort > 0) metricsServer.start(listenAddress, metricsPort);
-    connectionManager.startListen(listenPort);
-    shutdown();
+    switch (connectionManager.startListen(listenPort)) {
+        case ListenResult::STOPPED:
+            shutdown();
+        case ListenResult::BAD_ADDRESS:
+            shutdown(EXIT_CONFIG);
+        case ListenResult::FAILED:
+            shutdown(EXIT_SERVICE);
+    }
+    shutdown(EXIT_SERVICE);
 }

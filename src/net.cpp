@@ -40,8 +40,16 @@ std::string errnoText(const char* step) {
     return std::string(step) + " (" + strerror(errno) + ")";
 }
 
-// Numeric addresses only: a listener never waits for a name service.
+// The addresses of host and port; numeric only with AI_NUMERICHOST, so that a
+// listener never waits for a name service. IPv4 literals must be the full
+// dotted form ("1.2.3" is refused, not read as 1.2.0.3).
 addrinfo* resolve(const std::string& host, int port, int flags, std::string* error) {
+    in_addr ipv4;
+    if ((flags & AI_NUMERICHOST) && host.find(':') == std::string::npos && !host.empty() &&
+        inet_pton(AF_INET, host.c_str(), &ipv4) != 1) {
+        *error = "not an address";
+        return nullptr;
+    }
     addrinfo hints = {};
     hints.ai_family = host.empty() ? AF_INET : AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
@@ -57,6 +65,13 @@ addrinfo* resolve(const std::string& host, int port, int flags, std::string* err
 }
 
 }  // namespace
+
+bool isAddressLiteral(const std::string& text) {
+    std::string ignored;
+    addrinfo* found = resolve(text, 0, AI_PASSIVE | AI_NUMERICHOST, &ignored);
+    if (found != nullptr) freeaddrinfo(found);
+    return found != nullptr;
+}
 
 UniqueFd openListenSocket(const std::string& address, int port, int backlog, std::string* error) {
     std::string reason;

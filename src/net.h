@@ -46,6 +46,9 @@ int sendall(int s, const void* buff, size_t* len);
 // to the log text of the step that failed.
 UniqueFd openListenSocket(const std::string& address, int port, int backlog, std::string* error);
 
+// Whether text is an IPv4 or IPv6 address literal, or empty (all addresses).
+bool isAddressLiteral(const std::string& text);
+
 // A TCP connection to host (a name or literal) and port within timeoutMs.
 // Invalid with *error set when no address answered.
 UniqueFd connectTo(const std::string& host, int port, int timeoutMs, std::string* error);

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "daemon.h"
 #include "logging.h"
 #include "sighandler.h"
 
@@ -17,11 +18,12 @@ void showHelp() {
     fflush(stdout);
 }
 
-void shutdown() {
+void shutdown(int exitCode) {
     requestShutdown();
     logEvent(LOG_CRITICAL, "ending daemon");
     logShutdown();
-    exit(0);
+    reportStartup(exitCode);
+    exit(exitCode);
 }
 
 void stringTokenize(const std::string& str, std::vector<std::string>& tokens,
