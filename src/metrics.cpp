@@ -203,5 +203,6 @@ std::string MetricsServer::render(int64_t now) {
     out << "sensomark_clients_connected " << connections->clientCount() << '\n';
     family(out, "sensomark_requests_total", "counter", "Query requests answered.");
     out << "sensomark_requests_total " << connections->requestCount() << '\n';
+    for (const auto& families : extraFamilies) out << families();
     return out.str();
 }

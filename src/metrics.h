@@ -3,8 +3,10 @@
 // registry (under its lock) and the connection manager's counters.
 #pragma once
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "net.h"
 
@@ -28,6 +30,12 @@ class MetricsServer {
     // and returns false when the socket cannot be set up.
     bool start(const std::string& address, int port);
 
+    // Adds a producer of further metric families (complete, with HELP and
+    // TYPE) to the exposition; called on the metrics thread. Set before start.
+    void addFamilies(std::function<std::string()> families) {
+        extraFamilies.push_back(std::move(families));
+    }
+
     // The exposition text of everything the daemon knows at time now (of
     // Sensor::clockNow()).
     std::string render(int64_t now);
@@ -41,5 +49,6 @@ class MetricsServer {
     SensorManager* const sensors;
     ConnectionManager* const connections;
     UniqueFd listenSocket;
+    std::vector<std::function<std::string()>> extraFamilies;
     std::thread thread;
 };

@@ -92,9 +92,11 @@ void Sensor::startSensing() {
 
 void Sensor::process(const std::string& line) {
     logEvent(LOG_DEBUG, "sensed '" + line + "' on '" + deviceName + "'");
-    size_t ignored = storeLine(line, clockNow());
+    int64_t now = clockNow();
+    size_t ignored = storeLine(line, now);
     lines.fetch_add(1, std::memory_order_relaxed);
     ignoredFields.fetch_add(ignored, std::memory_order_relaxed);
+    for (const StoreListener& listener : storeListeners) listener(*this, now);
 }
 
 std::vector<std::pair<std::string, std::string>> Sensor::parseLine(const std::string& line,

@@ -57,6 +57,11 @@ class Sensor {
     // the default waits on the shutdown event.
     void setPause(std::function<bool(int ms)> newPause) { pause = std::move(newPause); }
 
+    // Called on the reader thread after each device line that stored values,
+    // with no lock held; it must not block. Set before the thread starts.
+    using StoreListener = std::function<void(Sensor& sensor, int64_t now)>;
+    void addStoreListener(StoreListener listener) { storeListeners.push_back(std::move(listener)); }
+
     // Counters of the reader thread, readable from any thread.
     bool isOpen() const { return deviceOpen.load(std::memory_order_relaxed); }
     unsigned long reconnectCount() const { return reconnects.load(std::memory_order_relaxed); }
@@ -78,6 +83,7 @@ class Sensor {
     const std::string deviceName;
     SensorManager* const manager;  // not owned; told when the reader ends
     std::function<bool(int ms)> pause;
+    std::vector<StoreListener> storeListeners;
 
     Mutex mutex;
     std::map<std::string, std::string> readContent GUARDED_BY(mutex);
