@@ -57,7 +57,7 @@ class Sensor {
     // the default waits on the shutdown event.
     void setPause(std::function<bool(int ms)> newPause) { pause = std::move(newPause); }
 
-    // Called on the reader thread after each device line that stored values,
+    // Called on the reader thread after each device line (stored or not),
     // with no lock held; it must not block. Set before the thread starts.
     using StoreListener = std::function<void(Sensor& sensor, int64_t now)>;
     void addStoreListener(StoreListener listener) { storeListeners.push_back(std::move(listener)); }
