@@ -1,6 +1,7 @@
 // The listening socket, the accept loop, and the life of client connections.
 #include "connectionmanager.h"
 
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -58,13 +59,15 @@ ConnectionManager::~ConnectionManager() {
 }
 
 ListenResult ConnectionManager::startListen(int listenPort) {
-    if (!isAddressLiteral(options.address)) {
-        logEvent(LOG_CRITICAL, "invalid listen address '" + options.address + "'");
-        return ListenResult::BAD_ADDRESS;
+    for (const std::string& address : options.addresses) {
+        if (!isAddressLiteral(address)) {
+            logEvent(LOG_CRITICAL, "invalid listen address '" + address + "'");
+            return ListenResult::BAD_CONFIG;
+        }
     }
     std::string error;
-    listenSocket = openListenSocket(options.address, listenPort, options.backlog, &error);
-    if (!listenSocket.valid()) {
+    listenSockets = openListenSockets(options.addresses, listenPort, options.backlog, &error);
+    if (listenSockets.empty()) {
         logEvent(LOG_CRITICAL, error);
         return ListenResult::FAILED;
     }
@@ -75,7 +78,8 @@ ListenResult ConnectionManager::startListen(int listenPort) {
     if (fdLimit > 0 && (clientLimit == 0 || clientLimit > room))
         clientLimit = static_cast<int>(std::max(1L, room));
     logEvent(LOG_STAT, "waiting for incoming connections on port " + itoa(listenPort));
-    if (options.onListening) options.onListening();
+    if (options.onListening && !options.onListening()) return ListenResult::BAD_CONFIG;
+    nextHeartbeat = std::chrono::steady_clock::now();
     while (!shouldShutdown.load()) {
         if (!acceptOne()) return ListenResult::FAILED;
     }
@@ -83,25 +87,51 @@ ListenResult ConnectionManager::startListen(int listenPort) {
 }
 
 bool ConnectionManager::acceptOne() {
-    int ready = waitReadable(listenSocket.get(), shutdownWaitMs(), shutdownEventFd());
-    if (ready < 0 && errno == EINTR) return true;
-    if (ready < 0) {
+    int timeout = shutdownWaitMs();
+    if (options.heartbeatMs >= 0) {
+        auto now = std::chrono::steady_clock::now();
+        if (now >= nextHeartbeat) {
+            options.onHeartbeat();
+            nextHeartbeat = now + std::chrono::milliseconds(options.heartbeatMs);
+        }
+        auto left = std::chrono::ceil<std::chrono::milliseconds>(nextHeartbeat - now).count();
+        if (timeout < 0 || left < timeout) timeout = static_cast<int>(left);
+    }
+    std::vector<pollfd> waits;
+    for (const UniqueFd& s : listenSockets) waits.push_back({s.get(), POLLIN, 0});
+    waits.push_back({shutdownEventFd(), POLLIN, 0});
+    waits.push_back({hangupEventFd(), POLLIN, 0});
+    if (poll(waits.data(), waits.size(), timeout) < 0) {
+        if (errno == EINTR) return true;
         logEvent(LOG_CRITICAL, "select on listen socket failed");
         return false;
     }
-    if (ready == 0) return true;
+    if (waits.back().revents != 0 && takeHangup()) {
+        logEvent(LOG_STAT,
+                 "configuration is read only at start-up: restart the daemon to apply changes");
+    }
+    for (size_t i = 0; i < listenSockets.size(); ++i) {
+        if (waits[i].revents != 0 && !acceptFrom(waits[i].fd)) return false;
+    }
+    return true;
+}
 
+bool ConnectionManager::acceptFrom(int listener) {
     sockaddr_storage remote;
     socklen_t size = sizeof(remote);
-    int fd = accept(listenSocket.get(), reinterpret_cast<sockaddr*>(&remote), &size);
+    int fd = accept4(listener, reinterpret_cast<sockaddr*>(&remote), &size, SOCK_CLOEXEC);
     if (fd < 0) {
         int error = errno;
-        logEvent(LOG_CRITICAL,
-                 std::string("failed to accept connection (") + strerror(error) + ")");
+        logAcceptError(error);
         if (!transientAcceptError(error)) return false;
         if (error != ECONNABORTED && error != EPROTO && error != EINTR) {
             waitForShutdown(ACCEPT_BACKOFF_MS);
         }
+        return true;
+    }
+    if (!options.allow.allows(remote)) {
+        logEvent(LOG_STAT, "refused connection from " + addressText(remote));
+        close(fd);
         return true;
     }
     newConnection(fd, addressText(remote));
@@ -130,6 +160,7 @@ void ConnectionManager::newConnection(int fd, const std::string& address) {
         c->self = connections.insert(connections.end(), c);
         ++serving;
     }
+    if (options.onChange) options.onChange();
     logEvent(LOG_STAT, "incoming connection from " + address);
     // Listed before its thread runs, so the thread may end at once; started
     // outside the lock, since creating a thread is the slowest step of a new
@@ -146,6 +177,7 @@ void ConnectionManager::forget(Connection* c) {
     delete c;
     --serving;
     allStopped.notify_all();
+    if (options.onChange) options.onChange();
 }
 
 void ConnectionManager::closeConnection(Connection* c) {

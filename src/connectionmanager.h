@@ -8,7 +8,9 @@
 #include <functional>
 #include <list>
 #include <string>
+#include <vector>
 
+#include "access.h"
 #include "mutex.h"
 #include "net.h"
 
@@ -20,8 +22,11 @@ struct ListenOptions {
     // Clients the kernel queues before accept; a burst larger than this costs
     // the late clients a SYN retransmission (a second or more).
     int backlog = 5;
-    // Local address to listen on; empty means all local IPv4 addresses.
-    std::string address;
+    // Local addresses to listen on, IPv4 or IPv6 literals; none means all
+    // local IPv4 addresses. "::" alone also takes IPv4 clients.
+    std::vector<std::string> addresses;
+    // Clients outside it are accepted and closed at once.
+    AllowList allow;
     // The most clients served at once; a client beyond it is accepted and
     // closed at once. 0 means as many as the descriptor limit leaves room
     // for besides reserveFds.
@@ -30,15 +35,21 @@ struct ListenOptions {
     // streams, the log file, the metrics endpoint and its client, the wake-up
     // event, and room to spare.
     int reserveFds = 16;
-    // Called once the socket listens, before the first client is accepted.
-    std::function<void()> onListening;
+    // Called once every socket listens, before the first client is accepted;
+    // false ends the service as a configuration error.
+    std::function<bool()> onListening;
+    // Called when the count of clients or requests changes; must be cheap.
+    std::function<void()> onChange;
+    // Called from the accept loop every heartbeatMs (-1: never).
+    int heartbeatMs = -1;
+    std::function<void()> onHeartbeat;
 };
 
 // How the accept loop ended.
 enum class ListenResult {
-    STOPPED,      // shutdown was requested
-    BAD_ADDRESS,  // the configured address is no address
-    FAILED,       // the socket could not be set up, or accept failed for good
+    STOPPED,     // shutdown was requested
+    BAD_CONFIG,  // an address is no address, or onListening refused
+    FAILED,      // the socket could not be set up, or accept failed for good
 };
 
 class ConnectionManager {
@@ -66,19 +77,25 @@ class ConnectionManager {
     int clientCount() EXCLUDES(mutex);
     unsigned long requestCount() const { return requests.load(std::memory_order_relaxed); }
     // Counts one answered request; called by client threads.
-    void countRequest() { requests.fetch_add(1, std::memory_order_relaxed); }
+    void countRequest() {
+        requests.fetch_add(1, std::memory_order_relaxed);
+        if (options.onChange) options.onChange();
+    }
 
   private:
     // Serves the client on fd unless clientLimit are served already.
     void newConnection(int fd, const std::string& address) EXCLUDES(mutex);
     // Logs a failed accept; at most once a second while descriptors run out.
     void logAcceptError(int error);
-    // Waits for the next client; false when the loop must end.
+    // Waits for the next client on any socket; false when the loop must end.
     bool acceptOne();
+    // Accepts the client waiting on listener; false when the loop must end.
+    bool acceptFrom(int listener);
     // Unlists and deletes c, which no thread serves any more.
     void forget(Connection* c) REQUIRES(mutex);
 
-    UniqueFd listenSocket;                                  // main thread
+    std::vector<UniqueFd> listenSockets;                    // main thread
+    std::chrono::steady_clock::time_point nextHeartbeat;    // main thread
     ListenOptions options;                                  // main thread
     int clientLimit = 0;                                    // main thread; 0: none
     std::chrono::steady_clock::time_point lastShortageLog;  // main thread

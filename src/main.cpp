@@ -12,6 +12,8 @@
 #include "iniparser.h"
 #include "logging.h"
 #include "metrics.h"
+#include "privileges.h"
+#include "sdnotify.h"
 #include "sensormanager.h"
 #include "sighandler.h"
 #include "tool.h"
@@ -53,23 +55,35 @@ dictionary* loadConfig(const char* configFile, bool daemon) {
     return nullptr;
 }
 
-// The metrics endpoint: its port (0 when there is none) and the address it
-// shares with the query service.
+// The metrics endpoint: its port (0 when there is none); it shares the
+// addresses and the allow list of the query service.
 int metricsPort = 0;
-std::string listenAddress;
+ListenOptions listenOptions;
+// The account to run as once the sockets listen; empty name: stay as started.
+Account runAs;
+
+// Ends start-up on a key whose value cannot be used.
+[[noreturn]] void configError(dictionary* d, const std::string& message) {
+    logEvent(LOG_CRITICAL, message);
+    iniparser_freedict(d);
+    shutdown(EXIT_CONFIG);
+}
 
 // The opt-in listener keys of section "main"; without them the daemon listens
-// on every local IPv4 address, with a backlog of 5 and no client limit.
+// on every local IPv4 address for everyone, with a backlog of 5, as many
+// clients as descriptors allow, and as the user that started it.
 void applyListenerKeys(dictionary* d) {
-    ListenOptions options;
     int backlog = iniparser_getint(d, "main:backlog", 0);
-    if (backlog > 0) options.backlog = backlog;
-    options.address = listenAddress = iniparser_getstring(d, "main:listen", "");
+    if (backlog > 0) listenOptions.backlog = backlog;
+    stringTokenize(iniparser_getstring(d, "main:listen", ""), listenOptions.addresses, " \t");
     int maxClients = iniparser_getint(d, "main:maxclients", 0);
-    if (maxClients > 0) options.maxClients = maxClients;
-    // The daemon's starting process learns that the service is up.
-    options.onListening = [] { reportStartup(0); };
-    connectionManager.setOptions(options);
+    if (maxClients > 0) listenOptions.maxClients = maxClients;
+    std::string bad;
+    if (!listenOptions.allow.parse(iniparser_getstring(d, "main:allow", ""), &bad))
+        configError(d, "invalid allow entry '" + bad + "'");
+    const char* user = iniparser_getstring(d, "main:user", nullptr);
+    if (user != nullptr && !findAccount(user, &runAs))
+        configError(d, std::string("unknown user '") + user + "'");
 
     const char* metrics = iniparser_getstring(d, "main:metricsport", nullptr);
     if (metrics == nullptr) return;
@@ -79,6 +93,38 @@ void applyListenerKeys(dictionary* d) {
                                    "' is invalid, serving no metrics");
         metricsPort = 0;
     }
+}
+
+// Runs once every socket listens: drops root when a user is configured, then
+// tells whoever started the daemon that it serves. False when the switch failed.
+bool serviceListening() {
+    if (!runAs.name.empty()) {
+        // The log file of daemon mode stays writable for the new user; were
+        // it not, the next line written would end the daemon with code 2.
+        if (!logFile.empty()) chown(logFile.c_str(), runAs.uid, runAs.gid);
+        std::string error;
+        if (!switchToAccount(runAs, &error)) {
+            logEvent(LOG_CRITICAL, "cannot run as user '" + runAs.name + "': " + error);
+            return false;
+        }
+        logEvent(LOG_STAT, "running as user '" + runAs.name + "'");
+    }
+    notifySend("READY=1");
+    reportStartup(0);
+    return true;
+}
+
+// What systemctl status shows of the running daemon.
+std::string serviceStatus() {
+    int sensors = 0, open = 0;
+    sensorManager.visit([](const std::string&, Sensor*) {},
+                        [&](Sensor* s) {
+                            ++sensors;
+                            open += s->isOpen();
+                        });
+    return "sensors open " + itoa(open) + " of " + itoa(sensors) + ", clients " +
+           itoa(connectionManager.clientCount()) + ", requests served " +
+           std::to_string(connectionManager.requestCount());
 }
 
 // Applies the keys of section "main"; returns the port to listen on.
@@ -190,16 +236,29 @@ int main(int argc, char* argv[]) {
     if (!initShutdownEvent()) logEvent(LOG_CRITICAL, "cannot create the wake-up event, waits poll");
     signal(SIGINT, catch_shutdown_signal);
     signal(SIGTERM, catch_shutdown_signal);
+    signal(SIGHUP, catch_hangup_signal);
+    notifyInit();
     // A vanished log reader (a closed pipe on standard output) must not end
     // the daemon; sockets send with MSG_NOSIGNAL anyway.
     signal(SIGPIPE, SIG_IGN);
 
+    listenOptions.onListening = serviceListening;
+    if (notifyWatchdogMs() > 0) {
+        listenOptions.heartbeatMs = notifyWatchdogMs();
+        listenOptions.onHeartbeat = [] { notifySend("WATCHDOG=1"); };
+    }
+    listenOptions.onChange = notifyChanged;
+    sensorManager.setDeviceListener(notifyChanged);
+    connectionManager.setOptions(listenOptions);
+    notifyStartStatus(serviceStatus);
+
     sensorManager.createThreads();
-    if (metricsPort > 0) metricsServer.start(listenAddress, metricsPort);
+    if (metricsPort > 0)
+        metricsServer.start(listenOptions.addresses, &listenOptions.allow, metricsPort);
     switch (connectionManager.startListen(listenPort)) {
         case ListenResult::STOPPED:
             shutdown();
-        case ListenResult::BAD_ADDRESS:
+        case ListenResult::BAD_CONFIG:
             shutdown(EXIT_CONFIG);
         case ListenResult::FAILED:
             shutdown(EXIT_SERVICE);

@@ -56,28 +56,38 @@ MetricsServer::~MetricsServer() {
     }
 }
 
-bool MetricsServer::start(const std::string& address, int port) {
+bool MetricsServer::start(const std::vector<std::string>& addresses, const AllowList* allowList,
+                          int port) {
     std::string error;
-    listenSocket = openListenSocket(address, port, SOMAXCONN, &error);
-    if (!listenSocket.valid()) {
+    listenSockets = openListenSockets(addresses, port, SOMAXCONN, &error);
+    if (listenSockets.empty()) {
         logEvent(LOG_CRITICAL, "metrics endpoint: " + error);
         return false;
     }
+    allow = allowList;
     logEvent(LOG_STAT, "serving metrics on port " + itoa(port));
     thread = std::thread(&MetricsServer::run, this);
     return true;
 }
 
 void MetricsServer::run() {
+    std::vector<pollfd> waits;
+    for (const UniqueFd& s : listenSockets) waits.push_back({s.get(), POLLIN, 0});
+    waits.push_back({shutdownEventFd(), POLLIN, 0});
     while (!shouldShutdown.load()) {
-        int ready = waitReadable(listenSocket.get(), shutdownWaitMs(), shutdownEventFd());
-        if (ready < 0 && errno != EINTR) {
+        if (poll(waits.data(), waits.size(), shutdownWaitMs()) < 0 && errno != EINTR) {
             logEvent(LOG_CRITICAL, "metrics endpoint: select on listen socket failed");
             return;
         }
-        if (ready <= 0) continue;
-        UniqueFd client(accept(listenSocket.get(), nullptr, nullptr));
-        if (client.valid()) serve(client.get());  // else a client that left, or a passing shortage
+        for (size_t i = 0; i + 1 < waits.size() && !shouldShutdown.load(); ++i) {
+            if (waits[i].revents == 0) continue;
+            sockaddr_storage peer;
+            socklen_t size = sizeof(peer);
+            UniqueFd client(
+                accept4(waits[i].fd, reinterpret_cast<sockaddr*>(&peer), &size, SOCK_CLOEXEC));
+            // A client that left, a passing shortage, or one not on the list.
+            if (client.valid() && allow->allows(peer)) serve(client.get());
+        }
     }
 }
 

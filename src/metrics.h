@@ -8,6 +8,7 @@
 #include <thread>
 #include <vector>
 
+#include "access.h"
 #include "net.h"
 
 class ConnectionManager;
@@ -26,9 +27,10 @@ class MetricsServer {
     MetricsServer(const MetricsServer&) = delete;
     MetricsServer& operator=(const MetricsServer&) = delete;
 
-    // Listens on address (empty: all) and port and starts the thread; logs
-    // and returns false when the socket cannot be set up.
-    bool start(const std::string& address, int port);
+    // Listens on addresses (none: all IPv4) and port and starts the thread;
+    // clients outside allow (not owned; it outlives the server) are closed at
+    // once. Logs and returns false when a socket cannot be set up.
+    bool start(const std::vector<std::string>& addresses, const AllowList* allow, int port);
 
     // Adds a producer of further metric families (complete, with HELP and
     // TYPE) to the exposition; called on the metrics thread. Set before start.
@@ -48,7 +50,8 @@ class MetricsServer {
 
     SensorManager* const sensors;
     ConnectionManager* const connections;
-    UniqueFd listenSocket;
+    std::vector<UniqueFd> listenSockets;
+    const AllowList* allow = nullptr;
     std::vector<std::function<std::string()>> extraFamilies;
     std::thread thread;
 };

@@ -73,7 +73,8 @@ bool isAddressLiteral(const std::string& text) {
     return found != nullptr;
 }
 
-UniqueFd openListenSocket(const std::string& address, int port, int backlog, std::string* error) {
+UniqueFd openListenSocket(const std::string& address, int port, int backlog, std::string* error,
+                          bool ipv6Only) {
     std::string reason;
     addrinfo* found = resolve(address, port, AI_PASSIVE | AI_NUMERICHOST, &reason);
     if (found == nullptr) {
@@ -81,10 +82,12 @@ UniqueFd openListenSocket(const std::string& address, int port, int backlog, std
         return UniqueFd();
     }
     UniqueFd fd(socket(found->ai_family, found->ai_socktype, found->ai_protocol));
-    int yes = 1;
+    int yes = 1, v6only = ipv6Only;
     if (!fd.valid()) {
         *error = "failed to create socket";
-    } else if (setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &yes, sizeof(yes)) < 0) {
+    } else if (setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &yes, sizeof(yes)) < 0 ||
+               (found->ai_family == AF_INET6 &&
+                setsockopt(fd.get(), IPPROTO_IPV6, IPV6_V6ONLY, &v6only, sizeof(v6only)) < 0)) {
         *error = "failed to set socket options";
     } else if (bind(fd.get(), found->ai_addr, found->ai_addrlen) == -1) {
         *error = errnoText("failed to bind socket");
@@ -96,6 +99,21 @@ UniqueFd openListenSocket(const std::string& address, int port, int backlog, std
     }
     freeaddrinfo(found);
     return UniqueFd();
+}
+
+std::vector<UniqueFd> openListenSockets(const std::vector<std::string>& addresses, int port,
+                                        int backlog, std::string* error) {
+    std::vector<std::string> wanted = addresses;
+    if (wanted.empty()) wanted.push_back("");
+    bool anyIpv4 = false;
+    for (const std::string& a : wanted) anyIpv4 |= a.find(':') == std::string::npos;
+    std::vector<UniqueFd> sockets;
+    for (const std::string& a : wanted) {
+        UniqueFd fd = openListenSocket(a, port, backlog, error, anyIpv4 || a != "::");
+        if (!fd.valid()) return {};
+        sockets.push_back(std::move(fd));
+    }
+    return sockets;
 }
 
 UniqueFd connectTo(const std::string& host, int port, int timeoutMs, std::string* error) {

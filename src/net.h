@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <string>
+#include <vector>
 
 // Owns one descriptor and closes it on destruction; -1 means none.
 class UniqueFd {
@@ -42,12 +43,20 @@ class UniqueFd {
 int sendall(int s, const void* buff, size_t* len);
 
 // A TCP socket listening on address (an IPv4 or IPv6 literal; empty means all
-// local IPv4 addresses) and port, with SO_REUSEADDR. Invalid with *error set
-// to the log text of the step that failed.
-UniqueFd openListenSocket(const std::string& address, int port, int backlog, std::string* error);
+// local IPv4 addresses) and port, with SO_REUSEADDR. An IPv6 socket also takes
+// IPv4 clients unless ipv6Only. Invalid with *error set to the log text of the
+// step that failed.
+UniqueFd openListenSocket(const std::string& address, int port, int backlog, std::string* error,
+                          bool ipv6Only = true);
 
 // Whether text is an IPv4 or IPv6 address literal, or empty (all addresses).
 bool isAddressLiteral(const std::string& text);
+
+// One listening socket per address (none given: all local IPv4 addresses).
+// "::" takes IPv4 clients too unless an IPv4 address is also given. Empty,
+// with *error set, when any one of them fails.
+std::vector<UniqueFd> openListenSockets(const std::vector<std::string>& addresses, int port,
+                                        int backlog, std::string* error);
 
 // A TCP connection to host (a name or literal) and port within timeoutMs.
 // Invalid with *error set when no address answered.

@@ -76,6 +76,7 @@ void Sensor::startSensing() {
     LineBuffer pending(MAX_PENDING_LINE_BYTES, false);
     std::string line;
     deviceOpen.store(true, std::memory_order_relaxed);
+    manager->deviceChanged();
     char recBuff[READ_CHUNK_BYTES];
     while (!shouldShutdown.load()) {
         int ready = waitReadable(fd, shutdownWaitMs(), shutdownEventFd());
@@ -88,6 +89,7 @@ void Sensor::startSensing() {
         while (pending.next(line)) process(line);
     }
     deviceOpen.store(false, std::memory_order_relaxed);
+    manager->deviceChanged();
 }
 
 void Sensor::process(const std::string& line) {

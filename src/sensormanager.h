@@ -42,8 +42,16 @@ class SensorManager {
 
     // Called by a reader thread as its last touch of its sensor.
     void readerStopped() EXCLUDES(readersMutex);
+    // Called by a reader thread when its device opened or closed; tells the
+    // listener, set before the threads start. The listener must not block.
+    void deviceChanged() const {
+        if (deviceListener) deviceListener();
+    }
+    void setDeviceListener(std::function<void()> listener) { deviceListener = std::move(listener); }
 
   private:
+    std::function<void()> deviceListener;
+
     Mutex mutex;
     std::list<Sensor*> sensors GUARDED_BY(mutex);
     std::map<std::string, Sensor*, std::less<>> sensorsByName GUARDED_BY(mutex);

@@ -14,13 +14,33 @@ std::atomic<int> shouldShutdown{0};
 namespace {
 // Written once on the start-up thread before any other thread exists.
 int eventFd = -1;
+int hangupFd = -1;
 
 const int FALLBACK_STEP_MS = 200;
 }  // namespace
 
 bool initShutdownEvent() {
     if (eventFd < 0) eventFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (hangupFd < 0) hangupFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     return eventFd >= 0;
+}
+
+int hangupEventFd() {
+    return hangupFd;
+}
+
+bool takeHangup() {
+    uint64_t count = 0;
+    return hangupFd >= 0 && read(hangupFd, &count, sizeof(count)) == sizeof(count);
+}
+
+void catch_hangup_signal(int) {
+    int savedErrno = errno;
+    uint64_t one = 1;
+    if (hangupFd >= 0 && write(hangupFd, &one, sizeof(one)) < 0) {
+        // Full counter: a hang-up is pending already.
+    }
+    errno = savedErrno;
 }
 
 int shutdownEventFd() {

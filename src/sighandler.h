@@ -8,7 +8,7 @@
 extern std::atomic<int> shouldShutdown;
 static_assert(std::atomic<int>::is_always_lock_free, "the shutdown flag must be lock-free");
 
-// Makes the wake-up descriptor. Call once on the start-up thread, after the
+// Makes the wake-up descriptors (shutdown and hang-up). Call once on the start-up thread, after the
 // daemon switch (which closes every descriptor) and before the signal handlers
 // are installed and any thread starts. False when it cannot be made.
 bool initShutdownEvent();
@@ -22,6 +22,13 @@ int shutdownWaitMs();
 // Waits until shutdown is requested, at most timeoutMs (-1: no limit).
 // Returns whether it was requested.
 bool waitForShutdown(int timeoutMs);
+
+// Readable after SIGHUP until drained by takeHangup; -1 before initShutdownEvent.
+int hangupEventFd();
+// True (once per burst of signals) when SIGHUP arrived since the last call.
+bool takeHangup();
+// Handler for SIGHUP: only makes hangupEventFd readable. Async-signal-safe.
+void catch_hangup_signal(int sig);
 
 // Handler for SIGINT and SIGTERM: re-installs itself for SIGINT and requests
 // shutdown. It does nothing else, so it is async-signal-safe.

@@ -6,6 +6,7 @@
 
 #include "daemon.h"
 #include "logging.h"
+#include "sdnotify.h"
 #include "sighandler.h"
 
 void showHelp() {
@@ -20,6 +21,7 @@ void showHelp() {
 
 void shutdown(int exitCode) {
     requestShutdown();
+    notifySend("STOPPING=1");
     logEvent(LOG_CRITICAL, "ending daemon");
     logShutdown();
     reportStartup(exitCode);
