@@ -88,7 +88,7 @@ TEST(QueryName, SplitsAtLastFullStopAndWantsQuantityOneToThree) {
         }
         EXPECT_EQ(query.text, c.text);
         EXPECT_EQ(query.sensor, c.sensor);
-        EXPECT_EQ(query.quantity, c.quantity);
+        EXPECT_EQ(query.quantity->type, c.quantity);
     }
     Query query;
     std::string error;
