@@ -8,8 +8,11 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <map>
+#include <sstream>
 #include <thread>
 
+#include "net.h"
 #include "testutil.h"
 
 namespace {
@@ -99,6 +102,68 @@ class FakeServer {
     int fd = -1;
     std::thread worker;
 };
+
+// The body of GET /metrics on port; empty when nothing answered.
+std::string fetchMetrics(int port) {
+    Client http(port);
+    http.send("GET /metrics HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
+    std::string response;
+    auto deadline = std::chrono::steady_clock::now() + 5s;
+    char buffer[4096];
+    while (http.connected()) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0 || waitReadable(http.fd, static_cast<int>(left.count())) <= 0) break;
+        ssize_t n = recv(http.fd, buffer, sizeof(buffer), 0);
+        if (n <= 0) break;
+        response.append(buffer, static_cast<size_t>(n));
+    }
+    size_t body = response.find("\r\n\r\n");
+    return body == std::string::npos ? "" : response.substr(body + 4);
+}
+
+// A text exposition read back: each sample under its metric name and sorted
+// label set ("name{a=\"1\",b=\"2\"}"), and the HELP and TYPE lines of each family.
+struct Exposition {
+    std::map<std::string, double> samples;
+    std::map<std::string, std::string> heads;
+};
+
+Exposition parseExposition(const std::string& text) {
+    Exposition e;
+    std::istringstream lines(text);
+    for (std::string line; std::getline(lines, line);) {
+        if (line.rfind("# ", 0) == 0) {
+            std::istringstream words(line.substr(2));
+            std::string kind, name;
+            words >> kind >> name;
+            e.heads[name] += line + "\n";
+            continue;
+        }
+        size_t space = line.rfind(' ');
+        size_t open = std::min(line.find('{'), space);
+        std::vector<std::string> labels;
+        if (open < space) {
+            std::string body = line.substr(open + 1, line.rfind('}', space) - open - 1);
+            bool quoted = false;
+            labels.emplace_back();
+            for (size_t i = 0; i < body.size(); ++i) {
+                if (body[i] == ',' && !quoted) {
+                    labels.emplace_back();
+                    continue;
+                }
+                if (body[i] == '"') quoted = !quoted;
+                labels.back() += body[i];
+                if (body[i] == '\\' && i + 1 < body.size()) labels.back() += body[++i];
+            }
+            std::sort(labels.begin(), labels.end());
+        }
+        std::string key = line.substr(0, open) + "{";
+        for (size_t i = 0; i < labels.size(); ++i) key += (i ? "," : "") + labels[i];
+        e.samples[key + "}"] = strtod(line.c_str() + space + 1, nullptr);
+    }
+    return e;
+}
 }  // namespace
 
 TEST(QueryTool, ExitCodeFollowsTheWorstReply) {
@@ -182,7 +247,7 @@ TEST(QueryTool, PrometheusExposesEachFamilyOnce) {
               "absent while the reading is not valid.\n"
               "# TYPE sensomark_relative_humidity_percent gauge\n"
               "sensomark_relative_humidity_percent{sensor=\"cellar\"} 48.3\n"
-              "# HELP sensomark_reading_valid 1 while the reading is served as valid (fresh), 0 "
+              "# HELP sensomark_reading_valid 1 while a fresh number is served for the reading, 0 "
               "otherwise.\n"
               "# TYPE sensomark_reading_valid gauge\n"
               "sensomark_reading_valid{sensor=\"cellar\",quantity=\"temperature\"} 1\n"
@@ -284,6 +349,35 @@ TEST(QueryTool, AllTakesNamesAndPortFromTheConfiguration) {
                             0),
               0u)
         << run.out;
+}
+
+TEST(QueryTool, PrometheusMatchesTheDaemonsMetrics) {
+    TempDir dir;
+    Pty live, silent;
+    int port = freePort(), metricsPort = freePort();
+    auto daemon = startDaemon(
+        dir, configText(port, "metricsport = " + std::to_string(metricsPort) + "\n[sensors]\n" +
+                                  live.slavePath + " = cellar garage\n" + silent.slavePath +
+                                  " = attic\n"));
+    // A value in a form the tool prints differently, and no dew point: fresh data without a
+    // number, which both count as not valid.
+    live.write("temperature=21.50 humidity=48.3\r\n");
+    Client probe(port);
+    ASSERT_TRUE(eventually([&] { return probe.query("cellar.1") == "valid=1;value=21.50;"; }));
+    std::string metricsText;
+    ASSERT_TRUE(eventually([&] { return !(metricsText = fetchMetrics(metricsPort)).empty(); }));
+    Outcome run = runQuery(dir, {"--prometheus", "--all"});
+    EXPECT_EQ(run.code, 1) << run.err;
+
+    Exposition metrics = parseExposition(metricsText), tool = parseExposition(run.out);
+    EXPECT_EQ(tool.samples.size(), 13u) << run.out;  // 9 valid samples, 4 values
+    for (const auto& [series, value] : tool.samples) {
+        auto it = metrics.samples.find(series);
+        ASSERT_NE(it, metrics.samples.end()) << series << " is not in /metrics:\n" << metricsText;
+        EXPECT_EQ(it->second, value) << series;
+    }
+    EXPECT_EQ(tool.heads.size(), 3u) << run.out;  // no dew point family without a number
+    for (const auto& [family, head] : tool.heads) EXPECT_EQ(metrics.heads[family], head);
 }
 
 // ---- Failures: exit code 3 with a clear message ----

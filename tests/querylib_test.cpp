@@ -196,7 +196,7 @@ TEST(Format, PrometheusGroupsFamiliesOnceAndSkipsRepeatedSeries) {
         "# HELP sensomark_relative_humidity_percent Latest relative humidity in percent; absent "
         "while the reading is not valid.\n# TYPE sensomark_relative_humidity_percent gauge\n";
     const std::string validHead =
-        "# HELP sensomark_reading_valid 1 while the reading is served as valid (fresh), 0 "
+        "# HELP sensomark_reading_valid 1 while a fresh number is served for the reading, 0 "
         "otherwise.\n# TYPE sensomark_reading_valid gauge\n";
     EXPECT_EQ(
         formatPrometheus({result("cellar.1", "valid=1;value=21.5;"),
@@ -211,7 +211,7 @@ TEST(Format, PrometheusGroupsFamiliesOnceAndSkipsRepeatedSeries) {
             "sensomark_reading_valid{sensor=\"cellar\",quantity=\"humidity\"} 1\n"
             "sensomark_reading_valid{sensor=\"attic\",quantity=\"temperature\"} 0\n"
             "sensomark_reading_valid{sensor=\"gar\\\"age\",quantity=\"temperature\"} 1\n"
-            "sensomark_reading_valid{sensor=\"cellar\",quantity=\"dewpoint\"} 1\n"
+            "sensomark_reading_valid{sensor=\"cellar\",quantity=\"dewpoint\"} 0\n"
             "sensomark_reading_valid{sensor=\"nosuch\",quantity=\"temperature\"} 0\n");
     EXPECT_EQ(formatPrometheus({}), "");
 }

@@ -12,15 +12,10 @@ namespace {
 // with it the bounds 0 and 100.
 const char PERCENT[] = "%";
 
-const char VALID_HELP_TEXT[] = "1 while the reading is served as valid (fresh), 0 otherwise.";
-
+// A fresh number: what the value families show and sensomark_reading_valid
+// counts as 1, as on the daemon's /metrics.
 bool usable(const Reply& reply) {
     return reply.kind == ReplyKind::VALUE;
-}
-
-// Whether the daemon answered "valid=1", with or without a number.
-bool servedValid(const Reply& reply) {
-    return reply.kind == ReplyKind::VALUE || reply.kind == ReplyKind::NO_VALUE;
 }
 
 // The reason a reply carries no usable value, for the JSON output.
@@ -260,9 +255,9 @@ std::string formatPrometheus(const std::vector<Result>& results) {
     for (const Result* r : unique) {
         samples.push_back("{sensor=" + prometheusLabel(r->query.sensor) +
                           ",quantity=" + prometheusLabel(r->query.quantity->key) + "} " +
-                          (servedValid(r->reply) ? "1" : "0"));
+                          (usable(r->reply) ? "1" : "0"));
     }
-    family(VALID_METRIC, VALID_HELP_TEXT, samples);
+    family(VALID_METRIC, VALID_HELP, samples);
     return out;
 }
 

@@ -72,7 +72,8 @@ std::string prometheusLabel(const std::string& text);
 std::string formatPlain(const std::vector<Result>& results);
 // One JSON object per line and result.
 std::string formatJson(const std::vector<Result>& results);
-// The text exposition format: each metric family once, with HELP and TYPE.
+// The text exposition format with the daemon's metric names, label sets and
+// HELP texts: each family once, the first result of a sensor and quantity only.
 std::string formatPrometheus(const std::vector<Result>& results);
 // The plugin status line with performance data; *state receives the worst state.
 std::string formatCheck(const std::vector<Result>& results, const CheckOptions& options,
