@@ -48,7 +48,7 @@ void usage() {
     fputs(
         "usage: refserver --port N [--backlog N] [--reply TEXT] [--stack-kib N] [--wake-ms N]\n"
         "  answers every request line with TEXT plus CR LF (default valid=1;value=21.5;)\n"
-        "  --wake-ms N: client threads wake every N ms while idle, as the daemon's do\n",
+        "  --wake-ms N: client threads wake every N ms while idle, to show what polling costs\n",
         stderr);
 }
 
