@@ -309,6 +309,8 @@ bool connectDaemon(const Options& options, UniqueFd* socketFd, std::string* erro
 
 // Sends every query (pipelined; LF alone ends each, so that no split CR LF can
 // look like an extra empty request) and collects one reply line per query.
+// Sends and reads never block (MSG_DONTWAIT): writing while the daemon's
+// replies fill the other direction must not stall either side.
 bool exchange(const Options& options, int fd, const std::vector<Query>& queries,
               std::vector<std::string>* lines, std::string* error) {
     std::string out;
