@@ -7,7 +7,6 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/epoll.h>
-#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -26,6 +25,8 @@
 #include <thread>
 #include <vector>
 
+#include "net.h"
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -36,7 +37,7 @@ const int EPOLL_WAIT_MS = 10;
 const size_t RECV_CHUNK_BYTES = 4096;
 // A reply line longer than this without its line end counts as wrong.
 const size_t MAX_REPLY_BYTES = 4096;
-const rlim_t WANTED_DESCRIPTORS = 65536;
+const long WANTED_DESCRIPTORS = 65536;
 const auto PROBE_RETRY = std::chrono::milliseconds(50);
 // Bound for setting up and answering the idle clients, and for their final round.
 const auto IDLE_PHASE_TIMEOUT = std::chrono::seconds(120);
@@ -90,23 +91,6 @@ void usage() {
         "  --pair-pid PID      the second server's process, for /proc\n",
         stderr);
 }
-
-// Owns one descriptor.
-class Fd {
-  public:
-    explicit Fd(int fd = -1) : fd(fd) {}
-    ~Fd() { reset(); }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    int get() const { return fd; }
-    void reset(int newFd = -1) {
-        if (fd >= 0) close(fd);
-        fd = newFd;
-    }
-
-  private:
-    int fd;
-};
 
 // An expected reply: literal text in which "<num>" stands for one or more digits or full stops
 // (matched greedily).
@@ -186,17 +170,6 @@ ProcSample sampleProcess(pid_t pid) {
     }
     s.ok = true;
     return s;
-}
-
-void raiseDescriptorLimit() {
-    struct rlimit limit;
-    if (getrlimit(RLIMIT_NOFILE, &limit) != 0) return;
-    if (limit.rlim_max < WANTED_DESCRIPTORS) {
-        struct rlimit wanted = {WANTED_DESCRIPTORS, WANTED_DESCRIPTORS};
-        if (setrlimit(RLIMIT_NOFILE, &wanted) == 0) return;  // needs root
-    }
-    limit.rlim_cur = limit.rlim_max;
-    setrlimit(RLIMIT_NOFILE, &limit);
 }
 
 double percentileUs(const std::vector<uint64_t>& sortedNs, double fraction) {
@@ -363,7 +336,7 @@ class Clients {
     std::string request;
     std::vector<Conn> conns;
     const size_t perSide;
-    Fd epoll;
+    UniqueFd epoll;
 };
 
 std::string format(const char* fmt, double value) {
@@ -497,7 +470,7 @@ int runLoad(const Options& options, bool shutdownMode) {
     for (SideStats& st : stats) st.latencies.reserve(1 << 20);
     auto sideOf = [perSide](size_t i) { return i < perSide ? 0 : 1; };
 
-    Fd pidFd;
+    UniqueFd pidFd;
     if (shutdownMode) {
         pidFd.reset(static_cast<int>(syscall(SYS_pidfd_open, options.serverPid, 0)));
         if (kill(options.serverPid, 0) != 0) {
@@ -1017,7 +990,7 @@ int main(int argc, char** argv) {
         return 2;
     }
     signal(SIGPIPE, SIG_IGN);
-    raiseDescriptorLimit();
+    raiseDescriptorLimit(WANTED_DESCRIPTORS);
     switch (options.mode) {
         case Mode::RUN:
             return runLoad(options, false);

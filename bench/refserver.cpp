@@ -1,77 +1,54 @@
 // refserver: the benchmark's yardstick, the simplest correct thread-per-connection line server:
 // blocking accept, a detached thread per client, blocking recv, a fixed reply per line.
 #include <getopt.h>
-#include <netinet/in.h>
 #include <pthread.h>
 #include <signal.h>
-#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <string>
+
+#include "net.h"
 
 namespace {
 
 const size_t RECV_CHUNK_BYTES = 1024;
 // Same stack as the daemon's client threads, so that memory compares like with like.
 const size_t DEFAULT_STACK_KIB = 64;
-const rlim_t WANTED_DESCRIPTORS = 65536;
+const long WANTED_DESCRIPTORS = 65536;
 const useconds_t ACCEPT_BACKOFF_US = 100000;
 
 std::string reply = "valid=1;value=21.5;\r\n";
 
-// Like send(2), but sends every byte; false when the peer is gone.
-bool sendAll(int fd, const char* data, size_t len) {
-    while (len > 0) {
-        ssize_t n = send(fd, data, len, MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        data += n;
-        len -= static_cast<size_t>(n);
-    }
-    return true;
-}
-
 // One client: a reply for every line feed received, until the client leaves.
 void* serveClient(void* arg) {
-    int fd = static_cast<int>(reinterpret_cast<intptr_t>(arg));
+    UniqueFd fd(static_cast<int>(reinterpret_cast<intptr_t>(arg)));
     char buffer[RECV_CHUNK_BYTES];
     for (;;) {
-        ssize_t n = recv(fd, buffer, sizeof(buffer), 0);
+        ssize_t n = recv(fd.get(), buffer, sizeof(buffer), 0);
         // EAGAIN: a wake-up step ended (--wake-ms); there is nothing to look at.
         if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
         if (n <= 0) break;
         bool alive = true;
         for (ssize_t i = 0; i < n && alive; ++i) {
-            if (buffer[i] == '\n') alive = sendAll(fd, reply.data(), reply.size());
+            size_t len = reply.size();
+            if (buffer[i] == '\n') alive = sendall(fd.get(), reply.data(), &len) == 0;
         }
         if (!alive) break;
     }
-    close(fd);
     return nullptr;
-}
-
-void raiseDescriptorLimit() {
-    struct rlimit limit;
-    if (getrlimit(RLIMIT_NOFILE, &limit) != 0) return;
-    if (limit.rlim_max < WANTED_DESCRIPTORS) {
-        struct rlimit wanted = {WANTED_DESCRIPTORS, WANTED_DESCRIPTORS};
-        if (setrlimit(RLIMIT_NOFILE, &wanted) == 0) return;  // needs root
-    }
-    limit.rlim_cur = limit.rlim_max;
-    setrlimit(RLIMIT_NOFILE, &limit);
 }
 
 void usage() {
     fputs(
         "usage: refserver --port N [--backlog N] [--reply TEXT] [--stack-kib N] [--wake-ms N]\n"
         "  answers every request line with TEXT plus CR LF (default valid=1;value=21.5;)\n"
-        "  --wake-ms N: client threads wake every N ms while idle, as the daemon's do\n",
+        "  --wake-ms N: client threads wake every N ms while idle, to show what polling costs\n",
         stderr);
 }
 
@@ -116,24 +93,18 @@ int main(int argc, char** argv) {
         return 2;
     }
     signal(SIGPIPE, SIG_IGN);
-    raiseDescriptorLimit();
+    raiseDescriptorLimit(WANTED_DESCRIPTORS);
 
-    int listener = socket(AF_INET, SOCK_STREAM, 0);
-    int yes = 1;
-    setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof(yes));
-    struct sockaddr_in addr = {};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(static_cast<uint16_t>(port));
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (listener < 0 || bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0 ||
-        listen(listener, backlog) != 0) {
-        fprintf(stderr, "refserver: cannot listen on port %d: %s\n", port, strerror(errno));
+    std::string error;
+    UniqueFd listener = openListenSocket("127.0.0.1", port, backlog, &error);
+    if (!listener.valid()) {
+        fprintf(stderr, "refserver: cannot listen on port %d: %s\n", port, error.c_str());
         return 1;
     }
     if (wakeMs > 0) {
         // Accepted sockets inherit the receive time-out.
         struct timeval step = {wakeMs / 1000, (wakeMs % 1000) * 1000};
-        setsockopt(listener, SOL_SOCKET, SO_RCVTIMEO, &step, sizeof(step));
+        setsockopt(listener.get(), SOL_SOCKET, SO_RCVTIMEO, &step, sizeof(step));
     }
     printf("refserver listening on port %d, backlog %d\n", port, backlog);
     fflush(stdout);
@@ -143,7 +114,7 @@ int main(int argc, char** argv) {
     pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
     pthread_attr_setstacksize(&attr, stackKiB * 1024);
     for (;;) {
-        int fd = accept(listener, nullptr, nullptr);
+        int fd = accept(listener.get(), nullptr, nullptr);
         if (fd < 0 && errno == EAGAIN) continue;
         if (fd < 0) {
             if (errno == EMFILE || errno == ENFILE || errno == ENOMEM || errno == ENOBUFS)

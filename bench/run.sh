@@ -119,7 +119,7 @@ stop_daemon() { stop "$daemon_pid"; daemon_pid=; }
 stop_ref() { stop "$ref_pid"; ref_pid=; }
 
 # measure LABEL SERVER REP LOADGEN-ARGS...: one loadgen run against SERVER: daemon, or ref or
-# wake (the reference server, the latter waking its idle threads like the daemon).
+# wake (the reference server, the latter waking its idle threads every 200 ms).
 measure() {
     local label=$1 server=$2 rep=$3 result
     shift 3
@@ -177,8 +177,8 @@ for level in critical default; do
 done
 
 # Idle clients: fresh servers each time, so memory counts from a clean start. The reference runs
-# twice: as it is, and with the daemon's 200 ms wake-up of every idle client thread, which shows
-# what those wake-ups alone cost on this machine.
+# twice: as it is, and with every idle client thread waking every 200 ms, which shows what such
+# polling alone costs on this machine.
 for n in $idle_small $idle_big; do
     hold=$idle_small_hold
     [ "$n" = "$idle_small" ] || hold=$idle_big_hold

@@ -2,16 +2,8 @@
 // over-long lines, random keys and a silence; clients that churn, pipeline, send garbage,
 // overflow their request and reset mid-reply; then SIGTERM. Prints figures; exits 1 when a
 // check fails.
-#include <arpa/inet.h>
 #include <dirent.h>
-#include <fcntl.h>
-#include <ftw.h>
-#include <netinet/in.h>
-#include <poll.h>
 #include <signal.h>
-#include <sys/socket.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -20,9 +12,7 @@
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <fstream>
-#include <functional>
 #include <memory>
 #include <mutex>
 #include <random>
@@ -32,6 +22,8 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "testutil.h"
 
 namespace {
 
@@ -119,120 +111,38 @@ const int REPLY_TIMEOUT_MS = 10000;
 const int SETTLE_TIMEOUT_MS = 10000;
 const int EXIT_TIMEOUT_MS = 5000;
 
-// ---- small system helpers ----------------------------------------------------------------
+// ---- the children -------------------------------------------------------------------------
 
-// Owns one descriptor.
-class Fd {
-  public:
-    explicit Fd(int fd = -1) : fd(fd) {}
-    ~Fd() { reset(); }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    int get() const { return fd; }
-    void reset() {
-        if (fd >= 0) close(fd);
-        fd = -1;
-    }
-
-  private:
-    int fd;
-};
-
-std::string readFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
+bool running(Process& process) {
+    return process.wait(milliseconds(0)) == -1;
 }
 
-int countMatches(const std::string& text, const std::string& part) {
-    int n = 0;
-    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
-    return n;
+// Sends sig unless the process has ended, and waits; the exit code, 128+N after signal N, or
+// -1 after the time-out.
+int stopProcess(Process& process, int sig, milliseconds timeout) {
+    if (running(process)) process.signal(sig);
+    return process.wait(timeout);
 }
 
-// Waits until predicate() holds, checking every 20 ms; false after the time-out.
-bool eventually(const std::function<bool()>& predicate, milliseconds timeout) {
-    auto deadline = Clock::now() + timeout;
-    while (!predicate()) {
-        if (Clock::now() > deadline) return false;
-        std::this_thread::sleep_for(milliseconds(20));
+// The absolute form of a program path: the children start in the working directory.
+std::string absolute(const std::string& path) {
+    char resolved[PATH_MAX];
+    if (realpath(path.c_str(), resolved) == nullptr) {
+        throw std::runtime_error("cannot find " + path);
     }
-    return true;
+    return resolved;
 }
 
-// A fresh directory under /tmp, removed on destruction unless kept.
-struct WorkDir {
-    WorkDir() {
-        char tmpl[] = "/tmp/sensomark-soak-XXXXXX";
-        if (mkdtemp(tmpl) == nullptr) throw std::runtime_error("mkdtemp failed");
-        path = tmpl;
+// The path execv needs for a program: a name without a slash is looked up in PATH.
+std::string programPath(const std::string& name) {
+    const char* path = getenv("PATH");
+    std::istringstream dirs(name.find('/') == std::string::npos && path ? path : "");
+    for (std::string dir; std::getline(dirs, dir, ':');) {
+        std::string candidate = (dir.empty() ? "." : dir) + "/" + name;
+        if (access(candidate.c_str(), X_OK) == 0) return absolute(candidate);
     }
-    ~WorkDir() {
-        if (keep) return;
-        nftw(
-            path.c_str(), [](const char* p, const struct stat*, int, FTW*) { return remove(p); },
-            16, FTW_DEPTH | FTW_PHYS);
-    }
-    std::string file(const std::string& name) const { return path + "/" + name; }
-    std::string path;
-    bool keep = false;
-};
-
-// A child process with standard output and error in a file; killed on destruction if it
-// still runs.
-class Child {
-  public:
-    Child(const std::vector<std::string>& argv, const std::string& workDir,
-          const std::string& outPath) {
-        childPid = fork();
-        if (childPid < 0) throw std::runtime_error("fork failed");
-        if (childPid > 0) return;
-        if (chdir(workDir.c_str()) != 0) _exit(126);
-        int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        int null = open("/dev/null", O_RDONLY);
-        dup2(null, 0);
-        dup2(out, 1);
-        dup2(out, 2);
-        close_range(3, ~0U, 0);
-        std::vector<char*> args;
-        for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-        args.push_back(nullptr);
-        execvp(args[0], args.data());
-        _exit(127);
-    }
-    ~Child() {
-        if (running()) {
-            kill(childPid, SIGKILL);
-            waitpid(childPid, &rawStatus, 0);
-        }
-    }
-    Child(const Child&) = delete;
-    Child& operator=(const Child&) = delete;
-
-    pid_t pid() const { return childPid; }
-    bool running() {
-        if (exited) return false;
-        if (waitpid(childPid, &rawStatus, WNOHANG) == childPid) exited = true;
-        return !exited;
-    }
-    // Sends sig and waits; the exit code, 128+N after signal N, or -1 after the time-out.
-    int stop(int sig, milliseconds timeout) {
-        if (running()) kill(childPid, sig);
-        if (!eventually([&] { return !running(); }, timeout)) return -1;
-        return exitCode();
-    }
-    int exitCode() const {
-        if (WIFEXITED(rawStatus)) return WEXITSTATUS(rawStatus);
-        if (WIFSIGNALED(rawStatus)) return 128 + WTERMSIG(rawStatus);
-        return -1;
-    }
-
-  private:
-    pid_t childPid = -1;
-    int rawStatus = 0;
-    bool exited = false;
-};
+    return name;
+}
 
 // ---- what /proc says about the daemon ------------------------------------------------------
 
@@ -242,16 +152,6 @@ long residentKiB(pid_t pid) {
         if (line.compare(0, 6, "VmRSS:") == 0) return std::stol(line.substr(6));
     }
     return -1;
-}
-
-int threadCount(pid_t pid) {
-    int n = 0;
-    std::string dir = "/proc/" + std::to_string(pid) + "/task";
-    if (DIR* d = opendir(dir.c_str())) {
-        while (dirent* e = readdir(d)) n += e->d_name[0] != '.';
-        closedir(d);
-    }
-    return n;
 }
 
 // Open descriptors by kind: sockets, terminals (the devices) and the rest.
@@ -357,73 +257,6 @@ struct Counters {
     }
 };
 
-// ---- one TCP connection --------------------------------------------------------------------
-
-class Connection {
-  public:
-    explicit Connection(int port) : fd(socket(AF_INET, SOCK_STREAM, 0)) {
-        sockaddr_in addr = {};
-        addr.sin_family = AF_INET;
-        addr.sin_port = htons(static_cast<uint16_t>(port));
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        if (connect(fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0) fd.reset();
-    }
-    bool ok() const { return fd.get() >= 0; }
-    int get() const { return fd.get(); }
-
-    // Like send(2), but sends everything; false when the peer is gone.
-    bool sendAll(const std::string& bytes) {
-        size_t done = 0;
-        while (done < bytes.size()) {
-            ssize_t n = send(fd.get(), bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
-            if (n <= 0) return false;
-            done += static_cast<size_t>(n);
-        }
-        return true;
-    }
-    // The next reply line without its CR LF; false on close, error or time-out.
-    bool readReply(std::string* line, milliseconds timeout) {
-        auto deadline = Clock::now() + timeout;
-        for (;;) {
-            size_t end = pending.find("\r\n");
-            if (end != std::string::npos) {
-                line->assign(pending, 0, end);
-                pending.erase(0, end + 2);
-                return true;
-            }
-            auto left = std::chrono::duration_cast<milliseconds>(deadline - Clock::now()).count();
-            if (left <= 0) return false;
-            pollfd p = {fd.get(), POLLIN, 0};
-            if (poll(&p, 1, static_cast<int>(left)) <= 0) return false;
-            char buffer[4096];
-            ssize_t n = recv(fd.get(), buffer, sizeof(buffer), 0);
-            if (n <= 0) return false;
-            pending.append(buffer, static_cast<size_t>(n));
-        }
-    }
-    // True when the peer closes or resets within the time-out; replies are discarded.
-    bool closedByPeer(milliseconds timeout) {
-        auto deadline = Clock::now() + timeout;
-        char buffer[4096];
-        while (Clock::now() < deadline) {
-            pollfd p = {fd.get(), POLLIN, 0};
-            if (poll(&p, 1, 50) <= 0) continue;
-            if (recv(fd.get(), buffer, sizeof(buffer), 0) <= 0) return true;
-        }
-        return false;
-    }
-    // Closes with RST instead of FIN.
-    void resetHard() {
-        linger hard = {1, 0};
-        setsockopt(fd.get(), SOL_SOCKET, SO_LINGER, &hard, sizeof(hard));
-        fd.reset();
-    }
-
-  private:
-    Fd fd;
-    std::string pending;
-};
-
 // ---- the clients ---------------------------------------------------------------------------
 
 struct Load {
@@ -464,8 +297,8 @@ void pause(int ms) {
 void churnClient(Load& load, unsigned seed) {
     std::mt19937 rng(seed);
     while (!load.stop) {
-        Connection c(load.port);
-        if (!c.ok()) {
+        Client c(load.port);
+        if (!c.connected()) {
             ++load.counters.connectFailures;
             pause(CHURN_PAUSE_MS);
             continue;
@@ -474,10 +307,10 @@ void churnClient(Load& load, unsigned seed) {
         int n = 1 + static_cast<int>(rng() % 3);
         for (int i = 0; i < n; ++i) {
             const Query& q = rng() % 20 == 0 ? EMPTY_QUERY : load.mix[rng() % load.mix.size()];
-            std::string reply;
-            bool received =
-                c.sendAll(q.text + lineEnd(rng)) && c.readReply(&reply, load.replyTimeout);
-            account(load, "churn", q, received, reply);
+            c.send(q.text + lineEnd(rng));
+            std::vector<std::string> replies = c.replies(1, load.replyTimeout);
+            bool received = !replies.empty();
+            account(load, "churn", q, received, received ? replies[0] : "");
             if (!received) break;
         }
         pause(CHURN_PAUSE_MS);
@@ -487,12 +320,12 @@ void churnClient(Load& load, unsigned seed) {
 // Holds one connection and sends batches of queries in one write each; replies come in order.
 void pipelineClient(Load& load, unsigned seed) {
     std::mt19937 rng(seed);
-    auto c = std::make_unique<Connection>(load.port);
+    auto c = std::make_unique<Client>(load.port);
     while (!load.stop) {
-        if (!c->ok()) {
+        if (!c->connected()) {
             ++load.counters.connectFailures;
             pause(PIPELINE_PAUSE_MS);
-            c = std::make_unique<Connection>(load.port);
+            c = std::make_unique<Client>(load.port);
             continue;
         }
         std::vector<const Query*> batch;
@@ -501,16 +334,16 @@ void pipelineClient(Load& load, unsigned seed) {
             batch.push_back(&load.mix[rng() % load.mix.size()]);
             bytes += batch.back()->text + lineEnd(rng);
         }
-        bool alive = c->sendAll(bytes);
-        for (const Query* q : batch) {
-            std::string reply;
-            alive = alive && c->readReply(&reply, load.replyTimeout);
-            account(load, "pipeline", *q, alive, reply);
+        c->send(bytes);
+        std::vector<std::string> replies = c->replies(batch.size(), load.replyTimeout);
+        for (size_t i = 0; i < batch.size(); ++i) {
+            bool received = i < replies.size();
+            account(load, "pipeline", *batch[i], received, received ? replies[i] : "");
         }
-        if (!alive) {
+        if (replies.size() < batch.size()) {
             // The daemon never closes a well-behaved client.
             ++load.counters.pipelineDropped;
-            c = std::make_unique<Connection>(load.port);
+            c = std::make_unique<Client>(load.port);
         }
         ++load.counters.pipelineBatches;
         pause(PIPELINE_PAUSE_MS);
@@ -522,17 +355,18 @@ void pipelineClient(Load& load, unsigned seed) {
 void garbageClient(Load& load, unsigned seed) {
     std::mt19937 rng(seed);
     while (!load.stop) {
-        Connection c(load.port);
-        if (!c.ok()) {
+        Client c(load.port);
+        if (!c.connected()) {
             ++load.counters.connectFailures;
         } else {
             ++load.counters.garbageConnections;
             std::string bytes(100 + rng() % 1900, '\0');
             for (char& b : bytes)
                 b = static_cast<char>(rng() % 8 == 0 ? "\r\n\0."[rng() % 4] : rng());
-            c.sendAll(bytes);
-            std::string reply;
-            while (c.readReply(&reply, milliseconds(200))) {
+            c.send(bytes);
+            for (std::vector<std::string> replies;
+                 !(replies = c.replies(1, milliseconds(200))).empty();) {
+                const std::string& reply = replies[0];
                 if (reply.find_first_of("\r\n") != std::string::npos ||
                     (!reply.empty() && !isReading(reply))) {
                     ++load.counters.garbageBadReplies;
@@ -547,11 +381,11 @@ void garbageClient(Load& load, unsigned seed) {
 // Sends a request longer than the daemon holds, without a line end: it must cut us off.
 void overlongClient(Load& load, unsigned) {
     while (!load.stop) {
-        Connection c(load.port);
-        if (!c.ok()) {
+        Client c(load.port);
+        if (!c.connected()) {
             ++load.counters.connectFailures;
         } else {
-            c.sendAll(std::string(OVERLONG_REQUEST_BYTES, 'x'));  // fails once we are cut off
+            c.send(std::string(OVERLONG_REQUEST_BYTES, 'x'));  // fails once we are cut off
             if (c.closedByPeer(load.replyTimeout)) {
                 ++load.counters.overlongCutOff;
             } else {
@@ -567,16 +401,15 @@ void overlongClient(Load& load, unsigned) {
 void resetClient(Load& load, unsigned seed) {
     std::mt19937 rng(seed);
     while (!load.stop) {
-        Connection c(load.port);
-        if (!c.ok()) {
+        Client c(load.port);
+        if (!c.connected()) {
             ++load.counters.connectFailures;
         } else {
             std::string bytes;
             for (int i = 0; i < RESET_PIPELINE_QUERIES; ++i)
                 bytes += load.mix[rng() % 9].text + "\n";  // well-formed names with data
-            c.sendAll(bytes);
-            std::string reply;
-            c.readReply(&reply, milliseconds(100));  // the first replies are out
+            c.send(bytes);
+            c.replies(1, milliseconds(100));  // the first replies are out
             c.resetHard();
             ++load.counters.resets;
         }
@@ -591,17 +424,6 @@ struct Check {
     bool passed;
     std::string detail;
 };
-
-int freePort() {
-    Fd s(socket(AF_INET, SOCK_STREAM, 0));
-    sockaddr_in addr = {};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(s.get(), reinterpret_cast<sockaddr*>(&addr), sizeof(addr));
-    socklen_t len = sizeof(addr);
-    getsockname(s.get(), reinterpret_cast<sockaddr*>(&addr), &len);
-    return ntohs(addr.sin_port);
-}
 
 std::string lastLine(std::string text) {
     if (!text.empty() && text.back() == '\n') text.pop_back();
@@ -636,23 +458,24 @@ std::vector<std::string> simulator(const std::string& sim, const std::string& li
     return argv;
 }
 
-// The absolute form of a program path: the children start in the working directory.
-std::string absolute(const std::string& path) {
-    char resolved[PATH_MAX];
-    if (realpath(path.c_str(), resolved) == nullptr) {
-        throw std::runtime_error("cannot find " + path);
-    }
-    return resolved;
-}
-
 int run(Options opt) {
     opt.daemon = absolute(opt.daemon);
     opt.sim = absolute(opt.sim);
     // A time-out, stretched for a daemon under a slow wrapper.
     auto scaled = [&](int ms) { return milliseconds(ms * opt.slowFactor); };
-    WorkDir dir;
-    dir.keep = opt.keep;
+    TempDir dir;
     int port = freePort();
+    // Ends the run: on failure or when asked, the working directory moves out of TempDir's
+    // reach, with the children's output in files named after them.
+    auto finish = [&](int code, const std::vector<std::pair<std::string, Process*>>& outputs) {
+        if (code == 0 && !opt.keep) return code;
+        for (const auto& [name, process] : outputs) dir.write(name, process->output());
+        std::string kept = dir.path + "-kept";
+        if (rename(dir.path.c_str(), kept.c_str()) == 0) {
+            printf("working directory kept: %s\n", kept.c_str());
+        }
+        return code;
+    };
     std::vector<Check> checks;
     auto check = [&](const std::string& name, bool passed, const std::string& detail) {
         checks.push_back({name, passed, detail});
@@ -668,8 +491,10 @@ int run(Options opt) {
     auto sim1 = simulator(opt.sim, dir.file(SIM1_LINK),
                           "--seed 12 --random-keys-every 1 --split --silence-after 200 "
                           "--silence-secs 5");
-    Child device0(sim0, dir.path, dir.file("sim0.log"));
-    Child device1(sim1, dir.path, dir.file("sim1.log"));
+    Process device0(sim0, dir.path);
+    Process device1(sim1, dir.path);
+    std::vector<std::pair<std::string, Process*>> outputs = {{"sim0.log", &device0},
+                                                             {"sim1.log", &device1}};
     if (!eventually(
             [&] {
                 return access(dir.file(SIM0_LINK).c_str(), F_OK) == 0 &&
@@ -677,28 +502,27 @@ int run(Options opt) {
             },
             milliseconds(5000))) {
         fprintf(stderr, "the simulated devices did not start (%s)\n", opt.sim.c_str());
-        dir.keep = true;
-        return 1;
+        return finish(1, outputs);
     }
 
-    std::ofstream(dir.file("sensomarkUSB.conf"))
-        << "[main]\nport = " << port << "\nloglevel = stat\nbacklog = 128\n\n[sensors]\n"
-        << dir.file(SIM0_LINK) << " = alpha alpha.in\n"
-        << dir.file(SIM1_LINK) << " = beta\n"
-        << GHOST_DEVICE << " = ghost\n";
+    dir.write(
+        "sensomarkUSB.conf",
+        configText(port, "loglevel = stat\nbacklog = 128\n\n[sensors]\n" + dir.file(SIM0_LINK) +
+                             " = alpha alpha.in\n" + dir.file(SIM1_LINK) + " = beta\n" +
+                             GHOST_DEVICE + " = ghost\n"));
     std::vector<std::string> argv = opt.wrapper;
+    if (!argv.empty()) argv[0] = programPath(argv[0]);
     argv.push_back(opt.daemon);
     argv.push_back(dir.file("sensomarkUSB.conf"));
-    std::string logPath = dir.file("daemon.log");
-    Child daemon(argv, dir.path, logPath);
+    Process daemon(argv, dir.path);
+    outputs.push_back({"daemon.log", &daemon});
     pid_t pid = daemon.pid();
-    if (!eventually([&] { return !daemon.running() || Connection(port).ok(); },
+    if (!eventually([&] { return !running(daemon) || Client(port).connected(); },
                     scaled(SETTLE_TIMEOUT_MS)) ||
-        !daemon.running()) {
+        !running(daemon)) {
         fprintf(stderr, "the daemon did not start listening; its log:\n%s\n",
-                readFile(logPath).c_str());
-        dir.keep = true;
-        return 1;
+                daemon.output().c_str());
+        return finish(1, outputs);
     }
     // The idle state: no client thread left from the start-up probe, the devices open.
     int baseThreads = 0;
@@ -738,7 +562,7 @@ int run(Options opt) {
     auto start = Clock::now();
     for (int s = 1; s <= opt.seconds && !crashed; ++s) {
         std::this_thread::sleep_until(start + std::chrono::seconds(s));
-        if (!daemon.running()) {
+        if (!running(daemon)) {
             crashed = true;
             break;
         }
@@ -755,14 +579,15 @@ int run(Options opt) {
     stop = true;
     for (std::thread& t : clients) t.join();
 
-    check("no crash", !crashed && daemon.running(),
-          crashed ? "the daemon ended during the run, code " + std::to_string(daemon.exitCode())
+    check("no crash", !crashed && running(daemon),
+          crashed ? "the daemon ended during the run, code " +
+                        std::to_string(daemon.wait(milliseconds(0)))
                   : "alive through the run");
 
     // Back to the idle state once the clients are gone.
     int endThreads = -1;
     Descriptors endFds;
-    if (daemon.running()) {
+    if (running(daemon)) {
         bool threadsBack =
             eventually([&] { return (endThreads = threadCount(pid)) == baseThreads; },
                        scaled(SETTLE_TIMEOUT_MS));
@@ -779,7 +604,7 @@ int run(Options opt) {
         check("descriptors back to the baseline", fdsBack,
               baseFds.text() + " before the clients, " + endFds.text() + " after");
     }
-    long endRss = daemon.running() ? residentKiB(pid) : -1;
+    long endRss = running(daemon) ? residentKiB(pid) : -1;
     if (opt.rssBoundKiB > 0) {
         check("resident memory flat",
               warmRss > 0 && endRss > 0 && endRss - warmRss <= opt.rssBoundKiB,
@@ -792,15 +617,15 @@ int run(Options opt) {
 
     // The end.
     auto signalled = Clock::now();
-    int code = daemon.stop(SIGTERM, scaled(EXIT_TIMEOUT_MS));
+    int code = stopProcess(daemon, SIGTERM, scaled(EXIT_TIMEOUT_MS));
     auto exitMs = std::chrono::duration_cast<milliseconds>(Clock::now() - signalled).count();
-    std::string log = readFile(logPath);
+    std::string log = daemon.output();
     check("SIGTERM ends it with code 0", code == 0,
           "exit code " + std::to_string(code) + " after " + std::to_string(exitMs) + " ms");
     check("\"ending daemon\" is the last log line", endsWith(lastLine(log), " - ending daemon"),
           "'" + lastLine(log) + "'");
-    device0.stop(SIGTERM, milliseconds(EXIT_TIMEOUT_MS));
-    device1.stop(SIGTERM, milliseconds(EXIT_TIMEOUT_MS));
+    stopProcess(device0, SIGTERM, milliseconds(EXIT_TIMEOUT_MS));
+    stopProcess(device1, SIGTERM, milliseconds(EXIT_TIMEOUT_MS));
 
     long wellSent = counters.wellFormedSent, wellOk = counters.wellFormedCorrect;
     long otherSent = counters.otherSent, otherOk = counters.otherCorrect;
@@ -822,10 +647,8 @@ int run(Options opt) {
               std::to_string(counters.garbageConnections.load()) + " garbage connections, " +
                   std::to_string(counters.garbageBadReplies.load()) + " bad replies");
     }
-    std::string sim0Log = readFile(dir.file("sim0.log"));
-    std::string sim1Log = readFile(dir.file("sim1.log"));
-    int hangups = countMatches(sim0Log, "hangup for");
-    int reopened = countMatches(log, std::string("start sensing on '") + dir.file(SIM0_LINK) + "'");
+    int hangups = device0.count("hangup for");
+    int reopened = daemon.count("start sensing on '" + dir.file(SIM0_LINK) + "'");
     check("the unplugged device is read again", hangups == 0 || reopened >= 2,
           std::to_string(hangups) + " hang-ups, " + std::to_string(reopened) + " opens");
 
@@ -836,18 +659,16 @@ int run(Options opt) {
         "  rude: %ld garbage connections, %ld over-long requests cut off, %ld resets mid-reply\n",
         counters.garbageConnections.load(), counters.overlongCutOff.load(), counters.resets.load());
     printf("  device 1: %d lines, %d hang-ups, %d garbage bursts, %d long lines (100 KiB)\n",
-           countMatches(sim0Log, "sent temperature="), hangups,
-           countMatches(sim0Log, "sent garbage"), countMatches(sim0Log, "sent long line"));
+           device0.count("sent temperature="), hangups, device0.count("sent garbage"),
+           device0.count("sent long line"));
     printf(
         "  device 2: %d lines, %d random-key lines with %zu distinct keys, %d silence, split "
         "writes\n",
-        countMatches(sim1Log, "sent temperature="), countMatches(sim1Log, "sent k"),
-        distinctRandomKeys(sim1Log), countMatches(sim1Log, "silent for"));
+        device1.count("sent temperature="), device1.count("sent k"),
+        distinctRandomKeys(device1.output()), device1.count("silent for"));
     printf("  daemon log: %d client connections, %d lost, %d reply send errors, %d device losses\n",
-           countMatches(log, "incoming connection from"),
-           countMatches(log, "lost client connection"),
-           countMatches(log, "error sending client reply"),
-           countMatches(log, "lost sensor connection on"));
+           daemon.count("incoming connection from"), daemon.count("lost client connection"),
+           daemon.count("error sending client reply"), daemon.count("lost sensor connection on"));
     printf("  resident memory: %ld KiB after warm-up, peak %ld KiB, %ld KiB at the end\n", warmRss,
            peakRss, endRss);
     for (const std::string& e : counters.examples) printf("  wrong: %s\n", e.c_str());
@@ -858,12 +679,8 @@ int run(Options opt) {
         printf("  %s  %s: %s\n", c.passed ? "ok  " : "FAIL", c.name.c_str(), c.detail.c_str());
         allPassed = allPassed && c.passed;
     }
-    if (!allPassed) {
-        dir.keep = true;
-        printf("working directory kept: %s\n", dir.path.c_str());
-    }
     printf("soak %s\n", allPassed ? "passed" : "FAILED");
-    return allPassed ? 0 : 1;
+    return finish(allPassed ? 0 : 1, outputs);
 }
 
 }  // namespace

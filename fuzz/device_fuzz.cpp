@@ -1,16 +1,18 @@
 // Fuzz target: a device's byte stream, cut into arbitrary read chunks, through
 // the line cutter and the sensor's store; then every reply the sensor gives.
+#include <cstdint>
 #include <set>
 #include <string>
 
 #include "fuzzutil.h"
 #include "linebuffer.h"
 #include "logging.h"
+#include "protocol.h"
 #include "sensor.h"
 
 namespace {
 
-const time_t NOW_S = 1000000;
+const int64_t NOW_S = 1000000;
 const char* const SERVED_KEYS[] = {"temperature", "humidity", "dewpoint"};
 
 // The bound on a pending line: the daemon's own for odd header bytes, else a
@@ -75,14 +77,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         }
     }
 
+    // Selectors 1 to 3 are served; the freshness window is 30 seconds.
     for (int q = -1; q <= 4; ++q) {
-        auto type = static_cast<Sensor::ReadType>(q);
-        std::string reply = sensor.getReadingAt(type, NOW_S);
+        auto type = static_cast<ReadType>(q);
+        std::string reply = formatReply(sensor.getReadingAt(type, NOW_S));
         FUZZ_CHECK(isReadingReply(reply), reply);
-        bool served = q >= Sensor::TEMPERATURE && q <= Sensor::DEWPOINT && stored;
+        bool served = q >= 1 && q <= 3 && stored;
         FUZZ_CHECK(served == (reply != "valid=0"), reply);
-        std::string late = sensor.getReadingAt(type, NOW_S + Sensor::MAX_AGE_S + 1);
+        std::string late = formatReply(sensor.getReadingAt(type, NOW_S + 31));
         FUZZ_CHECK(late == "valid=0", late);
+        std::string edge = formatReply(sensor.getReadingAt(type, NOW_S + 30));
+        FUZZ_CHECK(edge == reply, edge + " at the end of the window, " + reply + " at once");
     }
     return 0;
 }

@@ -179,7 +179,11 @@ long raiseDescriptorLimit(long want) {
     rlimit limit;
     if (getrlimit(RLIMIT_NOFILE, &limit) != 0) return -1;
     rlim_t target = static_cast<rlim_t>(want);
-    if (limit.rlim_max != RLIM_INFINITY && target > limit.rlim_max) target = limit.rlim_max;
+    if (limit.rlim_max != RLIM_INFINITY && target > limit.rlim_max) {
+        rlimit raised = {target, target};
+        if (setrlimit(RLIMIT_NOFILE, &raised) == 0) return want;  // privileged
+        target = limit.rlim_max;
+    }
     if (target > limit.rlim_cur) {
         limit.rlim_cur = target;
         if (setrlimit(RLIMIT_NOFILE, &limit) != 0) getrlimit(RLIMIT_NOFILE, &limit);

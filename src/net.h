@@ -71,6 +71,7 @@ std::string addressText(const sockaddr_storage& peer);
 // wake-up, -1 with errno on failure (EINTR means: wait again).
 int waitReadable(int fd, int timeoutMs, int wakeFd = -1);
 
-// Raises the soft limit of open descriptors towards want (at most the hard
-// limit); returns the soft limit in force afterwards.
+// Raises the soft limit of open descriptors towards want; above the hard
+// limit only when the process may raise that too (root), else to the hard
+// limit. Returns the soft limit in force afterwards.
 long raiseDescriptorLimit(long want);

@@ -1,74 +1,21 @@
-// Query names, reply lines, threshold ranges and the output formats of
+// Query check, threshold ranges, plugin states and the output formats of
 // sensomark-query.
 #include "querylib.h"
 
 #include <cmath>
 #include <cstdio>
-#include <cstdlib>
 #include <set>
 #include <utility>
 
 namespace {
-const char* const QUANTITY_NAMES[] = {"", "temperature", "humidity", "dewpoint"};
-const std::string VALID_PREFIX = "valid=1;value=";
-const std::string STALE_REPLY = "valid=0";
+// Performance data knows no unit "°C": only percentages carry their unit, and
+// with it the bounds 0 and 100.
+const char PERCENT[] = "%";
 
-// One metric family of the Prometheus output per quantity; names and meanings
-// match the daemon's own metrics endpoint.
-struct Metric {
-    const char* name;
-    const char* help;
-};
-const Metric QUANTITY_METRICS[] = {
-    {"", ""},
-    {"sensomark_temperature_celsius",
-     "Latest temperature in degrees Celsius; absent while the reading is not valid."},
-    {"sensomark_relative_humidity_percent",
-     "Latest relative humidity in percent; absent while the reading is not valid."},
-    {"sensomark_dewpoint_celsius",
-     "Latest dew point in degrees Celsius; absent while the reading is not valid."},
-};
-const Metric VALID_METRIC = {"sensomark_reading_valid",
-                             "1 while the reading is served as valid (fresh), 0 otherwise."};
-
-// Units and bounds of the performance data, per quantity.
-struct PerfUnit {
-    const char* unit;
-    const char* min;
-    const char* max;
-};
-const PerfUnit PERF_UNITS[] = {{"", "", ""}, {"", "", ""}, {"%", "0", "100"}, {"", "", ""}};
-
-// Reads a decimal number: digits with at most one full stop, a sign only when
-// allowed. No exponent, no "inf" or "nan", no blanks.
-bool parseNumber(const std::string& text, bool allowSign, double* value) {
-    size_t i = 0;
-    if (allowSign && i < text.size() && (text[i] == '+' || text[i] == '-')) ++i;
-    size_t digits = 0;
-    bool dot = false;
-    for (; i < text.size(); ++i) {
-        if (text[i] >= '0' && text[i] <= '9') {
-            ++digits;
-        } else if (text[i] == '.' && !dot) {
-            dot = true;
-        } else {
-            return false;
-        }
-    }
-    if (digits == 0) return false;
-    double number = strtod(text.c_str(), nullptr);
-    if (!std::isfinite(number)) return false;
-    *value = number;
-    return true;
-}
-
+// A fresh number: what the value families show and sensomark_reading_valid
+// counts as 1, as on the daemon's /metrics.
 bool usable(const Reply& reply) {
     return reply.kind == ReplyKind::VALUE;
-}
-
-// Whether the daemon answered "valid=1", with or without a number.
-bool servedValid(const Reply& reply) {
-    return reply.kind == ReplyKind::VALUE || reply.kind == ReplyKind::NO_VALUE;
 }
 
 // The reason a reply carries no usable value, for the JSON output.
@@ -97,7 +44,7 @@ std::string pluginText(std::string text) {
 // A performance-data label may hold neither "=" nor a single quote, and "|"
 // would confuse readers of the performance data.
 std::string perfLabel(const Query& query) {
-    std::string label = query.sensor + "_" + quantityName(query.quantity);
+    std::string label = query.sensor + "_" + query.quantity->key;
     for (char& c : label) {
         if (c == '\'' || c == '=' || c == '|') c = '_';
     }
@@ -111,54 +58,28 @@ std::string join(const std::vector<std::string>& parts, const std::string& separ
 }
 }  // namespace
 
-std::string quantityName(int quantity) {
-    if (quantity < FIRST_QUANTITY || quantity > LAST_QUANTITY) return "";
-    return QUANTITY_NAMES[quantity];
-}
-
 bool parseQuery(const std::string& text, Query* query, std::string* error) {
     if (text.find_first_of(std::string("\r\n\0", 3)) != std::string::npos) {
         *error = "bad query: a query name cannot hold a line break or NUL";
         return false;
     }
-    size_t dot = text.rfind('.');
-    if (dot == std::string::npos) {
+    QueryName name;
+    if (!splitQueryName(text, &name)) {
         *error = "bad query '" + text + "': expected NAME.N, e.g. cellar.1";
         return false;
     }
-    std::string selector = text.substr(dot + 1);
-    if (selector.size() != 1 || selector[0] < '0' + FIRST_QUANTITY ||
-        selector[0] > '0' + LAST_QUANTITY) {
+    // The daemon reads "01", "+1" or "1x" as 1 too; the tool wants the one digit.
+    size_t selectorLength = text.size() - name.sensor.size() - 1;
+    const Quantity* quantity = quantityOf(name.selector);
+    if (selectorLength != 1 || quantity == nullptr) {
         *error = "bad query '" + text +
                  "': the quantity after the last full stop must be 1 (temperature), "
                  "2 (humidity) or 3 (dew point)";
         return false;
     }
     query->text = text;
-    query->sensor = text.substr(0, dot);
-    query->quantity = selector[0] - '0';
-    return true;
-}
-
-bool parseReply(const std::string& line, Reply* reply) {
-    Reply parsed;
-    if (line.empty()) {
-        parsed.kind = ReplyKind::UNKNOWN_NAME;
-    } else if (line == STALE_REPLY) {
-        parsed.kind = ReplyKind::STALE;
-    } else if (line.size() > VALID_PREFIX.size() &&
-               line.compare(0, VALID_PREFIX.size(), VALID_PREFIX) == 0 && line.back() == ';') {
-        std::string value = line.substr(VALID_PREFIX.size(), line.size() - VALID_PREFIX.size() - 1);
-        // The daemon serves the leading digits and full stops of what the device
-        // sent, after an optional minus sign.
-        if (value.find_first_not_of("0123456789.", value[0] == '-') != std::string::npos)
-            return false;
-        parsed.kind =
-            parseNumber(value, true, &parsed.value) ? ReplyKind::VALUE : ReplyKind::NO_VALUE;
-    } else {
-        return false;
-    }
-    *reply = parsed;
+    query->sensor = std::string(name.sensor);
+    query->quantity = quantity;
     return true;
 }
 
@@ -172,18 +93,18 @@ bool parseRange(const std::string& text, Range* range) {
     size_t colon = body.find(':');
     if (colon == std::string::npos) {
         parsed.low = 0;
-        if (!parseNumber(body, true, &parsed.high)) return false;
+        if (!parseDecimal(body, true, &parsed.high)) return false;
     } else {
         std::string start = body.substr(0, colon);
         std::string end = body.substr(colon + 1);
         if (start == "~") {
             parsed.low = -INFINITY;
-        } else if (!parseNumber(start, true, &parsed.low)) {
+        } else if (!parseDecimal(start, true, &parsed.low)) {
             return false;
         }
         if (end.empty()) {
             parsed.high = INFINITY;
-        } else if (!parseNumber(end, true, &parsed.high)) {
+        } else if (!parseDecimal(end, true, &parsed.high)) {
             return false;
         }
     }
@@ -297,7 +218,7 @@ std::string formatJson(const std::vector<Result>& results) {
         bool valid = usable(r.reply);
         out += "{\"query\":" + jsonString(r.query.text) +
                ",\"name\":" + jsonString(r.query.sensor) +
-               ",\"quantity\":" + jsonString(quantityName(r.query.quantity)) +
+               ",\"quantity\":" + jsonString(r.query.quantity->key) +
                ",\"valid\":" + (valid ? "true" : "false") +
                ",\"value\":" + (valid ? formatNumber(r.reply.value) : "null");
         if (!valid) out += ",\"reason\":" + jsonString(reasonText(r.reply.kind));
@@ -309,33 +230,34 @@ std::string formatJson(const std::vector<Result>& results) {
 std::string formatPrometheus(const std::vector<Result>& results) {
     // A series may appear only once: the first result of each sensor and quantity counts.
     std::vector<const Result*> unique;
-    std::set<std::pair<std::string, int>> seen;
+    std::set<std::pair<std::string, const Quantity*>> seen;
     for (const Result& r : results) {
         if (seen.insert({r.query.sensor, r.query.quantity}).second) unique.push_back(&r);
     }
     std::string out;
-    auto family = [&out](const Metric& metric, const std::vector<std::string>& samples) {
+    auto family = [&out](const char* name, const char* help,
+                         const std::vector<std::string>& samples) {
         if (samples.empty()) return;
-        out += std::string("# HELP ") + metric.name + " " + metric.help + "\n";
-        out += std::string("# TYPE ") + metric.name + " gauge\n";
-        for (const std::string& sample : samples) out += metric.name + sample + "\n";
+        out += std::string("# HELP ") + name + " " + help + "\n";
+        out += std::string("# TYPE ") + name + " gauge\n";
+        for (const std::string& sample : samples) out += name + sample + "\n";
     };
-    for (int quantity = FIRST_QUANTITY; quantity <= LAST_QUANTITY; ++quantity) {
+    for (const Quantity& quantity : QUANTITIES) {
         std::vector<std::string> samples;
         for (const Result* r : unique) {
-            if (r->query.quantity != quantity || !usable(r->reply)) continue;
+            if (r->query.quantity != &quantity || !usable(r->reply)) continue;
             samples.push_back("{sensor=" + prometheusLabel(r->query.sensor) + "} " +
                               formatNumber(r->reply.value));
         }
-        family(QUANTITY_METRICS[quantity], samples);
+        family(quantity.metric, quantity.help, samples);
     }
     std::vector<std::string> samples;
     for (const Result* r : unique) {
         samples.push_back("{sensor=" + prometheusLabel(r->query.sensor) +
-                          ",quantity=" + prometheusLabel(quantityName(r->query.quantity)) + "} " +
-                          (servedValid(r->reply) ? "1" : "0"));
+                          ",quantity=" + prometheusLabel(r->query.quantity->key) + "} " +
+                          (usable(r->reply) ? "1" : "0"));
     }
-    family(VALID_METRIC, samples);
+    family(VALID_METRIC, VALID_HELP, samples);
     return out;
 }
 
@@ -345,10 +267,10 @@ std::string formatCheck(const std::vector<Result>& results, const CheckOptions& 
     std::vector<std::string> texts, perfData;
     for (const Result& r : results) {
         const Query& q = r.query;
-        std::string subject = pluginText(q.sensor) + " " + quantityName(q.quantity);
-        const PerfUnit& unit = PERF_UNITS[q.quantity];
-        std::string perfTail = ";" + options.warningText + ";" + options.criticalText + ";" +
-                               unit.min + ";" + unit.max;
+        std::string subject = pluginText(q.sensor) + " " + q.quantity->key;
+        bool percent = std::string(q.quantity->unit) == PERCENT;
+        std::string perfTail =
+            ";" + options.warningText + ";" + options.criticalText + (percent ? ";0;100" : ";;");
         PluginState itemState = options.staleState;
         switch (r.reply.kind) {
             case ReplyKind::VALUE:
@@ -359,8 +281,8 @@ std::string formatCheck(const std::vector<Result>& results, const CheckOptions& 
                     itemState = STATE_WARNING;
                 }
                 texts.push_back(subject + " " + formatNumber(r.reply.value));
-                perfData.push_back(perfLabel(q) + "=" + formatNumber(r.reply.value) + unit.unit +
-                                   perfTail);
+                perfData.push_back(perfLabel(q) + "=" + formatNumber(r.reply.value) +
+                                   (percent ? PERCENT : "") + perfTail);
                 break;
             case ReplyKind::NO_VALUE:
                 texts.push_back(subject + " has no value");

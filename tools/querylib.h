@@ -1,41 +1,25 @@
-// The pure parts of sensomark-query: query names, reply lines, threshold ranges
-// and the output formats. No I/O and no shared state; any thread may call them.
+// The pure parts of sensomark-query: its query check, threshold ranges, plugin
+// states and output formats. The protocol itself (quantities, reply lines,
+// the split of query names) is protocol.h's. No I/O and no shared state; any
+// thread may call them.
 #pragma once
 #include <optional>
 #include <string>
 #include <vector>
 
-// Quantities a query asks for: 1 temperature, 2 humidity, 3 dew point.
-const int FIRST_QUANTITY = 1;
-const int LAST_QUANTITY = 3;
-// "temperature", "humidity" or "dewpoint"; empty outside 1..3.
-std::string quantityName(int quantity);
+#include "protocol.h"
 
 // One query name as sent to the daemon: a sensor name, a full stop, a quantity.
 struct Query {
-    std::string text;    // e.g. "cellar.1"
-    std::string sensor;  // the part before the last full stop
-    int quantity = 0;    // 1..3
+    std::string text;                    // e.g. "cellar.1"
+    std::string sensor;                  // the part before the last full stop
+    const Quantity* quantity = nullptr;  // never null once parsed
 };
-// Splits text at its last full stop. False, with the reason in *error, when
-// there is no full stop, the quantity is not exactly 1, 2 or 3, or the text
-// holds a CR, LF or NUL (which would end the request line early).
+// Splits text like the daemon does (splitQueryName), but accepts only what
+// the daemon would answer with a reading: false, with the reason in *error,
+// when there is no full stop, the selector is not exactly "1", "2" or "3", or
+// the text holds a CR, LF or NUL (which would end the request line early).
 bool parseQuery(const std::string& text, Query* query, std::string* error);
-
-// What one reply line says.
-enum class ReplyKind {
-    VALUE,         // "valid=1;value=21.5;": fresh data with a number
-    NO_VALUE,      // "valid=1;value=;": fresh data, but no number for this quantity
-    STALE,         // "valid=0": no data within the daemon's freshness window
-    UNKNOWN_NAME,  // "": no sensor has that name
-};
-struct Reply {
-    ReplyKind kind = ReplyKind::UNKNOWN_NAME;
-    double value = 0;  // only for VALUE
-};
-// Reads a reply line without its line end. False when it is none of the
-// daemon's reply forms.
-bool parseReply(const std::string& line, Reply* reply);
 
 // A query together with the reply line it received.
 struct Result {
@@ -88,7 +72,8 @@ std::string prometheusLabel(const std::string& text);
 std::string formatPlain(const std::vector<Result>& results);
 // One JSON object per line and result.
 std::string formatJson(const std::vector<Result>& results);
-// The text exposition format: each metric family once, with HELP and TYPE.
+// The text exposition format with the daemon's metric names, label sets and
+// HELP texts: each family once, the first result of a sensor and quantity only.
 std::string formatPrometheus(const std::vector<Result>& results);
 // The plugin status line with performance data; *state receives the worst state.
 std::string formatCheck(const std::vector<Result>& results, const CheckOptions& options,

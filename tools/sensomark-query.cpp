@@ -1,22 +1,21 @@
 // sensomark-query: asks a running sensomarkUSB for readings and prints them as
 // plain lines, JSON, Prometheus metrics, or as a monitoring-plugin check.
 #include <getopt.h>
-#include <netdb.h>
 #include <poll.h>
 #include <sys/socket.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <memory>
 #include <set>
 #include <string>
 #include <vector>
 
 #include "iniparser.h"
+#include "net.h"
 #include "querylib.h"
 #include "tool.h"
 
@@ -92,23 +91,6 @@ int fail(Format format, const std::string& message) {
     }
     return EXIT_TROUBLE;
 }
-
-// Owns one socket descriptor.
-class Descriptor {
-  public:
-    Descriptor() = default;
-    ~Descriptor() { reset(-1); }
-    Descriptor(const Descriptor&) = delete;
-    Descriptor& operator=(const Descriptor&) = delete;
-    void reset(int newFd) {
-        if (fd >= 0) close(fd);
-        fd = newFd;
-    }
-    int get() const { return fd; }
-
-  private:
-    int fd = -1;
-};
 
 // Owns the configuration table.
 class Config {
@@ -288,8 +270,8 @@ void applyConfig(Options* options) {
     // The daemon names its default sensor when the file configures none.
     if (keys <= 0) names.push_back(DEFAULT_SENSOR_NAME);
     for (const std::string& name : names) {
-        for (int quantity = FIRST_QUANTITY; quantity <= LAST_QUANTITY; ++quantity) {
-            options->queries.push_back(name + "." + std::to_string(quantity));
+        for (const Quantity& q : QUANTITIES) {
+            options->queries.push_back(name + "." + std::to_string(q.type));
         }
     }
 }
@@ -315,57 +297,20 @@ int pollUntil(pollfd* p, Clock::time_point deadline) {
     }
 }
 
-// Connects to the daemon, trying each address of the host until the time-out.
-bool connectDaemon(const Options& options, Descriptor* socketFd, std::string* error) {
-    addrinfo hints = {};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    hints.ai_flags = AI_NUMERICSERV;
-    addrinfo* found = nullptr;
-    int rc =
-        getaddrinfo(options.host.c_str(), std::to_string(options.port).c_str(), &hints, &found);
-    if (rc != 0) {
-        *error = "cannot resolve '" + options.host + "': " + gai_strerror(rc);
-        return false;
-    }
-    std::unique_ptr<addrinfo, decltype(&freeaddrinfo)> addresses(found, freeaddrinfo);
-    Clock::time_point deadline = Clock::now() + timeoutOf(options);
-    int lastError = ECONNREFUSED;
-    for (addrinfo* a = addresses.get(); a != nullptr; a = a->ai_next) {
-        socketFd->reset(
-            socket(a->ai_family, a->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, a->ai_protocol));
-        if (socketFd->get() < 0) {
-            lastError = errno;
-            continue;
-        }
-        if (connect(socketFd->get(), a->ai_addr, a->ai_addrlen) == 0) return true;
-        if (errno != EINPROGRESS) {
-            lastError = errno;
-            continue;
-        }
-        pollfd p = {socketFd->get(), POLLOUT, 0};
-        int ready = pollUntil(&p, deadline);
-        if (ready == 0) {
-            lastError = ETIMEDOUT;
-            break;
-        }
-        int soError = 0;
-        socklen_t len = sizeof(soError);
-        if (ready < 0) {
-            soError = errno;
-        } else if (getsockopt(socketFd->get(), SOL_SOCKET, SO_ERROR, &soError, &len) != 0) {
-            soError = errno;
-        }
-        if (soError == 0) return true;
-        lastError = soError;
-    }
-    socketFd->reset(-1);
-    *error = "cannot connect to " + endpoint(options) + ": " + strerror(lastError);
+// Connects to the daemon within the time-out.
+bool connectDaemon(const Options& options, UniqueFd* socketFd, std::string* error) {
+    int timeoutMs = static_cast<int>(std::ceil(options.timeoutSeconds * 1000));
+    std::string reason;
+    *socketFd = connectTo(options.host, options.port, timeoutMs, &reason);
+    if (socketFd->valid()) return true;
+    *error = "cannot connect to " + endpoint(options) + ": " + reason;
     return false;
 }
 
 // Sends every query (pipelined; LF alone ends each, so that no split CR LF can
 // look like an extra empty request) and collects one reply line per query.
+// Sends and reads never block (MSG_DONTWAIT): writing while the daemon's
+// replies fill the other direction must not stall either side.
 bool exchange(const Options& options, int fd, const std::vector<Query>& queries,
               std::vector<std::string>* lines, std::string* error) {
     std::string out;
@@ -388,7 +333,7 @@ bool exchange(const Options& options, int fd, const std::vector<Query>& queries,
             return false;
         }
         if (p.revents & POLLOUT) {
-            ssize_t n = send(fd, out.data() + sent, out.size() - sent, MSG_NOSIGNAL);
+            ssize_t n = send(fd, out.data() + sent, out.size() - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
             if (n < 0 && errno != EAGAIN && errno != EINTR) {
                 *error = "lost connection to " + peer + ": " + strerror(errno);
                 return false;
@@ -397,7 +342,7 @@ bool exchange(const Options& options, int fd, const std::vector<Query>& queries,
         }
         if (!(p.revents & (POLLIN | POLLHUP | POLLERR))) continue;
         char chunk[RECV_CHUNK_BYTES];
-        ssize_t n = recv(fd, chunk, sizeof(chunk), 0);
+        ssize_t n = recv(fd, chunk, sizeof(chunk), MSG_DONTWAIT);
         if (n == 0) {
             *error = peer + " closed the connection after " + std::to_string(lines->size()) +
                      " of " + std::to_string(queries.size()) + " replies";
@@ -454,13 +399,13 @@ int main(int argc, char* argv[]) {
         queries.push_back(query);
     }
 
-    Descriptor socketFd;
+    UniqueFd socketFd;
     std::vector<std::string> lines;
     if (!connectDaemon(options, &socketFd, &error) ||
         !exchange(options, socketFd.get(), queries, &lines, &error)) {
         return fail(options.format, error);
     }
-    socketFd.reset(-1);
+    socketFd.reset();
 
     std::vector<Result> results;
     for (size_t i = 0; i < queries.size(); ++i) {

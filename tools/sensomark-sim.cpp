@@ -22,6 +22,9 @@
 #include <variant>
 #include <vector>
 
+#include "net.h"
+#include "protocol.h"
+
 namespace {
 
 constexpr int WRITE_STALL_TIMEOUT_MS = 1000;  // nobody read for this long: drop the line
@@ -33,105 +36,99 @@ constexpr uint32_t GARBAGE_MAX_BYTES = 200;
 constexpr double MAGNUS_A = 17.62;
 constexpr double MAGNUS_B_CELSIUS = 243.12;
 
-volatile sig_atomic_t g_stop = 0;
-void on_signal(int) {
-    g_stop = 1;
+volatile sig_atomic_t stopRequested = 0;
+void onSignal(int) {
+    stopRequested = 1;
 }
-
-// Owns one descriptor; closes it on destruction or reset.
-class Fd {
-  public:
-    explicit Fd(int fd = -1) : fd_(fd) {}
-    ~Fd() { reset(); }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    int get() const { return fd_; }
-    void reset(int fd = -1) {
-        if (fd_ >= 0) close(fd_);
-        fd_ = fd;
-    }
-
-  private:
-    int fd_;
-};
 
 struct Options {
     std::string link, device, line;
-    long long interval_ms = 1000, count = 0, seed = 1;
+    long long intervalMs = 1000, count = 0, seed = 1;
     double temperature = 21.5, humidity = 48.0;
-    long long garbage_every = 0, long_line_every = 0, random_keys_every = 0;
-    long long silence_after = 0, silence_secs = 40, hangup_after = 0, hangup_secs = 1;
+    long long garbageEvery = 0, longLineEvery = 0, randomKeysEvery = 0;
+    long long silenceAfter = 0, silenceSecs = 40, hangupAfter = 0, hangupSecs = 1;
     bool split = false, quiet = false;
 };
 
 // Repeatable across standard libraries: uses only the raw mt19937 output, which is fixed.
 class Rng {
   public:
-    explicit Rng(uint32_t seed) : gen_(seed) {}
-    double uniform(double lo, double hi) { return lo + (hi - lo) * (gen_() / 4294967296.0); }
-    uint32_t below(uint32_t n) { return gen_() % n; }
+    explicit Rng(uint32_t seed) : generator(seed) {}
+    double uniform(double lo, double hi) { return lo + (hi - lo) * (generator() / 4294967296.0); }
+    uint32_t below(uint32_t n) { return generator() % n; }
 
   private:
-    std::mt19937 gen_;
+    std::mt19937 generator;
 };
 
 // Slowly drifting climate; each value stays within its bounds, widened to hold the start.
 class Climate {
   public:
     Climate(double t, double h)
-        : t_(t),
-          h_(h),
-          t_lo_(std::min(5.0, t)),
-          t_hi_(std::max(35.0, t)),
-          h_lo_(std::min(20.0, h)),
-          h_hi_(std::max(90.0, h)) {}
+        : temperature(t),
+          humidity(h),
+          temperatureLow(std::min(5.0, t)),
+          temperatureHigh(std::max(35.0, t)),
+          humidityLow(std::min(20.0, h)),
+          humidityHigh(std::max(90.0, h)) {}
+    // The next device line: "temperature=21.5 humidity=48.0 dewpoint=10.1", with the keys of
+    // the quantity table.
     std::string next(Rng& rng) {
-        t_ = std::clamp(t_ + rng.uniform(-0.1, 0.1), t_lo_, t_hi_);
-        h_ = std::clamp(h_ + rng.uniform(-0.3, 0.3), h_lo_, h_hi_);
+        temperature =
+            std::clamp(temperature + rng.uniform(-0.1, 0.1), temperatureLow, temperatureHigh);
+        humidity = std::clamp(humidity + rng.uniform(-0.3, 0.3), humidityLow, humidityHigh);
         // Dew point from the printed values, so a reader can recompute it from the line.
-        double t = std::round(t_ * 10) / 10, h = std::round(h_ * 10) / 10;
+        double t = std::round(temperature * 10) / 10, h = std::round(humidity * 10) / 10;
         double g = std::log(h / 100) + MAGNUS_A * t / (MAGNUS_B_CELSIUS + t);
-        double dew = MAGNUS_B_CELSIUS * g / (MAGNUS_A - g);
-        char buf[96];
-        snprintf(buf, sizeof buf, "temperature=%.1f humidity=%.1f dewpoint=%.1f", t, h, dew);
-        return buf;
+        double values[QUANTITY_COUNT] = {};
+        values[TEMPERATURE - 1] = t;
+        values[HUMIDITY - 1] = h;
+        values[DEWPOINT - 1] = MAGNUS_B_CELSIUS * g / (MAGNUS_A - g);
+        std::string line;
+        for (const Quantity& q : QUANTITIES) {
+            char field[64];
+            snprintf(field, sizeof field, "%s%s=%.1f", line.empty() ? "" : " ", q.key,
+                     values[q.type - 1]);
+            line += field;
+        }
+        return line;
     }
 
   private:
-    double t_, h_, t_lo_, t_hi_, h_lo_, h_hi_;
+    double temperature, humidity, temperatureLow, temperatureHigh, humidityLow, humidityHigh;
 };
 
 // Where lines go: a pty master (with our own slave kept open) or a --device path.
 struct Output {
-    Fd out, slave;
+    UniqueFd out, slave;
     std::string name;
-    bool is_pty = false;
+    bool isPty = false;
 };
 
 void drain(const Output& o) {
     char buf[512];
-    while (o.is_pty && read(o.out.get(), buf, sizeof buf) > 0) {
+    while (o.isPty && read(o.out.get(), buf, sizeof buf) > 0) {
     }
 }
 
 // Waits ms milliseconds while discarding anything the master has to read; returns early on a
 // stop signal.
-void pause_ms(const Output& o, long long ms) {
+void pauseMs(const Output& o, long long ms) {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
     do {
         drain(o);
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
             deadline - std::chrono::steady_clock::now());
-        pollfd p = {o.is_pty ? o.out.get() : -1, POLLIN, 0};
+        pollfd p = {o.isPty ? o.out.get() : -1, POLLIN, 0};
         poll(&p, 1, static_cast<int>(std::clamp<long long>(left.count(), 0, POLL_SLICE_MS)));
-    } while (!g_stop && std::chrono::steady_clock::now() < deadline);
+    } while (!stopRequested && std::chrono::steady_clock::now() < deadline);
 }
 
-enum class WriteResult { kOk, kStalled, kFailed };
+enum class WriteResult { OK, STALLED, FAILED };
 
-// Like write(2), but retries short writes and EINTR; kStalled when no byte could be written
-// for WRITE_STALL_TIMEOUT_MS (the rest is dropped), kFailed with errno on other errors.
-WriteResult write_all(int fd, const char* data, size_t len) {
+// Like write(2), but retries short writes and EINTR; STALLED when no byte could be written
+// for WRITE_STALL_TIMEOUT_MS (the rest is dropped), FAILED with errno on other errors.
+WriteResult writeAll(int fd, const char* data, size_t len) {
     while (len > 0) {
         ssize_t n = write(fd, data, len);
         if (n > 0) {
@@ -140,31 +137,31 @@ WriteResult write_all(int fd, const char* data, size_t len) {
             continue;
         }
         if (n < 0 && errno == EINTR) continue;
-        if (n < 0 && errno != EAGAIN) return WriteResult::kFailed;
+        if (n < 0 && errno != EAGAIN) return WriteResult::FAILED;
         pollfd p = {fd, POLLOUT, 0};
         int r = poll(&p, 1, WRITE_STALL_TIMEOUT_MS);
-        if (r == 0 || g_stop) return WriteResult::kStalled;
-        if (r < 0 && errno != EINTR) return WriteResult::kFailed;
+        if (r == 0 || stopRequested) return WriteResult::STALLED;
+        if (r < 0 && errno != EINTR) return WriteResult::FAILED;
     }
-    return WriteResult::kOk;
+    return WriteResult::OK;
 }
 
 // Sends text plus CR LF and logs "sent <shown>"; false on a write error, already reported.
-bool send(const Output& o, const Options& opt, Rng& rng, const std::string& text,
-          const std::string& shown) {
+bool sendLine(const Output& o, const Options& opt, Rng& rng, const std::string& text,
+              const std::string& shown) {
     std::string line = text + "\r\n";
     size_t first = opt.split ? 1 + rng.below(static_cast<uint32_t>(line.size() - 1)) : line.size();
-    WriteResult r = write_all(o.out.get(), line.data(), first);
-    if (r == WriteResult::kOk && first < line.size()) {
-        pause_ms(o, SPLIT_PAUSE_MS);
-        r = write_all(o.out.get(), line.data() + first, line.size() - first);
+    WriteResult r = writeAll(o.out.get(), line.data(), first);
+    if (r == WriteResult::OK && first < line.size()) {
+        pauseMs(o, SPLIT_PAUSE_MS);
+        r = writeAll(o.out.get(), line.data() + first, line.size() - first);
     }
-    if (r == WriteResult::kFailed) {
+    if (r == WriteResult::FAILED) {
         fprintf(stderr, "sensomark-sim: write %s: %s\n", o.name.c_str(), strerror(errno));
         return false;
     }
-    if (r == WriteResult::kStalled) {
-        if (!g_stop) printf("dropped line: nobody read for %d ms\n", WRITE_STALL_TIMEOUT_MS);
+    if (r == WriteResult::STALLED) {
+        if (!stopRequested) printf("dropped line: nobody read for %d ms\n", WRITE_STALL_TIMEOUT_MS);
     } else if (!opt.quiet) {
         printf("sent %s\n", shown.c_str());
     }
@@ -179,7 +176,7 @@ std::string garbage(Rng& rng) {
     return s;
 }
 
-std::string random_keys(Rng& rng) {
+std::string randomKeys(Rng& rng) {
     std::string s;
     for (int i = 0; i < RANDOM_KEY_FIELDS; ++i) {
         if (i > 0) s += ' ';
@@ -189,7 +186,7 @@ std::string random_keys(Rng& rng) {
 }
 
 // Points link at target via a temporary name, so readers never see a missing or half-made link.
-bool point_link(const std::string& link, const std::string& target) {
+bool pointLink(const std::string& link, const std::string& target) {
     std::string tmp = link + ".tmp" + std::to_string(getpid());
     unlink(tmp.c_str());
     if (symlink(target.c_str(), tmp.c_str()) != 0 || rename(tmp.c_str(), link.c_str()) != 0) {
@@ -201,14 +198,14 @@ bool point_link(const std::string& link, const std::string& target) {
 }
 
 // Removes link only while it still points at target: another simulator may have taken it over.
-void remove_link(const std::string& link, const std::string& target) {
+void removeLink(const std::string& link, const std::string& target) {
     char buf[256];
     ssize_t n = readlink(link.c_str(), buf, sizeof buf - 1);
     if (n >= 0 && std::string(buf, static_cast<size_t>(n)) == target) unlink(link.c_str());
 }
 
 // Opens a new pty whose slave is raw, so nothing echoes back before the daemon sets its modes.
-bool open_pty(Output& o) {
+bool openPty(Output& o) {
     int master = -1, slave = -1;
     char name[128];
     termios tio{};
@@ -221,12 +218,12 @@ bool open_pty(Output& o) {
     o.out.reset(master);
     o.slave.reset(slave);  // held so the pty survives the daemon closing and reopening it
     o.name = name;
-    o.is_pty = true;
+    o.isPty = true;
     fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK);
     return true;
 }
 
-bool open_device(Output& o, const std::string& path) {
+bool openDevice(Output& o, const std::string& path) {
     o.out.reset(open(path.c_str(), O_WRONLY | O_NOCTTY | O_NONBLOCK | O_APPEND | O_CLOEXEC));
     if (o.out.get() < 0) {
         fprintf(stderr, "sensomark-sim: open %s: %s\n", path.c_str(), strerror(errno));
@@ -246,7 +243,7 @@ bool open_device(Output& o, const std::string& path) {
 // Prints "device <path>" for tests to read and re-points --link; false if the link failed.
 bool announce(const Output& o, const Options& opt) {
     printf("device %s\n", o.name.c_str());
-    return opt.link.empty() || point_link(opt.link, o.name);
+    return opt.link.empty() || pointLink(opt.link, o.name);
 }
 
 void usage(FILE* f) {
@@ -274,7 +271,7 @@ void usage(FILE* f) {
 }
 
 // Parses a whole decimal number within [lo, hi]; integers only when integer is set.
-bool parse_number(const char* s, bool integer, double lo, double hi, double* out) {
+bool parseNumber(const char* s, bool integer, double lo, double hi, double* out) {
     char* end = nullptr;
     errno = 0;
     double v = integer ? static_cast<double>(strtoll(s, &end, 10)) : strtod(s, &end);
@@ -284,34 +281,35 @@ bool parse_number(const char* s, bool integer, double lo, double hi, double* out
 }
 
 // Returns 0 when the options are good, otherwise the exit code (2, or -1 after --help).
-int parse_options(int argc, char** argv, Options* opt) {
+int parseOptions(int argc, char** argv, Options* opt) {
     constexpr double MAX_COUNT = 1e12, MAX_INTERVAL_MS = 86400000, MAX_SECS = 86400;
-    struct Spec {
+    // An option, the field of Options it sets, and the bounds of a number.
+    struct OptionField {
         const char* name;
         std::variant<std::string*, bool*, long long*, double*> target;
         double lo = 0, hi = 0;
     };
-    const Spec specs[] = {
+    const OptionField fields[] = {
         {"link", &opt->link},
         {"device", &opt->device},
-        {"interval", &opt->interval_ms, 0, MAX_INTERVAL_MS},
+        {"interval", &opt->intervalMs, 0, MAX_INTERVAL_MS},
         {"count", &opt->count, 0, MAX_COUNT},
         {"temperature", &opt->temperature, -100, 100},
         {"humidity", &opt->humidity, 0.1, 100},
         {"seed", &opt->seed, 0, UINT32_MAX},
         {"line", &opt->line},
-        {"garbage-every", &opt->garbage_every, 0, MAX_COUNT},
+        {"garbage-every", &opt->garbageEvery, 0, MAX_COUNT},
         {"split", &opt->split},
-        {"long-line-every", &opt->long_line_every, 0, MAX_COUNT},
-        {"random-keys-every", &opt->random_keys_every, 0, MAX_COUNT},
-        {"silence-after", &opt->silence_after, 0, MAX_COUNT},
-        {"silence-secs", &opt->silence_secs, 0, MAX_SECS},
-        {"hangup-after", &opt->hangup_after, 0, MAX_COUNT},
-        {"hangup-secs", &opt->hangup_secs, 0, MAX_SECS},
+        {"long-line-every", &opt->longLineEvery, 0, MAX_COUNT},
+        {"random-keys-every", &opt->randomKeysEvery, 0, MAX_COUNT},
+        {"silence-after", &opt->silenceAfter, 0, MAX_COUNT},
+        {"silence-secs", &opt->silenceSecs, 0, MAX_SECS},
+        {"hangup-after", &opt->hangupAfter, 0, MAX_COUNT},
+        {"hangup-secs", &opt->hangupSecs, 0, MAX_SECS},
         {"quiet", &opt->quiet},
     };
     std::vector<option> longs;
-    for (const Spec& s : specs) {
+    for (const OptionField& s : fields) {
         bool flag = std::holds_alternative<bool*>(s.target);
         longs.push_back({s.name, flag ? no_argument : required_argument, nullptr, 0});
     }
@@ -324,7 +322,7 @@ int parse_options(int argc, char** argv, Options* opt) {
             usage(c == 'h' ? stdout : stderr);
             return c == 'h' ? -1 : 2;
         }
-        const Spec& s = specs[index];
+        const OptionField& s = fields[index];
         double v = 0;
         bool ok = true;
         if (auto str = std::get_if<std::string*>(&s.target)) {
@@ -332,10 +330,10 @@ int parse_options(int argc, char** argv, Options* opt) {
         } else if (auto flag = std::get_if<bool*>(&s.target)) {
             **flag = true;
         } else if (auto i = std::get_if<long long*>(&s.target)) {
-            ok = parse_number(optarg, true, s.lo, s.hi, &v);
+            ok = parseNumber(optarg, true, s.lo, s.hi, &v);
             **i = static_cast<long long>(v);
         } else {
-            ok = parse_number(optarg, false, s.lo, s.hi, &v);
+            ok = parseNumber(optarg, false, s.lo, s.hi, &v);
             *std::get<double*>(s.target) = v;
         }
         if (!ok) {
@@ -347,7 +345,7 @@ int parse_options(int argc, char** argv, Options* opt) {
     struct stat st;
     if (optind < argc) {
         problem = "unexpected argument";
-    } else if (!opt->device.empty() && (!opt->link.empty() || opt->hangup_after > 0)) {
+    } else if (!opt->device.empty() && (!opt->link.empty() || opt->hangupAfter > 0)) {
         problem = "--device cannot be combined with --link or --hangup-after";
     } else if (!opt->link.empty() && lstat(opt->link.c_str(), &st) == 0 && !S_ISLNK(st.st_mode)) {
         problem = "--link path exists and is not a symlink";
@@ -360,10 +358,10 @@ int parse_options(int argc, char** argv, Options* opt) {
 
 int main(int argc, char** argv) {
     Options opt;
-    if (int rc = parse_options(argc, argv, &opt)) return rc < 0 ? 0 : rc;
+    if (int rc = parseOptions(argc, argv, &opt)) return rc < 0 ? 0 : rc;
 
     struct sigaction sa {};
-    sa.sa_handler = on_signal;  // no SA_RESTART: poll and write return EINTR at once
+    sa.sa_handler = onSignal;  // no SA_RESTART: poll and write return EINTR at once
     sigemptyset(&sa.sa_mask);
     sigaction(SIGINT, &sa, nullptr);
     sigaction(SIGTERM, &sa, nullptr);
@@ -372,8 +370,8 @@ int main(int argc, char** argv) {
 
     Output o;
     if (!opt.device.empty()) {
-        if (!open_device(o, opt.device)) return 2;
-    } else if (!open_pty(o)) {
+        if (!openDevice(o, opt.device)) return 2;
+    } else if (!openPty(o)) {
         return 1;
     }
     int rc = announce(o, opt) ? 0 : 1;
@@ -381,42 +379,42 @@ int main(int argc, char** argv) {
     Climate climate(opt.temperature, opt.humidity);
     auto every = [](long long n, long long k) { return k > 0 && n % k == 0; };
 
-    for (long long n = 1; rc == 0 && !g_stop; ++n) {
+    for (long long n = 1; rc == 0 && !stopRequested; ++n) {
         std::string line = opt.line.empty() ? climate.next(rng) : opt.line;
-        bool ok = send(o, opt, rng, line, line);
-        if (ok && every(n, opt.garbage_every)) {
+        bool ok = sendLine(o, opt, rng, line, line);
+        if (ok && every(n, opt.garbageEvery)) {
             std::string g = garbage(rng);
-            ok = send(o, opt, rng, g, "garbage (" + std::to_string(g.size()) + " bytes)");
+            ok = sendLine(o, opt, rng, g, "garbage (" + std::to_string(g.size()) + " bytes)");
         }
-        if (ok && every(n, opt.long_line_every)) {
+        if (ok && every(n, opt.longLineEvery)) {
             std::string shown = "long line (" + std::to_string(LONG_LINE_BYTES) + " bytes)";
-            ok = send(o, opt, rng, std::string(LONG_LINE_BYTES, 'x'), shown);
+            ok = sendLine(o, opt, rng, std::string(LONG_LINE_BYTES, 'x'), shown);
         }
-        if (ok && every(n, opt.random_keys_every)) {
-            std::string k = random_keys(rng);
-            ok = send(o, opt, rng, k, k);
+        if (ok && every(n, opt.randomKeysEvery)) {
+            std::string k = randomKeys(rng);
+            ok = sendLine(o, opt, rng, k, k);
         }
         if (!ok) rc = 1;
-        if (rc != 0 || g_stop || (opt.count > 0 && n >= opt.count)) break;
-        if (every(n, opt.hangup_after)) {
+        if (rc != 0 || stopRequested || (opt.count > 0 && n >= opt.count)) break;
+        if (every(n, opt.hangupAfter)) {
             // Like an unplugged adapter: the path disappears and the daemon's read fails.
-            printf("hangup for %lld s\n", opt.hangup_secs);
-            if (!opt.link.empty()) remove_link(opt.link, o.name);
+            printf("hangup for %lld s\n", opt.hangupSecs);
+            if (!opt.link.empty()) removeLink(opt.link, o.name);
             o.out.reset();
             o.slave.reset();
-            o.is_pty = false;
-            pause_ms(o, opt.hangup_secs * 1000);
-            if (g_stop) break;
-            if (!open_pty(o) || !announce(o, opt)) rc = 1;
+            o.isPty = false;
+            pauseMs(o, opt.hangupSecs * 1000);
+            if (stopRequested) break;
+            if (!openPty(o) || !announce(o, opt)) rc = 1;
         }
-        if (n == opt.silence_after) {
-            printf("silent for %lld s\n", opt.silence_secs);
-            pause_ms(o, opt.silence_secs * 1000);
-            if (g_stop) break;
+        if (n == opt.silenceAfter) {
+            printf("silent for %lld s\n", opt.silenceSecs);
+            pauseMs(o, opt.silenceSecs * 1000);
+            if (stopRequested) break;
             printf("resumed\n");
         }
-        pause_ms(o, opt.interval_ms);
+        pauseMs(o, opt.intervalMs);
     }
-    if (!opt.link.empty()) remove_link(opt.link, o.name);
+    if (!opt.link.empty()) removeLink(opt.link, o.name);
     return rc;
 }
