@@ -29,6 +29,7 @@ DESTDIR=$root cmake --install "$build" --prefix /usr >"$tmp/install.log" 2>&1 ||
 
 expected="usr/sbin/sensomarkUSB
 usr/bin/sensomark-sim
+usr/share/man/man1/sensomark-sim.1
 usr/share/man/man8/sensomarkUSB.8
 usr/share/man/man5/sensomarkUSB.conf.5
 usr/share/doc/sensomarkUSB/sensomarkUSB.conf.example
@@ -37,7 +38,8 @@ etc/sensomarkUSB.conf
 etc/logrotate.d/sensomarkUSB"
 # The query client is installed whenever the build has it.
 [ -x "$build/tools/sensomark-query" ] && expected="$expected
-usr/bin/sensomark-query"
+usr/bin/sensomark-query
+usr/share/man/man1/sensomark-query.1"
 for f in $expected; do
     [ -f "$root/$f" ] || fail "install tree lacks /$f"
 done
@@ -69,8 +71,9 @@ grep -qx "ExecStart=/opt/sensomark/sbin/sensomarkUSB /etc/sensomarkUSB.conf" \
 pass "unit follows the install prefix"
 
 # ------------------------------------------------------------------- man pages
-for page in "$src/docs/sensomarkUSB.8" "$src/docs/sensomarkUSB.conf.5"; do
-    name=$(basename "$page")
+pages="sensomarkUSB.8 sensomarkUSB.conf.5 sensomark-query.1 sensomark-sim.1"
+for name in $pages; do
+    page=$src/docs/$name
     if have groff; then
         out=$(groff -man -ww -z "$page" 2>&1) || fail "groff on $name"
         [ -z "$out" ] || fail "groff warns on $name: $out"
@@ -78,13 +81,36 @@ for page in "$src/docs/sensomarkUSB.8" "$src/docs/sensomarkUSB.conf.5"; do
         skip "groff not installed"
     fi
     if have mandoc; then
-        out=$(mandoc -Tlint -Wwarning "$page" 2>&1) || fail "mandoc -Tlint on $name: $out"
+        # Style remarks (such as over-long lines) count as well.
+        out=$(mandoc -Tlint "$page" 2>&1) || fail "mandoc -Tlint on $name: $out"
+        [ -z "$out" ] || fail "mandoc -Tlint remarks on $name: $out"
     else
         skip "mandoc not installed"
     fi
+    if have man; then
+        out=$(LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings -l "$page" 2>&1 >/dev/null) ||
+            fail "man -l on $name"
+        [ -z "$out" ] || fail "man --warnings warns on $name: $out"
+    else
+        skip "man not installed"
+    fi
     grep -q "^\.TH .*\"sensomarkUSB $version\"" "$page" || fail "$name does not name version $version"
-    for section in NAME SYNOPSIS DESCRIPTION FILES "SEE ALSO"; do
+    sections="NAME SYNOPSIS DESCRIPTION SEE.ALSO"
+    case $name in
+        *.1) sections="$sections OPTIONS EXIT.STATUS EXAMPLES" ;;
+        *) sections="$sections FILES" ;;
+    esac
+    for section in $sections; do
         grep -q "^\.SH \"*$section" "$page" || fail "$name lacks section $section"
+    done
+done
+# Every option of the tools' usage texts has a paragraph (.TP) of its own in their pages.
+for tool in sensomark-query sensomark-sim; do
+    [ -x "$build/tools/$tool" ] || { skip "$tool not built"; continue; }
+    tags=$(awk '/^\.TP/ { getline; print }' "$src/docs/$tool.1")
+    for option in $("$build/tools/$tool" --help | grep -o -- '--[a-z-]*' | sort -u); do
+        echo "$tags" | grep -qF -- "$(echo "$option" | sed 's/-/\\-/g')" ||
+            fail "$tool.1 does not describe $option"
     done
 done
 # Every key of the example configuration is described in the file format page.
