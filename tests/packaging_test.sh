@@ -32,7 +32,9 @@ usr/bin/sensomark-sim
 usr/share/man/man1/sensomark-sim.1
 usr/share/man/man8/sensomarkUSB.8
 usr/share/man/man5/sensomarkUSB.conf.5
-usr/share/doc/sensomarkUSB/sensomarkUSB.conf.example
+usr/share/doc/sensomarkusb/sensomarkUSB.conf.example
+usr/share/doc/sensomarkusb/copyright
+usr/share/doc/sensomarkusb/changelog.gz
 usr/lib/systemd/system/sensomarkUSB.service
 etc/sensomarkUSB.conf
 etc/logrotate.d/sensomarkUSB"
@@ -69,6 +71,33 @@ grep -qx "ExecStart=/opt/sensomark/sbin/sensomarkUSB /etc/sensomarkUSB.conf" \
     "$tmp/opt/opt/sensomark/lib/systemd/system/sensomarkUSB.service" ||
     fail "unit of prefix /opt/sensomark does not start /opt/sensomark/sbin/sensomarkUSB"
 pass "unit follows the install prefix"
+
+# ------------------------------------------------------------------- documents
+# Where Debian wants them (/usr/share/doc/PACKAGE): the copyright file in the
+# machine-readable format with the license of LICENSE, and the changelog of the
+# package, gzip -9n compressed (no name, no time stamp: reproducible).
+doc=$root/usr/share/doc/sensomarkusb
+head -n1 "$doc/copyright" |
+    grep -qx "Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/" ||
+    fail "copyright is not in the machine-readable format"
+cmp -s <(sed -n '/^Permission/,$p' "$src/LICENSE") \
+    <(sed -n '/^License: Expat$/,$p' "$doc/copyright" | sed -n '/^ Permission/,$p' |
+        sed 's/^ //; s/^\.$//') ||
+    fail "license text of copyright differs from LICENSE"
+grep -q "^Copyright: 2026 sensomarkUSB developers$" "$doc/copyright" ||
+    fail "copyright names no copyright holder"
+gzip -9n -c "$src/packaging/debian/changelog" | cmp -s - "$doc/changelog.gz" ||
+    fail "changelog.gz is not packaging/debian/changelog compressed with gzip -9n"
+top=$(head -n1 "$src/packaging/debian/changelog")
+case $top in
+    "sensomarkusb ($version) "*) ;;
+    *) fail "changelog does not start with version $version: $top" ;;
+esac
+if have dpkg-parsechangelog; then
+    dpkg-parsechangelog -l "$src/packaging/debian/changelog" >/dev/null 2>"$tmp/parse" &&
+        [ ! -s "$tmp/parse" ] || fail "dpkg-parsechangelog: $(cat "$tmp/parse")"
+fi
+pass "documents"
 
 # ------------------------------------------------------------------- man pages
 pages="sensomarkUSB.8 sensomarkUSB.conf.5 sensomark-query.1 sensomark-sim.1"
