@@ -29,9 +29,9 @@ DESTDIR=$root cmake --install "$build" --prefix /usr >"$tmp/install.log" 2>&1 ||
 
 expected="usr/sbin/sensomarkUSB
 usr/bin/sensomark-sim
-usr/share/man/man1/sensomark-sim.1
-usr/share/man/man8/sensomarkUSB.8
-usr/share/man/man5/sensomarkUSB.conf.5
+usr/share/man/man1/sensomark-sim.1.gz
+usr/share/man/man8/sensomarkUSB.8.gz
+usr/share/man/man5/sensomarkUSB.conf.5.gz
 usr/share/doc/sensomarkusb/sensomarkUSB.conf.example
 usr/share/doc/sensomarkusb/copyright
 usr/share/doc/sensomarkusb/changelog.gz
@@ -41,7 +41,7 @@ etc/logrotate.d/sensomarkUSB"
 # The query client is installed whenever the build has it.
 [ -x "$build/tools/sensomark-query" ] && expected="$expected
 usr/bin/sensomark-query
-usr/share/man/man1/sensomark-query.1"
+usr/share/man/man1/sensomark-query.1.gz"
 for f in $expected; do
     [ -f "$root/$f" ] || fail "install tree lacks /$f"
 done
@@ -132,6 +132,13 @@ for name in $pages; do
     for section in $sections; do
         grep -q "^\.SH \"*$section" "$page" || fail "$name lacks section $section"
     done
+done
+# Installed gzip -9n compressed, each page in the directory of its section.
+for name in $pages; do
+    gz=$root/usr/share/man/man${name##*.}/$name.gz
+    [ -f "$gz" ] || continue  # told above
+    gzip -9n -c "$src/docs/$name" | cmp -s - "$gz" ||
+        fail "/${gz#"$root"/} is not docs/$name compressed with gzip -9n"
 done
 # Every option of the tools' usage texts has a paragraph (.TP) of its own in their pages.
 for tool in sensomark-query sensomark-sim; do
