@@ -230,7 +230,10 @@ if have dpkg-deb; then
         for lib in libc6 libstdc++6; do
             echo "$depends" | grep -q "\b$lib\b" || fail "Depends '$depends' lacks $lib"
         done
-        grep -q "^ Maintainer: ." "$tmp/info" || fail "control lacks a Maintainer"
+        # The Maintainer is the configured SENSOMARK_MAINTAINER.
+        maintainer=$(sed -n 's/^SENSOMARK_MAINTAINER:STRING=//p' "$build/CMakeCache.txt")
+        grep -qxF " Maintainer: $maintainer" "$tmp/info" ||
+            fail "control lacks 'Maintainer: $maintainer': $(grep Maintainer "$tmp/info")"
         dpkg-deb -e "$deb" "$tmp/control"
         for script in postinst prerm postrm; do
             [ -x "$tmp/control/$script" ] || fail "package lacks an executable $script"
