@@ -200,7 +200,20 @@ fi
 for script in postinst prerm postrm; do
     sh -n "$src/packaging/debian/$script" || fail "$script has a syntax error"
     have shellcheck && { shellcheck -s sh "$src/packaging/debian/$script" || fail "shellcheck $script"; }
+    # The unit is handled by deb-systemd-helper and deb-systemd-invoke, which
+    # keep the administrator's choices; systemctl only reloads.
+    grep -v '^[[:space:]]*#' "$src/packaging/debian/$script" | grep -w systemctl |
+        grep -v "systemctl --system daemon-reload" &&
+        fail "$script calls systemctl for more than daemon-reload"
 done
+grep -q "deb-systemd-helper .*enable" "$src/packaging/debian/postinst" ||
+    fail "postinst does not enable the unit with deb-systemd-helper"
+grep -q "deb-systemd-invoke try-restart" "$src/packaging/debian/postinst" ||
+    fail "postinst does not restart the service on an upgrade"
+grep -q "deb-systemd-invoke stop" "$src/packaging/debian/prerm" || fail "prerm does not stop the service"
+grep -q "deb-systemd-helper purge" "$src/packaging/debian/postrm" ||
+    fail "postrm does not purge the unit's state"
+grep -q "^ *adduser " "$src/packaging/debian/postinst" || fail "postinst does not create the user"
 pass "logrotate rules and maintainer scripts"
 
 # -------------------------------------------------------------- Debian package
@@ -227,7 +240,7 @@ if have dpkg-deb; then
             grep -q "^ $field$" "$tmp/info" || fail "control lacks '$field'"
         done
         depends=$(sed -n 's/^ Depends: //p' "$tmp/info")
-        for lib in libc6 libstdc++6; do
+        for lib in adduser libc6 libstdc++6; do
             echo "$depends" | grep -q "\b$lib\b" || fail "Depends '$depends' lacks $lib"
         done
         # The Maintainer is the configured SENSOMARK_MAINTAINER.
