@@ -162,14 +162,18 @@ pass "man pages"
 # ---------------------------------------------------------------- systemd unit
 unit=$root/usr/lib/systemd/system/sensomarkUSB.service
 for line in \
+    "Type=notify" "NotifyAccess=main" \
     "ExecStart=/usr/sbin/sensomarkUSB /etc/sensomarkUSB.conf" \
     "User=sensomark" "Group=dialout" \
     "After=network-online.target" "Wants=network-online.target" \
     "NoNewPrivileges=yes" "ProtectSystem=strict" "ProtectHome=yes" "PrivateTmp=yes" \
     "DevicePolicy=closed" "DeviceAllow=char-ttyUSB rw" "DeviceAllow=char-ttyACM rw" \
-    "RestrictAddressFamilies=AF_INET AF_UNIX" "WantedBy=multi-user.target"; do
+    "RestrictAddressFamilies=AF_UNIX AF_INET AF_INET6" "WantedBy=multi-user.target"; do
     grep -qx "$line" "$unit" || fail "unit lacks '$line'"
 done
+# The watchdog is left to the administrator: a commented hint, no setting.
+grep -q "^#WatchdogSec=" "$unit" || fail "unit lacks the #WatchdogSec= hint"
+grep -q "^WatchdogSec=" "$unit" && fail "unit sets a watchdog"
 grep -q "^Restart=\(always\|on-failure\)$" "$unit" || fail "unit does not restart the daemon"
 grep -q "^ExecStart=.* -d" "$unit" && fail "unit starts the daemon in the background"
 if have systemd-analyze; then
