@@ -192,8 +192,11 @@ pass "systemd unit"
 # ------------------------------------------------------- logrotate and scripts
 rotate=$root/etc/logrotate.d/sensomarkUSB
 grep -q "^/var/log/sensomarkUSB.log {" "$rotate" || fail "logrotate rules miss the log file"
-grep -Eq "^[[:space:]]*(copytruncate|postrotate)" "$rotate" &&
-    fail "logrotate rules signal or copy, which the daemon does not need"
+# The file is emptied in place, which works whether or not the daemon may
+# create it anew; the daemon needs no signal.
+grep -Eq "^[[:space:]]*copytruncate$" "$rotate" || fail "logrotate rules do not copytruncate"
+grep -Eq "^[[:space:]]*(postrotate|prerotate|create)" "$rotate" &&
+    fail "logrotate rules signal the daemon or create the file"
 if have logrotate; then
     out=$(logrotate -d -s "$tmp/logrotate.state" "$rotate" 2>&1) ||
         fail "logrotate -d: $out"
