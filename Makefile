@@ -1,11 +1,11 @@
 # Front end for the CMake build: make, make run, make test, make install,
-# make package, make clean.
+# make package, make check-package, make clean.
 BUILD ?= build
 JOBS ?= 2
 CMAKE_FLAGS ?=
 PREFIX ?= /usr/local
 
-.PHONY: all deps build run demo test install package clean check-asan check-tsan bench \
+.PHONY: all deps build run demo test install package check-package clean check-asan check-tsan bench \
 	bench-build bench-quick fuzz-smoke soak check-valgrind
 
 all: build
@@ -34,8 +34,15 @@ install: build
 	DESTDIR=$(DESTDIR) cmake --install $(BUILD) --prefix $(PREFIX)
 
 # The Debian package $(BUILD)/sensomarkusb_VERSION_ARCH.deb (prefix /usr).
+# Packagers name themselves once, kept in the build's cache:
+#   cmake -S . -B build -DSENSOMARK_MAINTAINER="Name <mail>"
 package: build
 	cd $(BUILD) && cpack -G DEB
+
+# That package checked by lintian (installed when missing and root): an error or
+# a warning fails.
+check-package:
+	@MAKE="$(MAKE)" BUILD=$(BUILD) sh tools/check-package.sh
 
 # The whole suite under ASan+UBSan or TSan; a sanitizer report from any process
 # (the daemons the tests start included) fails the target.

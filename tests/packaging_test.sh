@@ -29,15 +29,19 @@ DESTDIR=$root cmake --install "$build" --prefix /usr >"$tmp/install.log" 2>&1 ||
 
 expected="usr/sbin/sensomarkUSB
 usr/bin/sensomark-sim
-usr/share/man/man8/sensomarkUSB.8
-usr/share/man/man5/sensomarkUSB.conf.5
-usr/share/doc/sensomarkUSB/sensomarkUSB.conf.example
+usr/share/man/man1/sensomark-sim.1.gz
+usr/share/man/man8/sensomarkUSB.8.gz
+usr/share/man/man5/sensomarkUSB.conf.5.gz
+usr/share/doc/sensomarkusb/sensomarkUSB.conf.example
+usr/share/doc/sensomarkusb/copyright
+usr/share/doc/sensomarkusb/changelog.gz
 usr/lib/systemd/system/sensomarkUSB.service
 etc/sensomarkUSB.conf
 etc/logrotate.d/sensomarkUSB"
 # The query client is installed whenever the build has it.
 [ -x "$build/tools/sensomark-query" ] && expected="$expected
-usr/bin/sensomark-query"
+usr/bin/sensomark-query
+usr/share/man/man1/sensomark-query.1.gz"
 for f in $expected; do
     [ -f "$root/$f" ] || fail "install tree lacks /$f"
 done
@@ -68,9 +72,37 @@ grep -qx "ExecStart=/opt/sensomark/sbin/sensomarkUSB /etc/sensomarkUSB.conf" \
     fail "unit of prefix /opt/sensomark does not start /opt/sensomark/sbin/sensomarkUSB"
 pass "unit follows the install prefix"
 
+# ------------------------------------------------------------------- documents
+# Where Debian wants them (/usr/share/doc/PACKAGE): the copyright file in the
+# machine-readable format with the license of LICENSE, and the changelog of the
+# package, gzip -9n compressed (no name, no time stamp: reproducible).
+doc=$root/usr/share/doc/sensomarkusb
+head -n1 "$doc/copyright" |
+    grep -qx "Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/" ||
+    fail "copyright is not in the machine-readable format"
+cmp -s <(sed -n '/^Permission/,$p' "$src/LICENSE") \
+    <(sed -n '/^License: Expat$/,$p' "$doc/copyright" | sed -n '/^ Permission/,$p' |
+        sed 's/^ //; s/^\.$//') ||
+    fail "license text of copyright differs from LICENSE"
+grep -q "^Copyright: 2026 sensomarkUSB developers$" "$doc/copyright" ||
+    fail "copyright names no copyright holder"
+gzip -9n -c "$src/packaging/debian/changelog" | cmp -s - "$doc/changelog.gz" ||
+    fail "changelog.gz is not packaging/debian/changelog compressed with gzip -9n"
+top=$(head -n1 "$src/packaging/debian/changelog")
+case $top in
+    "sensomarkusb ($version) "*) ;;
+    *) fail "changelog does not start with version $version: $top" ;;
+esac
+if have dpkg-parsechangelog; then
+    dpkg-parsechangelog -l "$src/packaging/debian/changelog" >/dev/null 2>"$tmp/parse" &&
+        [ ! -s "$tmp/parse" ] || fail "dpkg-parsechangelog: $(cat "$tmp/parse")"
+fi
+pass "documents"
+
 # ------------------------------------------------------------------- man pages
-for page in "$src/docs/sensomarkUSB.8" "$src/docs/sensomarkUSB.conf.5"; do
-    name=$(basename "$page")
+pages="sensomarkUSB.8 sensomarkUSB.conf.5 sensomark-query.1 sensomark-sim.1"
+for name in $pages; do
+    page=$src/docs/$name
     if have groff; then
         out=$(groff -man -ww -z "$page" 2>&1) || fail "groff on $name"
         [ -z "$out" ] || fail "groff warns on $name: $out"
@@ -78,13 +110,43 @@ for page in "$src/docs/sensomarkUSB.8" "$src/docs/sensomarkUSB.conf.5"; do
         skip "groff not installed"
     fi
     if have mandoc; then
-        out=$(mandoc -Tlint -Wwarning "$page" 2>&1) || fail "mandoc -Tlint on $name: $out"
+        # Style remarks (such as over-long lines) count as well.
+        out=$(mandoc -Tlint "$page" 2>&1) || fail "mandoc -Tlint on $name: $out"
+        [ -z "$out" ] || fail "mandoc -Tlint remarks on $name: $out"
     else
         skip "mandoc not installed"
     fi
+    if have man; then
+        out=$(LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings -l "$page" 2>&1 >/dev/null) ||
+            fail "man -l on $name"
+        [ -z "$out" ] || fail "man --warnings warns on $name: $out"
+    else
+        skip "man not installed"
+    fi
     grep -q "^\.TH .*\"sensomarkUSB $version\"" "$page" || fail "$name does not name version $version"
-    for section in NAME SYNOPSIS DESCRIPTION FILES "SEE ALSO"; do
+    sections="NAME SYNOPSIS DESCRIPTION SEE.ALSO"
+    case $name in
+        *.1) sections="$sections OPTIONS EXIT.STATUS EXAMPLES" ;;
+        *) sections="$sections FILES" ;;
+    esac
+    for section in $sections; do
         grep -q "^\.SH \"*$section" "$page" || fail "$name lacks section $section"
+    done
+done
+# Installed gzip -9n compressed, each page in the directory of its section.
+for name in $pages; do
+    gz=$root/usr/share/man/man${name##*.}/$name.gz
+    [ -f "$gz" ] || continue  # told above
+    gzip -9n -c "$src/docs/$name" | cmp -s - "$gz" ||
+        fail "/${gz#"$root"/} is not docs/$name compressed with gzip -9n"
+done
+# Every option of the tools' usage texts has a paragraph (.TP) of its own in their pages.
+for tool in sensomark-query sensomark-sim; do
+    [ -x "$build/tools/$tool" ] || { skip "$tool not built"; continue; }
+    tags=$(awk '/^\.TP/ { getline; print }' "$src/docs/$tool.1")
+    for option in $("$build/tools/$tool" --help | grep -o -- '--[a-z-]*' | sort -u); do
+        echo "$tags" | grep -qF -- "$(echo "$option" | sed 's/-/\\-/g')" ||
+            fail "$tool.1 does not describe $option"
     done
 done
 # Every key of the example configuration is described in the file format page.
@@ -100,14 +162,18 @@ pass "man pages"
 # ---------------------------------------------------------------- systemd unit
 unit=$root/usr/lib/systemd/system/sensomarkUSB.service
 for line in \
+    "Type=notify" "NotifyAccess=main" \
     "ExecStart=/usr/sbin/sensomarkUSB /etc/sensomarkUSB.conf" \
     "User=sensomark" "Group=dialout" \
     "After=network-online.target" "Wants=network-online.target" \
     "NoNewPrivileges=yes" "ProtectSystem=strict" "ProtectHome=yes" "PrivateTmp=yes" \
     "DevicePolicy=closed" "DeviceAllow=char-ttyUSB rw" "DeviceAllow=char-ttyACM rw" \
-    "RestrictAddressFamilies=AF_INET AF_UNIX" "WantedBy=multi-user.target"; do
+    "RestrictAddressFamilies=AF_UNIX AF_INET AF_INET6" "WantedBy=multi-user.target"; do
     grep -qx "$line" "$unit" || fail "unit lacks '$line'"
 done
+# The watchdog is left to the administrator: a commented hint, no setting.
+grep -q "^#WatchdogSec=" "$unit" || fail "unit lacks the #WatchdogSec= hint"
+grep -q "^WatchdogSec=" "$unit" && fail "unit sets a watchdog"
 grep -q "^Restart=\(always\|on-failure\)$" "$unit" || fail "unit does not restart the daemon"
 grep -q "^ExecStart=.* -d" "$unit" && fail "unit starts the daemon in the background"
 if have systemd-analyze; then
@@ -126,8 +192,11 @@ pass "systemd unit"
 # ------------------------------------------------------- logrotate and scripts
 rotate=$root/etc/logrotate.d/sensomarkUSB
 grep -q "^/var/log/sensomarkUSB.log {" "$rotate" || fail "logrotate rules miss the log file"
-grep -Eq "^[[:space:]]*(copytruncate|postrotate)" "$rotate" &&
-    fail "logrotate rules signal or copy, which the daemon does not need"
+# The file is emptied in place, which works whether or not the daemon may
+# create it anew; the daemon needs no signal.
+grep -Eq "^[[:space:]]*copytruncate$" "$rotate" || fail "logrotate rules do not copytruncate"
+grep -Eq "^[[:space:]]*(postrotate|prerotate|create)" "$rotate" &&
+    fail "logrotate rules signal the daemon or create the file"
 if have logrotate; then
     out=$(logrotate -d -s "$tmp/logrotate.state" "$rotate" 2>&1) ||
         fail "logrotate -d: $out"
@@ -138,7 +207,20 @@ fi
 for script in postinst prerm postrm; do
     sh -n "$src/packaging/debian/$script" || fail "$script has a syntax error"
     have shellcheck && { shellcheck -s sh "$src/packaging/debian/$script" || fail "shellcheck $script"; }
+    # The unit is handled by deb-systemd-helper and deb-systemd-invoke, which
+    # keep the administrator's choices; systemctl only reloads.
+    grep -v '^[[:space:]]*#' "$src/packaging/debian/$script" | grep -w systemctl |
+        grep -v "systemctl --system daemon-reload" &&
+        fail "$script calls systemctl for more than daemon-reload"
 done
+grep -q "deb-systemd-helper .*enable" "$src/packaging/debian/postinst" ||
+    fail "postinst does not enable the unit with deb-systemd-helper"
+grep -q "deb-systemd-invoke try-restart" "$src/packaging/debian/postinst" ||
+    fail "postinst does not restart the service on an upgrade"
+grep -q "deb-systemd-invoke stop" "$src/packaging/debian/prerm" || fail "prerm does not stop the service"
+grep -q "deb-systemd-helper purge" "$src/packaging/debian/postrm" ||
+    fail "postrm does not purge the unit's state"
+grep -q "^ *adduser " "$src/packaging/debian/postinst" || fail "postinst does not create the user"
 pass "logrotate rules and maintainer scripts"
 
 # -------------------------------------------------------------- Debian package
@@ -165,10 +247,13 @@ if have dpkg-deb; then
             grep -q "^ $field$" "$tmp/info" || fail "control lacks '$field'"
         done
         depends=$(sed -n 's/^ Depends: //p' "$tmp/info")
-        for lib in libc6 libstdc++6; do
+        for lib in adduser libc6 libstdc++6; do
             echo "$depends" | grep -q "\b$lib\b" || fail "Depends '$depends' lacks $lib"
         done
-        grep -q "^ Maintainer: ." "$tmp/info" || fail "control lacks a Maintainer"
+        # The Maintainer is the configured SENSOMARK_MAINTAINER.
+        maintainer=$(sed -n 's/^SENSOMARK_MAINTAINER:STRING=//p' "$build/CMakeCache.txt")
+        grep -qxF " Maintainer: $maintainer" "$tmp/info" ||
+            fail "control lacks 'Maintainer: $maintainer': $(grep Maintainer "$tmp/info")"
         dpkg-deb -e "$deb" "$tmp/control"
         for script in postinst prerm postrm; do
             [ -x "$tmp/control/$script" ] || fail "package lacks an executable $script"
