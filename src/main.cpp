@@ -101,7 +101,9 @@ bool serviceListening() {
     if (!runAs.name.empty()) {
         // The log file of daemon mode stays writable for the new user; were
         // it not, the next line written would end the daemon with code 2.
-        if (!logFile.empty()) chown(logFile.c_str(), runAs.uid, runAs.gid);
+        if (!logFile.empty() && chown(logFile.c_str(), runAs.uid, runAs.gid) != 0) {
+            // Not ours to give (or gone): that next line tells.
+        }
         std::string error;
         if (!switchToAccount(runAs, &error)) {
             logEvent(LOG_CRITICAL, "cannot run as user '" + runAs.name + "': " + error);
