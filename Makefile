@@ -6,7 +6,7 @@ CMAKE_FLAGS ?=
 PREFIX ?= /usr/local
 
 .PHONY: all deps build run demo test install package check-package clean check-asan check-tsan bench \
-	bench-build bench-quick fuzz-smoke soak check-valgrind
+	bench-build bench-quick bench-core bench-core-quick fuzz-smoke soak check-valgrind
 
 all: build
 
@@ -82,6 +82,16 @@ bench-build: deps
 
 bench: bench-build
 	bash bench/run.sh $(BENCH_BUILD)
+	bash bench/core.sh $(BENCH_BUILD)
+
+# Idle wake-ups, stop latency and throughput against the build of BASELINE
+# (a commit; default the last one before waits stopped polling): about five
+# minutes; appended to bench/results.md. bench-core-quick: about two minutes.
+bench-core: bench-build
+	bash bench/core.sh $(BENCH_BUILD)
+
+bench-core-quick: bench-build
+	bash bench/core.sh --quick $(BENCH_BUILD)
 
 bench-quick: bench-build
 	bash bench/run.sh --quick $(BENCH_BUILD)

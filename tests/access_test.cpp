@@ -1,0 +1,219 @@
+// Who may ask, and where: the allow list, IPv6 and several listen addresses,
+// dropping root, and readiness for systemd. Clients bind addresses of
+// 127.0.0.0/8 to stand in for other hosts.
+#include "access.h"
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <pwd.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <sstream>
+
+#include "net.h"
+#include "testutil.h"
+
+namespace {
+
+sockaddr_storage addressOf(const std::string& text) {
+    sockaddr_storage a = {};
+    if (inet_pton(AF_INET, text.c_str(), &reinterpret_cast<sockaddr_in&>(a).sin_addr) == 1) {
+        a.ss_family = AF_INET;
+    } else if (inet_pton(AF_INET6, text.c_str(), &reinterpret_cast<sockaddr_in6&>(a).sin6_addr) ==
+               1) {
+        a.ss_family = AF_INET6;
+    }
+    return a;
+}
+
+// A TCP client from source (an address of 127.0.0.0/8 or ::1) to port of host.
+UniqueFd connectFrom(const std::string& source, const std::string& host, int port) {
+    sockaddr_storage from = addressOf(source), to = addressOf(host);
+    socklen_t len = from.ss_family == AF_INET ? sizeof(sockaddr_in) : sizeof(sockaddr_in6);
+    reinterpret_cast<sockaddr_in&>(to).sin_port = htons(static_cast<uint16_t>(port));
+    UniqueFd fd(socket(from.ss_family, SOCK_STREAM, 0));
+    if (bind(fd.get(), reinterpret_cast<sockaddr*>(&from), len) != 0 ||
+        connect(fd.get(), reinterpret_cast<sockaddr*>(&to), len) != 0)
+        return UniqueFd();
+    return fd;
+}
+
+// Sends request and reads until the peer closes or 2 s pass.
+std::string exchange(const UniqueFd& fd, const std::string& request) {
+    size_t len = request.size();
+    sendall(fd.get(), request.data(), &len);
+    std::string reply;
+    char buffer[4096];
+    while (waitReadable(fd.get(), 2000) > 0) {
+        ssize_t n = recv(fd.get(), buffer, sizeof(buffer), 0);
+        if (n <= 0) break;
+        reply.append(buffer, n);
+        if (reply.find("\r\n") != std::string::npos && request.rfind("GET", 0) != 0) break;
+    }
+    return reply;
+}
+
+bool haveIpv6Loopback() {
+    std::string error;
+    return openListenSocket("::1", 0, 1, &error).valid();
+}
+
+std::string procStatus(pid_t pid, const std::string& field) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(in, line))
+        if (line.rfind(field + ":", 0) == 0) return line.substr(field.size() + 1);
+    return "";
+}
+
+}  // namespace
+
+TEST(AllowList, MatchesAddressesAgainstNetworks) {
+    AllowList list;
+    std::string bad;
+    ASSERT_TRUE(list.parse("127.0.0.0/8  192.168.1.77/24 10.1.2.3 fd00::/8 ::1", &bad));
+    struct Case {
+        const char* address;
+        bool allowed;
+    } cases[] = {
+        {"127.1.2.3", true},    {"128.0.0.1", false},       {"192.168.1.1", true},
+        {"192.168.2.1", false}, {"10.1.2.3", true},         {"10.1.2.4", false},
+        {"fd12::5", true},      {"fe80::1", false},         {"::1", true},
+        {"::2", false},         {"::ffff:127.0.0.9", true},  // an IPv4 client of a dual-stack
+                                                             // socket
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(list.allows(addressOf(c.address)), c.allowed) << c.address;
+    ASSERT_TRUE(list.parse("192.168.1.128/25", &bad));
+    EXPECT_FALSE(list.allows(addressOf("192.168.1.127")));
+    EXPECT_TRUE(list.allows(addressOf("192.168.1.128")));
+    ASSERT_TRUE(list.parse("0.0.0.0/0", &bad));
+    EXPECT_TRUE(list.allows(addressOf("203.0.113.9")));
+    EXPECT_FALSE(list.allows(addressOf("2001:db8::1")));
+    ASSERT_TRUE(list.parse("", &bad));
+    EXPECT_TRUE(list.allows(addressOf("2001:db8::1"))) << "an empty list serves everyone";
+}
+
+TEST(AllowList, RefusesWhatIsNoNetwork) {
+    for (const char* entry : {"10.0.0.0/33", "fd00::/129", "10.0.0.0/", "10.0.0/8", "host.lan",
+                              "10.0.0.0/8x", "10.0.0.0/-1", "::1/1/2"}) {
+        AllowList list;
+        std::string bad;
+        EXPECT_FALSE(list.parse(std::string("127.0.0.1 ") + entry, &bad)) << entry;
+        EXPECT_EQ(bad, entry);
+    }
+}
+
+TEST(Allow, ClientsOutsideTheListAreRefusedOnBothPorts) {
+    TempDir dir;
+    int port = freePort(), metricsPort = freePort();
+    auto daemon = startDaemon(dir, configText(port, "metricsport = " + std::to_string(metricsPort) +
+                                                        "\nallow = 127.0.0.2/32 ::1\n"));
+    EXPECT_EQ(exchange(connectFrom("127.0.0.2", "127.0.0.1", port), "sensomark.com1.1\n"),
+              "valid=0\r\n");
+    EXPECT_EQ(exchange(connectFrom("127.0.0.3", "127.0.0.1", port), "sensomark.com1.1\n"), "");
+    EXPECT_NE(exchange(connectFrom("127.0.0.2", "127.0.0.1", metricsPort),
+                       "GET /metrics HTTP/1.0\r\n\r\n")
+                  .find("200 OK"),
+              std::string::npos);
+    EXPECT_EQ(exchange(connectFrom("127.0.0.3", "127.0.0.1", metricsPort),
+                       "GET /metrics HTTP/1.0\r\n\r\n"),
+              "");
+    EXPECT_TRUE(daemon->waitFor("refused connection from 127.0.0.3"));
+    EXPECT_EQ(daemon->count("incoming connection from 127.0.0.3"), 0);
+    EXPECT_EQ(daemon->count("incoming connection from 127.0.0.2"), 1);
+}
+
+TEST(Listen, ServesIpv6AndDualStack) {
+    if (!haveIpv6Loopback()) GTEST_SKIP() << "this kernel has no IPv6 loopback";
+    TempDir dir;
+    int port = freePort();
+    auto both = startDaemon(dir, configText(port, "listen = 127.0.0.1 ::1\n"));
+    EXPECT_EQ(exchange(connectFrom("::1", "::1", port), "x.1\n"), "\r\n");
+    EXPECT_EQ(exchange(connectFrom("127.0.0.1", "127.0.0.1", port), "x.1\n"), "\r\n");
+    EXPECT_TRUE(both->waitFor("incoming connection from ::1"));
+    both->signal(SIGTERM);
+    EXPECT_EQ(both->wait(), 0);
+
+    TempDir dual;
+    auto any = startDaemon(dual, configText(port, "listen = ::\n"));
+    EXPECT_EQ(exchange(connectFrom("127.0.0.5", "127.0.0.1", port), "x.1\n"), "\r\n");
+    EXPECT_EQ(exchange(connectFrom("::1", "::1", port), "x.1\n"), "\r\n");
+    EXPECT_TRUE(any->waitFor("incoming connection from 127.0.0.5"))
+        << "IPv4 clients of :: appear as themselves";
+}
+
+TEST(User, DropsRootForEveryThreadAndStillReopensDevices) {
+    if (geteuid() != 0) GTEST_SKIP() << "switching users needs root";
+    passwd* nobody = getpwnam("nobody");
+    ASSERT_NE(nobody, nullptr);
+    TempDir dir;
+    ASSERT_EQ(chmod(dir.path.c_str(), 0755), 0);  // the link must be reachable for nobody
+    Pty pty;
+    std::string device = dir.file("ttyLINK");
+    ASSERT_EQ(chown(pty.slavePath.c_str(), nobody->pw_uid, 0), 0);
+    ASSERT_EQ(symlink(pty.slavePath.c_str(), device.c_str()), 0);
+    int port = freePort();
+    auto daemon =
+        startDaemon(dir, configText(port, "user = nobody\n[sensors]\n" + device + " = cellar\n"));
+    ASSERT_TRUE(daemon->waitFor("running as user 'nobody'"));
+    std::string uid = std::to_string(nobody->pw_uid);
+    EXPECT_EQ(procStatus(daemon->pid(), "Uid"), "\t" + uid + "\t" + uid + "\t" + uid + "\t" + uid);
+    EXPECT_EQ(procStatus(daemon->pid(), "Groups").find("0 "), std::string::npos);
+
+    // Unplugged and plugged in again: opened as the new user.
+    Pty replugged;
+    ASSERT_EQ(chown(replugged.slavePath.c_str(), nobody->pw_uid, 0), 0);
+    pty.hangUp();
+    std::string fresh = dir.file("ttyNEW");
+    ASSERT_EQ(symlink(replugged.slavePath.c_str(), fresh.c_str()), 0);
+    ASSERT_EQ(rename(fresh.c_str(), device.c_str()), 0);
+    Client client(port);
+    EXPECT_TRUE(eventually(
+        [&] {
+            replugged.write("humidity=55.5\n");
+            return client.query("cellar.2") == "valid=1;value=55.5;";
+        },
+        10s))
+        << daemon->output();
+}
+
+TEST(Notify, TellsSystemdReadyStatusWatchdogAndStopping) {
+    TempDir dir;
+    std::string path = dir.file("notify");
+    UniqueFd sink(socket(AF_UNIX, SOCK_DGRAM, 0));
+    sockaddr_un addr = {};
+    addr.sun_family = AF_UNIX;
+    snprintf(addr.sun_path, sizeof(addr.sun_path), "%s", path.c_str());
+    ASSERT_EQ(bind(sink.get(), reinterpret_cast<sockaddr*>(&addr), sizeof(addr)), 0);
+    std::string got;
+    auto receive = [&] {
+        char buffer[512];
+        while (waitReadable(sink.get(), 0) > 0) {
+            ssize_t n = recv(sink.get(), buffer, sizeof(buffer), 0);
+            if (n > 0) got.append(buffer, n).push_back('\n');
+        }
+        return got;
+    };
+    int port = freePort();
+    dir.write("sensomarkUSB.conf", configText(port));
+    Process daemon({"/usr/bin/env", "NOTIFY_SOCKET=" + path, "WATCHDOG_USEC=200000", SENSOMARK_BIN},
+                   dir.path);
+    EXPECT_TRUE(eventually([&] { return receive().find("READY=1\n") != std::string::npos; }));
+    EXPECT_NE(got.find("STATUS=sensors open 0 of 1, clients 0, requests served 0\n"),
+              std::string::npos);
+    Client client(port);
+    client.query("x.1");
+    EXPECT_TRUE(eventually(
+        [&] { return receive().find("clients 1, requests served 1\n") != std::string::npos; }));
+    EXPECT_TRUE(eventually([&] { return receive().find("WATCHDOG=1\n") != std::string::npos; }));
+    daemon.signal(SIGTERM);
+    EXPECT_EQ(daemon.wait(), 0);
+    EXPECT_NE(receive().find("STOPPING=1\n"), std::string::npos);
+}

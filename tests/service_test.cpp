@@ -1,0 +1,257 @@
+// The daemon as a service: exit codes with and without -d, the log file of
+// daemon mode, SIGHUP, a log output that stops draining, and descriptors
+// under pressure. Real binary, real sockets, real ptys.
+#include <dirent.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include "net.h"
+#include "testutil.h"
+
+namespace {
+
+std::string slurp(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+// Pids of the processes whose command line holds needle (daemons that left
+// their starter with -d).
+std::vector<pid_t> pidsWith(const std::string& needle) {
+    std::vector<pid_t> pids;
+    DIR* proc = opendir("/proc");
+    while (dirent* e = readdir(proc)) {
+        pid_t pid = atoi(e->d_name);
+        if (pid <= 0) continue;
+        std::string cmdline = slurp("/proc/" + std::string(e->d_name) + "/cmdline");
+        if (cmdline.find(needle) != std::string::npos) pids.push_back(pid);
+    }
+    closedir(proc);
+    return pids;
+}
+
+// Ends the detached daemons started with config file path when the test ends.
+struct DetachedDaemons {
+    explicit DetachedDaemons(std::string path) : path(std::move(path)) {}
+    ~DetachedDaemons() {
+        for (pid_t pid : pidsWith(path)) kill(pid, SIGKILL);
+    }
+    std::string path;
+};
+
+long residentKiB(pid_t pid) {
+    std::istringstream status(slurp("/proc/" + std::to_string(pid) + "/status"));
+    std::string line;
+    while (std::getline(status, line))
+        if (line.rfind("VmRSS:", 0) == 0) return atol(line.c_str() + 6);
+    return -1;
+}
+
+}  // namespace
+
+TEST(ExitCodes, TellFailuresFromARequestedStop) {
+    int busyPort = freePort();
+    std::string error;
+    UniqueFd occupied = openListenSocket("", busyPort, 1, &error);
+    ASSERT_TRUE(occupied.valid()) << error;
+    struct Case {
+        std::string config;
+        int code;
+        std::string line;
+    } cases[] = {
+        {"[sensors]\n/dev/x = ''\n", 4, "no names specified for sensor '/dev/x'"},
+        {"[main]\nlisten = 127.0.0.1 1.2.3\n", 4, "invalid listen address '1.2.3'"},
+        {"[main]\nallow = 127.0.0.0/8 10.0.0.0/33\n", 4, "invalid allow entry '10.0.0.0/33'"},
+        {"[main]\nuser = no-such-user-here\n", 4, "unknown user 'no-such-user-here'"},
+        {configText(busyPort), 5, "failed to bind socket (Address already in use)"},
+    };
+    TempDir dir;
+    for (const Case& c : cases) {
+        dir.write("sensomarkUSB.conf",
+                  c.config + "[main]\nport = " + std::to_string(busyPort) + "\n");
+        std::string out;
+        EXPECT_EQ(runProgram({SENSOMARK_BIN}, dir.path, &out), c.code) << c.config << out;
+        EXPECT_NE(out.find(" - " + c.line + "\n"), std::string::npos) << out;
+        EXPECT_EQ(out.substr(out.size() - 14), "ending daemon\n") << out;
+    }
+}
+
+TEST(ExitCodes, DaemonModeWaitsUntilTheServiceListens) {
+    TempDir dir;
+    DetachedDaemons cleanup(dir.path);
+    int port = freePort();
+    std::string error;
+    {
+        // The port is taken: the starting shell learns the daemon's own code.
+        UniqueFd occupied = openListenSocket("", port, 1, &error);
+        dir.write("bad.conf", configText(port, "logfile = " + dir.file("bad.log") + "\n"));
+        EXPECT_EQ(runProgram({SENSOMARK_BIN, "-d", dir.file("bad.conf")}, dir.path, nullptr), 5);
+        EXPECT_NE(slurp(dir.file("bad.log")).find("failed to bind socket"), std::string::npos);
+    }
+    dir.write("good.conf", configText(port, "logfile = " + dir.file("good.log") + "\n"));
+    EXPECT_EQ(runProgram({SENSOMARK_BIN, "-d", dir.file("good.conf")}, dir.path, nullptr), 0);
+    // No waiting: the daemon listens before its starter leaves.
+    EXPECT_TRUE(Client(port).connected());
+    for (pid_t pid : pidsWith(dir.file("good.conf"))) kill(pid, SIGTERM);
+    EXPECT_TRUE(eventually([&] { return pidsWith(dir.file("good.conf")).empty(); }));
+}
+
+TEST(LogFile, TakesTheLinesOfEveryOtherKey) {
+    TempDir dir;
+    DetachedDaemons cleanup(dir.path);
+    dir.write(
+        "own.conf",
+        configText(freePort(), "metricsport = 99999\nlogfile = " + dir.file("own.log") + "\n"));
+    ASSERT_EQ(runProgram({SENSOMARK_BIN, "-d", dir.file("own.conf")}, dir.path, nullptr), 0);
+    EXPECT_NE(slurp(dir.file("own.log")).find("configured metrics port '99999' is invalid"),
+              std::string::npos);
+    for (pid_t pid : pidsWith(dir.file("own.conf"))) kill(pid, SIGTERM);
+    EXPECT_TRUE(eventually([&] { return pidsWith(dir.file("own.conf")).empty(); }));
+}
+
+TEST(Signals, HangUpIsLoggedAndChangesNothing) {
+    TempDir dir;
+    int port = freePort();
+    auto daemon = startDaemon(dir, configText(port));
+    daemon->signal(SIGHUP);
+    EXPECT_TRUE(daemon->waitFor(
+        "configuration is read only at start-up: restart the daemon to apply changes"));
+    EXPECT_EQ(Client(port).query("sensomark.com1.1"), "valid=0");
+    daemon->signal(SIGTERM);
+    EXPECT_EQ(daemon->wait(), 0);
+}
+
+// ---------------------------------------------------------------- pressure
+
+TEST(StalledLog, NeitherGrowsMemoryNorHoldsTheStop) {
+    TempDir dir;
+    int port = freePort();
+    dir.write("sensomarkUSB.conf", configText(port, "loglevel = debug\n"));
+    int out[2];
+    ASSERT_EQ(pipe(out), 0);
+    pid_t pid = fork();
+    if (pid == 0) {
+        dup2(out[1], 1);
+        dup2(out[1], 2);
+        close_range(3, ~0U, 0);
+        if (chdir(dir.path.c_str()) == 0) execl(SENSOMARK_BIN, SENSOMARK_BIN, nullptr);
+        _exit(127);
+    }
+    close(out[1]);
+    ASSERT_TRUE(eventually([&] { return Client(port).connected(); }));
+
+    // Six clients pipeline queries while nobody reads the log.
+    std::atomic<bool> flooding{true};
+    std::vector<std::thread> clients;
+    for (int i = 0; i < 6; ++i) {
+        clients.emplace_back([&] {
+            Client c(port);
+            std::string burst;
+            for (int q = 0; q < 100; ++q) burst += "sensomark.com1.1\n";
+            while (flooding) {
+                c.send(burst);
+                c.replies(100, 1s);
+            }
+        });
+    }
+    std::this_thread::sleep_for(3s);
+    long rss = residentKiB(pid);
+    EXPECT_LT(rss, 16 * 1024) << "resident KiB with a stalled log";
+
+    // Draining the output brings the count of what it missed.
+    std::string drained;
+    std::thread reader([&] {
+        char buffer[65536];
+        ssize_t n;
+        while ((n = read(out[0], buffer, sizeof(buffer))) > 0) drained.append(buffer, n);
+    });
+    flooding = false;
+    for (auto& t : clients) t.join();
+    kill(pid, SIGTERM);
+    int status = 0;
+    bool ended = eventually([&] { return waitpid(pid, &status, WNOHANG) == pid; }, 5s);
+    if (!ended) kill(pid, SIGKILL);
+    reader.join();
+    close(out[0]);
+    ASSERT_TRUE(ended);
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_NE(drained.find(" log lines dropped\n"), std::string::npos);
+    EXPECT_EQ(drained.substr(drained.size() - 14), "ending daemon\n");
+}
+
+TEST(StalledLog, StopIsNotHeldByAFullPipe) {
+    TempDir dir;
+    int port = freePort();
+    dir.write("sensomarkUSB.conf", configText(port, "loglevel = debug\n"));
+    int out[2];
+    ASSERT_EQ(pipe(out), 0);
+    pid_t pid = fork();
+    if (pid == 0) {
+        dup2(out[1], 1);
+        close_range(3, ~0U, 0);
+        if (chdir(dir.path.c_str()) == 0) execl(SENSOMARK_BIN, SENSOMARK_BIN, nullptr);
+        _exit(127);
+    }
+    close(out[1]);
+    ASSERT_TRUE(eventually([&] { return Client(port).connected(); }));
+    Client c(port);
+    std::string burst;
+    for (int q = 0; q < 2000; ++q) burst += "sensomark.com1.1\n";
+    c.send(burst);  // far more log than a pipe holds
+    c.replies(2000, 1s);
+    kill(pid, SIGTERM);
+    int status = 0;
+    bool ended = eventually([&] { return waitpid(pid, &status, WNOHANG) == pid; }, 3s);
+    if (!ended) kill(pid, SIGKILL);
+    close(out[0]);
+    ASSERT_TRUE(ended) << "SIGTERM did not end the daemon behind a full log pipe";
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
+TEST(Descriptors, ClientsLeaveRoomForDevicesAndMetrics) {
+    TempDir dir;
+    Pty pty;
+    int port = freePort(), metricsPort = freePort();
+    std::string device = dir.file("ttyLINK");
+    ASSERT_EQ(symlink(pty.slavePath.c_str(), device.c_str()), 0);
+    dir.write("sensomarkUSB.conf", configText(port, "metricsport = " + std::to_string(metricsPort) +
+                                                        "\n[sensors]\n" + device + " = cellar\n"));
+    // 40 descriptors: room for 40 - 16 - 1 = 23 clients.
+    Process daemon({"/bin/sh", "-c", std::string("ulimit -n 40 && exec ") + SENSOMARK_BIN},
+                   dir.path);
+    ASSERT_TRUE(daemon.waitFor("waiting for incoming connections"));
+    std::vector<std::unique_ptr<Client>> clients;
+    for (int i = 0; i < 30; ++i) clients.push_back(std::make_unique<Client>(port));
+    EXPECT_TRUE(eventually([&] { return daemon.count("too many clients") == 7; }))
+        << daemon.output();
+
+    // The device is unplugged and comes back as another pty behind the link.
+    Pty replugged;
+    pty.hangUp();
+    std::string fresh = dir.file("ttyNEW");
+    ASSERT_EQ(symlink(replugged.slavePath.c_str(), fresh.c_str()), 0);
+    ASSERT_EQ(rename(fresh.c_str(), device.c_str()), 0);
+    ASSERT_TRUE(daemon.waitFor("lost sensor connection"));
+    EXPECT_TRUE(eventually(
+        [&] {
+            replugged.write("temperature=19.5\n");
+            return clients[0]->query("cellar.1") == "valid=1;value=19.5;";
+        },
+        10s))
+        << daemon.output();
+    Client scrape(metricsPort);
+    scrape.send("GET /metrics HTTP/1.0\r\n\r\n");
+    EXPECT_TRUE(scrape.closedByPeer()) << "the metrics endpoint did not answer";
+    EXPECT_EQ(daemon.count("failed to accept connection"), 0);
+}
