@@ -5,7 +5,7 @@ JOBS ?= 2
 CMAKE_FLAGS ?=
 PREFIX ?= /usr/local
 
-.PHONY: all deps build run demo test install package check-package clean check-asan check-tsan bench \
+.PHONY: all deps build run demo test check-thread-safety install package check-package clean check-asan check-tsan bench \
 	bench-build bench-quick bench-core bench-core-quick fuzz-smoke soak check-valgrind
 
 all: build
@@ -13,8 +13,12 @@ all: build
 deps:
 	@sh tools/check-deps.sh
 
+# Warnings are errors for the developers (make test) and CI, not in a user's
+# make run, install or package.
+WERROR ?= OFF
 build: deps
-	@cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_FLAGS) >/dev/null
+	@cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSENSOMARK_WERROR=$(WERROR) \
+		$(CMAKE_FLAGS) >/dev/null
 	@cmake --build $(BUILD) -j$(JOBS)
 
 run: build
@@ -24,8 +28,19 @@ run: build
 demo: build
 	@bash tools/demo.sh $(BUILD)
 
-test: build
+test:
+	@$(MAKE) --no-print-directory build WERROR=ON
 	cd $(BUILD) && ctest --output-on-failure -j$(JOBS)
+
+# The daemon built with clang and -Wthread-safety -Werror: every access to a
+# guarded field and every call that needs a lock is checked against the
+# annotations of src/mutex.h.
+check-thread-safety:
+	@sh tools/check-fuzz-deps.sh >/dev/null
+	@CXX=clang++ cmake -S . -B build-clang -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+		-DSENSOMARK_WERROR=ON -DBUILD_TESTING=OFF >/dev/null
+	@cmake --build build-clang -j$(JOBS) --target sensomarkUSB
+	@echo "thread-safety analysis: clean"
 
 # The programs, man pages and systemd unit below $(DESTDIR)$(PREFIX), the
 # configuration and logrotate rules below $(DESTDIR)/etc; an existing
