@@ -103,7 +103,7 @@ for which in old new; do
 
     start "$bin" idle-$which ttySIM0
     line=$("$loadgen" --port "$started_port" --query ttySIM0.1 --expect 'valid=1;value=<num>;' \
-        --server-pid "$started_pid" --mode idle --connections 1000 --hold "$idle_hold")
+        --server-pid "$started_pid" --mode idle --connections 1000 --hold "$idle_hold" || true)
     idle_cpu[$which]=$(sed -n 's/.*cpu_pct=\([0-9.]*\).*/\1/p' <<< "$line")
     note "$which idle: $line"
     kill -TERM "$started_pid"
@@ -111,7 +111,7 @@ for which in old new; do
 
     start "$bin" busy-$which ttySIM0
     line=$("$loadgen" --port "$started_port" --query ttySIM0.1 --expect 'valid=1;value=<num>;' \
-        --server-pid "$started_pid" --mode shutdown --connections 256 --signal-after 2)
+        --server-pid "$started_pid" --mode shutdown --connections 256 --signal-after 2 || true)
     stop_busy[$which]=$(sed -n 's/.*shutdown_ms=\([0-9.]*\).*/\1/p' <<< "$line")
     wait "$started_pid" || true
     note "$which busy stop: $line"
@@ -129,7 +129,7 @@ for c in 1 16 64 256; do
     for rep in $(seq $reps); do
         result=$("$loadgen" --port "$old_port" --server-pid "$old_pid" --pair-port "$new_port" \
             --pair-pid "$new_pid" --query ttySIM0.1 --expect 'valid=1;value=<num>;' \
-            --connections "$c" --duration $duration --warmup 1)
+            --connections "$c" --duration $duration --warmup 1 || true)
         o=$(sed -n 's/.* side=0 .*[^_]rps=\([0-9.]*\).*/\1/p' <<< "$result")
         n=$(sed -n 's/.* side=1 .*[^_]rps=\([0-9.]*\).*/\1/p' <<< "$result")
         note "C=$c #$rep: old $o new $n replies/s"
