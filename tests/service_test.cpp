@@ -50,6 +50,38 @@ struct DetachedDaemons {
     std::string path;
 };
 
+// The daemon in dir with its standard output (and error) on a pipe that the
+// test reads, or leaves unread.
+struct PipedDaemon {
+    explicit PipedDaemon(const TempDir& dir) {
+        if (pipe(out) != 0) return;
+        pid = fork();
+        if (pid == 0) {
+            dup2(out[1], 1);
+            dup2(out[1], 2);
+            close_range(3, ~0U, 0);
+            if (chdir(dir.path.c_str()) == 0) execl(SENSOMARK_BIN, SENSOMARK_BIN, nullptr);
+            _exit(127);
+        }
+        close(out[1]);
+    }
+    ~PipedDaemon() {
+        if (status < 0) kill(pid, SIGKILL);
+        if (status < 0) waitpid(pid, nullptr, 0);
+        close(out[0]);
+    }
+    // SIGTERM; the exit code, or -1 when the daemon has not ended within timeout.
+    int stop(std::chrono::milliseconds timeout) {
+        kill(pid, SIGTERM);
+        int raw = 0;
+        if (!eventually([&] { return waitpid(pid, &raw, WNOHANG) == pid; }, timeout)) return -1;
+        return status = WEXITSTATUS(raw);
+    }
+    int out[2] = {-1, -1};
+    pid_t pid = -1;
+    int status = -1;
+};
+
 long residentKiB(pid_t pid) {
     std::istringstream status(slurp("/proc/" + std::to_string(pid) + "/status"));
     std::string line;
@@ -138,17 +170,7 @@ TEST(StalledLog, NeitherGrowsMemoryNorHoldsTheStop) {
     TempDir dir;
     int port = freePort();
     dir.write("sensomarkUSB.conf", configText(port, "loglevel = debug\n"));
-    int out[2];
-    ASSERT_EQ(pipe(out), 0);
-    pid_t pid = fork();
-    if (pid == 0) {
-        dup2(out[1], 1);
-        dup2(out[1], 2);
-        close_range(3, ~0U, 0);
-        if (chdir(dir.path.c_str()) == 0) execl(SENSOMARK_BIN, SENSOMARK_BIN, nullptr);
-        _exit(127);
-    }
-    close(out[1]);
+    PipedDaemon daemon(dir);
     ASSERT_TRUE(eventually([&] { return Client(port).connected(); }));
 
     // Six clients pipeline queries while nobody reads the log.
@@ -166,26 +188,19 @@ TEST(StalledLog, NeitherGrowsMemoryNorHoldsTheStop) {
         });
     }
     std::this_thread::sleep_for(3s);
-    long rss = residentKiB(pid);
-    EXPECT_LT(rss, 16 * 1024) << "resident KiB with a stalled log";
+    EXPECT_LT(residentKiB(daemon.pid), 16 * 1024) << "resident KiB with a stalled log";
 
     // Draining the output brings the count of what it missed.
     std::string drained;
     std::thread reader([&] {
         char buffer[65536];
         ssize_t n;
-        while ((n = read(out[0], buffer, sizeof(buffer))) > 0) drained.append(buffer, n);
+        while ((n = read(daemon.out[0], buffer, sizeof(buffer))) > 0) drained.append(buffer, n);
     });
     flooding = false;
     for (auto& t : clients) t.join();
-    kill(pid, SIGTERM);
-    int status = 0;
-    bool ended = eventually([&] { return waitpid(pid, &status, WNOHANG) == pid; }, 5s);
-    if (!ended) kill(pid, SIGKILL);
+    EXPECT_EQ(daemon.stop(5s), 0);
     reader.join();
-    close(out[0]);
-    ASSERT_TRUE(ended);
-    EXPECT_EQ(WEXITSTATUS(status), 0);
     EXPECT_NE(drained.find(" log lines dropped\n"), std::string::npos);
     EXPECT_EQ(drained.substr(drained.size() - 14), "ending daemon\n");
 }
@@ -194,29 +209,14 @@ TEST(StalledLog, StopIsNotHeldByAFullPipe) {
     TempDir dir;
     int port = freePort();
     dir.write("sensomarkUSB.conf", configText(port, "loglevel = debug\n"));
-    int out[2];
-    ASSERT_EQ(pipe(out), 0);
-    pid_t pid = fork();
-    if (pid == 0) {
-        dup2(out[1], 1);
-        close_range(3, ~0U, 0);
-        if (chdir(dir.path.c_str()) == 0) execl(SENSOMARK_BIN, SENSOMARK_BIN, nullptr);
-        _exit(127);
-    }
-    close(out[1]);
+    PipedDaemon daemon(dir);
     ASSERT_TRUE(eventually([&] { return Client(port).connected(); }));
     Client c(port);
     std::string burst;
     for (int q = 0; q < 2000; ++q) burst += "sensomark.com1.1\n";
     c.send(burst);  // far more log than a pipe holds
     c.replies(2000, 1s);
-    kill(pid, SIGTERM);
-    int status = 0;
-    bool ended = eventually([&] { return waitpid(pid, &status, WNOHANG) == pid; }, 3s);
-    if (!ended) kill(pid, SIGKILL);
-    close(out[0]);
-    ASSERT_TRUE(ended) << "SIGTERM did not end the daemon behind a full log pipe";
-    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_EQ(daemon.stop(3s), 0) << "SIGTERM must end the daemon behind a full log pipe";
 }
 
 TEST(Descriptors, ClientsLeaveRoomForDevicesAndMetrics) {
