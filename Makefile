@@ -6,7 +6,7 @@ CMAKE_FLAGS ?=
 PREFIX ?= /usr/local
 
 .PHONY: all deps build run demo test install package clean check-asan check-tsan bench \
-	bench-build bench-quick fuzz-smoke soak check-valgrind
+	bench-build bench-quick fuzz-smoke soak check-valgrind fresh-machine-check
 
 all: build
 
@@ -26,6 +26,12 @@ demo: build
 
 test: build
 	cd $(BUILD) && ctest --output-on-failure -j$(JOBS)
+
+# The README's set-up lines (install line, make test, make run) as root in a
+# freshly bootstrapped minimal Debian 12 chroot; needs root and Debian's archive.
+# The base system is cached in /var/cache/sensomark-fresh.
+fresh-machine-check:
+	@bash tools/fresh-machine-check.sh
 
 # The programs, man pages and systemd unit below $(DESTDIR)$(PREFIX), the
 # configuration and logrotate rules below $(DESTDIR)/etc; an existing
