@@ -5,8 +5,9 @@ JOBS ?= 2
 CMAKE_FLAGS ?=
 PREFIX ?= /usr/local
 
-.PHONY: all deps build run demo test check-thread-safety install package check-package clean check-asan check-tsan bench \
-	bench-build bench-quick bench-core bench-core-quick fuzz-smoke soak check-valgrind
+.PHONY: all deps build run demo test check-thread-safety install package check-package clean \
+	check-asan check-tsan bench bench-build bench-quick bench-core bench-core-quick fuzz-smoke \
+	soak check-valgrind fresh-machine-check
 
 all: build
 
@@ -41,6 +42,12 @@ check-thread-safety:
 		-DSENSOMARK_WERROR=ON -DBUILD_TESTING=OFF >/dev/null
 	@cmake --build build-clang -j$(JOBS) --target sensomarkUSB
 	@echo "thread-safety analysis: clean"
+
+# The README's set-up lines (install line, make test, make run) as root in a
+# freshly bootstrapped minimal Debian 12 chroot; needs root and Debian's archive.
+# The base system is cached in /var/cache/sensomark-fresh.
+fresh-machine-check:
+	@bash tools/fresh-machine-check.sh
 
 # The programs, man pages and systemd unit below $(DESTDIR)$(PREFIX), the
 # configuration and logrotate rules below $(DESTDIR)/etc; an existing

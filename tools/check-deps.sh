@@ -1,36 +1,88 @@
 #!/bin/sh
-# Checks the build dependencies (g++, cmake, make, GoogleTest) and installs the
-# missing ones with apt-get when run as root; otherwise says what to install.
-missing=""
-command -v g++ >/dev/null 2>&1 || missing="$missing g++"
-command -v cmake >/dev/null 2>&1 || missing="$missing cmake"
-[ -f /usr/include/gtest/gtest.h ] || missing="$missing libgtest-dev"
+# Checks what `make`, `make test` and `make package` use and installs what is
+# missing with apt-get when run as root; otherwise says what to install.
+# Silent, and without apt-get, when everything is present.
 
-# Tools of `make package` (dpkg-shlibdeps computes the Depends field) and of
-# the man page check, installed when root. Without them the package lists its
-# Depends by hand and the packaging test skips what they check.
-optional=""
-command -v dpkg-shlibdeps >/dev/null 2>&1 || optional="$optional dpkg-dev"
-command -v groff >/dev/null 2>&1 || optional="$optional groff-base"
-if [ -n "$optional" ] && [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null 2>&1; then
-    echo "installing packaging tools:$optional"
-    DEBIAN_FRONTEND=noninteractive apt-get update -q >/dev/null &&
-        DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends \
-            $optional >/dev/null ||
-        echo "apt-get could not install:$optional (their checks are skipped)" >&2
-fi
+# One dependency per line: what is looked for (a command, or a file when it
+# starts with /), the Debian package that brings it, and who needs it:
+#   build  the build cannot do without it: missing afterwards is an error;
+#   test   a test or `make package` uses it; without it a check is skipped or
+#          fails, and the build goes on.
+DEPS='
+g++                             g++             build
+cmake                           cmake           build
+make                            make            build
+/usr/include/gtest/gtest.h      libgtest-dev    build
+dpkg-shlibdeps                  dpkg-dev        test
+file                            file            test
+groff                           groff-base      test
+mandoc                          mandoc          test
+logrotate                       logrotate       test
+shellcheck                      shellcheck      test
+systemd-analyze                 systemd         test
+man                             man-db          test
+'
+# Notes on the test tools:
+# - cpack needs dpkg-shlibdeps for the Depends field and `file` to find the
+#   programs ("CPackDeb: file utility is not available" otherwise).
+# - tests/packaging_test.sh checks the man pages with groff and mandoc, the unit
+#   with systemd-analyze verify (which asks man for the pages that the unit's
+#   Documentation= names), the logrotate rules with logrotate -d and the
+#   maintainer scripts with shellcheck.
+# - promtool (package prometheus, a whole monitoring server) is left out: the
+#   metrics test uses it when present, and CI installs it (.ci/run).
 
-[ -n "$missing" ] || exit 0
+# The packages of the entries of kind $1 (build, test or all) that are missing.
+missing() {
+    echo "$DEPS" | while read -r what package kind; do
+        [ -n "$what" ] || continue
+        [ "$1" = all ] || [ "$1" = "$kind" ] || continue
+        case $what in
+        /*) [ -e "$what" ] && continue ;;
+        *) command -v "$what" >/dev/null 2>&1 && continue ;;
+        esac
+        echo "$package"
+    done | sort -u | tr '\n' ' ' | sed 's/ $//'
+}
+
+all=$(missing all)
+[ -n "$all" ] || exit 0
 
 if [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null 2>&1; then
-    echo "installing build dependencies:$missing"
+    echo "installing: $all"
+    log=$(mktemp)
     export DEBIAN_FRONTEND=noninteractive
-    apt-get update -q >/dev/null && apt-get install -y -q $missing >/dev/null || {
-        echo "apt-get could not install:$missing" >&2
-        exit 1
+    install() {
+        apt-get install -y -q --no-install-recommends -o DPkg::Lock::Timeout=300 "$@"
     }
+    # All at once; when that fails, one by one, so that a test tool that cannot
+    # be had does not keep the others out.
+    # shellcheck disable=SC2086 # $all is a list of package names
+    if ! { apt-get update -q && install $all; } >"$log" 2>&1; then
+        for package in $all; do
+            install "$package" >"$log" 2>&1 || {
+                echo "apt-get could not install $package:" >&2
+                grep '^E: ' "$log" | tail -n 2 >&2
+            }
+        done
+    fi
+    rm -f "$log"
+    build=$(missing build)
+    if [ -n "$build" ]; then
+        echo "still missing build dependencies: $build" >&2
+        exit 1
+    fi
+    test=$(missing test)
+    [ -z "$test" ] || echo "still missing test tools (their checks are skipped or fail): $test" >&2
     exit 0
 fi
-echo "missing build dependencies; install them with:" >&2
-echo "    sudo apt-get install$missing" >&2
-exit 1
+
+build=$(missing build)
+if [ -n "$build" ]; then
+    echo "missing build dependencies; install them (and the test tools) with:" >&2
+    echo "    sudo apt-get install --no-install-recommends $all" >&2
+    exit 1
+fi
+echo "missing test tools (their checks are skipped or fail); install them with:" >&2
+echo "    sudo apt-get install --no-install-recommends $all" >&2
+exit 0
