@@ -1,16 +1,8 @@
-// Prometheus exposition of readings, device counters and service counters,
-// served by a deliberately small HTTP responder: one GET path, Connection:
-// close, a bounded request head and a time-out. It needs no HTTP library.
+// The route of the web port and the Prometheus exposition of readings,
+// device counters and service counters.
 #include "metrics.h"
 
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
-#include <chrono>
 #include <set>
 #include <sstream>
 #include <vector>
@@ -19,7 +11,6 @@
 #include "logging.h"
 #include "protocol.h"
 #include "sensormanager.h"
-#include "sighandler.h"
 #include "tool.h"
 
 namespace {
@@ -38,6 +29,13 @@ void family(std::ostringstream& out, const char* name, const char* type, const c
     out << "# HELP " << name << ' ' << help << "\n# TYPE " << name << ' ' << type << '\n';
 }
 
+HttpServer::Limits limits() {
+    HttpServer::Limits limits;
+    limits.maxHeadBytes = MetricsServer::MAX_REQUEST_HEAD_BYTES;
+    limits.headTimeoutMs = MetricsServer::REQUEST_TIMEOUT_MS;
+    return limits;
+}
+
 struct NamedReadings {
     std::string sensor;  // the label set sensor="..."
     std::string device;
@@ -47,88 +45,46 @@ struct NamedReadings {
 }  // namespace
 
 MetricsServer::MetricsServer(SensorManager* sensors, ConnectionManager* connections)
-    : sensors(sensors), connections(connections) {}
-
-MetricsServer::~MetricsServer() {
-    if (thread.joinable()) {
-        requestShutdown();
-        thread.join();
-    }
-}
+    : sensors(sensors),
+      connections(connections),
+      server([this](const HttpRequest& request) { return route(request, Sensor::clockNow()); },
+             limits()) {}
 
 bool MetricsServer::start(const std::string& address, int port) {
     std::string error;
-    listenSocket = openListenSocket(address, port, SOMAXCONN, &error);
+    UniqueFd listenSocket = openListenSocket(address, port, SOMAXCONN, &error);
     if (!listenSocket.valid()) {
         logEvent(LOG_CRITICAL, "metrics endpoint: " + error);
         return false;
     }
+    std::vector<UniqueFd> listeners;
+    listeners.push_back(std::move(listenSocket));
+    if (!start(std::move(listeners))) return false;
     logEvent(LOG_STAT, "serving metrics on port " + itoa(port));
-    thread = std::thread(&MetricsServer::run, this);
     return true;
 }
 
-void MetricsServer::run() {
-    while (!shouldShutdown.load()) {
-        int ready = waitReadable(listenSocket.get(), shutdownWaitMs(), shutdownEventFd());
-        if (ready < 0 && errno != EINTR) {
-            logEvent(LOG_CRITICAL, "metrics endpoint: select on listen socket failed");
-            return;
-        }
-        if (ready <= 0) continue;
-        UniqueFd client(accept(listenSocket.get(), nullptr, nullptr));
-        if (client.valid()) serve(client.get());  // else a client that left, or a passing shortage
-    }
-}
-
-void MetricsServer::serve(int fd) {
-    std::string head;
-    auto deadline =
-        std::chrono::steady_clock::now() + std::chrono::milliseconds(REQUEST_TIMEOUT_MS);
-    char buffer[1024];
-    while (head.find("\r\n\r\n") == std::string::npos && head.find("\n\n") == std::string::npos) {
-        if (head.size() > MAX_REQUEST_HEAD_BYTES) {
-            head.clear();  // answered as malformed
-            break;
-        }
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0) return;
-        int ready = waitReadable(fd, static_cast<int>(left.count()), shutdownEventFd());
-        if (ready < 0 && errno == EINTR) continue;
-        if (ready <= 0 || shouldShutdown.load()) return;
-        ssize_t n = recv(fd, buffer, sizeof(buffer), 0);
-        if (n <= 0) return;
-        head.append(buffer, static_cast<size_t>(n));
-    }
-    std::string reply = respond(head, Sensor::clockNow());
-    size_t len = reply.size();
-    sendall(fd, reply.data(), &len);
+bool MetricsServer::start(std::vector<UniqueFd> listeners, HttpServer::Filter filter) {
+    return server.start(std::move(listeners), std::move(filter));
 }
 
 std::string MetricsServer::respond(const std::string& head, int64_t now) {
-    std::istringstream firstLine(head.substr(0, head.find_first_of("\r\n")));
-    std::string method, target, version;
-    firstLine >> method >> target >> version;
-    std::string status = "200 OK", body;
-    if (method.empty() || target.empty() || version.compare(0, 5, "HTTP/") != 0) {
-        status = "400 Bad Request";
-        body = "malformed request\n";
-    } else if (method != "GET" && method != "HEAD") {
-        status = "405 Method Not Allowed";
-        body = "only GET is served\n";
-    } else if (target != "/metrics" && target.compare(0, 9, "/metrics?") != 0) {
-        status = "404 Not Found";
-        body = "try /metrics\n";
+    sockaddr_storage nobody = {};
+    return HttpServer::respond(
+        head, nobody, [&](const HttpRequest& request) { return route(request, now); },
+        MAX_REQUEST_HEAD_BYTES);
+}
+
+HttpResponse MetricsServer::route(const HttpRequest& request, int64_t now) {
+    HttpResponse response;
+    if (request.path == "/metrics") {
+        response.contentType = "text/plain; version=0.0.4; charset=utf-8";
+        response.body = render(now);
     } else {
-        body = render(now);
+        response.status = 404;
+        response.body = "try /metrics\n";
     }
-    std::string reply = "HTTP/1.1 " + status + "\r\n";
-    if (status == "405 Method Not Allowed") reply += "Allow: GET, HEAD\r\n";
-    reply += "Content-Type: text/plain; version=0.0.4; charset=utf-8\r\n";
-    reply += "Content-Length: " + std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n";
-    if (method != "HEAD") reply += body;
-    return reply;
+    return response;
 }
 
 std::string MetricsServer::render(int64_t now) {

@@ -1,13 +1,13 @@
-// The optional Prometheus endpoint: GET /metrics over HTTP on its own port.
-// One thread accepts and answers requests one at a time; it only reads the
-// registry (under its lock) and the connection manager's counters.
+// The optional web port: GET /metrics, the Prometheus exposition. One
+// HttpServer thread serves every client; it only reads the registry (under
+// its lock) and the connection manager's counters.
 #pragma once
 #include <cstdint>
 #include <functional>
 #include <string>
-#include <thread>
 #include <vector>
 
+#include "http.h"
 #include "net.h"
 
 class ConnectionManager;
@@ -21,14 +21,17 @@ class MetricsServer {
     static constexpr int REQUEST_TIMEOUT_MS = 2000;
 
     MetricsServer(SensorManager* sensors, ConnectionManager* connections);
-    // Stops the thread and waits for it (it wakes at once on shutdown).
-    ~MetricsServer();
+    // Stops the thread and waits for it; it never waits for a client.
+    ~MetricsServer() = default;
     MetricsServer(const MetricsServer&) = delete;
     MetricsServer& operator=(const MetricsServer&) = delete;
 
     // Listens on address (empty: all) and port and starts the thread; logs
     // and returns false when the socket cannot be set up.
     bool start(const std::string& address, int port);
+    // Serves the clients of listeners (listening sockets) that filter lets in
+    // (null: everybody).
+    bool start(std::vector<UniqueFd> listeners, HttpServer::Filter filter = nullptr);
 
     // Adds a producer of further metric families (complete, with HELP and
     // TYPE) to the exposition; called on the metrics thread. Set before start.
@@ -41,14 +44,13 @@ class MetricsServer {
     std::string render(int64_t now);
     // The whole HTTP response to one request head (up to its blank line).
     std::string respond(const std::string& head, int64_t now);
+    // The answer to one GET or HEAD request at time now.
+    HttpResponse route(const HttpRequest& request, int64_t now);
 
   private:
-    void run();
-    void serve(int fd);
-
     SensorManager* const sensors;
     ConnectionManager* const connections;
-    UniqueFd listenSocket;
     std::vector<std::function<std::string()>> extraFamilies;
-    std::thread thread;
+    // Last: its thread, which uses everything above, ends first.
+    HttpServer server;
 };

@@ -1,10 +1,11 @@
 #!/bin/sh
-# Checks the build dependencies (g++, cmake, make, GoogleTest) and installs the
+# Checks the build dependencies (g++, cmake, make, GoogleTest, zlib headers) and installs the
 # missing ones with apt-get when run as root; otherwise says what to install.
 missing=""
 command -v g++ >/dev/null 2>&1 || missing="$missing g++"
 command -v cmake >/dev/null 2>&1 || missing="$missing cmake"
 [ -f /usr/include/gtest/gtest.h ] || missing="$missing libgtest-dev"
+[ -f /usr/include/zlib.h ] || missing="$missing zlib1g-dev"
 
 # Tools of `make package` (dpkg-shlibdeps computes the Depends field) and of
 # the man page check, installed when root. Without them the package lists its
