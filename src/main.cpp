@@ -194,6 +194,8 @@ int main(int argc, char* argv[]) {
     // the daemon; sockets send with MSG_NOSIGNAL anyway.
     signal(SIGPIPE, SIG_IGN);
 
+    // The history hears every device line from the first on.
+    if (metricsPort > 0) metricsServer.followSensors();
     sensorManager.createThreads();
     if (metricsPort > 0) metricsServer.start(listenAddress, metricsPort);
     switch (connectionManager.startListen(listenPort)) {

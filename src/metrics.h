@@ -1,12 +1,13 @@
 // The optional web port: GET /metrics, the Prometheus exposition. One
 // HttpServer thread serves every client; it only reads the registry (under
-// its lock) and the connection manager's counters.
+// its lock), the connection manager's counters and the history.
 #pragma once
 #include <cstdint>
 #include <functional>
 #include <string>
 #include <vector>
 
+#include "history.h"
 #include "http.h"
 #include "net.h"
 
@@ -25,6 +26,10 @@ class MetricsServer {
     ~MetricsServer() = default;
     MetricsServer(const MetricsServer&) = delete;
     MetricsServer& operator=(const MetricsServer&) = delete;
+
+    // Keeps the last day of every sensor's readings for the web port; call
+    // before the reader threads start.
+    void followSensors() { history.follow(*sensors); }
 
     // Listens on address (empty: all) and port and starts the thread; logs
     // and returns false when the socket cannot be set up.
@@ -51,6 +56,7 @@ class MetricsServer {
     SensorManager* const sensors;
     ConnectionManager* const connections;
     std::vector<std::function<std::string()>> extraFamilies;
+    History history;
     // Last: its thread, which uses everything above, ends first.
     HttpServer server;
 };
