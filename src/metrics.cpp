@@ -1,16 +1,22 @@
-// The route of the web port and the Prometheus exposition of readings,
+// The routes of the web port and the Prometheus exposition of readings,
 // device counters and service counters.
 #include "metrics.h"
 
+#include <unistd.h>
+
 #include <algorithm>
+#include <ctime>
 #include <set>
 #include <sstream>
 #include <vector>
 
 #include "connectionmanager.h"
+#include "jsonview.h"
 #include "logging.h"
 #include "protocol.h"
 #include "sensormanager.h"
+#include "sensorview.h"
+#include "statuspage.h"
 #include "tool.h"
 
 namespace {
@@ -48,7 +54,11 @@ MetricsServer::MetricsServer(SensorManager* sensors, ConnectionManager* connecti
     : sensors(sensors),
       connections(connections),
       server([this](const HttpRequest& request) { return route(request, Sensor::clockNow()); },
-             limits()) {}
+             limits()) {
+    char name[256] = "";
+    if (gethostname(name, sizeof(name) - 1) == 0) host = name;
+    if (host.empty()) host = "this machine";
+}
 
 bool MetricsServer::start(const std::string& address, int port) {
     std::string error;
@@ -80,10 +90,44 @@ HttpResponse MetricsServer::route(const HttpRequest& request, int64_t now) {
     if (request.path == "/metrics") {
         response.contentType = "text/plain; version=0.0.4; charset=utf-8";
         response.body = render(now);
+    } else if (request.path == "/") {
+        response.contentType = "text/html; charset=utf-8";
+        // Nothing on the page may load or run anything, whatever a name holds.
+        response.headers.push_back(
+            "Content-Security-Policy: default-src 'none'; style-src 'unsafe-inline'");
+        response.body = renderStatusPage(viewDevices(*sensors, now), history, now,
+                                         static_cast<int64_t>(time(nullptr)), host);
+    } else if (request.path == "/readings.json") {
+        response.contentType = "application/json";
+        response.body = readingsJson(viewDevices(*sensors, now), time(nullptr));
+    } else if (request.path == "/history.json") {
+        response = historyResponse(request, now);
     } else {
         response.status = 404;
-        response.body = "try /metrics\n";
+        response.body = "try /, /metrics, /readings.json or /history.json?name=NAME\n";
     }
+    return response;
+}
+
+HttpResponse MetricsServer::historyResponse(const HttpRequest& request, int64_t now) {
+    HttpResponse response;
+    response.contentType = "application/json";
+    std::string name;
+    if (request.queryValue("name", &name)) {
+        for (const DeviceView& device : viewDevices(*sensors, now)) {
+            if (std::find(device.names.begin(), device.names.end(), name) == device.names.end())
+                continue;
+            SensorHistory* ring = history.of(device.sensor);
+            HistoryWindow window;
+            if (ring != nullptr) window = ring->window(history.minuteOf(now));
+            for (auto& buckets : window.buckets) buckets.resize(SensorHistory::MINUTES);
+            response.body = historyJson(name, device, window, history, now, time(nullptr));
+            return response;
+        }
+    }
+    // The name is not echoed: the answer holds nothing the client chose.
+    response.status = 404;
+    response.body = "{\"error\": \"no sensor has that name\"}\n";
     return response;
 }
 

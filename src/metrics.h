@@ -1,4 +1,5 @@
-// The optional web port: GET /metrics, the Prometheus exposition. One
+// The optional web port: GET /metrics (the Prometheus exposition), the status
+// page at GET /, and the readings and the last day's history as JSON. One
 // HttpServer thread serves every client; it only reads the registry (under
 // its lock), the connection manager's counters and the history.
 #pragma once
@@ -27,8 +28,8 @@ class MetricsServer {
     MetricsServer(const MetricsServer&) = delete;
     MetricsServer& operator=(const MetricsServer&) = delete;
 
-    // Keeps the last day of every sensor's readings for the web port; call
-    // before the reader threads start.
+    // Keeps the last day of every sensor's readings for the status page and
+    // history.json; call before the reader threads start.
     void followSensors() { history.follow(*sensors); }
 
     // Listens on address (empty: all) and port and starts the thread; logs
@@ -53,10 +54,13 @@ class MetricsServer {
     HttpResponse route(const HttpRequest& request, int64_t now);
 
   private:
+    HttpResponse historyResponse(const HttpRequest& request, int64_t now);
+
     SensorManager* const sensors;
     ConnectionManager* const connections;
     std::vector<std::function<std::string()>> extraFamilies;
     History history;
+    std::string host;  // the machine's name, for the page title
     // Last: its thread, which uses everything above, ends first.
     HttpServer server;
 };

@@ -1,5 +1,6 @@
 // The web port: request parsing and responses of the HTTP server, and the
-// real daemon's port with clients that are slow, stalled or too many.
+// real daemon's port with the status page and the JSON endpoints against the
+// query service, bad input, and clients that are slow, stalled or too many.
 #include <arpa/inet.h>
 #include <dirent.h>
 #include <gtest/gtest.h>
@@ -12,12 +13,14 @@
 #include <chrono>
 #include <fstream>
 #include <iostream>
+#include <nlohmann/json.hpp>
 #include <set>
 #include <sstream>
 
 #include "http.h"
 #include "testutil.h"
 
+using nlohmann::json;
 using Clock = std::chrono::steady_clock;
 
 namespace {
@@ -66,6 +69,13 @@ bool has(const std::string& text, const std::string& part) {
 std::string webConfig(int port, int webPort, const std::string& sensors) {
     return configText(port, "metricsport = " + std::to_string(webPort) + "\nloglevel = stat\n" +
                                 "[sensors]\n" + sensors);
+}
+
+// The value of a query reply "valid=1;value=21.5;".
+std::string valueOf(const std::string& reply) {
+    const std::string prefix = "valid=1;value=";
+    if (reply.rfind(prefix, 0) != 0 || reply.back() != ';') return "<" + reply + ">";
+    return reply.substr(prefix.size(), reply.size() - prefix.size() - 1);
 }
 
 // CPU time (user and system) of process pid so far, in clock ticks.
@@ -244,6 +254,113 @@ TEST(HttpRequestText, LargerBodiesGoOutGzippedToClientsThatAcceptIt) {
     }
 }
 
+TEST(WebPort, PageAndJsonShowWhatTheQueryServiceServes) {
+    TempDir dir;
+    Pty pty;
+    int port = freePort(), webPort = freePort();
+    auto daemon = startDaemon(
+        dir,
+        webConfig(port, webPort, pty.slavePath + " = cellar garage\n/nonexistent/x = attic\n"));
+    Client client(port);
+    for (int i = 0; i < 5; ++i)
+        pty.write("temperature=2" + std::to_string(i) + ".5 humidity=4" + std::to_string(i) +
+                  ".3 dewpoint=-1." + std::to_string(i) + "\r\n");
+    ASSERT_TRUE(eventually([&] { return client.query("cellar.3") == "valid=1;value=-1.4;"; }));
+
+    Reply readings = get(webPort, "/readings.json");
+    ASSERT_EQ(readings.status, 200) << readings.head;
+    EXPECT_TRUE(has(readings.head, "Content-Type: application/json\r\n"));
+    json doc = json::parse(readings.body);
+    for (const char* name : {"cellar", "garage"}) {
+        const json& s = doc["sensors"][name];
+        EXPECT_EQ(s["device"], pty.slavePath);
+        EXPECT_EQ(s["open"], true);
+        EXPECT_EQ(s["reconnects"], 0);
+        for (int q = 1; q <= 3; ++q) {
+            const char* key = q == 1 ? "temperature" : q == 2 ? "humidity" : "dewpoint";
+            std::string served = valueOf(client.query(std::string(name) + "." + std::to_string(q)));
+            EXPECT_EQ(s["readings"][key]["value"], std::stod(served)) << name << key;
+            EXPECT_EQ(s["readings"][key]["valid"], true);
+            EXPECT_LE(s["readings"][key]["age"].get<int>(), 30);
+        }
+    }
+    EXPECT_EQ(doc["sensors"]["attic"]["open"], false);
+    EXPECT_TRUE(doc["sensors"]["attic"]["readings"]["temperature"]["value"].is_null());
+    EXPECT_TRUE(doc["sensors"]["attic"]["age"].is_null());
+
+    Reply history = get(webPort, "/history.json?name=garage");
+    ASSERT_EQ(history.status, 200);
+    json h = json::parse(history.body);
+    EXPECT_EQ(h["name"], "garage");
+    int values = 0;
+    double lowest = 100;
+    for (const json& b : h["buckets"]["temperature"]) {
+        values += b["count"].get<int>();
+        lowest = std::min(lowest, b["min"].get<double>());
+    }
+    EXPECT_EQ(values, 5);  // every line, in one minute or two
+    EXPECT_EQ(lowest, 20.5);
+
+    Reply page = get(webPort, "/");
+    ASSERT_EQ(page.status, 200);
+    EXPECT_TRUE(has(page.head, "Content-Type: text/html; charset=utf-8\r\n"));
+    EXPECT_TRUE(has(page.head, "Content-Security-Policy: default-src 'none'"));
+    EXPECT_TRUE(has(page.body, "<data value=\"24.5\">24.5</data>"));
+    EXPECT_TRUE(has(page.body, "<data value=\"-1.4\">-1.4</data>"));
+    EXPECT_TRUE(has(page.body, "<code class=\"device\">" + pty.slavePath + "</code>"));
+    EXPECT_TRUE(has(page.body, "<span class=\"state closed\">not open</span>"));
+    EXPECT_LT(page.body.size(), 100u * 1024);
+
+    // A browser gets the page compressed.
+    Reply gz = http(webPort, "GET / HTTP/1.1\r\nAccept-Encoding: gzip, deflate, br\r\n\r\n");
+    EXPECT_TRUE(has(gz.head, "Content-Encoding: gzip\r\n")) << gz.head;
+    EXPECT_LT(gz.body.size(), page.body.size());
+    EXPECT_EQ(gz.body.compare(0, 2, "\x1f\x8b"), 0);
+
+    Reply head = http(webPort, "HEAD /readings.json HTTP/1.1\r\n\r\n");
+    EXPECT_EQ(head.status, 200);
+    EXPECT_EQ(head.body, "");
+    EXPECT_EQ(get(webPort, "/metrics?x=1").status, 200);
+    EXPECT_EQ(client.query("attic.1"), "valid=0");  // the query service never noticed
+}
+
+TEST(WebPort, UnknownPathsNamesAndMarkupAreRefusedOrEscaped) {
+    TempDir dir;
+    int port = freePort(), webPort = freePort();
+    auto daemon = startDaemon(
+        dir, webConfig(port, webPort, "/nonexistent/<i>dev</i> = <script>alert(1)</script> ok\n"));
+    EXPECT_EQ(get(webPort, "/nothing").status, 404);
+    EXPECT_EQ(get(webPort, "/index.html").status, 404);
+    EXPECT_EQ(get(webPort, "/history.json").status, 404);  // no name
+    Reply nobody = get(webPort, "/history.json?name=nobody");
+    EXPECT_EQ(nobody.status, 404);
+    EXPECT_NO_THROW(json::parse(nobody.body));
+    Reply markup = get(webPort, "/history.json?name=%3Cb%3Ehi%3C%2Fb%3E");
+    EXPECT_EQ(markup.status, 404);
+    EXPECT_FALSE(has(markup.body, "<b>"));
+    EXPECT_EQ(http(webPort, "POST / HTTP/1.1\r\nContent-Length: 0\r\n\r\n").status, 405);
+    EXPECT_EQ(http(webPort, "BREW /\r\n\r\n").status, 400);
+
+    // A configured name that holds markup is text on the page and a key in the JSON.
+    Reply page = get(webPort, "/");
+    ASSERT_EQ(page.status, 200);
+    EXPECT_FALSE(has(page.body, "<script>"));
+    EXPECT_FALSE(has(page.body, "<i>"));
+    EXPECT_TRUE(has(page.body, "&lt;script&gt;alert(1)&lt;/script&gt;"));
+    EXPECT_TRUE(has(page.body, "/nonexistent/&lt;i&gt;dev&lt;/i&gt;"));
+    Reply named = get(webPort, "/history.json?name=%3Cscript%3Ealert(1)%3C%2Fscript%3E");
+    ASSERT_EQ(named.status, 200);
+    EXPECT_EQ(json::parse(named.body)["device"], "/nonexistent/<i>dev</i>");
+
+    // Query strings: one within the 8 KiB head is looked up, a longer head is refused.
+    EXPECT_EQ(get(webPort, "/history.json?name=" + std::string(6000, 'x')).status, 404);
+    Reply tooLong = get(webPort, "/history.json?name=" + std::string(9000, 'x'));
+    EXPECT_EQ(tooLong.status, 400);
+    EXPECT_TRUE(has(tooLong.body, "too long"));
+    EXPECT_EQ(get(webPort, "/readings.json?" + std::string(100000, '&')).status, 400);
+    EXPECT_EQ(get(webPort, "/").status, 200);
+}
+
 TEST(WebPort, ASlowClientIsDroppedAndDelaysNobody) {
     TempDir dir;
     int port = freePort(), webPort = freePort();
@@ -260,7 +377,7 @@ TEST(WebPort, ASlowClientIsDroppedAndDelaysNobody) {
     std::cout << "scrape beside a slow client: " << scrape.ms << " ms\n";
 }
 
-TEST(WebPort, HundredHalfRequestsDelayNoScrape) {
+TEST(WebPort, HundredHalfRequestsDelayNeitherScrapeNorPage) {
     TempDir dir;
     int port = freePort(), webPort = freePort();
     auto daemon = startDaemon(dir, webConfig(port, webPort, "/nonexistent/x = attic\n"));
@@ -273,10 +390,15 @@ TEST(WebPort, HundredHalfRequestsDelayNoScrape) {
     ASSERT_TRUE(eventually([&] { return heldConnections(daemon->pid(), webPort) == 64; }))
         << heldConnections(daemon->pid(), webPort);
     Reply scrape = get(webPort, "/metrics");
+    Reply page = get(webPort, "/");
     EXPECT_EQ(scrape.status, 200);
-    std::cout << "behind 100 half requests: scrape " << scrape.ms << " ms\n";
+    EXPECT_EQ(page.status, 200);
+    std::cout << "behind 100 half requests: scrape " << scrape.ms << " ms, page " << page.ms
+              << " ms\n";
     RecordProperty("scrape_ms", static_cast<int>(scrape.ms));
+    RecordProperty("page_ms", static_cast<int>(page.ms));
     EXPECT_LT(scrape.ms, 1000);
+    EXPECT_LT(page.ms, 1000);
     EXPECT_LE(heldConnections(daemon->pid(), webPort), 64);  // the cap holds
     // Every half request is closed in the end.
     for (auto& c : slow) EXPECT_TRUE(c->closedByPeer(10s));
@@ -353,7 +475,7 @@ TEST(WebPort, AnIdleServerMakesNoWakeUps) {
     TempDir dir;
     int port = freePort(), webPort = freePort();
     auto daemon = startDaemon(dir, webConfig(port, webPort, "/nonexistent/x = attic\n"));
-    ASSERT_EQ(get(webPort, "/metrics").status, 200);
+    ASSERT_EQ(get(webPort, "/").status, 200);
     ASSERT_TRUE(eventually([&] { return heldConnections(daemon->pid(), webPort) == 0; }));
     long before = wakeUpsOf(daemon->pid(), "web");
     ASSERT_GE(before, 0) << "no thread called web";

@@ -1,10 +1,11 @@
 #!/bin/sh
-# Checks the build dependencies (g++, cmake, make, GoogleTest, zlib headers) and installs the
+# Checks the build dependencies (g++, cmake, make, GoogleTest, JSON and zlib headers) and installs the
 # missing ones with apt-get when run as root; otherwise says what to install.
 missing=""
 command -v g++ >/dev/null 2>&1 || missing="$missing g++"
 command -v cmake >/dev/null 2>&1 || missing="$missing cmake"
 [ -f /usr/include/gtest/gtest.h ] || missing="$missing libgtest-dev"
+[ -f /usr/include/nlohmann/json.hpp ] || missing="$missing nlohmann-json3-dev"
 [ -f /usr/include/zlib.h ] || missing="$missing zlib1g-dev"
 
 # Tools of `make package` (dpkg-shlibdeps computes the Depends field) and of
@@ -13,8 +14,10 @@ command -v cmake >/dev/null 2>&1 || missing="$missing cmake"
 optional=""
 command -v dpkg-shlibdeps >/dev/null 2>&1 || optional="$optional dpkg-dev"
 command -v groff >/dev/null 2>&1 || optional="$optional groff-base"
+# The browser of the status page test (it skips without one).
+command -v chromium >/dev/null 2>&1 || optional="$optional chromium"
 if [ -n "$optional" ] && [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null 2>&1; then
-    echo "installing packaging tools:$optional"
+    echo "installing optional tools:$optional"
     DEBIAN_FRONTEND=noninteractive apt-get update -q >/dev/null &&
         DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends \
             $optional >/dev/null ||
