@@ -254,6 +254,8 @@ int main(int argc, char* argv[]) {
     connectionManager.setOptions(listenOptions);
     notifyStartStatus(serviceStatus);
 
+    // The history hears every device line from the first on.
+    if (metricsPort > 0) metricsServer.followSensors();
     sensorManager.createThreads();
     if (metricsPort > 0)
         metricsServer.start(listenOptions.addresses, &listenOptions.allow, metricsPort);

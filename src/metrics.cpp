@@ -1,25 +1,22 @@
-// Prometheus exposition of readings, device counters and service counters,
-// served by a deliberately small HTTP responder: one GET path, Connection:
-// close, a bounded request head and a time-out. It needs no HTTP library.
+// The routes of the web port and the Prometheus exposition of readings,
+// device counters and service counters.
 #include "metrics.h"
 
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
-#include <chrono>
+#include <ctime>
 #include <set>
 #include <sstream>
 #include <vector>
 
 #include "connectionmanager.h"
+#include "jsonview.h"
 #include "logging.h"
 #include "protocol.h"
 #include "sensormanager.h"
-#include "sighandler.h"
+#include "sensorview.h"
+#include "statuspage.h"
 #include "tool.h"
 
 namespace {
@@ -38,6 +35,13 @@ void family(std::ostringstream& out, const char* name, const char* type, const c
     out << "# HELP " << name << ' ' << help << "\n# TYPE " << name << ' ' << type << '\n';
 }
 
+HttpServer::Limits limits() {
+    HttpServer::Limits limits;
+    limits.maxHeadBytes = MetricsServer::MAX_REQUEST_HEAD_BYTES;
+    limits.headTimeoutMs = MetricsServer::REQUEST_TIMEOUT_MS;
+    return limits;
+}
+
 struct NamedReadings {
     std::string sensor;  // the label set sensor="..."
     std::string device;
@@ -47,98 +51,86 @@ struct NamedReadings {
 }  // namespace
 
 MetricsServer::MetricsServer(SensorManager* sensors, ConnectionManager* connections)
-    : sensors(sensors), connections(connections) {}
-
-MetricsServer::~MetricsServer() {
-    if (thread.joinable()) {
-        requestShutdown();
-        thread.join();
-    }
+    : sensors(sensors),
+      connections(connections),
+      server([this](const HttpRequest& request) { return route(request, Sensor::clockNow()); },
+             limits()) {
+    char name[256] = "";
+    if (gethostname(name, sizeof(name) - 1) == 0) host = name;
+    if (host.empty()) host = "this machine";
 }
 
 bool MetricsServer::start(const std::vector<std::string>& addresses, const AllowList* allowList,
                           int port) {
     std::string error;
-    listenSockets = openListenSockets(addresses, port, SOMAXCONN, &error);
-    if (listenSockets.empty()) {
+    std::vector<UniqueFd> listeners = openListenSockets(addresses, port, SOMAXCONN, &error);
+    if (listeners.empty()) {
         logEvent(LOG_CRITICAL, "metrics endpoint: " + error);
         return false;
     }
-    allow = allowList;
+    HttpServer::Filter filter;
+    if (!allowList->empty())
+        filter = [allowList](const sockaddr_storage& peer) { return allowList->allows(peer); };
+    if (!start(std::move(listeners), std::move(filter))) return false;
     logEvent(LOG_STAT, "serving metrics on port " + itoa(port));
-    thread = std::thread(&MetricsServer::run, this);
     return true;
 }
 
-void MetricsServer::run() {
-    std::vector<pollfd> waits;
-    for (const UniqueFd& s : listenSockets) waits.push_back({s.get(), POLLIN, 0});
-    waits.push_back({shutdownEventFd(), POLLIN, 0});
-    while (!shouldShutdown.load()) {
-        if (poll(waits.data(), waits.size(), shutdownWaitMs()) < 0 && errno != EINTR) {
-            logEvent(LOG_CRITICAL, "metrics endpoint: select on listen socket failed");
-            return;
-        }
-        for (size_t i = 0; i + 1 < waits.size() && !shouldShutdown.load(); ++i) {
-            if (waits[i].revents == 0) continue;
-            sockaddr_storage peer;
-            socklen_t size = sizeof(peer);
-            UniqueFd client(
-                accept4(waits[i].fd, reinterpret_cast<sockaddr*>(&peer), &size, SOCK_CLOEXEC));
-            // A client that left, a passing shortage, or one not on the list.
-            if (client.valid() && allow->allows(peer)) serve(client.get());
-        }
-    }
-}
-
-void MetricsServer::serve(int fd) {
-    std::string head;
-    auto deadline =
-        std::chrono::steady_clock::now() + std::chrono::milliseconds(REQUEST_TIMEOUT_MS);
-    char buffer[1024];
-    while (head.find("\r\n\r\n") == std::string::npos && head.find("\n\n") == std::string::npos) {
-        if (head.size() > MAX_REQUEST_HEAD_BYTES) {
-            head.clear();  // answered as malformed
-            break;
-        }
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0) return;
-        int ready = waitReadable(fd, static_cast<int>(left.count()), shutdownEventFd());
-        if (ready < 0 && errno == EINTR) continue;
-        if (ready <= 0 || shouldShutdown.load()) return;
-        ssize_t n = recv(fd, buffer, sizeof(buffer), 0);
-        if (n <= 0) return;
-        head.append(buffer, static_cast<size_t>(n));
-    }
-    std::string reply = respond(head, Sensor::clockNow());
-    size_t len = reply.size();
-    sendall(fd, reply.data(), &len);
+bool MetricsServer::start(std::vector<UniqueFd> listeners, HttpServer::Filter filter) {
+    return server.start(std::move(listeners), std::move(filter));
 }
 
 std::string MetricsServer::respond(const std::string& head, int64_t now) {
-    std::istringstream firstLine(head.substr(0, head.find_first_of("\r\n")));
-    std::string method, target, version;
-    firstLine >> method >> target >> version;
-    std::string status = "200 OK", body;
-    if (method.empty() || target.empty() || version.compare(0, 5, "HTTP/") != 0) {
-        status = "400 Bad Request";
-        body = "malformed request\n";
-    } else if (method != "GET" && method != "HEAD") {
-        status = "405 Method Not Allowed";
-        body = "only GET is served\n";
-    } else if (target != "/metrics" && target.compare(0, 9, "/metrics?") != 0) {
-        status = "404 Not Found";
-        body = "try /metrics\n";
+    sockaddr_storage nobody = {};
+    return HttpServer::respond(
+        head, nobody, [&](const HttpRequest& request) { return route(request, now); },
+        MAX_REQUEST_HEAD_BYTES);
+}
+
+HttpResponse MetricsServer::route(const HttpRequest& request, int64_t now) {
+    HttpResponse response;
+    if (request.path == "/metrics") {
+        response.contentType = "text/plain; version=0.0.4; charset=utf-8";
+        response.body = render(now);
+    } else if (request.path == "/") {
+        response.contentType = "text/html; charset=utf-8";
+        // Nothing on the page may load or run anything, whatever a name holds.
+        response.headers.push_back(
+            "Content-Security-Policy: default-src 'none'; style-src 'unsafe-inline'");
+        response.body = renderStatusPage(viewDevices(*sensors, now), history, now,
+                                         static_cast<int64_t>(time(nullptr)), host);
+    } else if (request.path == "/readings.json") {
+        response.contentType = "application/json";
+        response.body = readingsJson(viewDevices(*sensors, now), time(nullptr));
+    } else if (request.path == "/history.json") {
+        response = historyResponse(request, now);
     } else {
-        body = render(now);
+        response.status = 404;
+        response.body = "try /, /metrics, /readings.json or /history.json?name=NAME\n";
     }
-    std::string reply = "HTTP/1.1 " + status + "\r\n";
-    if (status == "405 Method Not Allowed") reply += "Allow: GET, HEAD\r\n";
-    reply += "Content-Type: text/plain; version=0.0.4; charset=utf-8\r\n";
-    reply += "Content-Length: " + std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n";
-    if (method != "HEAD") reply += body;
-    return reply;
+    return response;
+}
+
+HttpResponse MetricsServer::historyResponse(const HttpRequest& request, int64_t now) {
+    HttpResponse response;
+    response.contentType = "application/json";
+    std::string name;
+    if (request.queryValue("name", &name)) {
+        for (const DeviceView& device : viewDevices(*sensors, now)) {
+            if (std::find(device.names.begin(), device.names.end(), name) == device.names.end())
+                continue;
+            SensorHistory* ring = history.of(device.sensor);
+            HistoryWindow window;
+            if (ring != nullptr) window = ring->window(history.minuteOf(now));
+            for (auto& buckets : window.buckets) buckets.resize(SensorHistory::MINUTES);
+            response.body = historyJson(name, device, window, history, now, time(nullptr));
+            return response;
+        }
+    }
+    // The name is not echoed: the answer holds nothing the client chose.
+    response.status = 404;
+    response.body = "{\"error\": \"no sensor has that name\"}\n";
+    return response;
 }
 
 std::string MetricsServer::render(int64_t now) {

@@ -1,14 +1,16 @@
-// The optional Prometheus endpoint: GET /metrics over HTTP on its own port.
-// One thread accepts and answers requests one at a time; it only reads the
-// registry (under its lock) and the connection manager's counters.
+// The optional web port: GET /metrics (the Prometheus exposition), the status
+// page at GET /, and the readings and the last day's history as JSON. One
+// HttpServer thread serves every client; it only reads the registry (under
+// its lock), the connection manager's counters and the history.
 #pragma once
 #include <cstdint>
 #include <functional>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "access.h"
+#include "history.h"
+#include "http.h"
 #include "net.h"
 
 class ConnectionManager;
@@ -22,15 +24,22 @@ class MetricsServer {
     static constexpr int REQUEST_TIMEOUT_MS = 2000;
 
     MetricsServer(SensorManager* sensors, ConnectionManager* connections);
-    // Stops the thread and waits for it (it wakes at once on shutdown).
-    ~MetricsServer();
+    // Stops the thread and waits for it; it never waits for a client.
+    ~MetricsServer() = default;
     MetricsServer(const MetricsServer&) = delete;
     MetricsServer& operator=(const MetricsServer&) = delete;
+
+    // Keeps the last day of every sensor's readings for the status page and
+    // history.json; call before the reader threads start.
+    void followSensors() { history.follow(*sensors); }
 
     // Listens on addresses (none: all IPv4) and port and starts the thread;
     // clients outside allow (not owned; it outlives the server) are closed at
     // once. Logs and returns false when a socket cannot be set up.
     bool start(const std::vector<std::string>& addresses, const AllowList* allow, int port);
+    // Serves the clients of listeners (listening sockets) that filter lets in
+    // (null: everybody).
+    bool start(std::vector<UniqueFd> listeners, HttpServer::Filter filter = nullptr);
 
     // Adds a producer of further metric families (complete, with HELP and
     // TYPE) to the exposition; called on the metrics thread. Set before start.
@@ -43,15 +52,17 @@ class MetricsServer {
     std::string render(int64_t now);
     // The whole HTTP response to one request head (up to its blank line).
     std::string respond(const std::string& head, int64_t now);
+    // The answer to one GET or HEAD request at time now.
+    HttpResponse route(const HttpRequest& request, int64_t now);
 
   private:
-    void run();
-    void serve(int fd);
+    HttpResponse historyResponse(const HttpRequest& request, int64_t now);
 
     SensorManager* const sensors;
     ConnectionManager* const connections;
-    std::vector<UniqueFd> listenSockets;
-    const AllowList* allow = nullptr;
     std::vector<std::function<std::string()>> extraFamilies;
-    std::thread thread;
+    History history;
+    std::string host;  // the machine's name, for the page title
+    // Last: its thread, which uses everything above, ends first.
+    HttpServer server;
 };

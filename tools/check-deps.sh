@@ -7,12 +7,14 @@
 # starts with /), the Debian package that brings it, and who needs it:
 #   build  the build cannot do without it: missing afterwards is an error;
 #   test   a test or `make package` uses it; without it a check is skipped or
-#          fails, and the build goes on.
+#          fails, and the build goes on (chromium: the status page test).
 DEPS='
 g++                             g++             build
 cmake                           cmake           build
 make                            make            build
 /usr/include/gtest/gtest.h      libgtest-dev    build
+/usr/include/nlohmann/json.hpp  nlohmann-json3-dev build
+/usr/include/zlib.h             zlib1g-dev      build
 dpkg-shlibdeps                  dpkg-dev        test
 file                            file            test
 groff                           groff-base      test
@@ -21,6 +23,7 @@ logrotate                       logrotate       test
 shellcheck                      shellcheck      test
 systemd-analyze                 systemd         test
 man                             man-db          test
+chromium                        chromium        test
 '
 # Notes on the test tools:
 # - cpack needs dpkg-shlibdeps for the Depends field and `file` to find the

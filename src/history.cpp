@@ -1,0 +1,100 @@
+// One-minute buckets per device and quantity, and their keys.
+#include "history.h"
+
+#include <algorithm>
+#include <climits>
+#include <ctime>
+
+#include "sensor.h"
+#include "sensormanager.h"
+
+namespace {
+const int32_t EMPTY_SLOT = INT32_MIN;
+
+int64_t floorDiv(int64_t a, int64_t b) {
+    return a / b - (a % b != 0 && (a < 0) != (b < 0));
+}
+
+// The ring index of minute.
+size_t slotOf(int64_t minute) {
+    return static_cast<size_t>(minute -
+                               floorDiv(minute, SensorHistory::MINUTES) * SensorHistory::MINUTES);
+}
+}  // namespace
+
+void SensorHistory::add(int64_t minute, ReadType type, double value) {
+    const Quantity* quantity = quantityOf(type);
+    if (quantity == nullptr) return;
+    MutexLock lock(mutex);
+    if (!ring) {
+        ring = std::make_unique<Slot[]>(MINUTES);
+        for (int i = 0; i < MINUTES; ++i) ring[i] = Slot{EMPTY_SLOT, {}};
+    }
+    Slot& slot = ring[slotOf(minute)];
+    if (minute < slot.minute) return;  // older than the ring
+    if (minute > slot.minute) slot = Slot{static_cast<int32_t>(minute), {}};
+    HistoryBucket& b = slot.buckets[type - 1];
+    float v = static_cast<float>(value);
+    if (b.count == 0) {
+        b.min = b.max = v;
+    } else {
+        b.min = std::min(b.min, v);
+        b.max = std::max(b.max, v);
+    }
+    b.sum += v;
+    if (b.count < UINT32_MAX) ++b.count;
+}
+
+void SensorHistory::record(Sensor& sensor, int64_t minute, int64_t now) {
+    for (const Quantity& q : QUANTITIES) {
+        Reading reading = sensor.getReadingAt(q.type, now);
+        if (reading.hasNumber) add(minute, q.type, reading.number);
+    }
+}
+
+HistoryWindow SensorHistory::window(int64_t lastMinute) {
+    HistoryWindow w;
+    w.lastMinute = lastMinute;
+    for (auto& buckets : w.buckets) buckets.resize(MINUTES);
+    MutexLock lock(mutex);
+    if (!ring) return w;
+    for (int i = 0; i < MINUTES; ++i) {
+        int64_t minute = lastMinute - MINUTES + 1 + i;
+        const Slot& slot = ring[slotOf(minute)];
+        if (slot.minute != minute) continue;
+        for (int q = 0; q < QUANTITY_COUNT; ++q) w.buckets[q][i] = slot.buckets[q];
+    }
+    return w;
+}
+
+size_t SensorHistory::bytesHeld() {
+    MutexLock lock(mutex);
+    return ring ? bytesPerDevice() : 0;
+}
+
+History::History() : History(static_cast<int64_t>(time(nullptr)) - Sensor::clockNow()) {}
+
+void History::follow(SensorManager& sensors) {
+    std::vector<Sensor*> all;
+    sensors.visit([](const std::string&, Sensor*) {}, [&](Sensor* s) { all.push_back(s); });
+    for (Sensor* sensor : all) {
+        SensorHistory* history = track(sensor);
+        sensor->addStoreListener(
+            [this, history](Sensor& s, int64_t now) { history->record(s, minuteOf(now), now); });
+    }
+}
+
+SensorHistory* History::track(const Sensor* sensor) {
+    auto& history = devices[sensor];
+    if (!history) history = std::make_unique<SensorHistory>();
+    return history.get();
+}
+
+SensorHistory* History::of(const Sensor* sensor) const {
+    auto it = devices.find(sensor);
+    return it == devices.end() ? nullptr : it->second.get();
+}
+
+int64_t History::minuteOf(int64_t now) const {
+    return floorDiv(now + wallOffset, 60);
+}

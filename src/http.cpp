@@ -1,0 +1,463 @@
+// The poll loop of the web port: non-blocking sockets, a read buffer and a
+// write buffer per connection, and a deadline for each step. Nothing here
+// blocks, so the loop sleeps only in poll(), which also watches the shutdown
+// event; with no client and no accept pause it sleeps without a time-out.
+#include "http.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <pthread.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+#include <zlib.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cstring>
+#include <exception>
+#include <sstream>
+
+#include "logging.h"
+#include "sighandler.h"
+
+struct HttpServer::Connection {
+    enum class State {
+        READING,   // the request head is arriving
+        WRITING,   // the response is being sent
+        LINGERING  // sent and shut for writing: reading what the client still sends, then close
+    };
+    UniqueFd fd;
+    sockaddr_storage peer = {};
+    State state = State::READING;
+    uint64_t serial = 0;  // accept order
+    std::string in;
+    std::string out;
+    size_t sent = 0;
+    Clock::time_point deadline;
+    bool closed = false;
+};
+
+namespace {
+
+const size_t READ_CHUNK_BYTES = 4096;
+// Connections accepted per wake-up of one listener, so that the clients
+// already connected keep their turn.
+const int ACCEPTS_PER_WAKE = 32;
+const int LINGER_READS_PER_WAKE = 16;
+
+const char* reasonOf(int status) {
+    switch (status) {
+        case 200:
+            return "OK";
+        case 400:
+            return "Bad Request";
+        case 404:
+            return "Not Found";
+        case 405:
+            return "Method Not Allowed";
+        default:
+            return "Internal Server Error";
+    }
+}
+
+int hexValue(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+// Where the request head ends (after its blank line), or npos.
+size_t headEnd(const std::string& in) {
+    size_t crlf = in.find("\r\n\r\n"), lf = in.find("\n\n");
+    size_t end = std::string::npos;
+    if (crlf != std::string::npos) end = crlf + 4;
+    if (lf != std::string::npos) end = std::min(end, lf + 2);
+    return end;
+}
+
+// Bodies shorter than this go out as they are.
+const size_t GZIP_MIN_BYTES = 1024;
+// Above this the fastest level: a large exposition must not hold the thread long.
+const size_t GZIP_FAST_ABOVE_BYTES = 1024 * 1024;
+
+std::string lowercase(std::string text) {
+    for (char& c : text) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+    return text;
+}
+
+bool acceptsGzip(const HttpRequest& request) {
+    std::string accepted = lowercase(request.header("Accept-Encoding"));
+    accepted.erase(std::remove(accepted.begin(), accepted.end(), ' '), accepted.end());
+    size_t at = accepted.find("gzip");
+    if (at == std::string::npos) return false;
+    // "gzip;q=0" refuses it; any other weight accepts it.
+    if (accepted.compare(at + 4, 3, ";q=") != 0) return true;
+    return strtod(accepted.c_str() + at + 7, nullptr) > 0;
+}
+
+// body as one gzip member; false (body unchanged) when zlib fails.
+bool gzip(std::string* body) {
+    z_stream z = {};
+    int level = body->size() > GZIP_FAST_ABOVE_BYTES ? 1 : Z_DEFAULT_COMPRESSION;
+    // 15 + 16: the largest window, with a gzip header and trailer.
+    if (deflateInit2(&z, level, Z_DEFLATED, 15 + 16, 8, Z_DEFAULT_STRATEGY) != Z_OK) return false;
+    std::string out(deflateBound(&z, body->size()), '\0');
+    z.next_in = reinterpret_cast<Bytef*>(body->data());
+    z.avail_in = static_cast<uInt>(body->size());
+    z.next_out = reinterpret_cast<Bytef*>(out.data());
+    z.avail_out = static_cast<uInt>(out.size());
+    int rc = deflate(&z, Z_FINISH);
+    out.resize(z.total_out);
+    deflateEnd(&z);
+    if (rc != Z_STREAM_END) return false;
+    body->swap(out);
+    return true;
+}
+
+bool outOfDescriptors(int error) {
+    return error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM;
+}
+
+int millisUntil(std::chrono::steady_clock::time_point when,
+                std::chrono::steady_clock::time_point now) {
+    auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(when - now).count() + 1;
+    return static_cast<int>(std::clamp<long long>(ms, 0, 60 * 60 * 1000));
+}
+
+}  // namespace
+
+std::string percentDecode(const std::string& text) {
+    std::string out;
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '+') {
+            out += ' ';
+        } else if (text[i] == '%' && i + 2 < text.size() && hexValue(text[i + 1]) >= 0 &&
+                   hexValue(text[i + 2]) >= 0) {
+            out += static_cast<char>(hexValue(text[i + 1]) * 16 + hexValue(text[i + 2]));
+            i += 2;
+        } else {
+            out += text[i];
+        }
+    }
+    return out;
+}
+
+std::string HttpRequest::header(const std::string& name) const {
+    std::string wanted = lowercase(name) + ":";
+    size_t start = head.find('\n');
+    while (start != std::string::npos && start + 1 < head.size()) {
+        size_t end = head.find('\n', start + 1);
+        std::string line = head.substr(start + 1, end == std::string::npos ? end : end - start - 1);
+        if (lowercase(line.substr(0, wanted.size())) == wanted) {
+            std::string value = line.substr(wanted.size());
+            size_t first = value.find_first_not_of(" \t");
+            size_t last = value.find_last_not_of(" \t\r");
+            return first == std::string::npos ? "" : value.substr(first, last - first + 1);
+        }
+        start = end;
+    }
+    return "";
+}
+
+std::string percentEncode(const std::string& text) {
+    static const char HEX[] = "0123456789ABCDEF";
+    std::string out;
+    for (char c : text) {
+        unsigned char u = static_cast<unsigned char>(c);
+        if (isalnum(u) || c == '-' || c == '.' || c == '_' || c == '~') {
+            out += c;
+        } else {
+            out += '%';
+            out += HEX[u >> 4];
+            out += HEX[u & 15];
+        }
+    }
+    return out;
+}
+
+bool HttpRequest::queryValue(const std::string& key, std::string* value) const {
+    size_t start = 0;
+    while (start <= query.size()) {
+        size_t end = query.find('&', start);
+        if (end == std::string::npos) end = query.size();
+        std::string field = query.substr(start, end - start);
+        size_t eq = field.find('=');
+        if (percentDecode(field.substr(0, eq)) == key) {
+            *value = eq == std::string::npos ? "" : percentDecode(field.substr(eq + 1));
+            return true;
+        }
+        start = end + 1;
+    }
+    return false;
+}
+
+std::string HttpServer::respond(const std::string& head, const sockaddr_storage& peer,
+                                const Handler& handler, size_t maxHeadBytes) {
+    std::istringstream firstLine(head.substr(0, head.find_first_of("\r\n")));
+    HttpRequest request;
+    std::string version;
+    firstLine >> request.method >> request.target >> version;
+    HttpResponse response;
+    if (head.size() > maxHeadBytes) {
+        response.status = 400;
+        response.body = "request head too long\n";
+    } else if (request.method.empty() || request.target.empty() ||
+               version.compare(0, 5, "HTTP/") != 0) {
+        response.status = 400;
+        response.body = "malformed request\n";
+    } else if (request.method != "GET" && request.method != "HEAD") {
+        response.status = 405;
+        response.body = "only GET is served\n";
+        response.headers.push_back("Allow: GET, HEAD");
+    } else {
+        size_t question = request.target.find('?');
+        request.path = request.target.substr(0, question);
+        if (question != std::string::npos) request.query = request.target.substr(question + 1);
+        request.head = head;
+        request.peer = peer;
+        try {
+            response = handler(request);
+            if (response.status == 200) {
+                response.headers.push_back("Vary: Accept-Encoding");
+                if (response.body.size() >= GZIP_MIN_BYTES && acceptsGzip(request) &&
+                    gzip(&response.body))
+                    response.headers.push_back("Content-Encoding: gzip");
+            }
+        } catch (const std::exception& e) {
+            logEvent(LOG_CRITICAL, std::string("web request failed: ") + e.what());
+            response = HttpResponse();
+            response.status = 500;
+            response.body = "internal error\n";
+        }
+    }
+    std::string reply = "HTTP/1.1 " + std::to_string(response.status) + " " +
+                        reasonOf(response.status) + "\r\nContent-Type: " + response.contentType +
+                        "\r\nContent-Length: " + std::to_string(response.body.size()) +
+                        "\r\nCache-Control: no-store\r\nX-Content-Type-Options: nosniff\r\n";
+    for (const std::string& line : response.headers) reply += line + "\r\n";
+    reply += "Connection: close\r\n\r\n";
+    if (request.method != "HEAD") reply += response.body;
+    return reply;
+}
+
+HttpServer::HttpServer(Handler handler, Limits limits)
+    : handler(std::move(handler)), limits(limits) {}
+
+HttpServer::~HttpServer() {
+    stop();
+}
+
+bool HttpServer::start(std::vector<UniqueFd> newListeners, Filter newFilter) {
+    wake.reset(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+    if (!wake.valid()) {
+        logEvent(LOG_CRITICAL, "web server: cannot create its wake-up event");
+        return false;
+    }
+    listeners = std::move(newListeners);
+    for (const UniqueFd& l : listeners) {
+        int flags = fcntl(l.get(), F_GETFL);
+        fcntl(l.get(), F_SETFL, flags | O_NONBLOCK);
+    }
+    filter = std::move(newFilter);
+    try {
+        thread = std::thread(&HttpServer::run, this);
+    } catch (const std::exception&) {
+        logEvent(LOG_CRITICAL, "web server: cannot start its thread");
+        return false;
+    }
+    return true;
+}
+
+void HttpServer::stop() {
+    if (!thread.joinable()) return;
+    uint64_t one = 1;
+    if (write(wake.get(), &one, sizeof(one)) < 0) {
+        // A full counter is readable already.
+    }
+    thread.join();
+}
+
+void HttpServer::run() {
+    pthread_setname_np(pthread_self(), "web");  // shows in top -H and /proc/PID/task/*/comm
+    std::vector<pollfd> fds;
+    std::vector<Connection*> polled;  // the connection of fds[i], null for other descriptors
+    while (!shouldShutdown.load()) {
+        Clock::time_point now = Clock::now();
+        // Steps past their deadline end here; the rest decide the time-out.
+        for (auto& c : connections)
+            if (now >= c->deadline) c->closed = true;
+        connections.erase(std::remove_if(connections.begin(), connections.end(),
+                                         [](const auto& c) { return c->closed; }),
+                          connections.end());
+
+        fds.clear();
+        polled.clear();
+        fds.push_back({wake.get(), POLLIN, 0});
+        polled.push_back(nullptr);
+        if (shutdownEventFd() >= 0) {
+            fds.push_back({shutdownEventFd(), POLLIN, 0});
+            polled.push_back(nullptr);
+        }
+        int timeoutMs = shutdownWaitMs();
+        auto waitAtMost = [&](int ms) {
+            if (timeoutMs < 0 || ms < timeoutMs) timeoutMs = ms;
+        };
+        bool paused = now < acceptResumes;
+        if (paused) waitAtMost(millisUntil(acceptResumes, now));
+        size_t firstListener = fds.size();
+        // At the cap with nobody to replace, new clients wait in the backlog.
+        if (!paused && (connections.size() < limits.maxConnections || replaceable() != nullptr))
+            for (const UniqueFd& l : listeners) {
+                fds.push_back({l.get(), POLLIN, 0});
+                polled.push_back(nullptr);
+            }
+        size_t listenerEnd = fds.size();
+        for (auto& c : connections) {
+            short events = c->state == Connection::State::WRITING ? POLLOUT : POLLIN;
+            fds.push_back({c->fd.get(), events, 0});
+            polled.push_back(c.get());
+            waitAtMost(millisUntil(c->deadline, now));
+        }
+
+        int ready = poll(fds.data(), fds.size(), timeoutMs);
+        if (ready < 0 && errno != EINTR) {
+            logEvent(LOG_CRITICAL,
+                     std::string("web server: poll failed (") + strerror(errno) + ")");
+            break;
+        }
+        if (ready <= 0) continue;
+        if (fds[0].revents != 0 || shouldShutdown.load()) break;
+        for (size_t i = listenerEnd; i < fds.size(); ++i) {
+            if (fds[i].revents == 0) continue;
+            Connection& c = *polled[i];
+            if (c.state == Connection::State::WRITING) {
+                onWritable(c);
+            } else {
+                onReadable(c);
+            }
+        }
+        connections.erase(std::remove_if(connections.begin(), connections.end(),
+                                         [](const auto& c) { return c->closed; }),
+                          connections.end());
+        for (size_t i = firstListener; i < listenerEnd; ++i)
+            if (fds[i].revents != 0) acceptFrom(fds[i].fd);
+    }
+    connections.clear();  // closes every client, answered or not
+}
+
+HttpServer::Connection* HttpServer::replaceable() const {
+    // A finished exchange goes first, then the request that has been waiting
+    // longest for its head; a response being sent is never cut short.
+    Connection* victim = nullptr;
+    for (const auto& c : connections) {
+        if (c->state == Connection::State::LINGERING) return c.get();
+        if (c->state == Connection::State::READING && (!victim || c->serial < victim->serial))
+            victim = c.get();
+    }
+    return victim;
+}
+
+bool HttpServer::makeRoom() {
+    Connection* victim = replaceable();
+    if (victim == nullptr) return false;
+    victim->closed = true;
+    connections.erase(std::remove_if(connections.begin(), connections.end(),
+                                     [](const auto& c) { return c->closed; }),
+                      connections.end());
+    return true;
+}
+
+void HttpServer::acceptFrom(int listener) {
+    for (int n = 0; n < ACCEPTS_PER_WAKE; ++n) {
+        Clock::time_point now = Clock::now();
+        if (connections.size() >= limits.maxConnections) {
+            // Only poll's word that a client waits is worth a replacement:
+            // one per wake-up, made before the accept, so the cap always holds.
+            if (n > 0 || !makeRoom()) return;
+        }
+        sockaddr_storage peer = {};
+        socklen_t len = sizeof(peer);
+        UniqueFd fd(accept4(listener, reinterpret_cast<sockaddr*>(&peer), &len,
+                            SOCK_NONBLOCK | SOCK_CLOEXEC));
+        if (!fd.valid()) {
+            if (outOfDescriptors(errno)) {
+                // Polling the listener again at once would spin: it stays
+                // readable until a descriptor is free to take the client.
+                acceptResumes = now + std::chrono::milliseconds(limits.acceptPauseMs);
+                if (now - lastShortageLog >= std::chrono::seconds(1)) {
+                    lastShortageLog = now;
+                    logEvent(LOG_CRITICAL, std::string("web server: failed to accept (") +
+                                               strerror(errno) + "), pausing");
+                }
+            }
+            return;  // EAGAIN: nobody left; anything else: a client that gave up
+        }
+        if (filter && !filter(peer)) continue;
+        auto c = std::make_unique<Connection>();
+        c->fd = std::move(fd);
+        c->peer = peer;
+        c->serial = ++accepted;
+        c->deadline = now + std::chrono::milliseconds(limits.headTimeoutMs);
+        Connection& added = *c;
+        connections.push_back(std::move(c));
+        onReadable(added);  // the request often came with the connection
+        if (added.closed) connections.pop_back();
+    }
+}
+
+void HttpServer::onReadable(Connection& c) {
+    char buffer[READ_CHUNK_BYTES];
+    // A client that keeps sending after its response gets a few reads per
+    // turn, not the thread.
+    for (int reads = 0; !c.closed && c.state != Connection::State::WRITING; ++reads) {
+        if (c.state == Connection::State::LINGERING && reads >= LINGER_READS_PER_WAKE) return;
+        ssize_t n = recv(c.fd.get(), buffer, sizeof(buffer), 0);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
+        if (n <= 0) {
+            c.closed = true;  // the client left (or reset): nobody to answer
+            return;
+        }
+        if (c.state == Connection::State::LINGERING) continue;  // read and dropped
+        c.in.append(buffer, static_cast<size_t>(n));
+        size_t end = headEnd(c.in);
+        if (end != std::string::npos) {
+            c.in.resize(end);
+            startReply(c);
+        } else if (c.in.size() > limits.maxHeadBytes) {
+            startReply(c);  // answered 400
+        }
+    }
+}
+
+void HttpServer::startReply(Connection& c) {
+    c.out = respond(c.in, c.peer, handler, limits.maxHeadBytes);
+    c.in.clear();
+    c.in.shrink_to_fit();
+    c.state = Connection::State::WRITING;
+    c.deadline = Clock::now() + std::chrono::milliseconds(limits.sendTimeoutMs);
+    onWritable(c);
+}
+
+void HttpServer::onWritable(Connection& c) {
+    while (c.sent < c.out.size()) {
+        ssize_t n = send(c.fd.get(), c.out.data() + c.sent, c.out.size() - c.sent, MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
+        if (n < 0) {
+            c.closed = true;
+            return;
+        }
+        c.sent += static_cast<size_t>(n);
+    }
+    // All handed over. Closing now could reset the connection, and with it the
+    // response, if the client sent more than its head: say end of data and
+    // read until the client closes, for a short while.
+    c.out.clear();
+    c.out.shrink_to_fit();
+    ::shutdown(c.fd.get(), SHUT_WR);
+    c.state = Connection::State::LINGERING;
+    c.deadline = Clock::now() + std::chrono::milliseconds(limits.lingerMs);
+}

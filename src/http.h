@@ -1,0 +1,110 @@
+// A small HTTP/1.1 server for the daemon's web port: one thread polls every
+// listening socket and every client, so a slow or stalled client delays
+// nobody. Each connection carries one request (Connection: close); request
+// heads, the time to send one, the time to take a response and the number of
+// connections are bounded. Routing is the caller's: a handler turns a parsed
+// request into a response. Bodies of 1 KiB and more go out gzip-compressed to
+// clients that accept it (browsers and Prometheus do).
+#pragma once
+#include <sys/socket.h>
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "net.h"
+
+struct HttpRequest {
+    std::string method;  // "GET" or "HEAD": the server answers other methods itself
+    std::string target;  // as sent: "/history.json?name=cellar"
+    std::string path;    // the target up to "?"
+    std::string query;   // after "?", still percent-encoded; empty without one
+    std::string head;    // the whole request head
+    sockaddr_storage peer = {};
+
+    // The value of the first header field called name (any case), without
+    // the blanks around it; empty when there is none.
+    std::string header(const std::string& name) const;
+
+    // The value of key in the query string, percent-decoded ("+" is a space);
+    // false when the key is absent.
+    bool queryValue(const std::string& key, std::string* value) const;
+};
+
+struct HttpResponse {
+    int status = 200;
+    std::string contentType = "text/plain; charset=utf-8";
+    std::string body;
+    std::vector<std::string> headers;  // further header lines, without CR LF
+};
+
+// Percent-decodes text ("+" becomes a space); a "%" without two hex digits stays as it is.
+std::string percentDecode(const std::string& text);
+// Percent-encodes every byte of text but letters, digits and "-._~", for a query value.
+std::string percentEncode(const std::string& text);
+
+class HttpServer {
+  public:
+    using Handler = std::function<HttpResponse(const HttpRequest&)>;
+    // Decides from the peer's address whether a connection is served; one that
+    // is not is closed at once.
+    using Filter = std::function<bool(const sockaddr_storage& peer)>;
+
+    struct Limits {
+        size_t maxHeadBytes = 8192;  // a longer request head is answered 400
+        int headTimeoutMs = 2000;    // from accept to the end of the request head
+        int sendTimeoutMs = 10000;   // to hand one whole response to the client
+        int lingerMs = 1000;         // reading what a client still sends after the response
+        size_t maxConnections =
+            64;                   // at the cap a new client replaces the oldest unfinished request
+        int acceptPauseMs = 100;  // no accept for this long when descriptors run out
+    };
+
+    explicit HttpServer(Handler handler) : HttpServer(std::move(handler), Limits()) {}
+    HttpServer(Handler handler, Limits limits);
+    // Stops the thread and waits for it; it never waits for a client.
+    ~HttpServer();
+    HttpServer(const HttpServer&) = delete;
+    HttpServer& operator=(const HttpServer&) = delete;
+
+    // Serves clients of every listener (listening sockets) on a new thread
+    // until stop() or the daemon's shutdown. False when the thread or its
+    // wake-up descriptor cannot be made.
+    bool start(std::vector<UniqueFd> listeners, Filter filter = nullptr);
+    // Ends the thread: open connections are closed, unanswered or not.
+    void stop();
+
+    // The whole response (status line, headers, body) to one request head (up
+    // to its blank line, or cut off when over the limit) from peer.
+    static std::string respond(const std::string& head, const sockaddr_storage& peer,
+                               const Handler& handler, size_t maxHeadBytes = 8192);
+
+  private:
+    struct Connection;
+    using Clock = std::chrono::steady_clock;
+
+    void run();
+    void acceptFrom(int listener);
+    // The connection a new client may replace at the cap; null when none may go.
+    Connection* replaceable() const;
+    // Closes replaceable(); false when there is none.
+    bool makeRoom();
+    void onReadable(Connection& c);
+    void onWritable(Connection& c);
+    void startReply(Connection& c);
+
+    Handler handler;
+    Filter filter;
+    Limits limits;
+    std::vector<UniqueFd> listeners;
+    UniqueFd wake;  // eventfd: readable once stop() was called
+    std::vector<std::unique_ptr<Connection>> connections;  // of the thread only
+    uint64_t accepted = 0;
+    Clock::time_point acceptResumes;  // accept is paused until then
+    Clock::time_point lastShortageLog;
+    std::thread thread;
+};

@@ -1,0 +1,71 @@
+// JSON documents built with nlohmann::json, so that escaping is never ours.
+#include "jsonview.h"
+
+#include <cmath>
+#include <nlohmann/json.hpp>
+
+using nlohmann::json;
+
+namespace {
+std::string dump(const json& document) {
+    return document.dump(-1, ' ', false, json::error_handler_t::replace) + "\n";
+}
+
+json ageOf(int64_t ageS) {
+    return ageS < 0 ? json(nullptr) : json(ageS);
+}
+
+// Buckets hold floats: 48.3 comes back as 48.29999923706055 unless rounded.
+double rounded(double value) {
+    return std::round(value * 1e4) / 1e4;
+}
+}  // namespace
+
+std::string readingsJson(const std::vector<DeviceView>& devices, int64_t wallNow) {
+    json sensors = json::object();
+    for (const DeviceView& device : devices) {
+        json readings = json::object();
+        for (const Quantity& q : QUANTITIES) {
+            const Reading& r = device.readings[q.type - 1];
+            readings[q.key] = {{"value", r.hasNumber ? json(r.number) : json(nullptr)},
+                               {"valid", r.fresh},
+                               {"age", ageOf(r.ageS)},
+                               {"unit", q.unit}};
+        }
+        json entry = {{"device", device.device},
+                      {"open", device.open},
+                      {"reconnects", device.reconnects},
+                      {"age", ageOf(device.readings[0].ageS)},
+                      {"readings", readings}};
+        for (const std::string& name : device.names) sensors[name] = entry;
+    }
+    return dump({{"time", wallNow}, {"sensors", sensors}});
+}
+
+std::string historyJson(const std::string& name, const DeviceView& device,
+                        const HistoryWindow& window, const History& history, int64_t now,
+                        int64_t wallNow) {
+    json buckets = json::object();
+    for (const Quantity& q : QUANTITIES) {
+        json list = json::array();
+        const auto& series = window.buckets[q.type - 1];
+        for (size_t i = 0; i < series.size(); ++i) {
+            const HistoryBucket& b = series[i];
+            if (b.count == 0) continue;
+            int64_t minute = window.lastMinute - static_cast<int64_t>(series.size()) + 1 +
+                             static_cast<int64_t>(i);
+            list.push_back({{"time", history.wallTimeOf(minute, now, wallNow)},
+                            {"min", rounded(b.min)},
+                            {"mean", rounded(b.mean())},
+                            {"max", rounded(b.max)},
+                            {"count", b.count}});
+        }
+        buckets[q.key] = std::move(list);
+    }
+    return dump({{"name", name},
+                 {"device", device.device},
+                 {"time", wallNow},
+                 {"bucketSeconds", 60},
+                 {"minutes", SensorHistory::MINUTES},
+                 {"buckets", buckets}});
+}

@@ -1,0 +1,371 @@
+// HTML and SVG of the status page. Charts are drawn at one unit per minute
+// in a 1439 x 200 view box stretched to the chart's width; strokes keep
+// their width (non-scaling-stroke) and labels sit outside that view box, so
+// the page reads the same on a phone and on a desktop.
+#include "statuspage.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <ctime>
+#include <sstream>
+
+#include "http.h"
+
+namespace {
+
+const int PLOT_HEIGHT = 140;  // view box units of the value axis: one per pixel
+const int CHART_PX = 176;     // the chart's height on the page
+const int PLOT_TOP_PX = 14;
+const int PLOT_PX = 140;
+const int XLABEL_PX = 170;
+const int GUTTER_PERCENT = 8;  // left of the plot: the value axis labels
+
+const char STYLE[] = R"(
+:root{color-scheme:light dark;--bg:#f3f5f7;--card:#fff;--fg:#1b2330;--muted:#5b6676;--grid:#e2e6eb;--ok:#2b8a3e;--bad:#c92a2a;--t:#e8590c;--h:#1c7ed6;--d:#0b8a8a}
+@media (prefers-color-scheme:dark){:root{--bg:#0f1318;--card:#181e26;--fg:#e3e8ee;--muted:#98a3b2;--grid:#2b333e;--ok:#69db7c;--bad:#ff8787;--t:#ff922b;--h:#4dabf7;--d:#38d9c9}}
+*{box-sizing:border-box}
+body{margin:0;background:var(--bg);color:var(--fg);font:15px/1.4 system-ui,-apple-system,"Segoe UI",Roboto,sans-serif}
+header,main,footer{max-width:1240px;margin:0 auto;padding:12px 14px}
+h1{font-size:1.35rem;margin:0}
+.sub,footer{color:var(--muted);font-size:.85rem}
+.sub{margin:2px 0 0}
+.card{background:var(--card);border:1px solid var(--grid);border-radius:10px;padding:12px 14px;margin:0 0 14px}
+h2{font-size:1.2rem;margin:0;overflow-wrap:anywhere}
+.meta{color:var(--muted);font-size:.85rem;margin:2px 0 10px;display:flex;flex-wrap:wrap;gap:2px 14px}
+.meta code{overflow-wrap:anywhere}
+.open{color:var(--ok)}.closed{color:var(--bad)}
+.now{display:grid;grid-template-columns:repeat(3,1fr);gap:8px;margin:0 0 10px}
+.reading{border-left:4px solid var(--c);padding:0 8px}
+.label,.age{display:block;font-size:.8rem;color:var(--muted)}
+.value{font-size:1.7rem;font-weight:600;white-space:nowrap}
+.unit{font-size:1rem;font-weight:400;color:var(--muted)}
+.stale .value{color:var(--muted)}
+.charts{display:grid;grid-template-columns:repeat(auto-fit,minmax(300px,1fr));gap:10px 16px}
+figure{margin:0}
+figcaption{font-size:.85rem}
+figcaption span{color:var(--muted)}
+svg.chart{display:block;width:100%;overflow:visible}
+svg.chart svg{overflow:visible}
+.grid,.line,.dot,.whisker{fill:none;vector-effect:non-scaling-stroke}
+.grid{stroke:var(--grid);stroke-width:1}
+.line{stroke:var(--c);stroke-width:1.6;stroke-linejoin:round;stroke-linecap:round}
+.band{fill:var(--c);opacity:.28}
+.dot{stroke:var(--c);stroke-width:5;stroke-linecap:round}
+.whisker{stroke:var(--c);stroke-width:3;opacity:.35}
+text{fill:var(--muted);font-size:11px}
+.q-temperature{--c:var(--t)}.q-humidity{--c:var(--h)}.q-dewpoint{--c:var(--d)}
+a{color:var(--h)}
+@media (max-width:620px){.minor{display:none}.value{font-size:1.3rem}.now{gap:4px}.reading{padding:0 5px}}
+)";
+
+const char* titleOf(ReadType type) {
+    switch (type) {
+        case TEMPERATURE:
+            return "Temperature";
+        case HUMIDITY:
+            return "Humidity";
+        default:
+            return "Dew point";
+    }
+}
+
+std::string ageText(int64_t seconds) {
+    if (seconds < 120) return std::to_string(seconds) + " s";
+    if (seconds < 2 * 3600) return std::to_string(seconds / 60) + " min";
+    if (seconds < 2 * 86400) return std::to_string(seconds / 3600) + " h";
+    return std::to_string(seconds / 86400) + " days";
+}
+
+std::string fixed(double value, int decimals) {
+    char text[32];
+    snprintf(text, sizeof(text), "%.*f", decimals, value);
+    return text;
+}
+
+// The value axis: from lo to hi in steps of 1, 2 or 5 times a power of ten,
+// at least one unit high, with the data in between.
+struct Scale {
+    double lo, hi, step;
+    int decimals;
+};
+
+Scale scaleFor(double min, double max) {
+    const double minSpan = 1;
+    double span = std::max(max - min, minSpan);
+    double raw = span / 4;
+    double magnitude = std::pow(10, std::floor(std::log10(raw)));
+    double f = raw / magnitude;
+    double step = magnitude * (f <= 1 ? 1 : f <= 2 ? 2 : f <= 5 ? 5 : 10);
+    double lo = std::floor(min / step) * step, hi = std::ceil(max / step) * step;
+    if (hi - lo < minSpan) {
+        double middle = (min + max) / 2;
+        lo = std::floor((middle - minSpan / 2) / step) * step;
+        hi = std::ceil((middle + minSpan / 2) / step) * step;
+    }
+    int decimals = step >= 1 ? 0 : static_cast<int>(std::ceil(-std::log10(step) - 1e-9));
+    return {lo, hi, step, decimals};
+}
+
+// Path data with relative moves between integer points; a run of equal steps
+// becomes one step ("l5 -5" for five steps of "1 -1").
+class PathData {
+  public:
+    void moveTo(int x, int y) {
+        flush();
+        text += 'M' + std::to_string(x) + ' ' + std::to_string(y);
+        lastX = x;
+        lastY = y;
+        inLine = false;
+    }
+    void lineTo(int x, int y) {
+        int dx = x - lastX, dy = y - lastY;
+        if (runCount > 0 && dx == runDx && dy == runDy) {
+            ++runCount;
+        } else {
+            flush();
+            runDx = dx;
+            runDy = dy;
+            runCount = 1;
+        }
+        lastX = x;
+        lastY = y;
+    }
+    void close() {
+        flush();
+        text += 'z';
+    }
+    const std::string& str() {
+        flush();
+        return text;
+    }
+
+  private:
+    void number(long long n) {
+        if (n >= 0 && !text.empty() && (std::isdigit(static_cast<unsigned char>(text.back())))) {
+            text += ' ';
+        }
+        text += std::to_string(n);
+    }
+    void flush() {
+        if (runCount == 0) return;
+        if (!inLine) {
+            text += 'l';
+            inLine = true;
+        }
+        number(static_cast<long long>(runDx) * runCount);
+        number(static_cast<long long>(runDy) * runCount);
+        runCount = 0;
+    }
+
+    std::string text;
+    int lastX = 0, lastY = 0;
+    int runDx = 0, runDy = 0, runCount = 0;
+    bool inLine = false;
+};
+
+}  // namespace
+
+std::string htmlEscape(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    for (char c : text) {
+        switch (c) {
+            case '&':
+                out += "&amp;";
+                break;
+            case '<':
+                out += "&lt;";
+                break;
+            case '>':
+                out += "&gt;";
+                break;
+            case '"':
+                out += "&quot;";
+                break;
+            case '\'':
+                out += "&#39;";
+                break;
+            default:
+                out += c;
+        }
+    }
+    return out;
+}
+
+std::vector<TimeTick> timeTicks(const History& history, int64_t lastMinute, int64_t now,
+                                int64_t wallNow) {
+    std::vector<TimeTick> ticks;
+    for (int i = 0; i < SensorHistory::MINUTES; ++i) {
+        int64_t minute = lastMinute - SensorHistory::MINUTES + 1 + i;
+        time_t wall = static_cast<time_t>(history.wallTimeOf(minute, now, wallNow));
+        struct tm local;
+        if (localtime_r(&wall, &local) == nullptr) continue;
+        if (local.tm_min != 0 || local.tm_hour % 3 != 0) continue;
+        char label[16];
+        strftime(label, sizeof(label), local.tm_hour == 0 ? "%a" : "%H:%M", &local);
+        ticks.push_back({i, label, local.tm_hour % 6 == 0});
+    }
+    return ticks;
+}
+
+std::string renderChart(const Quantity& quantity, const std::vector<HistoryBucket>& buckets,
+                        const std::vector<TimeTick>& ticks) {
+    const int last = static_cast<int>(buckets.size()) - 1;
+    double min = 0, max = 0;
+    bool any = false;
+    for (const HistoryBucket& b : buckets) {
+        if (b.count == 0) continue;
+        min = any ? std::min(min, static_cast<double>(b.min)) : b.min;
+        max = any ? std::max(max, static_cast<double>(b.max)) : b.max;
+        any = true;
+    }
+    Scale scale = scaleFor(min, max);
+    auto yOf = [&](double v) {
+        double y = (scale.hi - v) / (scale.hi - scale.lo) * PLOT_HEIGHT;
+        return static_cast<int>(std::lround(std::clamp(y, 0.0, double(PLOT_HEIGHT))));
+    };
+
+    // Runs of minutes are a band and a line; a lone minute between gaps would
+    // be a hairline, so it is a dot on a whisker from its min to its max.
+    PathData band, line;
+    std::string dots, whiskers;
+    for (int i = 0; i <= last;) {
+        if (buckets[i].count == 0) {
+            ++i;
+            continue;
+        }
+        int runEnd = i;
+        while (runEnd + 1 <= last && buckets[runEnd + 1].count != 0) ++runEnd;
+        if (runEnd == i) {
+            int top = yOf(buckets[i].max);
+            dots += 'M' + std::to_string(i) + ' ' + std::to_string(yOf(buckets[i].mean())) + "h0";
+            whiskers += 'M' + std::to_string(i) + ' ' + std::to_string(top) + 'v' +
+                        std::to_string(yOf(buckets[i].min) - top);
+            ++i;
+            continue;
+        }
+        line.moveTo(i, yOf(buckets[i].mean()));
+        band.moveTo(i, yOf(buckets[i].max));
+        for (int j = i + 1; j <= runEnd; ++j) {
+            line.lineTo(j, yOf(buckets[j].mean()));
+            band.lineTo(j, yOf(buckets[j].max));
+        }
+        for (int j = runEnd; j >= i; --j) band.lineTo(j, yOf(buckets[j].min));
+        band.close();
+        i = runEnd + 1;
+    }
+
+    std::string title = titleOf(quantity.type);
+    std::ostringstream out;
+    out << "<figure class=\"q-" << quantity.key << "\"><figcaption>" << title << " <span>"
+        << quantity.unit << ", last 24 hours</span></figcaption>\n"
+        << "<svg class=\"chart\" height=\"" << CHART_PX << "\" role=\"img\" aria-label=\"" << title
+        << ", last 24 hours\">\n"
+        << "<svg x=\"" << GUTTER_PERCENT << "%\" y=\"" << PLOT_TOP_PX << "\" width=\""
+        << 100 - GUTTER_PERCENT << "%\" height=\"" << PLOT_PX << "\" viewBox=\"0 0 " << last << ' '
+        << PLOT_HEIGHT << "\" preserveAspectRatio=\"none\">\n<path class=\"grid\" d=\"";
+    int gridLines = 0;
+    for (double v = scale.lo; v <= scale.hi + scale.step / 2; v += scale.step, ++gridLines)
+        out << 'M' << 0 << ' ' << yOf(v) << 'H' << last;
+    for (const TimeTick& tick : ticks) out << 'M' << tick.index << " 0V" << PLOT_HEIGHT;
+    out << "\"/>\n";
+    if (!line.str().empty()) {
+        out << "<path class=\"band\" d=\"" << band.str() << "\"/>\n"
+            << "<path class=\"line\" d=\"" << line.str() << "\"/>\n";
+    }
+    if (!dots.empty()) {
+        out << "<path class=\"whisker\" d=\"" << whiskers << "\"/>\n"
+            << "<path class=\"dot\" d=\"" << dots << "\"/>\n";
+    }
+    out << "</svg>\n";
+    for (int k = 0; k < gridLines; ++k) {
+        double v = scale.lo + k * scale.step;
+        int y = PLOT_TOP_PX + yOf(v) * PLOT_PX / PLOT_HEIGHT + 4;
+        out << "<text x=\"" << GUTTER_PERCENT - 1 << "%\" y=\"" << y << "\" text-anchor=\"end\">"
+            << fixed(v, scale.decimals) << "</text>";
+    }
+    for (const TimeTick& tick : ticks) {
+        double percent = GUTTER_PERCENT + (100.0 - GUTTER_PERCENT) * tick.index / last;
+        const char* anchor = percent > 96 ? "end" : "middle";
+        out << "<text" << (tick.major ? "" : " class=\"minor\"") << " x=\"" << fixed(percent, 2)
+            << "%\" y=\"" << XLABEL_PX << "\" text-anchor=\"" << anchor << "\">" << tick.label
+            << "</text>";
+    }
+    if (!any) {
+        out << "<text x=\"" << 50 + GUTTER_PERCENT / 2 << "%\" y=\"" << PLOT_TOP_PX + PLOT_PX / 2
+            << "\" text-anchor=\"middle\">no valid reading in the last 24 hours</text>";
+    }
+    out << "\n</svg></figure>\n";
+    return out.str();
+}
+
+std::string renderStatusPage(const std::vector<DeviceView>& devices, const History& history,
+                             int64_t now, int64_t wallNow, const std::string& host) {
+    int64_t lastMinute = history.minuteOf(now);
+    std::vector<TimeTick> ticks = timeTicks(history, lastMinute, now, wallNow);
+    time_t wall = static_cast<time_t>(wallNow);
+    struct tm local = {};
+    localtime_r(&wall, &local);
+    char updated[64];
+    strftime(updated, sizeof(updated), "%a %d %b %H:%M:%S %Z", &local);
+
+    std::ostringstream out;
+    out << "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">\n"
+        << "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">\n"
+        << "<meta http-equiv=\"refresh\" content=\"60\">\n"
+        << "<meta name=\"color-scheme\" content=\"light dark\">\n"
+        << "<title>Climate on " << htmlEscape(host) << "</title>\n<style>" << STYLE
+        << "</style></head>\n<body>\n<header><h1>Climate on " << htmlEscape(host)
+        << "</h1><p class=\"sub\">As of " << updated
+        << " &middot; reloads every minute</p></header>\n<main>\n";
+    for (const DeviceView& device : devices) {
+        out << "<section class=\"card\">\n<h2>";
+        for (size_t i = 0; i < device.names.size(); ++i)
+            out << (i ? " &middot; " : "") << "<span class=\"name\">" << htmlEscape(device.names[i])
+                << "</span>";
+        out << "</h2>\n<p class=\"meta\"><code class=\"device\">" << htmlEscape(device.device)
+            << "</code><span class=\"state " << (device.open ? "open\">open" : "closed\">not open")
+            << "</span><span class=\"reconnects\">" << device.reconnects
+            << (device.reconnects == 1 ? " reconnect" : " reconnects") << "</span></p>\n"
+            << "<div class=\"now\">\n";
+        for (const Quantity& q : QUANTITIES) {
+            const Reading& r = device.readings[q.type - 1];
+            out << "<div class=\"reading q-" << q.key << (r.hasNumber ? "" : " stale")
+                << "\" data-quantity=\"" << q.key << "\"><span class=\"label\">" << titleOf(q.type)
+                << "</span><span class=\"value\">";
+            if (r.hasNumber) {
+                out << "<data value=\"" << htmlEscape(r.value) << "\">" << htmlEscape(r.value)
+                    << "</data>";
+            } else {
+                out << "&ndash;";
+            }
+            out << " <span class=\"unit\">" << q.unit << "</span></span><span class=\"age\">";
+            if (r.ageS < 0) {
+                out << "no data yet";
+            } else if (r.fresh) {
+                out << ageText(r.ageS) << " ago";
+            } else {
+                out << "no data for " << ageText(r.ageS);
+            }
+            out << "</span></div>\n";
+        }
+        out << "</div>\n<div class=\"charts\">\n";
+        SensorHistory* ring = history.of(device.sensor);
+        HistoryWindow window;
+        if (ring != nullptr) window = ring->window(lastMinute);
+        for (const Quantity& q : QUANTITIES) {
+            auto& buckets = window.buckets[q.type - 1];
+            if (buckets.empty()) buckets.resize(SensorHistory::MINUTES);
+            out << renderChart(q, buckets, ticks);
+        }
+        out << "</div>\n</section>\n";
+    }
+    std::string first = devices.empty() || devices[0].names.empty() ? "" : devices[0].names[0];
+    out << "</main>\n<footer>For scripts: <a href=\"/readings.json\">readings.json</a> &middot; "
+        << "<a href=\"/history.json?name=" << htmlEscape(percentEncode(first))
+        << "\">history.json?name=" << htmlEscape(first)
+        << "</a> &middot; <a href=\"/metrics\">metrics</a></footer>\n"
+        << "</body></html>\n";
+    return out.str();
+}
