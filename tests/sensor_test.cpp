@@ -1,6 +1,6 @@
 // The device line protocol, readings aged on the sensor clock, query names and
-// replies as the registry answers them, the serial line settings and a reader
-// thread on a real pseudo-terminal.
+// replies as the registry answers them, the reconnect pause, the serial line
+// settings and a reader thread on a real pseudo-terminal.
 #include "sensor.h"
 
 #include <gtest/gtest.h>
@@ -197,6 +197,19 @@ TEST(Reply, EveryReadingReadsBackAsItsKind) {
     EXPECT_EQ(reply.kind, ReplyKind::UNKNOWN_NAME);
     for (const char* line : {"valid=0;", "valid=1;value=2e3;", "valid=1;value=1;x"})
         EXPECT_FALSE(parseReply(line, &reply)) << line;
+}
+
+TEST(SensorReader, PausesFiveSecondsAfterEachAttemptOnAMissingDevice) {
+    SensorManager registry;
+    Sensor* sensor = registry.newSensor("/nonexistent/ttyUSB7");
+    std::vector<std::pair<int, unsigned long>> pauses;  // ms, and attempts lost before it
+    sensor->setPause([&](int ms) {
+        pauses.emplace_back(ms, sensor->reconnectCount());
+        return pauses.size() < 3;  // then as if shutdown came
+    });
+    sensorThread(sensor);
+    EXPECT_EQ(pauses, (decltype(pauses){{5000, 1}, {5000, 2}, {5000, 3}}));
+    EXPECT_FALSE(sensor->isOpen());
 }
 
 TEST(SerialPort, OpensAPtyWithTheRawSettingsAndFailsOnAMissingDevice) {
