@@ -1,5 +1,5 @@
-// The whole daemon end to end: configured and default sensors, daemon mode,
-// and orderly shutdown under load.
+// The whole daemon end to end: its start-up log, configured and default
+// sensors, daemon mode, and orderly shutdown under load.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -37,19 +37,32 @@ std::string procLink(pid_t pid, const std::string& what) {
 }
 }  // namespace
 
-TEST(WholeDaemon, TwoDevicesWithSeveralNames) {
+TEST(WholeDaemon, LogsItsStartUpExactlyAndAnswersEveryNameOfTwoDevices) {
     TempDir dir;
     Pty cellar, attic;
     int port = freePort();
-    auto daemon = startDaemon(
-        dir, configText(port, "[sensors]\n" + cellar.slavePath + " = cellar  garage shed\n" +
-                                  attic.slavePath + " = attic\n"));
-    std::string out = daemon->output();
-    EXPECT_NE(out.find("adding sensor '" + cellar.slavePath + "'\n"), std::string::npos);
-    for (const char* name : {"cellar", "garage", "shed", "attic"})
-        EXPECT_NE(out.find("   --> naming sensor '" + std::string(name) + "'\n"),
-                  std::string::npos);
-    EXPECT_EQ(daemon->count("naming sensor"), 4);
+    dir.write("sensomarkUSB.conf",
+              configText(port, "[sensors]\n" + cellar.slavePath + " = cellar  garage shed\n" +
+                                   attic.slavePath + " = attic\n"));
+    Process daemon({SENSOMARK_BIN}, dir.path);
+    const std::string listening =
+        "waiting for incoming connections on port " + std::to_string(port);
+    auto sensing = [&](const Pty& pty) {
+        Lines lines = logLines(daemon.output());
+        return std::count(lines.begin(), lines.end(), "start sensing on '" + pty.slavePath + "'");
+    };
+    ASSERT_TRUE(eventually([&] {
+        return sensing(cellar) == 1 && sensing(attic) == 1 && daemon.count(listening) == 1;
+    })) << daemon.output();
+    std::string out = daemon.output();
+    EXPECT_EQ(mainThreadLines(out),
+              (Lines{"using config file './sensomarkUSB.conf'",
+                     "adding sensor '" + cellar.slavePath + "'", "   --> naming sensor 'cellar'",
+                     "   --> naming sensor 'garage'", "   --> naming sensor 'shed'",
+                     "adding sensor '" + attic.slavePath + "'", "   --> naming sensor 'attic'",
+                     "starting sensomarkUSB", listening}));
+    EXPECT_EQ(out.rfind("sensomarkUSB 0.8.1\n\n", 0), 0u);
+    EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 2 + 11);  // nothing else
 
     cellar.write("temperature=12.5 humidity=80.1 dewpoint=9.1\r\n");
     attic.write("temperature=25.0 humidity=30.0 dewpoint=6.2\r\n");
@@ -58,8 +71,11 @@ TEST(WholeDaemon, TwoDevicesWithSeveralNames) {
     EXPECT_TRUE(eventually([&] { return client.query("shed.2") == "valid=1;value=80.1;"; }));
     EXPECT_EQ(client.query("garage.3"), "valid=1;value=9.1;");
     EXPECT_EQ(client.query("cellar.1"), "valid=1;value=12.5;");
-    EXPECT_TRUE(daemon->waitFor("sensed 'temperature=25.0 humidity=30.0 dewpoint=6.2' on '" +
-                                attic.slavePath + "'"));
+    EXPECT_TRUE(daemon.waitFor("sensed 'temperature=25.0 humidity=30.0 dewpoint=6.2' on '" +
+                               attic.slavePath + "'"));
+    daemon.signal(SIGINT);
+    EXPECT_EQ(daemon.wait(), 0);
+    EXPECT_EQ(logLines(daemon.output()).back(), "ending daemon");
 }
 
 TEST(WholeDaemon, DefaultSensorWithoutConfiguration) {

@@ -212,6 +212,29 @@ TEST(SensorReader, PausesFiveSecondsAfterEachAttemptOnAMissingDevice) {
     EXPECT_FALSE(sensor->isOpen());
 }
 
+TEST(SerialPort, RawSettingsChangeOnlyTheLineFlags) {
+    for (int fill : {0x00, 0xff}) {
+        termios before;
+        memset(&before, fill, sizeof(before));
+        for (size_t i = 0; i < NCCS; ++i) before.c_cc[i] = static_cast<cc_t>(i * 7 + 3);
+        termios want = before;  // the speed set the standard way, the named flags changed
+        cfsetispeed(&want, B9600);
+        cfsetospeed(&want, B9600);
+        want.c_cflag =
+            (want.c_cflag & ~tcflag_t(CSIZE | CSTOPB | PARENB | CRTSCTS)) | CS8 | CREAD | CLOCAL;
+        want.c_iflag &= ~tcflag_t(IXON | IXOFF | IXANY);
+        want.c_lflag &= ~tcflag_t(ICANON | ECHO | ECHOE | ISIG);
+        want.c_oflag &= ~tcflag_t(OPOST);
+        termios raw = Serial::rawSettings(before);
+        EXPECT_EQ(flags(raw), flags(want)) << fill;
+        EXPECT_EQ(0, memcmp(raw.c_cc, want.c_cc, sizeof(want.c_cc))) << fill;
+        EXPECT_EQ(raw.c_line, want.c_line);
+        EXPECT_EQ(raw.c_cflag & CBAUD, tcflag_t(B9600));
+        EXPECT_EQ(cfgetispeed(&raw), B9600);
+        EXPECT_EQ(cfgetospeed(&raw), B9600);
+    }
+}
+
 TEST(SerialPort, OpensAPtyWithTheRawSettingsAndFailsOnAMissingDevice) {
     Pty pty;
     termios before, after;
