@@ -6,6 +6,7 @@
 #include <netinet/in.h>
 #include <pty.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -60,14 +61,18 @@ std::vector<std::string> logLines(const std::string& text) {
     return lines;
 }
 
+// The child gets SIGKILL when the thread that forked it ends: a test that
+// crashes or is killed at its time-out leaves nothing running behind.
 Process::Process(const std::vector<std::string>& argv, const std::string& workDir, bool apart)
     : outPath(workDir + "/.out-" + std::to_string(rand())),
       errPath(apart ? outPath + "e" : outPath) {
     std::vector<char*> args;  // made before fork: the child of a threaded process must not allocate
     for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
     args.push_back(nullptr);
+    pid_t parent = getpid();
     if ((childPid = fork()) != 0) return;
-    if (chdir(workDir.c_str()) != 0) _exit(126);
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (getppid() != parent || chdir(workDir.c_str()) != 0) _exit(126);  // parent gone before prctl
     int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     int err = apart ? open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644) : out;
     dup2(open("/dev/null", O_RDONLY), 0);

@@ -43,7 +43,8 @@ bool eventually(F predicate, std::chrono::milliseconds timeout = 5s) {
 }
 
 // A program as a child process, its standard output and error captured in a
-// file. Killed on destruction if still running.
+// file. Killed on destruction if still running, and when the thread that
+// started it (a test's main thread) ends.
 class Process {
   public:
     // apart: standard error goes to errPath instead of the output.
