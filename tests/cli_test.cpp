@@ -1,9 +1,7 @@
-// The command line, the configuration search and the start-up messages, run
-// against the real binary.
+// The command line, the configuration search and the messages of a start-up
+// that ends at once, run against the real binary.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
-#include <fstream>
 #include <regex>
 
 #include "testutil.h"
@@ -17,106 +15,55 @@ const std::string USAGE =
     "   -h               Show this help\n"
     "Configuration is read from sensomarkUSB.conf\n"
     "or the given config file.\n";
-// A configuration that ends start-up at once, before any thread or daemon switch.
+// Ends start-up at once, before any thread or daemon switch.
 const std::string ENDS_AT_ONCE = "[sensors]\n/dev/ttyS77 = ''\n";
+const std::string ENDING = "- no names specified for sensor '/dev/ttyS77'\n- ending daemon\n";
+const std::string FOUND = "- using config file './sensomarkUSB.conf'\n";
 
-std::string logLines(const std::string& text) {
-    std::string lines;
-    for (size_t pos = 0, end; (end = text.find('\n', pos)) != std::string::npos; pos = end + 1) {
-        std::string line = text.substr(pos, end - pos);
-        if (line.size() > 22 && line.compare(19, 3, " - ") == 0) lines += line.substr(22) + "\n";
-    }
-    return lines;
+// Runs the daemon with args in a fresh directory that holds config as file.
+// Returns "CODE " and standard output, "|", standard error, "|" and the
+// contents of daemon.log, with each time stamp shortened to "- ".
+std::string run(std::vector<std::string> args, const std::string& config = "",
+                const std::string& file = "sensomarkUSB.conf") {
+    TempDir dir;
+    if (!config.empty()) dir.write(file, config);
+    args.insert(args.begin(), SENSOMARK_BIN);
+    std::string out, err;
+    int code = runProgram(args, dir.path, &out, &err);
+    std::string all = out + "|" + err + "|" + readFile(dir.file("daemon.log"));
+    return std::to_string(code) + " " +
+           std::regex_replace(all, std::regex(R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d - )"), "- ");
 }
 }  // namespace
 
-TEST(CommandLine, HelpPrintsBannerAndUsageAndExitsZero) {
-    TempDir dir;
-    std::string out;
-    EXPECT_EQ(runProgram({SENSOMARK_BIN, "-h"}, dir.path, &out), 0);
-    EXPECT_EQ(out, BANNER + USAGE);
+TEST(CommandLine, HelpAndBadArguments) {
+    EXPECT_EQ(run({"-h"}), "0 " + BANNER + USAGE + "||");
+    EXPECT_EQ(run({"-?"}), "1 " + BANNER + USAGE + "||");
+    EXPECT_EQ(run({"-x"}),
+              "1 " + BANNER + USAGE + "|" + SENSOMARK_BIN + ": invalid option -- 'x'\n|");
+    EXPECT_EQ(run({"a.conf", "b.conf"}),
+              "1 " + BANNER + "trailing arguments on command line\n" + USAGE + "||");
 }
 
-TEST(CommandLine, BadOptionsAndSurplusArgumentsExitOne) {
-    TempDir dir;
-    std::string out, err;
-    EXPECT_EQ(runProgram({SENSOMARK_BIN, "-?"}, dir.path, &out, &err), 1);
-    EXPECT_EQ(out, BANNER + USAGE);
-    EXPECT_EQ(runProgram({SENSOMARK_BIN, "-x"}, dir.path, &out, &err), 1);
-    EXPECT_EQ(out, BANNER + USAGE);
-    EXPECT_NE(err.find("invalid option"), std::string::npos) << err;
-    EXPECT_EQ(runProgram({SENSOMARK_BIN, "a.conf", "b.conf"}, dir.path, &out, &err), 1);
-    EXPECT_EQ(out, BANNER + "trailing arguments on command line\n" + USAGE);
-}
-
-TEST(CommandLine, FileBeforeOrAfterDaemonOptionIsTheSame) {
-    TempDir dir;
-    dir.write("my.conf", "[main]\nlogfile = " + dir.file("daemon.log") + "\n" + ENDS_AT_ONCE);
-    for (auto args : {std::vector<std::string>{SENSOMARK_BIN, "my.conf", "-d"},
-                      std::vector<std::string>{SENSOMARK_BIN, "-d", "my.conf"}}) {
-        std::string out;
-        EXPECT_EQ(runProgram(args, dir.path, &out), 0);
-        EXPECT_EQ(out, BANNER);  // daemon mode logs to the file only
-        std::ifstream in(dir.file("daemon.log"));
-        std::string log((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-        EXPECT_EQ(logLines(log),
-                  "no names specified for sensor '/dev/ttyS77'\n"
-                  "ending daemon\n");
-        remove(dir.file("daemon.log").c_str());
-    }
-}
-
-TEST(ConfigSearch, ReportsTheFileFoundWithDotSlashPrefix) {
-    TempDir dir;
-    dir.write("sensomarkUSB.conf", ENDS_AT_ONCE);
-    std::string out;
-    EXPECT_EQ(runProgram({SENSOMARK_BIN}, dir.path, &out), 0);
-    EXPECT_EQ(logLines(out),
-              "using config file './sensomarkUSB.conf'\n"
-              "no names specified for sensor '/dev/ttyS77'\n"
-              "ending daemon\n");
-
-    dir.write("other.conf", ENDS_AT_ONCE);
-    EXPECT_EQ(runProgram({SENSOMARK_BIN, dir.file("other.conf")}, dir.path, &out), 0);
-    EXPECT_NE(out.find("using config file './" + dir.file("other.conf") + "'"), std::string::npos);
-}
-
-TEST(ConfigSearch, LogLineFormatAndMainKeys) {
-    TempDir dir;
-    dir.write(
-        "sensomarkUSB.conf",
-        "[main]\nport = 70000\nloglevel = Debug\nlogfile = /nonexistent/x.log\n" + ENDS_AT_ONCE);
-    std::string out;
-    EXPECT_EQ(runProgram({SENSOMARK_BIN}, dir.path, &out), 0);
+TEST(CommandLine, ConfigurationFileAndMainKeys) {
+    EXPECT_EQ(run({}, ENDS_AT_ONCE), "0 " + BANNER + FOUND + ENDING + "||");
+    EXPECT_EQ(run({"./other.conf"}, ENDS_AT_ONCE, "other.conf"),
+              "0 " + BANNER + "- using config file '././other.conf'\n" + ENDING + "||");
     // The foreground ignores logfile; an unknown level keeps everything.
-    EXPECT_EQ(logLines(out),
-              "using config file './sensomarkUSB.conf'\n"
-              "configured port 70000 is out of range, using 4000\n"
-              "configured log level unknown\n"
-              "no names specified for sensor '/dev/ttyS77'\n"
-              "ending daemon\n");
-    std::string firstLine = out.substr(BANNER.size(), 22);
-    EXPECT_TRUE(std::regex_match(firstLine, std::regex(R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d - )")))
-        << firstLine;
-}
-
-TEST(ConfigSearch, LevelCriticalDropsStatLines) {
-    TempDir dir;
-    dir.write("sensomarkUSB.conf",
-              "[main]\nloglevel = critical\n[sensors]\n/dev/ttyS76 = a b\n/dev/ttyS77 = ''\n");
-    std::string out;
-    EXPECT_EQ(runProgram({SENSOMARK_BIN}, dir.path, &out), 0);
+    EXPECT_EQ(run({}, "[main]\nport = 70000\nloglevel = Debug\nlogfile = /nonexistent/x.log\n" +
+                          ENDS_AT_ONCE),
+              "0 " + BANNER + FOUND + "- configured port 70000 is out of range, using 4000\n" +
+                  "- configured log level unknown\n" + ENDING + "||");
     // The file is reported before its level applies.
-    EXPECT_EQ(logLines(out),
-              "using config file './sensomarkUSB.conf'\n"
-              "no names specified for sensor '/dev/ttyS77'\n"
-              "ending daemon\n");
+    EXPECT_EQ(
+        run({}, "[main]\nloglevel = critical\n[sensors]\n/dev/ttyS76 = a b\n/dev/ttyS77 = ''\n"),
+        "0 " + BANNER + FOUND + ENDING + "||");
 }
 
-TEST(EventLogFile, UnopenableLogFileEndsWithCodeTwo) {
-    TempDir dir;
-    dir.write("sensomarkUSB.conf", "[main]\nlogfile = /nonexistent/dir/x.log\n");
-    std::string out, err;
-    EXPECT_EQ(runProgram({SENSOMARK_BIN, "-d"}, dir.path, &out, &err), 2);
-    EXPECT_EQ(err, "cannot open log file '/nonexistent/dir/x.log'\n");
+TEST(CommandLine, DaemonModeLogsToTheFileOnly) {
+    for (auto args : {std::vector<std::string>{"my.conf", "-d"}, {"-d", "my.conf"}})
+        EXPECT_EQ(run(args, "[main]\nlogfile = daemon.log\n" + ENDS_AT_ONCE, "my.conf"),
+                  "0 " + BANNER + "||" + ENDING);
+    EXPECT_EQ(run({"-d"}, "[main]\nlogfile = /nonexistent/dir/x.log\n"),
+              "2 " + BANNER + "|cannot open log file '/nonexistent/dir/x.log'\n|");
 }

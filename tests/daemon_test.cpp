@@ -1,62 +1,68 @@
-// The whole daemon end to end: configured sensors, unplugging, stale data,
-// daemon mode, and orderly shutdown under load.
-#include <dirent.h>
+// The whole daemon end to end: its start-up log, configured and default
+// sensors, daemon mode, and orderly shutdown under load.
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
-#include <fstream>
+#include <csignal>
+#include <filesystem>
 #include <sstream>
-#include <thread>
 
 #include "testutil.h"
 
+using Lines = std::vector<std::string>;
 namespace {
-std::string lastLine(const std::string& text) {
-    size_t end = text.find_last_not_of('\n');
-    size_t start = text.rfind('\n', end);
-    return text.substr(start == std::string::npos ? 0 : start + 1, end - start);
+// The log lines of text without those of sensor readers and clients, which
+// other threads write at any time.
+Lines mainThreadLines(const std::string& text) {
+    Lines lines;
+    for (const std::string& line : logLines(text))
+        if (line.rfind("start sensing ", 0) && line.rfind("lost ", 0) && line.rfind("incoming ", 0))
+            lines.push_back(line);
+    return lines;
+}
+
+// Field n (counted from 1) of /proc/pid/stat; empty when the process is gone.
+std::string statField(pid_t pid, int n) {
+    std::string stat = readFile("/proc/" + std::to_string(pid) + "/stat"), field;
+    std::istringstream fields(stat.empty() ? "" : stat.substr(stat.rfind(')') + 2));
+    for (int i = 3; i <= n; ++i) fields >> field;
+    return field;
 }
 
 std::string procLink(pid_t pid, const std::string& what) {
-    char target[256] = {};
-    std::string path = "/proc/" + std::to_string(pid) + "/" + what;
-    ssize_t n = readlink(path.c_str(), target, sizeof(target) - 1);
-    return n > 0 ? std::string(target, static_cast<size_t>(n)) : "";
-}
-
-// The process whose command line is exactly argv, other than except.
-pid_t findProcess(const std::vector<std::string>& argv, pid_t except) {
-    std::string wanted;
-    for (const std::string& a : argv) wanted += a + '\0';
-    DIR* proc = opendir("/proc");
-    pid_t found = -1;
-    while (dirent* entry = readdir(proc)) {
-        pid_t pid = atoi(entry->d_name);
-        if (pid <= 0 || pid == except) continue;
-        std::ifstream in("/proc/" + std::to_string(pid) + "/cmdline", std::ios::binary);
-        std::string cmdline((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-        if (cmdline == wanted) found = pid;
-    }
-    closedir(proc);
-    return found;
+    std::error_code error;
+    return std::filesystem::read_symlink("/proc/" + std::to_string(pid) + "/" + what, error);
 }
 }  // namespace
 
-TEST(WholeDaemon, TwoDevicesWithSeveralNames) {
+TEST(WholeDaemon, LogsItsStartUpExactlyAndAnswersEveryNameOfTwoDevices) {
     TempDir dir;
     Pty cellar, attic;
     int port = freePort();
-    auto daemon = startDaemon(
-        dir, configText(port, "[sensors]\n" + cellar.slavePath + " = cellar  garage shed\n" +
-                                  attic.slavePath + " = attic\n"));
-    std::string out = daemon->output();
-    EXPECT_NE(out.find("adding sensor '" + cellar.slavePath + "'\n"), std::string::npos);
-    for (const char* name : {"cellar", "garage", "shed", "attic"})
-        EXPECT_NE(out.find("   --> naming sensor '" + std::string(name) + "'\n"),
-                  std::string::npos);
-    EXPECT_EQ(daemon->count("naming sensor"), 4);
+    dir.write("sensomarkUSB.conf",
+              configText(port, "[sensors]\n" + cellar.slavePath + " = cellar  garage shed\n" +
+                                   attic.slavePath + " = attic\n"));
+    Process daemon({SENSOMARK_BIN}, dir.path);
+    const std::string listening =
+        "waiting for incoming connections on port " + std::to_string(port);
+    auto sensing = [&](const Pty& pty) {
+        Lines lines = logLines(daemon.output());
+        return std::count(lines.begin(), lines.end(), "start sensing on '" + pty.slavePath + "'");
+    };
+    ASSERT_TRUE(eventually([&] {
+        return sensing(cellar) == 1 && sensing(attic) == 1 && daemon.count(listening) == 1;
+    })) << daemon.output();
+    std::string out = daemon.output();
+    EXPECT_EQ(mainThreadLines(out),
+              (Lines{"using config file './sensomarkUSB.conf'",
+                     "adding sensor '" + cellar.slavePath + "'", "   --> naming sensor 'cellar'",
+                     "   --> naming sensor 'garage'", "   --> naming sensor 'shed'",
+                     "adding sensor '" + attic.slavePath + "'", "   --> naming sensor 'attic'",
+                     "starting sensomarkUSB", listening}));
+    EXPECT_EQ(out.rfind("sensomarkUSB 0.8.1\n\n", 0), 0u);
+    EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 2 + 11);  // nothing else
 
     cellar.write("temperature=12.5 humidity=80.1 dewpoint=9.1\r\n");
     attic.write("temperature=25.0 humidity=30.0 dewpoint=6.2\r\n");
@@ -65,8 +71,11 @@ TEST(WholeDaemon, TwoDevicesWithSeveralNames) {
     EXPECT_TRUE(eventually([&] { return client.query("shed.2") == "valid=1;value=80.1;"; }));
     EXPECT_EQ(client.query("garage.3"), "valid=1;value=9.1;");
     EXPECT_EQ(client.query("cellar.1"), "valid=1;value=12.5;");
-    EXPECT_TRUE(daemon->waitFor("sensed 'temperature=25.0 humidity=30.0 dewpoint=6.2' on '" +
-                                attic.slavePath + "'"));
+    EXPECT_TRUE(daemon.waitFor("sensed 'temperature=25.0 humidity=30.0 dewpoint=6.2' on '" +
+                               attic.slavePath + "'"));
+    daemon.signal(SIGINT);
+    EXPECT_EQ(daemon.wait(), 0);
+    EXPECT_EQ(logLines(daemon.output()).back(), "ending daemon");
 }
 
 TEST(WholeDaemon, DefaultSensorWithoutConfiguration) {
@@ -77,100 +86,48 @@ TEST(WholeDaemon, DefaultSensorWithoutConfiguration) {
     Process daemon({SENSOMARK_BIN, "missing.conf"}, dir.path);
     ASSERT_TRUE(daemon.waitFor("waiting for incoming connections on port 4000"));
     // A missing file named on the command line falls back to /etc, then to the defaults.
-    EXPECT_NE(daemon.output().find(" - no config file found, using defaults\n"), std::string::npos);
+    EXPECT_EQ(logLines(daemon.output())[0], "no config file found, using defaults");
     EXPECT_TRUE(daemon.waitFor("start sensing on '/dev/ttyUSB0'"));
     Client client(4000);
     EXPECT_EQ(client.query("sensomark.com1.1").rfind("valid=", 0), 0u);
     EXPECT_EQ(client.query("sensomark.com2.1"), "");
-    daemon.signal(SIGINT);
+    daemon.signal(SIGTERM);
     EXPECT_EQ(daemon.wait(), 0);
-    EXPECT_EQ(lastLine(daemon.output()).substr(19), " - ending daemon");
-}
-
-TEST(WholeDaemon, UnpluggedDeviceComesBackBehindTheSameName) {
-    TempDir dir;
-    auto first = std::make_unique<Pty>();
-    std::string link = dir.file("ttySIM0");
-    ASSERT_EQ(symlink(first->slavePath.c_str(), link.c_str()), 0);
-    int port = freePort();
-    auto daemon = startDaemon(dir, configText(port, "[sensors]\n" + link + " = probe\n"));
-    first->write("temperature=20.0\n");
-    Client client(port);
-    EXPECT_TRUE(eventually([&] { return client.query("probe.1") == "valid=1;value=20.0;"; }));
-
-    first->hangUp();
-    EXPECT_TRUE(daemon->waitFor("lost sensor connection on '" + link + "'"));
-    Pty second;
-    remove(link.c_str());
-    ASSERT_EQ(symlink(second.slavePath.c_str(), link.c_str()), 0);
-    // The old value stays served while it is fresh; the new one follows the reconnect.
-    EXPECT_EQ(client.query("probe.1"), "valid=1;value=20.0;");
-    EXPECT_TRUE(
-        eventually([&] { return daemon->count("start sensing on '" + link + "'") == 2; }, 8s));
-    second.write("temperature=22.0\n");
-    EXPECT_TRUE(eventually([&] { return client.query("probe.1") == "valid=1;value=22.0;"; }));
-}
-
-TEST(WholeDaemon, MissingDeviceIsRetriedAboutEveryFiveSeconds) {
-    TempDir dir;
-    int port = freePort();
-    auto daemon = startDaemon(dir, configText(port, "[sensors]\n/nonexistent/ttyUSB7 = gone\n"));
-    auto started = std::chrono::steady_clock::now();
-    EXPECT_TRUE(eventually(
-        [&] { return daemon->count("start sensing on '/nonexistent/ttyUSB7'") == 2; }, 8s));
-    auto elapsed = std::chrono::steady_clock::now() - started;
-    EXPECT_GT(elapsed, 3500ms);
-    EXPECT_GE(daemon->count("lost sensor connection on '/nonexistent/ttyUSB7'"), 1);
-    EXPECT_EQ(Client(port).query("gone.1"), "valid=0");
-}
-
-TEST(WholeDaemon, DataTurnsStaleAfterThirtySecondsOfSilence) {
-    TempDir dir;
-    Pty pty;
-    int port = freePort();
-    auto daemon = startDaemon(dir, configText(port, "[sensors]\n" + pty.slavePath + " = probe\n"));
-    pty.write("humidity=45.5\n");
-    Client client(port);
-    ASSERT_TRUE(eventually([&] { return client.query("probe.2") == "valid=1;value=45.5;"; }));
-    auto fresh = std::chrono::steady_clock::now();
-    EXPECT_TRUE(eventually([&] { return client.query("probe.2") == "valid=0"; }, 40s));
-    auto age = std::chrono::steady_clock::now() - fresh;
-    EXPECT_GT(age, 29s);
-    EXPECT_LT(age, 33s);
+    EXPECT_EQ(logLines(daemon.output()).back(), "ending daemon");
 }
 
 TEST(WholeDaemon, DaemonModeDetachesIntoANewSession) {
     TempDir dir;
     int port = freePort();
-    std::string config = dir.file("d.conf");
     dir.write("d.conf", configText(port, "logfile = " + dir.file("d.log") +
                                              "\n[sensors]\n/nonexistent/tty = x\n"));
     std::string out;
-    std::vector<std::string> argv = {SENSOMARK_BIN, "-d", config};
+    std::vector<std::string> argv = {SENSOMARK_BIN, "-d", dir.file("d.conf")};
     ASSERT_EQ(runProgram(argv, dir.path, &out), 0);
     EXPECT_EQ(out, "sensomarkUSB 0.8.1\n\n");
     ASSERT_TRUE(eventually([&] { return Client(port).connected(); }));
-
-    pid_t pid = findProcess(argv, getpid());
+    pid_t pid = -1;  // the process with the command line argv
+    std::string cmdline;
+    for (const std::string& arg : argv) cmdline += arg + '\0';
+    for (const auto& entry : std::filesystem::directory_iterator("/proc"))
+        if (readFile(entry.path() / "cmdline") == cmdline)
+            pid = atoi(entry.path().filename().c_str());
     ASSERT_GT(pid, 0);
+    // Detached from the test, it cannot die with it: end it whatever happens below.
+    std::shared_ptr<void> ender(nullptr, [pid](void*) { kill(pid, SIGKILL); });
+
     EXPECT_EQ(procLink(pid, "cwd"), "/");
     for (int fd : {0, 1, 2}) EXPECT_EQ(procLink(pid, "fd/" + std::to_string(fd)), "/dev/null");
     EXPECT_NE(getsid(pid), pid);  // not the session leader, so it can never get a terminal
     EXPECT_NE(getsid(pid), getsid(0));
-    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-    std::string statText((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
-    std::istringstream fields(statText.substr(statText.rfind(')') + 2));
-    std::string state, ppid, pgrp, session, ttyNr;
-    fields >> state >> ppid >> pgrp >> session >> ttyNr;
-    EXPECT_EQ(ttyNr, "0");
-
-    kill(pid, SIGTERM);
-    EXPECT_TRUE(eventually([&] { return kill(pid, 0) != 0; }));
-    std::ifstream log(dir.file("d.log"));
-    std::string logText((std::istreambuf_iterator<char>(log)), std::istreambuf_iterator<char>());
-    EXPECT_NE(logText.find(" - starting sensomarkUSB as daemon\n"), std::string::npos);
-    EXPECT_NE(logText.find(" - daemonized process\n"), std::string::npos);
-    EXPECT_EQ(lastLine(logText).substr(19), " - ending daemon");
+    EXPECT_EQ(statField(pid, 7), "0");  // no controlling terminal
+    kill(pid, SIGTERM);                 // gone, or a zombie until whoever adopted it reaps it
+    EXPECT_TRUE(eventually([&] { return statField(pid, 3) == "" || statField(pid, 3) == "Z"; }));
+    EXPECT_EQ(mainThreadLines(readFile(dir.file("d.log"))),
+              (Lines{"adding sensor '/nonexistent/tty'", "   --> naming sensor 'x'",
+                     "starting sensomarkUSB as daemon", "daemonized process",
+                     "waiting for incoming connections on port " + std::to_string(port),
+                     "ending daemon"}));
 }
 
 TEST(WholeDaemon, SignalsEndItInOrderUnderLoad) {
@@ -179,13 +136,15 @@ TEST(WholeDaemon, SignalsEndItInOrderUnderLoad) {
         Pty pty;
         int port = freePort();
         auto daemon =
-            startDaemon(dir, configText(port, "loglevel = stat\nbacklog = 128\n[sensors]\n" +
+            startDaemon(dir, configText(port, "loglevel = stat\nbacklog = 64\n[sensors]\n" +
                                                   pty.slavePath + " = probe\n"));
         pty.write("temperature=21.5\n");
+        std::vector<std::unique_ptr<Client>> idle;  // blocked in their reads at shutdown
+        for (int i = 0; i < 10; ++i) idle.push_back(std::make_unique<Client>(port));
         std::atomic<bool> stop{false};
         std::atomic<int> answered{0};
         std::vector<std::thread> load;
-        for (int i = 0; i < 100; ++i) {
+        for (int i = 0; i < 20; ++i) {
             load.emplace_back([&] {
                 Client client(port);
                 while (!stop && client.connected()) {
@@ -194,7 +153,7 @@ TEST(WholeDaemon, SignalsEndItInOrderUnderLoad) {
                 }
             });
         }
-        ASSERT_TRUE(eventually([&] { return answered > 1000; }, 10s));
+        ASSERT_TRUE(eventually([&] { return answered > 500; }, 10s));
         auto signalled = std::chrono::steady_clock::now();
         daemon->signal(sig);
         daemon->signal(sig);  // a second signal during shutdown changes nothing
@@ -202,6 +161,7 @@ TEST(WholeDaemon, SignalsEndItInOrderUnderLoad) {
         EXPECT_LT(std::chrono::steady_clock::now() - signalled, 2s);
         stop = true;
         for (auto& t : load) t.join();
-        EXPECT_EQ(lastLine(daemon->output()).substr(19), " - ending daemon");
+        for (auto& client : idle) EXPECT_TRUE(client->closedByPeer());
+        EXPECT_EQ(logLines(daemon->output()).back(), "ending daemon");
     }
 }

@@ -1,33 +1,33 @@
-// The opt-in listener keys and the Prometheus endpoint of the real daemon.
+// The Prometheus endpoint: the exposition text and the HTTP answers on the
+// sensor clock, then the real daemon serving them over TCP.
+#include "metrics.h"
+
 #include <gtest/gtest.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <fstream>
+#include <regex>
 
+#include "connectionmanager.h"
+#include "sensormanager.h"
 #include "testutil.h"
 
+using Lines = std::vector<std::string>;
 namespace {
-// One HTTP exchange on 127.0.0.1:port; returns everything the server sent.
+const int64_t T = 1000000;
+
+struct Exposition {
+    SensorManager sensors;
+    ConnectionManager connections{&sensors};
+    MetricsServer metrics{&sensors, &connections};
+};
+
+// What the daemon on port sends back to one HTTP request.
 std::string http(int port, const std::string& request) {
     Client client(port);
-    if (!client.connected()) return "<no connection>";
     client.send(request);
-    std::string reply;
-    char buffer[4096];
-    while (true) {
-        pollfd p = {client.fd, POLLIN, 0};
-        if (poll(&p, 1, 5000) <= 0) break;
-        ssize_t n = recv(client.fd, buffer, sizeof(buffer), 0);
-        if (n <= 0) break;
-        reply.append(buffer, static_cast<size_t>(n));
-    }
-    return reply;
-}
-
-std::string body(const std::string& reply) {
-    return reply.substr(reply.find("\r\n\r\n") + 4);
+    client.closedByPeer();
+    return client.pending;
 }
 
 bool has(const std::string& text, const std::string& part) {
@@ -35,104 +35,126 @@ bool has(const std::string& text, const std::string& part) {
 }
 }  // namespace
 
-TEST(ListenerKeys, MaxClientsClosesTheClientBeyondTheLimit) {
-    TempDir dir;
-    int port = freePort();
-    auto daemon =
-        startDaemon(dir, configText(port, "maxclients = 2\n[sensors]\n/nonexistent/t = x\n"));
-    // startDaemon's own probe connection must be gone before the count starts.
-    ASSERT_TRUE(daemon->waitFor("lost client connection"));
-    Client first(port), second(port);
-    ASSERT_TRUE(
-        eventually([&] { return daemon->count("incoming connection from 127.0.0.1") == 3; }));
-    EXPECT_EQ(first.query("x.1"), "valid=0");
-    EXPECT_EQ(second.query("x.1"), "valid=0");
-    Client third(port);
-    EXPECT_TRUE(third.closedByPeer());
-    EXPECT_TRUE(daemon->waitFor("too many clients, closing connection from 127.0.0.1"));
-    first.resetHard();
-    EXPECT_TRUE(eventually([&] { return Client(port).query("x.1") == "valid=0"; }));
+TEST(MetricsText, ReadingsByNameValidOnlyForAFreshNumberEachDeviceOnce) {
+    Exposition e;
+    Sensor* cellar = e.sensors.newSensor("/dev/\"a\\");
+    Sensor* shared = e.sensors.newSensor("/dev/\"a\\");  // the same path twice
+    Sensor* quiet = e.sensors.newSensor("/dev/ttyB");
+    e.sensors.nameSensor(cellar, "cellar");
+    e.sensors.nameSensor(shared, "say \"hi\"\\");
+    e.sensors.nameSensor(quiet, "attic");
+    cellar->storeLine("temperature=21.5 humidity=.... dewpoint=-1.5", T);
+    shared->storeLine("temperature=30", T - 31);
+    EXPECT_EQ(std::regex_replace(e.metrics.render(T + 2), std::regex("# HELP .*\n"), ""),
+              R"(# TYPE sensomark_temperature_celsius gauge
+sensomark_temperature_celsius{sensor="cellar"} 21.5
+# TYPE sensomark_relative_humidity_percent gauge
+# TYPE sensomark_dewpoint_celsius gauge
+sensomark_dewpoint_celsius{sensor="cellar"} -1.5
+# TYPE sensomark_reading_valid gauge
+sensomark_reading_valid{sensor="attic",quantity="temperature"} 0
+sensomark_reading_valid{sensor="attic",quantity="humidity"} 0
+sensomark_reading_valid{sensor="attic",quantity="dewpoint"} 0
+sensomark_reading_valid{sensor="cellar",quantity="temperature"} 1
+sensomark_reading_valid{sensor="cellar",quantity="humidity"} 0
+sensomark_reading_valid{sensor="cellar",quantity="dewpoint"} 1
+sensomark_reading_valid{sensor="say \"hi\"\\",quantity="temperature"} 0
+sensomark_reading_valid{sensor="say \"hi\"\\",quantity="humidity"} 0
+sensomark_reading_valid{sensor="say \"hi\"\\",quantity="dewpoint"} 0
+# TYPE sensomark_reading_age_seconds gauge
+sensomark_reading_age_seconds{sensor="cellar"} 2
+sensomark_reading_age_seconds{sensor="say \"hi\"\\"} 33
+# TYPE sensomark_sensor_info gauge
+sensomark_sensor_info{sensor="attic",device="/dev/ttyB"} 1
+sensomark_sensor_info{sensor="cellar",device="/dev/\"a\\"} 1
+sensomark_sensor_info{sensor="say \"hi\"\\",device="/dev/\"a\\"} 1
+# TYPE sensomark_device_open gauge
+sensomark_device_open{device="/dev/\"a\\"} 0
+sensomark_device_open{device="/dev/ttyB"} 0
+# TYPE sensomark_device_reconnects_total counter
+sensomark_device_reconnects_total{device="/dev/\"a\\"} 0
+sensomark_device_reconnects_total{device="/dev/ttyB"} 0
+# TYPE sensomark_device_lines_total counter
+sensomark_device_lines_total{device="/dev/\"a\\"} 0
+sensomark_device_lines_total{device="/dev/ttyB"} 0
+# TYPE sensomark_device_fields_ignored_total counter
+sensomark_device_fields_ignored_total{device="/dev/\"a\\"} 0
+sensomark_device_fields_ignored_total{device="/dev/ttyB"} 0
+# TYPE sensomark_clients_connected gauge
+sensomark_clients_connected 0
+# TYPE sensomark_requests_total counter
+sensomark_requests_total 0
+)");
+    // At T + 31 the cellar's readings are stale: no samples, valid 0, the age goes on.
+    std::string stale = e.metrics.render(T + 31);
+    EXPECT_FALSE(has(stale, "_celsius{"));
+    EXPECT_FALSE(has(stale, "temperature\"} 1") || has(stale, "dewpoint\"} 1"));
+    EXPECT_TRUE(has(stale, "sensomark_reading_age_seconds{sensor=\"cellar\"} 31\n"));
 }
 
-TEST(ListenerKeys, ListenAddressBindsOnlyThereAndGarbageEndsTheDaemon) {
-    TempDir dir;
-    int port = freePort();
-    auto daemon = startDaemon(dir, configText(port, "listen = 127.0.0.1\n"));
-    EXPECT_EQ(Client(port).query("nobody.1"), "");
-    daemon->signal(SIGTERM);
-    EXPECT_EQ(daemon->wait(), 0);
-
-    dir.write("sensomarkUSB.conf", configText(port, "listen = 127.0.0.300\n"));
-    Process bad({SENSOMARK_BIN}, dir.path);
-    EXPECT_EQ(bad.wait(), 0);
-    EXPECT_TRUE(has(bad.output(), "invalid listen address '127.0.0.300'\n"));
-    EXPECT_TRUE(has(bad.output(), "ending daemon\n"));
+TEST(MetricsText, HttpAnswersOnlyGetAndHeadOfMetrics) {
+    Exposition e;
+    struct Case {
+        std::string head, status, text;  // text: of a refusal
+    } cases[] = {
+        {"GET /metrics HTTP/1.1\r\nHost: x\r\n\r\n", "200 OK", ""},
+        {"GET /metrics?name=x HTTP/1.0\r\n\r\n", "200 OK", ""},
+        {"HEAD /metrics HTTP/1.1\r\n\r\n", "200 OK", ""},
+        {"GET /other HTTP/1.1\r\n\r\n", "404 Not Found", "try /metrics\n"},
+        {"POST /metrics HTTP/1.1\r\n\r\n", "405 Method Not Allowed\r\nAllow: GET, HEAD",
+         "only GET is served\n"},
+        {"garbage\r\n\r\n", "400 Bad Request", "malformed request\n"},
+        {"GET /metrics\r\n\r\n", "400 Bad Request", "malformed request\n"},
+        {"", "400 Bad Request", "malformed request\n"},
+    };
+    const std::string body = e.metrics.render(T);
+    for (const Case& c : cases) {
+        bool head = c.head.rfind("HEAD ", 0) == 0, ok = c.status == "200 OK";
+        std::string text = ok && !head ? body : c.text;
+        EXPECT_EQ(e.metrics.respond(c.head, T),
+                  "HTTP/1.1 " + c.status +
+                      "\r\nContent-Type: text/plain; version=0.0.4; charset=utf-8\r\n"
+                      "Content-Length: " +
+                      std::to_string(head ? body.size() : text.size()) +
+                      "\r\nConnection: close\r\n\r\n" + text);
+    }
 }
 
-TEST(MetricsEndpoint, ServesReadingsCountersAndRefusesOtherRequests) {
+TEST(MetricsEndpoint, ServesTheDaemonsReadingsAndCountersOverHttp) {
     TempDir dir;
     Pty pty;
     int port = freePort(), metricsPort = freePort();
     auto daemon = startDaemon(
         dir, configText(port, "metricsport = " + std::to_string(metricsPort) + "\n[sensors]\n" +
                                   pty.slavePath + " = cellar garage\n"));
-    std::string before = body(http(metricsPort, "GET /metrics HTTP/1.1\r\nHost: x\r\n\r\n"));
-    EXPECT_FALSE(has(before, "sensomark_temperature_celsius{"));
-    EXPECT_TRUE(has(before, "sensomark_reading_valid{sensor=\"cellar\",device=\"" + pty.slavePath +
-                                "\",quantity=\"temperature\"} 0\n"));
-
     pty.write("temperature=21.5 humidity=48.3 dewpoint=10.1 junk\r\n");
     Client client(port);
     ASSERT_TRUE(eventually([&] { return client.query("garage.1") == "valid=1;value=21.5;"; }));
-    // startDaemon's probe client may still be counted for a moment.
-    std::string reply;
+    std::string reply;  // startDaemon's probe client may still be counted for a moment
     EXPECT_TRUE(eventually([&] {
         reply = http(metricsPort, "GET /metrics HTTP/1.0\r\n\r\n");
         return has(reply, "sensomark_clients_connected 1\n");
     })) << reply;
     EXPECT_EQ(reply.rfind("HTTP/1.1 200 OK\r\n", 0), 0u) << reply;
-    std::string after = body(reply);
-    std::string labels = "{sensor=\"garage\",device=\"" + pty.slavePath + "\"}";
-    EXPECT_TRUE(has(after, "sensomark_temperature_celsius" + labels + " 21.5\n")) << after;
-    EXPECT_TRUE(has(after, "sensomark_relative_humidity_percent" + labels + " 48.3\n"));
-    EXPECT_TRUE(has(after, "sensomark_dewpoint_celsius" + labels + " 10.1\n"));
-    EXPECT_TRUE(has(after, "sensomark_device_open{device=\"" + pty.slavePath + "\"} 1\n"));
-    EXPECT_TRUE(has(after, "sensomark_device_lines_total{device=\"" + pty.slavePath + "\"} 1\n"));
-    EXPECT_TRUE(
-        has(after, "sensomark_device_fields_ignored_total{device=\"" + pty.slavePath + "\"} 1\n"));
-    EXPECT_TRUE(has(after, "sensomark_requests_total "));
-
+    std::string body = reply.substr(reply.find("\r\n\r\n") + 4);
+    const std::string device = "{device=\"" + pty.slavePath + "\"} 1";
+    for (const std::string& sample :
+         Lines{"sensomark_temperature_celsius{sensor=\"garage\"} 21.5",
+               "sensomark_relative_humidity_percent{sensor=\"cellar\"} 48.3",
+               "sensomark_sensor_info{sensor=\"garage\",device=\"" + pty.slavePath + "\"} 1",
+               "sensomark_device_open" + device, "sensomark_device_lines_total" + device,
+               "sensomark_device_fields_ignored_total" + device})
+        EXPECT_TRUE(has(body, sample + "\n")) << sample << "\n" << body;
+    EXPECT_FALSE(has(body, "sensomark_requests_total 0\n"));
     if (access("/usr/bin/promtool", X_OK) == 0) {
-        dir.write("metrics.txt", after);
+        dir.write("metrics.txt", body);
         std::string out;
         EXPECT_EQ(
             runProgram({"/bin/sh", "-c", "promtool check metrics < metrics.txt"}, dir.path, &out),
             0)
             << out;
     }
-
-    EXPECT_EQ(http(metricsPort, "GET /other HTTP/1.1\r\n\r\n").rfind("HTTP/1.1 404 ", 0), 0u);
     EXPECT_EQ(http(metricsPort, "POST /metrics HTTP/1.1\r\n\r\n").rfind("HTTP/1.1 405 ", 0), 0u);
-    EXPECT_EQ(http(metricsPort, "garbage\r\n\r\n").rfind("HTTP/1.1 400 ", 0), 0u);
     EXPECT_EQ(http(metricsPort, std::string(20000, 'G')).rfind("HTTP/1.1 400 ", 0), 0u);
-    // The query service never noticed.
-    EXPECT_EQ(client.query("cellar.2"), "valid=1;value=48.3;");
-}
-
-TEST(MetricsEndpoint, StaleReadingsAreNotServedAsFresh) {
-    TempDir dir;
-    Pty pty;
-    int port = freePort(), metricsPort = freePort();
-    auto daemon =
-        startDaemon(dir, configText(port, "metricsport = " + std::to_string(metricsPort) +
-                                              "\n[sensors]\n" + pty.slavePath + " = probe\n"));
-    pty.write("temperature=19.0\n");
-    Client client(port);
-    ASSERT_TRUE(eventually([&] { return client.query("probe.1") == "valid=1;value=19.0;"; }));
-    ASSERT_TRUE(eventually([&] { return client.query("probe.1") == "valid=0"; }, 40s));
-    std::string stale = body(http(metricsPort, "GET /metrics HTTP/1.1\r\n\r\n"));
-    EXPECT_FALSE(has(stale, "sensomark_temperature_celsius{")) << stale;
-    EXPECT_TRUE(has(stale, "quantity=\"temperature\"} 0\n"));
-    EXPECT_TRUE(has(stale, "sensomark_reading_age_seconds{sensor=\"probe\",device=\"" +
-                               pty.slavePath + "\"} 3"));
+    EXPECT_EQ(client.query("cellar.2"), "valid=1;value=48.3;");  // the query service never noticed
 }

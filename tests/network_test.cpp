@@ -1,32 +1,25 @@
 // The TCP query service of the real daemon: framing, ordering, many clients,
-// rude clients and listener failures.
-#include <arpa/inet.h>
+// rude clients, the listener keys and listener failures.
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <sys/resource.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
-#include <thread>
+#include <algorithm>
 
+#include "net.h"
 #include "testutil.h"
 
 namespace {
+using Lines = std::vector<std::string>;
 const std::string T1 = "valid=1;value=21.5;";
 const std::string T2 = "valid=1;value=48.3;";
 
-// Threads of an idle daemon with one device: main and the reader. The
-// ThreadSanitizer runtime adds a background thread of its own.
 #ifdef __SANITIZE_THREAD__
-const int IDLE_THREADS = 3;
+const int IDLE_THREADS = 3;  // main, the reader and the ThreadSanitizer runtime's
 #else
-const int IDLE_THREADS = 2;
+const int IDLE_THREADS = 2;  // main and the reader
 #endif
-
-// Clients of the concurrency test; instrumented builds are several times
-// slower per thread, so they run a quarter of them (still far above the backlog).
 #ifdef SENSOMARK_SANITIZED
-const int MANY_CLIENTS = 500;
+const int MANY_CLIENTS = 500;  // instrumented threads are slow; still far above the backlog
 #else
 const int MANY_CLIENTS = 2000;
 #endif
@@ -49,51 +42,55 @@ struct Service {
 };
 }  // namespace
 
-TEST(Framing, LineEndsRunsSplitsAndEmptyRequests) {
+TEST(Framing, LinesEndAtAnyLineEndAreAnsweredInOrderAndRudeClientsAreDropped) {
     Service service("debug");
-    Client client(service.port);
-    struct Case {
-        std::vector<std::string> packets;
-        std::vector<std::string> replies;
-    } cases[] = {
-        {{"probe.1\r\n"}, {T1}},
-        {{"probe.1\nprobe.2\n"}, {T1, T2}},
-        {{"probe", ".2", "\r\n"}, {T2}},
-        {{"probe.1\r\n\r\n\n\rprobe.2\r"}, {T1, T2}},
-        {{"\n"}, {""}},  // the LF left over from the CR before it
-        {{"nodot\r\nunknown.1\r\nprobe.7\r\n"}, {"", "", "valid=0"}},
-        {{std::string("probe\0.1\n", 9)}, {""}},
-    };
-    for (const Case& c : cases) {
-        for (const std::string& packet : c.packets) {
-            client.send(packet);
-            std::this_thread::sleep_for(20ms);  // separate packets, not a wait for a result
-        }
-        EXPECT_EQ(client.replies(c.replies.size()), c.replies) << c.packets[0];
-    }
-    // Nothing is answered before its line end arrives.
-    client.send("probe.1");
-    EXPECT_TRUE(client.replies(1, 300ms).empty());
-    client.send("\n");
-    EXPECT_EQ(client.replies(1), std::vector<std::string>{T1});
-    EXPECT_TRUE(service.daemon->waitFor(std::string("received 'probe\0.1'", 19)));
-    EXPECT_TRUE(service.daemon->waitFor("sending 'valid=0'"));
-}
-
-TEST(Framing, HundredPipelinedRequestsAnsweredInOrderAndOneBytePackets) {
-    Service service;
-    Client client(service.port);
+    Client client(service.port), quiet(service.port);
     std::string burst;
-    std::vector<std::string> expected;
+    Lines inOrder;
     for (int i = 0; i < 100; ++i) {
         burst += i % 3 == 0 ? "probe.1\r\n" : i % 3 == 1 ? "probe.2\n" : "other.1\r";
-        expected.push_back(i % 3 == 0 ? T1 : i % 3 == 1 ? T2 : "");
+        inOrder.push_back(i % 3 == 0 ? T1 : i % 3 == 1 ? T2 : "");
     }
-    client.send(burst);
-    EXPECT_EQ(client.replies(100), expected);
+    struct Case {
+        std::string sent;
+        Lines replies;
+    } cases[] = {
+        {"probe.1\r\n", {T1}},
+        {"probe.1\nprobe.2\n", {T1, T2}},
+        {"probe.1\r\n\r\n\n\rprobe.2\r", {T1, T2}},
+        {"\n", {""}},  // the LF of the CR before it, arriving alone, ends an empty line
+        {"nodot\r\nunknown.1\r\nprobe.7\r\n", {"", "", "valid=0"}},
+        {std::string("probe\0.1\n", 9), {""}},
+        {burst, inOrder},
+    };
+    for (const Case& c : cases) {
+        client.send(c.sent);
+        EXPECT_EQ(client.replies(c.replies.size()), c.replies) << c.sent.substr(0, 40);
+    }
+    // Nothing is answered before its line end arrives, however the request is cut.
+    client.send("pro");
+    EXPECT_TRUE(client.replies(1, 300ms).empty());
+    for (char byte : std::string("be.2\r\n")) client.send(std::string(1, byte));
+    EXPECT_EQ(client.replies(1), Lines{T2});
+    EXPECT_TRUE(service.daemon->waitFor(std::string("received 'probe\0.1'", 19)));
+    EXPECT_TRUE(service.daemon->waitFor("sending 'valid=0'"));
 
-    for (char byte : std::string("probe.2\r\n")) client.send(std::string(1, byte));
-    EXPECT_EQ(client.replies(1), std::vector<std::string>{T2});
+    // Rude clients are dropped without disturbing the others; a quiet one is kept.
+    {
+        Client reset(service.port);
+        reset.send("probe.1\r\n");
+        reset.resetHard();  // gone before its reply is read
+    }
+    Client flooder(service.port);
+    flooder.send(std::string(1 << 20, 'x'));
+    EXPECT_TRUE(flooder.closedByPeer());
+    Client sender(service.port);
+    sender.send(std::string(1 << 20, 'y') + "\n");  // a request too long to be a query
+    EXPECT_TRUE(sender.closedByPeer());
+
+    EXPECT_EQ(Client(service.port).query("probe.1"), T1);
+    EXPECT_FALSE(quiet.closedByPeer(300ms));  // idle all along: never disconnected
+    EXPECT_EQ(quiet.query("probe.2"), T2);
 }
 
 TEST(Clients, TwoThousandConcurrentClientsAreAllAnswered) {
@@ -111,8 +108,7 @@ TEST(Clients, TwoThousandConcurrentClientsAreAllAnswered) {
     }
     for (auto& client : clients) client->send("probe.1\r\n");
     int answered = 0;
-    for (auto& client : clients)
-        answered += client->replies(1, 10s) == std::vector<std::string>{T1};
+    for (auto& client : clients) answered += client->replies(1, 10s) == Lines{T1};
     EXPECT_EQ(answered, MANY_CLIENTS);
     pid_t pid = service.daemon->pid();
     EXPECT_GE(threadCount(pid), MANY_CLIENTS);
@@ -122,49 +118,45 @@ TEST(Clients, TwoThousandConcurrentClientsAreAllAnswered) {
         << threadCount(pid);
 }
 
-TEST(Clients, RudeClientsDoNotDisturbOthers) {
-    Service service;
-    {
-        Client reset(service.port);
-        reset.send("probe.1\r\n");
-        reset.resetHard();  // gone before its reply is read
-    }
-    Client flooder(service.port);
-    std::string junk(1 << 20, 'x');
-    flooder.send(junk);
-    EXPECT_TRUE(flooder.closedByPeer());
-
-    Client sender(service.port);
-    sender.send(std::string(1 << 20, 'y') + "\n");  // a request too long to be a query
-    EXPECT_TRUE(sender.closedByPeer());
-
-    Client polite(service.port);
-    EXPECT_EQ(polite.query("probe.1"), T1);
-    EXPECT_TRUE(service.daemon->waitFor("lost client connection"));
-}
-
-TEST(Clients, QuietClientIsNeverDisconnected) {
-    Service service;
-    Client quiet(service.port);
-    EXPECT_FALSE(quiet.closedByPeer(600ms));
-    EXPECT_EQ(quiet.query("probe.2"), T2);
-}
-
-TEST(Listener, PortInUseEndsTheDaemon) {
+TEST(Listener, MaxClientsAndListenAddress) {
     TempDir dir;
     int port = freePort();
-    int blocker = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr = {};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(static_cast<uint16_t>(port));
-    ASSERT_EQ(bind(blocker, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)), 0);
-    ASSERT_EQ(listen(blocker, 1), 0);
+    auto daemon = startDaemon(dir, configText(port,
+                                              "maxclients = 2\nlisten = 127.0.0.1\n"
+                                              "[sensors]\n/nonexistent/t = x\n"));
+    // startDaemon's own probe connection must be gone before the count starts.
+    ASSERT_TRUE(daemon->waitFor("lost client connection"));
+    Client first(port), second(port);
+    ASSERT_TRUE(
+        eventually([&] { return daemon->count("incoming connection from 127.0.0.1") == 3; }));
+    EXPECT_EQ(first.query("x.1"), "valid=0");
+    EXPECT_EQ(second.query("nobody.1"), "");
+    Client third(port);
+    EXPECT_TRUE(third.closedByPeer());
+    EXPECT_TRUE(daemon->waitFor("too many clients, closing connection from 127.0.0.1"));
+    first.resetHard();
+    EXPECT_TRUE(eventually([&] { return Client(port).query("x.1") == "valid=0"; }));
+}
 
-    dir.write("sensomarkUSB.conf", configText(port, "[sensors]\n/nonexistent/tty = x\n"));
-    Process daemon({SENSOMARK_BIN}, dir.path);
-    EXPECT_EQ(daemon.wait(), 0);
-    std::string out = daemon.output();
-    EXPECT_NE(out.find("failed to bind socket (Address already in use)"), std::string::npos) << out;
-    EXPECT_EQ(out.substr(out.size() - 14), "ending daemon\n");
-    close(blocker);
+TEST(Listener, SocketFailuresEndTheDaemon) {
+    TempDir dir;
+    int port = freePort();
+    std::string error;
+    UniqueFd blocker = openListenSocket("", port, 1, &error);
+    ASSERT_TRUE(blocker.valid()) << error;
+    struct Case {
+        std::string keys, message;
+    } cases[] = {
+        {"", "failed to bind socket (Address already in use)"},
+        {"listen = 127.0.0.300\n", "invalid listen address '127.0.0.300'"},
+    };
+    for (const Case& c : cases) {
+        dir.write("sensomarkUSB.conf",
+                  configText(port, c.keys + "[sensors]\n/nonexistent/tty = x\n"));
+        Process daemon({SENSOMARK_BIN}, dir.path);
+        EXPECT_EQ(daemon.wait(), 0);
+        Lines log = logLines(daemon.output());
+        EXPECT_NE(std::find(log.begin(), log.end(), c.message), log.end()) << daemon.output();
+        EXPECT_EQ(log.back(), "ending daemon");
+    }
 }

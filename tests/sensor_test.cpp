@@ -1,13 +1,13 @@
-// The device line protocol, the reading reply, the serial line settings and a
-// reader thread on a real pseudo-terminal.
+// The device line protocol, readings aged on the sensor clock, query names and
+// replies as the registry answers them, the reconnect pause, the serial line
+// settings and a reader thread on a real pseudo-terminal.
 #include "sensor.h"
 
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
-#include <fstream>
+#include <cstring>
 
 #include "sensormanager.h"
 #include "serial.h"
@@ -16,7 +16,22 @@
 
 namespace {
 using Pairs = std::vector<std::pair<std::string, std::string>>;
-const time_t T = 1000000;
+const int64_t T = 1000000;
+
+std::string reply(Sensor& sensor, int type, int64_t now) {
+    return formatReply(sensor.getReadingAt(static_cast<ReadType>(type), now));
+}
+struct Registry {
+    explicit Registry(int64_t age) {
+        Sensor* sensor = manager.newSensor("/dev/ttyUSB0");
+        manager.nameSensor(sensor, "sensomark.com1");
+        sensor->storeLine("temperature=21.5 humidity=48.3 dewpoint=10.1", Sensor::clockNow() - age);
+    }
+    SensorManager manager;
+};
+std::vector<tcflag_t> flags(const termios& t) {
+    return {t.c_iflag, t.c_oflag, t.c_cflag, t.c_lflag};
+}
 }  // namespace
 
 TEST(DeviceLine, ParsesPairsAsTheProtocolDefines) {
@@ -27,7 +42,6 @@ TEST(DeviceLine, ParsesPairsAsTheProtocolDefines) {
         {"temperature=21.5 humidity=48.3% dewpoint=-1.0 status=ok",
          {{"temperature", "21.5"}, {"humidity", "48.3"}, {"dewpoint", "-1.0"}, {"status", ""}}},
         {"temperature=21.5C", {{"temperature", "21.5"}}},
-        {"temperature=-3.5", {{"temperature", "-3.5"}}},
         {"temperature=-.5x humidity=+4 dewpoint=- a=-- b=-x",
          {{"temperature", "-.5"}, {"humidity", ""}, {"dewpoint", ""}, {"a", ""}, {"b", ""}}},
         {"humidity=abc", {{"humidity", ""}}},
@@ -39,89 +53,213 @@ TEST(DeviceLine, ParsesPairsAsTheProtocolDefines) {
         {"temperature=1.2.3x", {{"temperature", "1.2.3"}}},
     };
     for (const Case& c : cases) EXPECT_EQ(Sensor::parseLine(c.line), c.pairs) << c.line;
+    size_t ignored = 0;
+    Sensor::parseLine("  a=1 b c=2=3 d=4 ", &ignored);
+    EXPECT_EQ(ignored, 2u);
 }
 
-TEST(SensorReading, FreshForThirtySecondsThenInvalid) {
+TEST(SensorReading, FreshThroughThirtySecondsNeverBeforeDataNorAtANegativeAge) {
     Sensor sensor(nullptr, "/dev/null");
-    EXPECT_EQ(sensor.getReadingAt(Sensor::TEMPERATURE, T), "valid=0");  // nothing stored yet
-    sensor.storeLine("temperature=21.5", T);
-    EXPECT_EQ(sensor.getReadingAt(Sensor::TEMPERATURE, T), "valid=1;value=21.5;");
-    EXPECT_EQ(sensor.getReadingAt(Sensor::TEMPERATURE, T + 30), "valid=1;value=21.5;");
-    EXPECT_EQ(sensor.getReadingAt(Sensor::TEMPERATURE, T + 31), "valid=0");
-    EXPECT_EQ(sensor.getReadingAt(Sensor::TEMPERATURE, T - 100),
-              "valid=1;value=21.5;");                                        // clock set back
-    EXPECT_EQ(sensor.getReadingAt(Sensor::HUMIDITY, T), "valid=1;value=;");  // never sent
-    for (int outside : {0, 4, -1, 1 << 30})
-        EXPECT_EQ(sensor.getReadingAt(static_cast<Sensor::ReadType>(outside), T), "valid=0");
+    for (int64_t now : {int64_t(0), int64_t(30), T}) {
+        EXPECT_FALSE(sensor.getReadingAt(TEMPERATURE, now).fresh) << now;
+        EXPECT_EQ(sensor.getReadingAt(TEMPERATURE, now).ageS, -1) << now;
+    }
+    EXPECT_EQ(sensor.storeLine("temperature=21.5", T), 0u);
+    struct Case {
+        int64_t now;
+        bool fresh;
+    } cases[] = {{T, true}, {T + 30, true}, {T + 31, false}, {T + 1000, false}, {T - 5, false}};
+    for (const Case& c : cases) {
+        Reading r = sensor.getReadingAt(TEMPERATURE, c.now);
+        EXPECT_EQ(r.fresh, c.fresh) << c.now - T;
+        EXPECT_EQ(r.ageS, c.now - T);
+        EXPECT_EQ(formatReply(r), c.fresh ? "valid=1;value=21.5;" : "valid=0") << c.now - T;
+    }
+    for (int outside : {0, 4, -1, 1 << 30}) EXPECT_EQ(reply(sensor, outside, T), "valid=0");
 }
 
-TEST(SensorReading, LaterPairWinsAndOtherKeysRefreshTheTime) {
+TEST(SensorReading, LaterPairWinsAndAnyPairRefreshesTheTime) {
     Sensor sensor(nullptr, "/dev/null");
-    sensor.storeLine("temperature=1 temperature=2 dewpoint=-4 humidity=abc", T);
-    EXPECT_EQ(sensor.getReadingAt(Sensor::TEMPERATURE, T), "valid=1;value=2;");
-    EXPECT_EQ(sensor.getReadingAt(Sensor::DEWPOINT, T), "valid=1;value=-4;");
-    EXPECT_EQ(sensor.getReadingAt(Sensor::HUMIDITY, T), "valid=1;value=;");
+    sensor.storeLine("temperature=1 temperature=2 dewpoint=-4 humidity=....", T);
+    EXPECT_EQ(reply(sensor, TEMPERATURE, T), "valid=1;value=2;");
+    EXPECT_EQ(reply(sensor, DEWPOINT, T), "valid=1;value=-4;");
+    Reading dots = sensor.getReadingAt(HUMIDITY, T);  // fresh text, but no number
+    EXPECT_EQ(formatReply(dots), "valid=1;value=....;");
+    EXPECT_FALSE(dots.hasNumber);
     sensor.storeLine("status=7", T + 25);
-    EXPECT_EQ(sensor.getReadingAt(Sensor::TEMPERATURE, T + 50), "valid=1;value=2;");
-    sensor.storeLine("no pairs here", T + 60);
-    EXPECT_EQ(sensor.getReadingAt(Sensor::TEMPERATURE, T + 60), "valid=0");
+    EXPECT_EQ(reply(sensor, TEMPERATURE, T + 50), "valid=1;value=2;");
+    EXPECT_EQ(sensor.storeLine("no pairs here", T + 60), 3u);
+    EXPECT_EQ(reply(sensor, TEMPERATURE, T + 60), "valid=0");
+    Sensor quiet(nullptr, "/dev/null");
+    quiet.storeLine("temperature=20", T);
+    EXPECT_EQ(reply(quiet, HUMIDITY, T), "valid=1;value=;");  // never sent
 }
 
-TEST(SensorReading, NoiseKeysAreBoundedAndServedRepliesUnchanged) {
+TEST(SensorReading, NewKeysBeyondTheBoundAreIgnoredWhileKnownOnesUpdate) {
     Sensor sensor(nullptr, "/dev/null");
-    for (int i = 0; i < 1000; ++i) sensor.storeLine("k" + std::to_string(i) + "=1", T + i % 10);
-    sensor.storeLine("temperature=20.5 brandnew=3", T + 20);
-    EXPECT_EQ(sensor.getReadingAt(Sensor::TEMPERATURE, T + 50), "valid=1;value=20.5;");
+    for (size_t i = 0; i < Sensor::MAX_EXTRA_KEYS; ++i)
+        ASSERT_EQ(sensor.storeLine("k" + std::to_string(i) + "=1", T), 0u) << i;
+    EXPECT_EQ(sensor.storeLine("k0=2 beyond=3 temperature=20.5 junk", T + 1), 2u);
+    EXPECT_EQ(sensor.storeLine("beyond=4", T + 2), 1u);  // it was not kept the first time
+    std::string last = "k" + std::to_string(Sensor::MAX_EXTRA_KEYS - 1);
+    EXPECT_EQ(sensor.storeLine(last + "=5 humidity=40", T + 3), 0u);
+    EXPECT_EQ(reply(sensor, TEMPERATURE, T + 3), "valid=1;value=20.5;");
+    EXPECT_EQ(reply(sensor, HUMIDITY, T + 3), "valid=1;value=40;");
 }
 
-TEST(SerialPort, SetsOnlyTheRawLineFlagsAndKeepsTheRest) {
+TEST(QueryResolution, EveryQueryFormWithFreshAndStaleData) {
+    struct Case {
+        std::string query, fresh;
+    } cases[] = {
+        {"", ""},
+        {"sensomark", ""},
+        {"sensomark.com1", ""},
+        {"sensomark.com1.1", "valid=1;value=21.5;"},
+        {"sensomark.com1.2", "valid=1;value=48.3;"},
+        {"sensomark.com1.3", "valid=1;value=10.1;"},
+        {"sensomark.com1.02", "valid=1;value=48.3;"},
+        {"sensomark.com1.+3", "valid=1;value=10.1;"},
+        {"sensomark.com1.1xyz", "valid=1;value=21.5;"},
+        {"sensomark.com1. 1", "valid=1;value=21.5;"},
+        {"sensomark.com1.0", "valid=0"},
+        {"sensomark.com1.4", "valid=0"},
+        {"sensomark.com1.-1", "valid=0"},
+        {"sensomark.com1.", "valid=0"},
+        {"sensomark.com1.temperature", "valid=0"},
+        {"sensomark.com1.1.1", ""},
+        {"SENSOMARK.COM1.1", ""},
+        {"sensomark.com2.1", ""},
+        {".1", ""},
+        // Selectors far beyond any integer type saturate and never wrap to 1..3.
+        {"sensomark.com1.4294967297", "valid=0"},
+        {"sensomark.com1.-4294967295", "valid=0"},
+        {"sensomark.com1.0000000000000000000000001", "valid=1;value=21.5;"},
+        {std::string("sensomark.com1\0.1", 17), ""},
+    };
+    Registry fresh(0), stale(60);
+    for (const Case& c : cases) {
+        EXPECT_EQ(fresh.manager.getReading(c.query), c.fresh) << "fresh: " << c.query;
+        std::string staleReply = c.fresh.empty() ? "" : "valid=0";
+        EXPECT_EQ(stale.manager.getReading(c.query), staleReply) << "stale: " << c.query;
+    }
+}
+
+TEST(QueryResolution, NamesWithFullStopsAndSeveralNames) {
+    SensorManager manager;
+    Sensor* a = manager.newSensor("/dev/a");
+    Sensor* b = manager.newSensor("/dev/a");  // the same path twice gives two sensors
+    manager.nameSensor(a, "a.b.c");
+    manager.nameSensor(a, "cellar");
+    manager.nameSensor(b, "sensomark");
+    manager.nameSensor(b, "");
+    EXPECT_EQ(manager.sensorCount(), 2);
+    a->storeLine("humidity=55", Sensor::clockNow());
+    b->storeLine("humidity=66", Sensor::clockNow());
+    EXPECT_EQ(manager.getReading("a.b.c.2"), "valid=1;value=55;");
+    EXPECT_EQ(manager.getReading("cellar.2"), "valid=1;value=55;");
+    EXPECT_EQ(manager.getReading("a.b.2"), "");
+    EXPECT_EQ(manager.getReading("sensomark.com1"), "valid=0");
+    EXPECT_EQ(manager.getReading(".2"), "valid=1;value=66;");
+    manager.nameSensor(b, "cellar");  // a name given twice answers with the later sensor
+    EXPECT_EQ(manager.getReading("cellar.2"), "valid=1;value=66;");
+}
+
+TEST(Reply, EveryReadingReadsBackAsItsKind) {
+    struct Case {
+        std::string value;
+        int64_t age;
+        std::string text;
+        ReplyKind kind;
+    } cases[] = {
+        {"21.5", 0, "valid=1;value=21.5;", ReplyKind::VALUE},
+        {"-3.5", 30, "valid=1;value=-3.5;", ReplyKind::VALUE},
+        {"21.", 1, "valid=1;value=21.;", ReplyKind::VALUE},
+        {".5", 1, "valid=1;value=.5;", ReplyKind::VALUE},
+        {"", 5, "valid=1;value=;", ReplyKind::NO_VALUE},
+        {"....", 5, "valid=1;value=....;", ReplyKind::NO_VALUE},
+        {"1.2.3", 5, "valid=1;value=1.2.3;", ReplyKind::NO_VALUE},
+        {"-", 5, "valid=1;value=-;", ReplyKind::NO_VALUE},
+        {"21.5", 31, "valid=0", ReplyKind::STALE},
+        {"21.5", -1, "valid=0", ReplyKind::STALE},
+    };
+    for (const Case& c : cases) {
+        Reading reading = makeReading(c.value, c.age);
+        EXPECT_EQ(reading.hasNumber, c.kind == ReplyKind::VALUE) << c.text;
+        EXPECT_EQ(formatReply(reading), c.text);
+        Reply reply;
+        ASSERT_TRUE(parseReply(c.text, &reply)) << c.text;
+        EXPECT_EQ(reply.kind, c.kind) << c.text;
+        EXPECT_EQ(reply.value, c.kind == ReplyKind::VALUE ? strtod(c.value.c_str(), nullptr) : 0);
+        EXPECT_EQ(reading.number, reply.value) << c.text;
+    }
+    Reply reply;
+    EXPECT_TRUE(parseReply(UNKNOWN_NAME_REPLY, &reply));
+    EXPECT_EQ(reply.kind, ReplyKind::UNKNOWN_NAME);
+    for (const char* line : {"valid=0;", "valid=1;value=2e3;", "valid=1;value=1;x"})
+        EXPECT_FALSE(parseReply(line, &reply)) << line;
+}
+
+TEST(SensorReader, PausesFiveSecondsAfterEachAttemptOnAMissingDevice) {
+    SensorManager registry;
+    Sensor* sensor = registry.newSensor("/nonexistent/ttyUSB7");
+    std::vector<std::pair<int, unsigned long>> pauses;  // ms, and attempts lost before it
+    sensor->setPause([&](int ms) {
+        pauses.emplace_back(ms, sensor->reconnectCount());
+        return pauses.size() < 3;  // then as if shutdown came
+    });
+    sensorThread(sensor);
+    EXPECT_EQ(pauses, (decltype(pauses){{5000, 1}, {5000, 2}, {5000, 3}}));
+    EXPECT_FALSE(sensor->isOpen());
+}
+
+TEST(SerialPort, RawSettingsChangeOnlyTheLineFlags) {
+    for (int fill : {0x00, 0xff}) {
+        termios before;
+        memset(&before, fill, sizeof(before));
+        for (size_t i = 0; i < NCCS; ++i) before.c_cc[i] = static_cast<cc_t>(i * 7 + 3);
+        termios want = before;  // the speed set the standard way, the named flags changed
+        cfsetispeed(&want, B9600);
+        cfsetospeed(&want, B9600);
+        want.c_cflag =
+            (want.c_cflag & ~tcflag_t(CSIZE | CSTOPB | PARENB | CRTSCTS)) | CS8 | CREAD | CLOCAL;
+        want.c_iflag &= ~tcflag_t(IXON | IXOFF | IXANY);
+        want.c_lflag &= ~tcflag_t(ICANON | ECHO | ECHOE | ISIG);
+        want.c_oflag &= ~tcflag_t(OPOST);
+        termios raw = Serial::rawSettings(before);
+        EXPECT_EQ(flags(raw), flags(want)) << fill;
+        EXPECT_EQ(0, memcmp(raw.c_cc, want.c_cc, sizeof(want.c_cc))) << fill;
+        EXPECT_EQ(raw.c_line, want.c_line);
+        EXPECT_EQ(raw.c_cflag & CBAUD, tcflag_t(B9600));
+        EXPECT_EQ(cfgetispeed(&raw), B9600);
+        EXPECT_EQ(cfgetospeed(&raw), B9600);
+    }
+}
+
+TEST(SerialPort, OpensAPtyWithTheRawSettingsAndFailsOnAMissingDevice) {
     Pty pty;
-    struct termios before;
+    termios before, after;
     ASSERT_EQ(tcgetattr(pty.slave, &before), 0);
     Serial serial(pty.slavePath);
-    ASSERT_GE(serial.getFd(), 0);
-    struct termios after;
     ASSERT_EQ(tcgetattr(serial.getFd(), &after), 0);
-
-    EXPECT_EQ(cfgetispeed(&after), B9600);
-    EXPECT_EQ(after.c_cflag & CSIZE, tcflag_t(CS8));
-    EXPECT_EQ(after.c_cflag & (PARENB | CSTOPB | CRTSCTS), 0u);
-    EXPECT_EQ(after.c_cflag & (CREAD | CLOCAL), tcflag_t(CREAD | CLOCAL));
-    EXPECT_EQ(after.c_lflag & (ICANON | ECHO | ECHOE | ISIG), 0u);
-    EXPECT_EQ(after.c_iflag & (IXON | IXOFF | IXANY), 0u);
-    EXPECT_EQ(after.c_oflag & OPOST, 0u);
-    // Everything the line settings do not name is as it was.
-    tcflag_t cflagNamed = CSIZE | CSTOPB | PARENB | CRTSCTS | CREAD | CLOCAL | CBAUD | CBAUDEX;
-    EXPECT_EQ(after.c_cflag & ~cflagNamed, before.c_cflag & ~cflagNamed);
-    EXPECT_EQ(after.c_iflag & ~tcflag_t(IXON | IXOFF | IXANY),
-              before.c_iflag & ~tcflag_t(IXON | IXOFF | IXANY));
-    EXPECT_EQ(after.c_lflag & ~tcflag_t(ICANON | ECHO | ECHOE | ISIG),
-              before.c_lflag & ~tcflag_t(ICANON | ECHO | ECHOE | ISIG));
-    EXPECT_EQ(after.c_oflag & ~tcflag_t(OPOST), before.c_oflag & ~tcflag_t(OPOST));
-    EXPECT_EQ(0, memcmp(after.c_cc, before.c_cc, sizeof(before.c_cc)));
-}
-
-TEST(SerialPort, MissingDeviceIsNotOpenAndARegularFileStillReads) {
+    EXPECT_EQ(flags(after), flags(Serial::rawSettings(before)));
     EXPECT_LT(Serial("/nonexistent/ttyUSB9").getFd(), 0);
-
-    TempDir dir;
+    TempDir dir;  // a regular file takes no line settings but still reads
     dir.write("plain", "temperature=1\n");
     testing::internal::CaptureStderr();
-    Serial serial(dir.file("plain"));
-    std::string err = testing::internal::GetCapturedStderr();
-    EXPECT_EQ(err.rfind("tcsetattr failed: ", 0), 0u) << err;
+    Serial plain(dir.file("plain"));
+    EXPECT_EQ(testing::internal::GetCapturedStderr().rfind("tcsetattr failed: ", 0), 0u);
     char buffer[32];
-    EXPECT_EQ(read(serial.getFd(), buffer, sizeof(buffer)), 14);
+    EXPECT_EQ(read(plain.getFd(), buffer, sizeof(buffer)), 14);
 }
 
-TEST(SensorReader, ReadsLinesFromAPtyAndStopsOnShutdown) {
+// Leaves the shutdown event set: each test runs in a process of its own.
+TEST(SensorReader, ReadsSplitLinesFromAPtyAndLeavesAtOnceOnShutdown) {
+    ASSERT_TRUE(initShutdownEvent());  // the reader then waits on the event alone
     Pty pty;
     auto* registry = new SensorManager;
-    Sensor* sensor = registry->newSensor(pty.slavePath);
-    registry->nameSensor(sensor, "probe");
+    registry->nameSensor(registry->newSensor(pty.slavePath), "probe");
     registry->createThreads();
-
-    // Split lines, a CR at the end of one write and the LF at the start of the next.
+    // A CR at the end of one write and the LF at the start of the next.
     pty.write("tempera");
     pty.write("ture=21.5 humidity=40\r");
     pty.write("\ndewpoint=7.5\n");
@@ -131,8 +269,7 @@ TEST(SensorReader, ReadsLinesFromAPtyAndStopsOnShutdown) {
     EXPECT_EQ(registry->getReading("probe.2"), "valid=1;value=40;");
 
     auto started = std::chrono::steady_clock::now();
-    shouldShutdown.store(1);
-    delete registry;  // waits for the reader to leave
+    delete registry;  // requests shutdown and waits for the reader to leave
     EXPECT_LT(std::chrono::steady_clock::now() - started, 1000ms);
     shouldShutdown.store(0);
 }

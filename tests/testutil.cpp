@@ -1,24 +1,22 @@
 // Helpers for the system tests: processes, pseudo-terminals, TCP clients.
 #include "testutil.h"
 
-#include <arpa/inet.h>
-#include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
-#include <poll.h>
 #include <pty.h>
 #include <signal.h>
-#include <sys/socket.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
-#include <termios.h>
 #include <unistd.h>
 
-#include <cstdlib>
-#include <cstring>
+#include <filesystem>
 #include <fstream>
+#include <regex>
 #include <sstream>
 #include <stdexcept>
+
+#include "net.h"
 
 TempDir::TempDir() {
     char tmpl[] = "/tmp/sensomark-test-XXXXXX";
@@ -27,9 +25,8 @@ TempDir::TempDir() {
 }
 
 TempDir::~TempDir() {
-    std::string command = "rm -rf '" + path + "'";
-    if (system(command.c_str()) != 0) {
-    }
+    std::error_code ignored;
+    std::filesystem::remove_all(path, ignored);
 }
 
 void TempDir::write(const std::string& name, const std::string& text) const {
@@ -37,14 +34,11 @@ void TempDir::write(const std::string& name, const std::string& text) const {
 }
 
 int freePort() {
-    int s = socket(AF_INET, SOCK_STREAM, 0);
+    std::string error;
+    UniqueFd s = openListenSocket("127.0.0.1", 0, 1, &error);
     sockaddr_in addr = {};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(s, reinterpret_cast<sockaddr*>(&addr), sizeof(addr));
     socklen_t len = sizeof(addr);
-    getsockname(s, reinterpret_cast<sockaddr*>(&addr), &len);
-    close(s);
+    getsockname(s.get(), reinterpret_cast<sockaddr*>(&addr), &len);
     return ntohs(addr.sin_port);
 }
 
@@ -52,59 +46,47 @@ std::string configText(int port, const std::string& extra) {
     return "[main]\nport = " + std::to_string(port) + "\n" + extra;
 }
 
-namespace {
 std::string readFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
+    return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
-int countEntries(const std::string& dir) {
-    DIR* d = opendir(dir.c_str());
-    if (d == nullptr) return -1;
-    int n = 0;
-    while (dirent* e = readdir(d)) n += e->d_name[0] != '.';
-    closedir(d);
-    return n;
+std::vector<std::string> logLines(const std::string& text) {
+    static const std::regex stamp(R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d - )");
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);)
+        if (line.size() >= 22 && std::regex_match(line.substr(0, 22), stamp))
+            lines.push_back(line.substr(22));
+    return lines;
 }
 
-pid_t spawn(const std::vector<std::string>& argv, const std::string& workDir,
-            const std::string& outPath, const std::string& errPath) {
-    pid_t pid = fork();
-    if (pid != 0) return pid;
-    if (chdir(workDir.c_str()) != 0) _exit(126);
+// The child gets SIGKILL when the thread that forked it ends: a test that
+// crashes or is killed at its time-out leaves nothing running behind.
+Process::Process(const std::vector<std::string>& argv, const std::string& workDir, bool apart)
+    : outPath(workDir + "/.out-" + std::to_string(rand())),
+      errPath(apart ? outPath + "e" : outPath) {
+    std::vector<char*> args;  // made before fork: the child of a threaded process must not allocate
+    for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    pid_t parent = getpid();
+    if ((childPid = fork()) != 0) return;
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (getppid() != parent || chdir(workDir.c_str()) != 0) _exit(126);  // parent gone before prctl
     int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    int err = errPath == outPath ? out : open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    int null = open("/dev/null", O_RDONLY);
-    dup2(null, 0);
+    int err = apart ? open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644) : out;
+    dup2(open("/dev/null", O_RDONLY), 0);
     dup2(out, 1);
     dup2(err, 2);
     close_range(3, ~0U, 0);  // no pty master or client socket of the test may live on in the child
-    std::vector<char*> args;
-    for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-    args.push_back(nullptr);
     execv(args[0], args.data());
     _exit(127);
 }
 
-int decode(int status) {
-    if (WIFEXITED(status)) return WEXITSTATUS(status);
-    if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
-    return -1;
-}
-}  // namespace
-
-Process::Process(const std::vector<std::string>& argv, const std::string& workDir) {
-    outPath = workDir + "/.process-output-" + std::to_string(rand());
-    childPid = spawn(argv, workDir, outPath, outPath);
-}
-
 Process::~Process() {
-    if (status == -1 && childPid > 0) {
-        kill(childPid, SIGKILL);
-        waitpid(childPid, nullptr, 0);
-    }
+    if (status != -1 || childPid <= 0) return;
+    kill(childPid, SIGKILL);
+    waitpid(childPid, nullptr, 0);
 }
 
 std::string Process::output() const {
@@ -118,7 +100,7 @@ bool Process::waitFor(const std::string& text, std::chrono::milliseconds timeout
 int Process::count(const std::string& text) const {
     std::string out = output();
     int n = 0;
-    for (size_t pos = out.find(text); pos != std::string::npos; pos = out.find(text, pos + 1)) ++n;
+    for (size_t at = out.find(text); at != std::string::npos; at = out.find(text, at + 1)) ++n;
     return n;
 }
 
@@ -127,64 +109,46 @@ void Process::signal(int sig) {
 }
 
 int Process::wait(std::chrono::milliseconds timeout) {
-    if (status != -1) return decode(status);
     int raw = 0;
-    bool done = eventually([&] { return waitpid(childPid, &raw, WNOHANG) == childPid; }, timeout);
-    if (!done) return -1;
-    status = raw;
-    return decode(status);
+    if (status == -1 &&
+        eventually([&] { return waitpid(childPid, &raw, WNOHANG) == childPid; }, timeout))
+        status = raw;
+    if (status == -1) return -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
 int runProgram(const std::vector<std::string>& argv, const std::string& workDir, std::string* out,
                std::string* err) {
-    std::string outPath = workDir + "/.run-out", errPath = err ? workDir + "/.run-err" : outPath;
-    pid_t pid = spawn(argv, workDir, outPath, errPath);
-    int status = 0;
-    waitpid(pid, &status, 0);
-    if (out) *out = readFile(outPath);
-    if (err) *err = readFile(errPath);
-    return decode(status);
+    Process program(argv, workDir, err != nullptr);
+    int code = program.wait(60s);  // a program that hangs fails its test, killed on return
+    if (out) *out = program.output();
+    if (err) *err = readFile(program.errPath);
+    return code;
 }
 
 Pty::Pty() {
-    struct termios raw;
+    termios raw;
     cfmakeraw(&raw);
     char name[64];
     if (openpty(&master, &slave, name, &raw, nullptr) != 0) throw std::runtime_error("openpty");
     slavePath = name;
 }
 
-Pty::~Pty() {
-    hangUp();
-    if (slave >= 0) close(slave);
-}
-
 void Pty::write(const std::string& bytes) const {
-    size_t done = 0;
-    while (done < bytes.size()) {
-        ssize_t n = ::write(master, bytes.data() + done, bytes.size() - done);
-        if (n <= 0) throw std::runtime_error("pty write failed");
-        done += static_cast<size_t>(n);
-    }
+    if (::write(master, bytes.data(), bytes.size()) != ssize_t(bytes.size()))
+        throw std::runtime_error("pty write failed");
 }
 
 void Pty::hangUp() {
-    if (slave >= 0) close(slave);
-    slave = -1;
-    if (master >= 0) close(master);
-    master = -1;
+    for (int* fd : {&slave, &master}) {
+        if (*fd >= 0) close(*fd);
+        *fd = -1;
+    }
 }
 
 Client::Client(int port) {
-    fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr = {};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(static_cast<uint16_t>(port));
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0) {
-        close(fd);
-        fd = -1;
-    }
+    std::string error;
+    fd = connectTo("127.0.0.1", port, 5000, &error).release();
 }
 
 Client::~Client() {
@@ -192,17 +156,15 @@ Client::~Client() {
 }
 
 void Client::send(const std::string& bytes) const {
-    size_t done = 0;
-    while (done < bytes.size()) {
-        ssize_t n = ::send(fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
-        if (n <= 0) return;
-        done += static_cast<size_t>(n);
-    }
+    size_t len = bytes.size();
+    sendall(fd, bytes.data(), &len);
 }
 
 std::vector<std::string> Client::replies(size_t n, std::chrono::milliseconds timeout) {
     std::vector<std::string> lines;
     auto deadline = std::chrono::steady_clock::now() + timeout;
+    char buffer[4096];
+    ssize_t got;
     while (lines.size() < n) {
         size_t end = pending.find("\r\n");
         if (end != std::string::npos) {
@@ -212,12 +174,9 @@ std::vector<std::string> Client::replies(size_t n, std::chrono::milliseconds tim
         }
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
             deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0) break;
-        pollfd p = {fd, POLLIN, 0};
-        if (poll(&p, 1, static_cast<int>(left.count())) <= 0) break;
-        char buffer[4096];
-        ssize_t got = recv(fd, buffer, sizeof(buffer), 0);
-        if (got <= 0) break;
+        if (left.count() <= 0 || waitReadable(fd, static_cast<int>(left.count())) <= 0 ||
+            (got = recv(fd, buffer, sizeof(buffer), 0)) <= 0)
+            break;
         pending.append(buffer, static_cast<size_t>(got));
     }
     return lines;
@@ -230,15 +189,15 @@ std::string Client::query(const std::string& name) {
 }
 
 bool Client::closedByPeer(std::chrono::milliseconds timeout) {
-    auto deadline = std::chrono::steady_clock::now() + timeout;
     char buffer[4096];
-    while (std::chrono::steady_clock::now() < deadline) {
-        pollfd p = {fd, POLLIN, 0};
-        if (poll(&p, 1, 50) <= 0) continue;
-        ssize_t got = recv(fd, buffer, sizeof(buffer), 0);
-        if (got <= 0) return true;
-    }
-    return false;
+    ssize_t got = 1;
+    return eventually(
+        [&] {
+            if (waitReadable(fd, 0) > 0 && (got = recv(fd, buffer, sizeof(buffer), 0)) > 0)
+                pending.append(buffer, static_cast<size_t>(got));
+            return got <= 0;
+        },
+        timeout);
 }
 
 void Client::resetHard() {
@@ -248,19 +207,11 @@ void Client::resetHard() {
     fd = -1;
 }
 
-int openDescriptors(pid_t pid) {
-    return countEntries("/proc/" + std::to_string(pid) + "/fd");
-}
 int threadCount(pid_t pid) {
-    return countEntries("/proc/" + std::to_string(pid) + "/task");
+    std::error_code error;
+    std::filesystem::directory_iterator tasks("/proc/" + std::to_string(pid) + "/task", error);
+    return error ? -1 : static_cast<int>(std::distance(tasks, {}));
 }
-
-namespace {
-int iniPort(const std::string& config) {
-    size_t at = config.find("port = ");
-    return at == std::string::npos ? 4000 : atoi(config.c_str() + at + 7);
-}
-}  // namespace
 
 std::unique_ptr<Process> startDaemon(const TempDir& dir, const std::string& config,
                                      const std::vector<std::string>& args) {
@@ -269,7 +220,8 @@ std::unique_ptr<Process> startDaemon(const TempDir& dir, const std::string& conf
     argv.insert(argv.end(), args.begin(), args.end());
     auto daemon = std::make_unique<Process>(argv, dir.path);
     // At level "critical" the daemon does not say that it listens: try to connect.
-    int port = iniPort(config);
+    size_t at = config.find("port = ");
+    int port = at == std::string::npos ? 4000 : atoi(config.c_str() + at + 7);
     EXPECT_TRUE(eventually([&] { return Client(port).connected(); })) << daemon->output();
     return daemon;
 }

@@ -1,5 +1,5 @@
-// Helpers for the system tests: temporary directories, the daemon as a child
-// process with its output captured, pseudo-terminals and TCP clients.
+// Helpers for the system tests: temporary directories, programs as child
+// processes with their output captured, pseudo-terminals and TCP clients.
 #pragma once
 #include <sys/types.h>
 
@@ -22,65 +22,14 @@ struct TempDir {
 
 // A TCP port on 127.0.0.1 that was free a moment ago.
 int freePort();
-
-// The daemon (or any program) as a child process; standard output and error
-// go to a file that the test reads. Killed on destruction if still running.
-class Process {
-  public:
-    Process(const std::vector<std::string>& argv, const std::string& workDir);
-    ~Process();
-    // Waits until the output holds text; false after the time-out.
-    bool waitFor(const std::string& text, std::chrono::milliseconds timeout = 5s);
-    // Counts the occurrences of text in the output so far.
-    int count(const std::string& text) const;
-    std::string output() const;
-    void signal(int sig);
-    // Waits for the exit; the exit code, or -1 after the time-out, or 128+N for signal N.
-    int wait(std::chrono::milliseconds timeout = 5s);
-    pid_t pid() const { return childPid; }
-
-  private:
-    pid_t childPid = -1;
-    int status = -1;
-    std::string outPath;
-};
-
-// Runs argv to completion in workDir; returns the exit code and the output.
-int runProgram(const std::vector<std::string>& argv, const std::string& workDir, std::string* out,
-               std::string* err = nullptr);
-
-// A pseudo-terminal standing in for a serial adapter: the test writes device
-// lines to the master; the daemon opens slavePath.
-struct Pty {
-    Pty();
-    ~Pty();
-    void write(const std::string& bytes) const;
-    void hangUp();  // closes the master: the device is unplugged
-    int master = -1;
-    int slave = -1;  // kept open so the pty lives while the reader reconnects
-    std::string slavePath;
-};
-
-// A TCP client on 127.0.0.1.
-class Client {
-  public:
-    explicit Client(int port);
-    ~Client();
-    bool connected() const { return fd >= 0; }
-    void send(const std::string& bytes) const;
-    // Reads until n reply lines (ending CR LF) have arrived; returns them
-    // without their CR LF. Fewer on time-out or close.
-    std::vector<std::string> replies(size_t n, std::chrono::milliseconds timeout = 5s);
-    // Sends one query line and returns its reply line.
-    std::string query(const std::string& name);
-    // True when the daemon closed the connection within the time-out.
-    bool closedByPeer(std::chrono::milliseconds timeout = 5s);
-    void resetHard();  // closes with RST instead of FIN
-    int fd = -1;
-
-  private:
-    std::string pending;
-};
+// The text of a configuration file for port, followed by extra lines.
+std::string configText(int port, const std::string& extra = "");
+std::string readFile(const std::string& path);
+// The messages of the lines of text that start with a time stamp
+// "YYYY-MM-DD HH:MM:SS - ", in order and without it.
+std::vector<std::string> logLines(const std::string& text);
+// Number of threads of process pid, from /proc; -1 when there is no such process.
+int threadCount(pid_t pid);
 
 // Waits until predicate() holds, checking every 10 ms; false after the time-out.
 template <typename F>
@@ -93,14 +42,64 @@ bool eventually(F predicate, std::chrono::milliseconds timeout = 5s) {
     return true;
 }
 
-// The text of a configuration file for port, followed by extra lines.
-std::string configText(int port, const std::string& extra = "");
+// A program as a child process, its standard output and error captured in a
+// file. Killed on destruction if still running, and when the thread that
+// started it (a test's main thread) ends.
+class Process {
+  public:
+    // apart: standard error goes to errPath instead of the output.
+    Process(const std::vector<std::string>& argv, const std::string& workDir, bool apart = false);
+    ~Process();
+    // Whether the output holds text within the time-out.
+    bool waitFor(const std::string& text, std::chrono::milliseconds timeout = 5s);
+    int count(const std::string& text) const;  // occurrences in the output so far
+    std::string output() const;
+    void signal(int sig);
+    // The exit code, 128+N after signal N, or -1 when it has not ended within the time-out.
+    int wait(std::chrono::milliseconds timeout = 5s);
+    pid_t pid() const { return childPid; }
+    const std::string outPath, errPath;
 
-// Number of open descriptors and threads of process pid, from /proc.
-int openDescriptors(pid_t pid);
-int threadCount(pid_t pid);
+  private:
+    pid_t childPid = -1;
+    int status = -1;
+};
 
-// Starts the daemon in dir with config as its sensomarkUSB.conf and waits until
-// it listens; the test fails when it does not.
+// Runs argv to completion in workDir; returns the exit code as Process::wait
+// (-1 when it ran for a minute and was killed) and the output.
+int runProgram(const std::vector<std::string>& argv, const std::string& workDir, std::string* out,
+               std::string* err = nullptr);
+
+// The daemon started in dir with config as its sensomarkUSB.conf, once it
+// listens (the test fails when it does not).
 std::unique_ptr<Process> startDaemon(const TempDir& dir, const std::string& config,
                                      const std::vector<std::string>& args = {});
+
+// A pseudo-terminal standing in for a serial adapter: the test writes device
+// lines to the master; the daemon opens slavePath.
+struct Pty {
+    Pty();
+    ~Pty() { hangUp(); }
+    void write(const std::string& bytes) const;
+    void hangUp();                // closes both ends: the device is unplugged
+    int master = -1, slave = -1;  // slave kept open: the pty lives while the reader reconnects
+    std::string slavePath;
+};
+
+// A TCP client on 127.0.0.1.
+struct Client {
+    explicit Client(int port);
+    ~Client();
+    bool connected() const { return fd >= 0; }
+    void send(const std::string& bytes) const;
+    // The next n reply lines without their CR LF; fewer on time-out or close.
+    std::vector<std::string> replies(size_t n, std::chrono::milliseconds timeout = 5s);
+    // Sends one query line and returns its reply line.
+    std::string query(const std::string& name);
+    // Whether the daemon closed the connection within the time-out; what it
+    // sent meanwhile is kept in pending.
+    bool closedByPeer(std::chrono::milliseconds timeout = 5s);
+    void resetHard();  // closes with RST instead of FIN
+    int fd = -1;
+    std::string pending;  // received, not yet returned as a reply
+};
