@@ -46,24 +46,24 @@ TEST(CommandLine, HelpAndBadArguments) {
 }
 
 TEST(CommandLine, ConfigurationFileAndMainKeys) {
-    EXPECT_EQ(run({}, ENDS_AT_ONCE), "0 " + BANNER + FOUND + ENDING + "||");
+    EXPECT_EQ(run({}, ENDS_AT_ONCE), "4 " + BANNER + FOUND + ENDING + "||");
     EXPECT_EQ(run({"./other.conf"}, ENDS_AT_ONCE, "other.conf"),
-              "0 " + BANNER + "- using config file '././other.conf'\n" + ENDING + "||");
+              "4 " + BANNER + "- using config file '././other.conf'\n" + ENDING + "||");
     // The foreground ignores logfile; an unknown level keeps everything.
     EXPECT_EQ(run({}, "[main]\nport = 70000\nloglevel = Debug\nlogfile = /nonexistent/x.log\n" +
                           ENDS_AT_ONCE),
-              "0 " + BANNER + FOUND + "- configured port 70000 is out of range, using 4000\n" +
+              "4 " + BANNER + FOUND + "- configured port 70000 is out of range, using 4000\n" +
                   "- configured log level unknown\n" + ENDING + "||");
     // The file is reported before its level applies.
     EXPECT_EQ(
         run({}, "[main]\nloglevel = critical\n[sensors]\n/dev/ttyS76 = a b\n/dev/ttyS77 = ''\n"),
-        "0 " + BANNER + FOUND + ENDING + "||");
+        "4 " + BANNER + FOUND + ENDING + "||");
 }
 
 TEST(CommandLine, DaemonModeLogsToTheFileOnly) {
     for (auto args : {std::vector<std::string>{"my.conf", "-d"}, {"-d", "my.conf"}})
         EXPECT_EQ(run(args, "[main]\nlogfile = daemon.log\n" + ENDS_AT_ONCE, "my.conf"),
-                  "0 " + BANNER + "||" + ENDING);
+                  "4 " + BANNER + "||" + ENDING);
     EXPECT_EQ(run({"-d"}, "[main]\nlogfile = /nonexistent/dir/x.log\n"),
               "2 " + BANNER + "|cannot open log file '/nonexistent/dir/x.log'\n|");
 }

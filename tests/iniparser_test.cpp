@@ -57,8 +57,9 @@ TEST(IniReader, EveryLineFormGivesItsEntries) {
         {"[main] ; note\nk = v\n", {"main", "main:k=v"}},
         {"[a]b]\nk = v\n", {"a", "a:k=v"}},
         {"[]\nk = v\n", {":k=v"}},
-        {"[main\nk = v\n", {":k=v"}},  // no closing "]": no header
-        {"[main = x\n", {":[main=x"}},
+        {"[main\nk = v\n", {"main", "main:k=v"}},  // no "]": the name runs to the line end
+        {"[main = x\r\n", {"main = x"}},
+        {"[\nk = v\n", {":k=v"}},  // "[" alone names nothing
         // Keys before any header, repeated keys and repeated headers.
         {"port = 1\n[main]\nport = 2\n", {":port=1", "main", "main:port=2"}},
         {"[s]\n/dev/a = one\n/dev/b = two\n/dev/a = three\n",
@@ -149,7 +150,11 @@ TEST(IniReader, KeepsTheFirstPlaceOfEveryKeyPastTheFirst128) {
 TEST(IniReader, UnreadablePathGivesNullAndANullTableHasNoSections) {
     TempDir dir;
     EXPECT_EQ(iniparser_load(dir.file("missing.conf").c_str()), nullptr);
-    EXPECT_EQ(iniparser_load(dir.path.c_str()), nullptr);  // a directory opens but cannot be read
+    // A directory opens but holds no lines: it was found, and its table is empty.
+    dictionary* d = iniparser_load(dir.path.c_str());
+    ASSERT_NE(d, nullptr);
+    EXPECT_EQ(iniparser_getnseckeys(d, "sensors"), 0);
+    iniparser_freedict(d);
     EXPECT_EQ(iniparser_load(nullptr), nullptr);
     EXPECT_EQ(iniparser_getnseckeys(nullptr, "sensors"), -1);
     EXPECT_EQ(iniparser_getseckeyname(nullptr, "sensors", 0), nullptr);

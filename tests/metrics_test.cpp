@@ -92,34 +92,6 @@ sensomark_requests_total 0
     EXPECT_TRUE(has(stale, "sensomark_reading_age_seconds{sensor=\"cellar\"} 31\n"));
 }
 
-TEST(MetricsText, HttpAnswersOnlyGetAndHeadOfMetrics) {
-    Exposition e;
-    struct Case {
-        std::string head, status, text;  // text: of a refusal
-    } cases[] = {
-        {"GET /metrics HTTP/1.1\r\nHost: x\r\n\r\n", "200 OK", ""},
-        {"GET /metrics?name=x HTTP/1.0\r\n\r\n", "200 OK", ""},
-        {"HEAD /metrics HTTP/1.1\r\n\r\n", "200 OK", ""},
-        {"GET /other HTTP/1.1\r\n\r\n", "404 Not Found", "try /metrics\n"},
-        {"POST /metrics HTTP/1.1\r\n\r\n", "405 Method Not Allowed\r\nAllow: GET, HEAD",
-         "only GET is served\n"},
-        {"garbage\r\n\r\n", "400 Bad Request", "malformed request\n"},
-        {"GET /metrics\r\n\r\n", "400 Bad Request", "malformed request\n"},
-        {"", "400 Bad Request", "malformed request\n"},
-    };
-    const std::string body = e.metrics.render(T);
-    for (const Case& c : cases) {
-        bool head = c.head.rfind("HEAD ", 0) == 0, ok = c.status == "200 OK";
-        std::string text = ok && !head ? body : c.text;
-        EXPECT_EQ(e.metrics.respond(c.head, T),
-                  "HTTP/1.1 " + c.status +
-                      "\r\nContent-Type: text/plain; version=0.0.4; charset=utf-8\r\n"
-                      "Content-Length: " +
-                      std::to_string(head ? body.size() : text.size()) +
-                      "\r\nConnection: close\r\n\r\n" + text);
-    }
-}
-
 TEST(MetricsEndpoint, ServesTheDaemonsReadingsAndCountersOverHttp) {
     TempDir dir;
     Pty pty;

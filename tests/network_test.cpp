@@ -146,15 +146,16 @@ TEST(Listener, SocketFailuresEndTheDaemon) {
     ASSERT_TRUE(blocker.valid()) << error;
     struct Case {
         std::string keys, message;
+        int code;
     } cases[] = {
-        {"", "failed to bind socket (Address already in use)"},
-        {"listen = 127.0.0.300\n", "invalid listen address '127.0.0.300'"},
+        {"", "failed to bind socket (Address already in use)", 5},
+        {"listen = 127.0.0.300\n", "invalid listen address '127.0.0.300'", 4},
     };
     for (const Case& c : cases) {
         dir.write("sensomarkUSB.conf",
                   configText(port, c.keys + "[sensors]\n/nonexistent/tty = x\n"));
         Process daemon({SENSOMARK_BIN}, dir.path);
-        EXPECT_EQ(daemon.wait(), 0);
+        EXPECT_EQ(daemon.wait(), c.code);
         Lines log = logLines(daemon.output());
         EXPECT_NE(std::find(log.begin(), log.end(), c.message), log.end()) << daemon.output();
         EXPECT_EQ(log.back(), "ending daemon");
