@@ -88,6 +88,8 @@ void Sensor::startSensing() {
         while (pending.next(line)) process(line);
     }
     deviceOpen.store(false, std::memory_order_relaxed);
+    int64_t now = clockNow();
+    for (const StoreListener& listener : storeListeners) listener(*this, now);
 }
 
 void Sensor::process(const std::string& line) {
