@@ -5,7 +5,8 @@ missing=""
 command -v g++ >/dev/null 2>&1 || missing="$missing g++"
 command -v cmake >/dev/null 2>&1 || missing="$missing cmake"
 [ -f /usr/include/gtest/gtest.h ] || missing="$missing libgtest-dev"
-# MQTT publishing: the JSON header of the discovery messages.
+# MQTT publishing: the client library and the JSON header of the discovery messages.
+[ -f /usr/include/mosquitto.h ] || missing="$missing libmosquitto-dev"
 [ -f /usr/include/nlohmann/json.hpp ] || missing="$missing nlohmann-json3-dev"
 
 # Tools of `make package` (dpkg-shlibdeps computes the Depends field) and of
