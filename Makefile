@@ -5,7 +5,7 @@ JOBS ?= 2
 CMAKE_FLAGS ?=
 PREFIX ?= /usr/local
 
-.PHONY: all deps build run demo test install package clean check-asan check-tsan bench \
+.PHONY: all deps build run demo test test-slow install package clean check-asan check-tsan bench \
 	bench-build bench-quick fuzz-smoke soak check-valgrind
 
 all: build
@@ -24,8 +24,13 @@ run: build
 demo: build
 	@bash tools/demo.sh $(BUILD)
 
+# Tests labelled slow (they wait out timeouts of half a minute and more) run
+# with make test-slow.
 test: build
-	cd $(BUILD) && ctest --output-on-failure -j$(JOBS)
+	cd $(BUILD) && ctest --output-on-failure -j$(JOBS) -LE slow
+
+test-slow: build
+	cd $(BUILD) && ctest --output-on-failure -j$(JOBS) -L slow
 
 # The programs, man pages and systemd unit below $(DESTDIR)$(PREFIX), the
 # configuration and logrotate rules below $(DESTDIR)/etc; an existing

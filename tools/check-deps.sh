@@ -15,6 +15,9 @@ command -v cmake >/dev/null 2>&1 || missing="$missing cmake"
 optional=""
 command -v dpkg-shlibdeps >/dev/null 2>&1 || optional="$optional dpkg-dev"
 command -v groff >/dev/null 2>&1 || optional="$optional groff-base"
+# The broker and clients the MQTT tests run (they skip without them).
+command -v mosquitto >/dev/null 2>&1 || [ -x /usr/sbin/mosquitto ] || optional="$optional mosquitto"
+command -v mosquitto_sub >/dev/null 2>&1 || optional="$optional mosquitto-clients"
 if [ -n "$optional" ] && [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null 2>&1; then
     echo "installing packaging tools:$optional"
     DEBIAN_FRONTEND=noninteractive apt-get update -q >/dev/null &&
