@@ -166,7 +166,8 @@ class MqttWorker {
 
 MqttWorker::MqttWorker(const MqttConfig& config, std::vector<NamedSensor> sensorNames)
     : config(config),
-      where(config.host + ":" + std::to_string(config.port)),
+      where((config.host.find(':') == std::string::npos ? config.host : "[" + config.host + "]") +
+            ":" + std::to_string(config.port)),
       names(std::move(sensorNames)),
       plan(config.prefix, nameList(names), config.intervalS, config.retain),
       wakeFd(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
