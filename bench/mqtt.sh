@@ -175,6 +175,10 @@ for _ in $(seq "$((outage / 10))"); do
     [ "$rss" -gt "$rss_peak" ] && rss_peak=$rss
 done
 rss_during=$(rss_kib "$outage_pid")
+# The device kept sending throughout: the daemon still serves a fresh value.
+fresh=0
+"$loadgen" --mode probe --port "$out_port" --expect 'valid=1;value=<num>;' --timeout 5 \
+    >/dev/null 2>&1 && fresh=1
 start_broker
 for i in $(seq 130); do
     [ "$(grep -c 'connected to MQTT broker' "$work/outage.log")" -ge 2 ] && break
@@ -185,7 +189,7 @@ sleep 5
 rss_after=$(rss_kib "$outage_pid")
 delta_during=$((rss_during - rss_before))
 delta_after=$((rss_after - rss_before))
-echo "label=outage seconds=$outage rss_before_kib=$rss_before rss_peak_kib=$rss_peak rss_end_of_outage_kib=$rss_during rss_after_reconnect_kib=$rss_after reconnected=$((reconnected >= 2))" >> "$raw"
+echo "label=outage seconds=$outage rss_before_kib=$rss_before rss_peak_kib=$rss_peak rss_end_of_outage_kib=$rss_during rss_after_reconnect_kib=$rss_after reconnected=$((reconnected >= 2)) fresh_at_end=$fresh" >> "$raw"
 note "outage: VmRSS $rss_before KiB before, $rss_during at its end (peak $rss_peak), $rss_after after reconnecting"
 
 commit=$(git -C "$here/.." describe --always --dirty 2>/dev/null || echo unknown)
@@ -197,7 +201,8 @@ verdict() { awk -v v="$1" -v limit="$2" -v dir="$3" 'BEGIN { ok = dir == "ge" ? 
     echo
     echo "### Query throughput with MQTT publishing"
     echo
-    echo "One device at 10 lines per second per daemon; QoS 1; closed loop, C = $connections,"
+    echo "One device at 10 lines per second per daemon, both at loglevel stat; QoS 1; closed loop,"
+    echo "C = $connections,"
     echo "$reps paired run(s) of $duration s per daemon in turns of 1 s (loadgen --pair-port)."
     echo
     echo "| Run | Without MQTT, replies/s | With MQTT, replies/s | Ratio | MQTT messages during the run |"
@@ -217,6 +222,7 @@ verdict() { awk -v v="$1" -v limit="$2" -v dir="$3" 'BEGIN { ok = dir == "ge" ? 
     echo "|---:|---:|---:|---:|---:|---:|"
     echo "| $rss_before KiB | $rss_during KiB | $rss_peak KiB | $rss_after KiB | $delta_during KiB | $delta_after KiB |"
     echo
+    echo "Fresh device data served at the end of the outage: $([ "$fresh" = 1 ] && echo yes || echo NO)."
     echo "Reconnected after the outage: $([ "$reconnected" -ge 2 ] && echo yes || echo NO)."
     echo "Within 1 MiB of before (end of outage and after): $(verdict "$(( delta_during > delta_after ? delta_during : delta_after ))" 1024 le)."
 } > "$out"
