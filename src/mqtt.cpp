@@ -293,11 +293,14 @@ bool MqttWorker::waitFinished(int ms) {
 void MqttWorker::attempt(int64_t now) {
     std::string error;
     failure.clear();
-    if (!connectTo(config.host, config.port, PROBE_TIMEOUT_MS, &error).valid()) {
+    bool reached = connectTo(config.host, config.port, PROBE_TIMEOUT_MS, &error).valid();
+    now = bootMs();  // the probe may have taken seconds
+    if (!reached) {
         noteFailure(LOG_STAT, "cannot reach MQTT broker " + where + ": " + error);
         retryLater(now);
         return;
     }
+    if (shouldShutdown.load()) return;
     takeEvents();
     stopping = false;
     unacknowledged = 0;
