@@ -6,7 +6,7 @@ CMAKE_FLAGS ?=
 PREFIX ?= /usr/local
 
 .PHONY: all deps build run demo test test-all check-thread-safety install package \
-	check-package clean check-asan check-tsan bench bench-build bench-quick bench-core \
+	check-package clean check-asan check-tsan bench bench-build bench-quick bench-mqtt bench-core \
 	bench-core-quick fuzz-smoke soak check-valgrind fresh-machine-check
 
 all: build
@@ -123,6 +123,13 @@ bench-core-quick: bench-build
 
 bench-quick: bench-build
 	bash bench/run.sh --quick $(BENCH_BUILD)
+
+# MQTT publishing (bench/mqtt.sh): query throughput with and without it, and resident memory
+# across a broker outage of OUTAGE_SECONDS at 100 device lines per second; about seven minutes.
+# Writes bench/results-mqtt.md.
+OUTAGE_SECONDS ?= 300
+bench-mqtt: bench-build
+	OUTAGE_SECONDS=$(OUTAGE_SECONDS) bash bench/mqtt.sh $(BENCH_BUILD)
 
 clean:
 	rm -rf build build-*

@@ -4,6 +4,7 @@
 
 #include <csignal>
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -12,6 +13,7 @@
 #include "iniparser.h"
 #include "logging.h"
 #include "metrics.h"
+#include "mqtt.h"
 #include "privileges.h"
 #include "sdnotify.h"
 #include "sensormanager.h"
@@ -32,6 +34,8 @@ const char DEFAULT_SENSOR_NAME[] = "sensomark.com1";
 
 SensorManager sensorManager;
 ConnectionManager connectionManager(&sensorManager);
+// Destroyed before the managers it reads, after the metrics thread that asks it.
+MqttPublisher mqttPublisher(&sensorManager);
 // Destroyed first at exit: its thread reads both managers.
 MetricsServer metricsServer(&sensorManager, &connectionManager);
 
@@ -216,11 +220,18 @@ int main(int argc, char* argv[]) {
     if (daemon) logFile = DAEMON_LOG_FILE;
 
     int listenPort = DEFAULT_PORT;
+    std::unique_ptr<MqttConfig> mqtt;
     dictionary* d = loadConfig(configFile, daemon);
     if (d != nullptr) {
         listenPort = applyMainKeys(d, daemon);
         addConfiguredSensors(d);
+        std::string error;
+        mqtt = readMqttSection(d, localHostName(), &error);
         iniparser_freedict(d);
+        if (!error.empty()) {
+            logEvent(LOG_CRITICAL, error);
+            shutdown(EXIT_CONFIG);
+        }
     }
     if (sensorManager.sensorCount() == 0) {
         Sensor* defaultSensor = sensorManager.newSensor(DEFAULT_SENSOR_DEVICE);
@@ -256,7 +267,11 @@ int main(int argc, char* argv[]) {
 
     // The history hears every device line from the first on.
     if (metricsPort > 0) metricsServer.followSensors();
+    // Publishing follows the sensors from their first line on.
+    if (mqtt && !mqttPublisher.setUp(*mqtt)) shutdown(EXIT_SERVICE);
     sensorManager.createThreads();
+    if (mqtt && mqttPublisher.start())
+        metricsServer.addFamilies([] { return mqttPublisher.families(); });
     if (metricsPort > 0)
         metricsServer.start(listenOptions.addresses, &listenOptions.allow, metricsPort);
     switch (connectionManager.startListen(listenPort)) {

@@ -90,6 +90,8 @@ void Sensor::startSensing() {
     }
     deviceOpen.store(false, std::memory_order_relaxed);
     manager->deviceChanged();
+    int64_t now = clockNow();
+    for (const StoreListener& listener : storeListeners) listener(*this, now);
 }
 
 void Sensor::process(const std::string& line) {

@@ -57,8 +57,9 @@ class Sensor {
     // the default waits on the shutdown event.
     void setPause(std::function<bool(int ms)> newPause) { pause = std::move(newPause); }
 
-    // Called on the reader thread after each device line (stored or not),
-    // with no lock held; it must not block. Set before the thread starts.
+    // Called on the reader thread after each device line (stored or not) and
+    // once more when an open device is lost, with no lock held; it must not
+    // block. Set before the thread starts.
     using StoreListener = std::function<void(Sensor& sensor, int64_t now)>;
     void addStoreListener(StoreListener listener) { storeListeners.push_back(std::move(listener)); }
 

@@ -15,6 +15,7 @@ make                            make            build
 /usr/include/gtest/gtest.h      libgtest-dev    build
 /usr/include/nlohmann/json.hpp  nlohmann-json3-dev build
 /usr/include/zlib.h             zlib1g-dev      build
+/usr/include/mosquitto.h        libmosquitto-dev build
 dpkg-shlibdeps                  dpkg-dev        test
 file                            file            test
 groff                           groff-base      test
@@ -24,6 +25,8 @@ shellcheck                      shellcheck      test
 systemd-analyze                 systemd         test
 man                             man-db          test
 chromium                        chromium        test
+mosquitto_sub                   mosquitto-clients test
+/usr/sbin/mosquitto             mosquitto       test
 '
 # Notes on the test tools:
 # - cpack needs dpkg-shlibdeps for the Depends field and `file` to find the

@@ -253,8 +253,8 @@ run_line=
 test_line=
 for l in "${lines[@]}"; do
     case $l in
-    "make run"*) run_line=$l ;;
-    "make test"*) test_line=$l ;;
+    "make run "* | "make run") run_line=$l ;;
+    "make test "* | "make test") test_line=$l ;;
     esac
 done
 case $install_line in make*) install_line= ;; esac

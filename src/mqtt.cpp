@@ -1,0 +1,572 @@
+// The MQTT publisher: its thread, its connection attempts and what it sends.
+//
+// Each attempt gets a new libmosquitto client whose own thread
+// (mosquitto_loop_start) serves that one connection; when it ends, the client
+// is stopped and freed, and the publisher tries again after a back-off of 1 s
+// doubling up to 60 s. The library's own reconnecting is not used: after a
+// failed TLS handshake or a refused connect its thread may end silently, spin,
+// or wait for a state that never comes, and it keeps QoS 1 messages queued
+// without bound while the broker is away. A plain TCP probe comes before each
+// attempt for the same reason.
+#include "mqtt.h"
+
+#include <mosquitto.h>
+#include <pthread.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <climits>
+#include <condition_variable>
+#include <cstring>
+#include <ctime>
+#include <functional>
+#include <sstream>
+#include <vector>
+
+#include "logging.h"
+#include "mqttdiscovery.h"
+#include "mqttplan.h"
+#include "mutex.h"
+#include "net.h"
+#include "sensormanager.h"
+#include "sighandler.h"
+
+namespace {
+
+const int KEEPALIVE_S = 30;
+const int PROBE_TIMEOUT_MS = 5000;
+// An attempt without CONNACK for this long is given up.
+const int64_t CONNECT_TIMEOUT_MS = 10000;
+const int64_t FIRST_RETRY_MS = 1000;
+const int64_t MAX_RETRY_MS = 60000;
+// A failure of the same kind is logged at most this often.
+const int64_t FAILURE_LOG_GAP_MS = 60000;
+// At a stop, the time the broker gets to take "offline" and the disconnect.
+const int DISCONNECT_WAIT_MS = 700;
+
+int64_t bootMs() {
+    struct timespec now;
+    clock_gettime(CLOCK_BOOTTIME, &now);
+    return int64_t{now.tv_sec} * 1000 + now.tv_nsec / 1000000;
+}
+
+// Keeps libmosquitto's thread from being cancelled (an abandoned attempt)
+// inside a callback that holds the publisher's lock.
+class NoCancel {
+  public:
+    NoCancel() { pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &old); }
+    ~NoCancel() { pthread_setcancelstate(old, nullptr); }
+
+  private:
+    int old = 0;
+};
+
+struct NamedSensor {
+    std::string name;
+    Sensor* sensor;
+};
+
+std::vector<std::string> nameList(const std::vector<NamedSensor>& names) {
+    std::vector<std::string> list;
+    for (const NamedSensor& n : names) list.push_back(n.name);
+    return list;
+}
+
+}  // namespace
+
+class MqttWorker {
+  public:
+    MqttWorker(const MqttConfig& config, std::vector<NamedSensor> names);
+
+    // A device line came or a device was lost (reader threads; never waits).
+    void sensorChanged() {
+        if (!pending.exchange(true)) signal();
+    }
+    void run();
+    // Waits until run has returned, at most ms; whether it has.
+    bool waitFinished(int ms);
+    bool valid() const { return wakeFd.valid(); }
+
+    std::atomic<bool> connected{false};
+    std::atomic<unsigned long> publishes{0};
+    std::atomic<unsigned long> reconnects{0};
+
+  private:
+    // What libmosquitto's thread reports; the worker takes and clears it.
+    struct Events {
+        int connack = -1;  // CONNACK code; -1 while none came
+        bool ended = false;
+        int endCode = 0;
+        std::string error;  // the first error the library logged
+        bool homeAssistantOnline = false;
+    };
+
+    static void onConnect(mosquitto*, void* self, int code);
+    static void onDisconnect(mosquitto* client, void* self, int code);
+    static void onPublish(mosquitto*, void* self, int mid);
+    static void onMessage(mosquitto*, void* self, const mosquitto_message* message);
+    static void onLog(mosquitto*, void* self, int level, const char* text);
+    void report(const std::function<void(Events&)>& change);
+    Events takeEvents();
+    void signal();
+    void drain();
+
+    void attempt(int64_t now);
+    bool newClient();
+    void handleEvents(int64_t now);
+    void connectedNow();
+    void endClient(bool force);
+    // Keeps the first reason why the current attempt failed.
+    void noteFailure(int level, const std::string& why);
+    // Schedules the next attempt and logs the failure (each kind at most once
+    // per FAILURE_LOG_GAP_MS); a lost connection has none to log.
+    void retryLater(int64_t now);
+    void publishDue();
+    void publish(const std::string& topic, const std::string& payload, bool retain);
+    // Says "offline" and disconnects, within DISCONNECT_WAIT_MS.
+    void stop();
+    // Waits on the wake-up event until done() holds or endMs; true when the
+    // connection has ended meanwhile.
+    bool waitUntil(int64_t endMs, const std::function<bool()>& done);
+
+    const MqttConfig config;
+    const std::string where;  // "host:port"
+    const std::vector<NamedSensor> names;
+    std::vector<MqttMessage> discovery;
+    PublishPlan plan;
+
+    UniqueFd wakeFd;
+    // Set while a wake-up is under way or no line needs one (not connected).
+    std::atomic<bool> pending{true};
+    std::atomic<bool> stopping{false};
+    // Messages of the current client handed to the library and not yet
+    // acknowledged (QoS 1) or written (QoS 0).
+    std::atomic<long> unacknowledged{0};
+
+    Mutex eventsMutex;
+    Events events GUARDED_BY(eventsMutex);
+
+    // Only the worker's thread uses these.
+    mosquitto* client = nullptr;
+    int64_t attemptEndMs = 0;
+    int64_t nextAttemptMs = 0;
+    int64_t retryMs = FIRST_RETRY_MS;
+    int64_t nextDueMs = PublishPlan::NEVER;
+    std::string failure;
+    int failureLevel = LOG_STAT;
+    int64_t lastFailureLogMs[2] = {0, 0};  // per level: critical, other
+    bool failureLogged[2] = {false, false};
+
+    Mutex finishedMutex;
+    std::condition_variable_any finishedChanged;
+    bool finished GUARDED_BY(finishedMutex) = false;
+};
+
+MqttWorker::MqttWorker(const MqttConfig& config, std::vector<NamedSensor> sensorNames)
+    : config(config),
+      where((config.host.find(':') == std::string::npos ? config.host : "[" + config.host + "]") +
+            ":" + std::to_string(config.port)),
+      names(std::move(sensorNames)),
+      plan(config.prefix, nameList(names), config.intervalS, config.retain),
+      wakeFd(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
+    if (!config.discovery) return;
+    std::vector<std::string> ids = uniqueObjectIds(nameList(names));
+    DiscoveryEntity entity;
+    entity.hostName = localHostName();
+    entity.nodeId = objectId(config.clientId);
+    entity.prefix = config.prefix;
+    entity.qos = config.qos;
+    entity.expireAfterS = expireAfterS(config.intervalS);
+    for (size_t i = 0; i < names.size(); ++i) {
+        entity.name = names[i].name;
+        entity.objectId = ids[i];
+        entity.device = names[i].sensor->getDeviceName();
+        for (const Quantity& q : QUANTITIES) {
+            entity.quantity = &q;
+            discovery.push_back({discoveryTopic(entity), discoveryPayload(entity), true});
+        }
+    }
+}
+
+void MqttWorker::signal() {
+    uint64_t one = 1;
+    if (write(wakeFd.get(), &one, sizeof(one)) < 0) {
+        // A full counter is readable already.
+    }
+}
+
+void MqttWorker::drain() {
+    uint64_t count;
+    if (read(wakeFd.get(), &count, sizeof(count)) < 0) {
+        // Nothing was pending.
+    }
+}
+
+void MqttWorker::report(const std::function<void(Events&)>& change) {
+    NoCancel keep;
+    {
+        MutexLock lock(eventsMutex);
+        change(events);
+    }
+    signal();
+}
+
+MqttWorker::Events MqttWorker::takeEvents() {
+    MutexLock lock(eventsMutex);
+    Events taken = std::move(events);
+    events = Events();
+    return taken;
+}
+
+void MqttWorker::onConnect(mosquitto*, void* self, int code) {
+    static_cast<MqttWorker*>(self)->report([code](Events& e) { e.connack = code; });
+}
+
+void MqttWorker::onDisconnect(mosquitto* client, void* self, int code) {
+    MqttWorker* worker = static_cast<MqttWorker*>(self);
+    // Marks the connection ended, so that the library's loop returns instead
+    // of reconnecting on its own.
+    if (!worker->stopping.load()) mosquitto_disconnect(client);
+    worker->report([code](Events& e) {
+        e.ended = true;
+        e.endCode = code;
+    });
+}
+
+void MqttWorker::onPublish(mosquitto*, void* self, int) {
+    MqttWorker* worker = static_cast<MqttWorker*>(self);
+    // Only a stop waits for this.
+    if (worker->unacknowledged.fetch_sub(1) == 1 && worker->stopping.load()) {
+        NoCancel keep;
+        worker->signal();
+    }
+}
+
+void MqttWorker::onMessage(mosquitto*, void* self, const mosquitto_message* message) {
+    std::string payload(static_cast<const char*>(message->payload),
+                        static_cast<size_t>(message->payloadlen));
+    if (strcmp(message->topic, HA_STATUS_TOPIC) != 0 || payload != ONLINE) return;
+    static_cast<MqttWorker*>(self)->report([](Events& e) { e.homeAssistantOnline = true; });
+}
+
+void MqttWorker::onLog(mosquitto*, void* self, int level, const char* text) {
+    if (level != MOSQ_LOG_ERR) return;
+    std::string message = text;
+    static_cast<MqttWorker*>(self)->report([&message](Events& e) {
+        if (e.error.empty()) e.error = message;
+    });
+}
+
+void MqttWorker::run() {
+    nextAttemptMs = bootMs();
+    while (!shouldShutdown.load()) {
+        int64_t now = bootMs();
+        if (client == nullptr && now >= nextAttemptMs) {
+            attempt(now);
+            continue;
+        }
+        int64_t due = client == nullptr ? nextAttemptMs : connected ? nextDueMs : attemptEndMs;
+        int timeoutMs = shutdownWaitMs();
+        if (due != PublishPlan::NEVER) {
+            int64_t left = std::max<int64_t>(0, std::min<int64_t>(due - now, INT_MAX));
+            if (timeoutMs < 0 || left < timeoutMs) timeoutMs = static_cast<int>(left);
+        }
+        if (waitReadable(wakeFd.get(), timeoutMs, shutdownEventFd()) > 0) drain();
+        if (shouldShutdown.load()) break;
+        handleEvents(bootMs());
+        if (connected) publishDue();
+    }
+    stop();
+    MutexLock lock(finishedMutex);
+    finished = true;
+    finishedChanged.notify_all();
+}
+
+bool MqttWorker::waitFinished(int ms) {
+    MutexLock lock(finishedMutex);
+    return lock.waitFor(finishedChanged, std::chrono::milliseconds(ms),
+                        [this]() REQUIRES(finishedMutex) { return finished; });
+}
+
+void MqttWorker::attempt(int64_t now) {
+    std::string error;
+    failure.clear();
+    bool reached = connectTo(config.host, config.port, PROBE_TIMEOUT_MS, &error).valid();
+    now = bootMs();  // the probe may have taken seconds
+    if (!reached) {
+        noteFailure(LOG_STAT, "cannot reach MQTT broker " + where + ": " + error);
+        retryLater(now);
+        return;
+    }
+    if (shouldShutdown.load()) return;
+    takeEvents();
+    stopping = false;
+    unacknowledged = 0;
+    if (!newClient()) {
+        noteFailure(LOG_CRITICAL, "cannot set up the MQTT client");
+        retryLater(now);
+        return;
+    }
+    int rc = mosquitto_connect_async(client, config.host.c_str(), config.port, KEEPALIVE_S);
+    if (rc == MOSQ_ERR_SUCCESS) rc = mosquitto_loop_start(client);
+    if (rc != MOSQ_ERR_SUCCESS) {
+        error = rc == MOSQ_ERR_ERRNO ? strerror(errno) : mosquitto_strerror(rc);
+        Events e = takeEvents();
+        if (!e.error.empty()) error = e.error;
+        mosquitto_destroy(client);
+        client = nullptr;
+        noteFailure(rc == MOSQ_ERR_TLS ? LOG_CRITICAL : LOG_STAT,
+                    "cannot connect to MQTT broker " + where + ": " + error);
+        retryLater(now);
+        return;
+    }
+    attemptEndMs = now + CONNECT_TIMEOUT_MS;
+}
+
+bool MqttWorker::newClient() {
+    client = mosquitto_new(config.clientId.c_str(), true, this);
+    if (client == nullptr) return false;
+    mosquitto_connect_callback_set(client, onConnect);
+    mosquitto_disconnect_callback_set(client, onDisconnect);
+    mosquitto_message_callback_set(client, onMessage);
+    mosquitto_publish_callback_set(client, onPublish);
+    mosquitto_log_callback_set(client, onLog);
+    // The worker reconnects itself; should the library's loop ever retry on
+    // its own, it backs off the same way.
+    mosquitto_reconnect_delay_set(client, FIRST_RETRY_MS / 1000, MAX_RETRY_MS / 1000, true);
+    // Every message goes out in order at once: none waits behind the
+    // acknowledgements of others, to be dropped by the disconnect at a stop.
+    mosquitto_max_inflight_messages_set(client, 0);
+    std::string status = statusTopic(config.prefix);
+    bool ok = mosquitto_will_set(client, status.c_str(), sizeof(OFFLINE) - 1, OFFLINE, config.qos,
+                                 true) == MOSQ_ERR_SUCCESS;
+    if (ok && !config.username.empty()) {
+        const char* password = config.passwordFile.empty() ? nullptr : config.password.c_str();
+        ok = mosquitto_username_pw_set(client, config.username.c_str(), password) ==
+             MOSQ_ERR_SUCCESS;
+    }
+    if (ok && config.tls) {
+        auto orNull = [](const std::string& s) { return s.empty() ? nullptr : s.c_str(); };
+        // The broker's certificate is always verified, its host name included.
+        ok = mosquitto_tls_set(client, config.caFile.c_str(), nullptr, orNull(config.certFile),
+                               orNull(config.keyFile), nullptr) == MOSQ_ERR_SUCCESS &&
+             mosquitto_tls_opts_set(client, 1, nullptr, nullptr) == MOSQ_ERR_SUCCESS &&
+             mosquitto_tls_insecure_set(client, false) == MOSQ_ERR_SUCCESS;
+    }
+    if (!ok) {
+        mosquitto_destroy(client);
+        client = nullptr;
+    }
+    return ok;
+}
+
+void MqttWorker::handleEvents(int64_t now) {
+    if (client == nullptr) return;
+    Events e = takeEvents();
+    if (e.connack == 0 && !connected) connectedNow();
+    if (!connected && e.connack > 0)
+        noteFailure(LOG_CRITICAL, "MQTT broker " + where + " refused the connection: " +
+                                      mosquitto_connack_string(e.connack));
+    if (!connected && !e.error.empty())
+        noteFailure(LOG_CRITICAL, "MQTT broker " + where + ": " + e.error);
+    if (e.ended) {
+        endClient(false);
+        if (connected) {
+            connected = false;
+            pending = true;  // lines need no wake-up until the next connection
+            reconnects.fetch_add(1, std::memory_order_relaxed);
+            logEvent(LOG_STAT, "lost MQTT broker " + where);
+        } else {
+            noteFailure(LOG_STAT, "connection to MQTT broker " + where +
+                                      " failed: " + mosquitto_strerror(e.endCode));
+        }
+        retryLater(now);
+        return;
+    }
+    if (connected) {
+        if (e.homeAssistantOnline) {
+            for (const MqttMessage& m : discovery) publish(m.topic, m.payload, m.retain);
+            plan.reset();  // the values too: they are not retained
+        }
+        return;
+    }
+    // After an error the library's thread may have ended without a word; an
+    // attempt that stays silent is given up.
+    if (!e.error.empty() || now >= attemptEndMs) {
+        noteFailure(LOG_STAT, "MQTT broker " + where + " did not accept the connection within " +
+                                  std::to_string(CONNECT_TIMEOUT_MS / 1000) + " s");
+        stopping = true;
+        mosquitto_disconnect(client);
+        endClient(true);
+        retryLater(now);
+    }
+}
+
+void MqttWorker::connectedNow() {
+    connected = true;
+    retryMs = FIRST_RETRY_MS;
+    failureLogged[0] = failureLogged[1] = false;
+    logEvent(LOG_STAT, "connected to MQTT broker " + where);
+    if (config.discovery) mosquitto_subscribe(client, nullptr, HA_STATUS_TOPIC, config.qos);
+    publish(statusTopic(config.prefix), ONLINE, true);
+    for (const MqttMessage& m : discovery) publish(m.topic, m.payload, m.retain);
+    plan.reset();
+}
+
+void MqttWorker::endClient(bool force) {
+    mosquitto_loop_stop(client, force);
+    mosquitto_destroy(client);
+    client = nullptr;
+    takeEvents();
+}
+
+void MqttWorker::noteFailure(int level, const std::string& why) {
+    if (!failure.empty()) return;
+    failure = why;
+    failureLevel = level;
+}
+
+void MqttWorker::retryLater(int64_t now) {
+    nextAttemptMs = now + retryMs;
+    retryMs = std::min(retryMs * 2, MAX_RETRY_MS);
+    std::string why = std::move(failure);
+    failure.clear();
+    if (why.empty()) return;
+    int kind = failureLevel == LOG_CRITICAL ? 0 : 1;
+    if (failureLogged[kind] && now - lastFailureLogMs[kind] < FAILURE_LOG_GAP_MS) return;
+    failureLogged[kind] = true;
+    lastFailureLogMs[kind] = now;
+    logEvent(failureLevel, why);
+}
+
+void MqttWorker::publishDue() {
+    // Lines from here on wake the worker again.
+    pending = false;
+    int64_t now = bootMs();
+    int64_t nowS = now / 1000;
+    std::vector<NameSnapshot> snapshots(names.size());
+    for (size_t i = 0; i < names.size(); ++i) {
+        Sensor* sensor = names[i].sensor;
+        snapshots[i].open = sensor->isOpen();
+        for (const Quantity& q : QUANTITIES)
+            snapshots[i].readings[q.type - 1] = sensor->getReadingAt(q.type, nowS);
+    }
+    nextDueMs = PublishPlan::NEVER;
+    for (const MqttMessage& m : plan.update(snapshots, now, &nextDueMs))
+        publish(m.topic, m.payload, m.retain);
+}
+
+void MqttWorker::publish(const std::string& topic, const std::string& payload, bool retain) {
+    unacknowledged.fetch_add(1);  // before: the acknowledgement may come first
+    int rc = mosquitto_publish(client, nullptr, topic.c_str(), static_cast<int>(payload.size()),
+                               payload.data(), config.qos, retain);
+    if (rc == MOSQ_ERR_SUCCESS) {
+        publishes.fetch_add(1, std::memory_order_relaxed);
+    } else {
+        unacknowledged.fetch_sub(1);
+    }
+}
+
+void MqttWorker::stop() {
+    if (client == nullptr) return;
+    stopping = true;
+    const int64_t end = bootMs() + DISCONNECT_WAIT_MS;
+    if (connected) {
+        for (const MqttMessage& m : plan.offline()) publish(m.topic, m.payload, m.retain);
+        publish(statusTopic(config.prefix), OFFLINE, true);
+        // Acknowledged before the disconnect: libmosquitto drops a connection
+        // that receives an acknowledgement after it, with what is still unsent.
+        waitUntil(end, [this] { return unacknowledged.load() <= 0; });
+    }
+    mosquitto_disconnect(client);
+    bool ended = waitUntil(end, [] { return false; });
+    endClient(!ended);
+    connected = false;
+}
+
+bool MqttWorker::waitUntil(int64_t endMs, const std::function<bool()>& done) {
+    // The shutdown event stays readable now: wait on the worker's own.
+    for (int64_t now = bootMs();; now = bootMs()) {
+        {
+            MutexLock lock(eventsMutex);
+            if (events.ended) return true;
+        }
+        if (done() || now >= endMs) return false;
+        if (waitReadable(wakeFd.get(), static_cast<int>(endMs - now), -1) > 0) drain();
+    }
+}
+
+MqttPublisher::MqttPublisher(SensorManager* sensors) : sensors(sensors) {}
+
+MqttPublisher::~MqttPublisher() {
+    if (!thread.joinable()) return;
+    requestShutdown();
+    if (worker->waitFinished(STOP_WAIT_MS)) {
+        thread.join();
+        mosquitto_lib_cleanup();
+    } else {
+        // Stuck in a blocking call of the library: the process ends without it.
+        thread.detach();
+    }
+}
+
+bool MqttPublisher::setUp(const MqttConfig& config) {
+    if (mosquitto_lib_init() != MOSQ_ERR_SUCCESS) {
+        logEvent(LOG_CRITICAL, "cannot initialise the MQTT library");
+        return false;
+    }
+    std::vector<NamedSensor> names;
+    sensors->visit(
+        [&](const std::string& name, Sensor* sensor) {
+            names.push_back({name, sensor});
+        },
+        [](Sensor*) {});
+    worker = std::make_shared<MqttWorker>(config, std::move(names));
+    if (!worker->valid()) {
+        logEvent(LOG_CRITICAL, "cannot create the MQTT wake-up event");
+        worker.reset();
+        return false;
+    }
+    std::shared_ptr<MqttWorker> w = worker;
+    sensors->visit([](const std::string&, Sensor*) {},
+                   [&w](Sensor* sensor) {
+                       sensor->addStoreListener([w](Sensor&, int64_t) { w->sensorChanged(); });
+                   });
+    return true;
+}
+
+bool MqttPublisher::start() {
+    if (!worker) return false;
+    std::shared_ptr<MqttWorker> w = worker;
+    try {
+        thread = std::thread([w] { w->run(); });
+    } catch (const std::system_error&) {
+        logEvent(LOG_CRITICAL, "failed to spawn the MQTT thread");
+        return false;
+    }
+    return true;
+}
+
+std::string MqttPublisher::families() const {
+    bool connected = worker && worker->connected.load();
+    unsigned long publishes = worker ? worker->publishes.load() : 0;
+    unsigned long reconnects = worker ? worker->reconnects.load() : 0;
+    std::ostringstream out;
+    out << "# HELP sensomark_mqtt_connected 1 while the daemon is connected to its MQTT broker.\n"
+           "# TYPE sensomark_mqtt_connected gauge\n"
+           "sensomark_mqtt_connected "
+        << connected
+        << "\n# HELP sensomark_mqtt_publishes_total MQTT messages handed to the broker "
+           "connection.\n"
+           "# TYPE sensomark_mqtt_publishes_total counter\n"
+           "sensomark_mqtt_publishes_total "
+        << publishes
+        << "\n# HELP sensomark_mqtt_reconnects_total Times the connection to the MQTT broker was "
+           "lost.\n"
+           "# TYPE sensomark_mqtt_reconnects_total counter\n"
+           "sensomark_mqtt_reconnects_total "
+        << reconnects << "\n";
+    return out.str();
+}

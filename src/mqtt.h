@@ -1,0 +1,45 @@
+// Opt-in MQTT publishing with Home Assistant discovery. One thread keeps the
+// broker told of every sensor name's availability and values; libmosquitto
+// runs the network side of each connection on a thread of its own. Reader
+// threads only mark that a line came and wake the publisher; they never wait
+// for it, and nothing queues while the broker is away: the publisher sends the
+// latest state once it is connected again.
+#pragma once
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "mqttconfig.h"
+
+class SensorManager;
+class MqttWorker;
+
+class MqttPublisher {
+  public:
+    // The longest the daemon's stop waits for the publisher: it sends
+    // "offline" and disconnects within this time or is left behind.
+    static constexpr int STOP_WAIT_MS = 1000;
+
+    explicit MqttPublisher(SensorManager* sensors);
+    // Stops the thread (requesting shutdown) and waits at most STOP_WAIT_MS.
+    ~MqttPublisher();
+    MqttPublisher(const MqttPublisher&) = delete;
+    MqttPublisher& operator=(const MqttPublisher&) = delete;
+
+    // On the start-up thread, after every sensor is named and before the
+    // reader threads start: initialises libmosquitto (which is not
+    // thread-safe there) and follows every sensor. Logs and returns false
+    // when the library cannot be initialised.
+    bool setUp(const MqttConfig& config);
+    // Starts the publishing thread after setUp; logs and returns false when
+    // it cannot be created.
+    bool start();
+
+    // The metric families of the publisher, with HELP and TYPE; any thread.
+    std::string families() const;
+
+  private:
+    SensorManager* const sensors;
+    std::shared_ptr<MqttWorker> worker;
+    std::thread thread;
+};

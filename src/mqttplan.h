@@ -1,0 +1,65 @@
+// What the MQTT publisher sends and when: the state of every sensor name held
+// against what the broker was last told. Pure: the caller brings the time and
+// the readings; one thread uses an instance.
+#pragma once
+#include <cstdint>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "protocol.h"
+
+struct MqttMessage {
+    std::string topic;
+    std::string payload;
+    bool retain = false;
+};
+
+// One sensor name at one moment.
+struct NameSnapshot {
+    bool open = false;                 // its device is open
+    Reading readings[QUANTITY_COUNT];  // in QUANTITIES order
+};
+
+class PublishPlan {
+  public:
+    // Changed values of one name go out at most this often.
+    static constexpr int64_t CHANGE_GAP_MS = 1000;
+    static constexpr int64_t NEVER = std::numeric_limits<int64_t>::max();
+
+    // names: the sensor names, in the order of the snapshots given to update.
+    PublishPlan(std::string prefix, std::vector<std::string> names, int intervalS,
+                bool retainValues);
+
+    // Forgets what the broker was told: the next update sends everything.
+    void reset();
+    // The messages due at nowMs for snapshots (one per name). Times are
+    // milliseconds of the clock of Sensor::clockNow(), whose second nowMs / 1000
+    // the readings were taken at. Lowers *nextMs to the time at which something
+    // falls due without a new device line: a value held back by CHANGE_GAP_MS,
+    // the repeat of an unchanged value, or the moment the data of an available
+    // name turns stale.
+    std::vector<MqttMessage> update(const std::vector<NameSnapshot>& snapshots, int64_t nowMs,
+                                    int64_t* nextMs);
+    // The retained "offline" of every name, for an orderly stop.
+    std::vector<MqttMessage> offline() const;
+
+  private:
+    struct Value {
+        bool sent = false;
+        std::string text;
+        int64_t sentMs = 0;
+    };
+    struct Name {
+        std::string availableTopic;
+        std::string valueTopics[QUANTITY_COUNT];
+        int available = -1;  // last sent: 1 online, 0 offline, -1 nothing
+        int64_t changeMs = 0;
+        bool changeSent = false;  // changeMs is set
+        Value values[QUANTITY_COUNT];
+    };
+
+    std::vector<Name> names;
+    const int64_t intervalMs;
+    const bool retainValues;
+};
