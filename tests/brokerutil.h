@@ -11,6 +11,14 @@
 // Empty when the broker and its clients are installed, else why the MQTT
 // system tests are skipped.
 std::string mosquittoMissing();
+#define SKIP_WITHOUT_MOSQUITTO()                                         \
+    do {                                                                 \
+        std::string missing = mosquittoMissing();                        \
+        if (!missing.empty()) GTEST_SKIP() << "MQTT tests: " << missing; \
+    } while (0)
+
+// A device line with all three quantities.
+const char LINE[] = "temperature=21.5 humidity=48.0 dewpoint=10.1\n";
 
 // A mosquitto broker on 127.0.0.1 with its own configuration file in dir; the
 // first listener is on port(). Killed on destruction.
@@ -63,6 +71,11 @@ class Subscriber {
   private:
     std::unique_ptr<Process> process;
 };
+
+// The log line of the daemon once it is connected to broker.
+inline std::string connectedLine(const Broker& broker) {
+    return "connected to MQTT broker 127.0.0.1:" + std::to_string(broker.port());
+}
 
 // The daemon's section [mqtt] for a broker on 127.0.0.1:port, with prefix as
 // its topic prefix and client id, followed by extra lines.

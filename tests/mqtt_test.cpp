@@ -16,18 +16,6 @@
 
 namespace {
 
-#define SKIP_WITHOUT_MOSQUITTO()                                         \
-    do {                                                                 \
-        std::string missing = mosquittoMissing();                        \
-        if (!missing.empty()) GTEST_SKIP() << "MQTT tests: " << missing; \
-    } while (0)
-
-const char LINE[] = "temperature=21.5 humidity=48.0 dewpoint=10.1\n";
-
-std::string connectedLine(const Broker& broker) {
-    return "connected to MQTT broker 127.0.0.1:" + std::to_string(broker.port());
-}
-
 std::string http(int port, const std::string& path) {
     Client client(port);
     if (!client.connected()) return "<no connection>";
