@@ -11,7 +11,7 @@ class Connection {
   public:
     // Pending request bytes without a line end beyond which the client is
     // disconnected.
-    static const size_t MAX_PENDING_REQUEST_BYTES = 64 * 1024;
+    static constexpr size_t MAX_PENDING_REQUEST_BYTES = 64 * 1024;
 
     // Takes ownership of fd. Call start() to run the client thread.
     Connection(ConnectionManager* manager, int fd);

@@ -37,7 +37,7 @@ struct HistoryWindow {
 // One device's ring. Its memory is taken at the first value and never grows.
 class SensorHistory {
   public:
-    static const int MINUTES = 24 * 60;
+    static constexpr int MINUTES = 24 * 60;
 
     // Adds the value of quantity type (a ReadType) to minute; values of
     // minutes more than a day before the newest are dropped.

@@ -19,7 +19,7 @@ class SensorManager;
 class MetricsServer {
   public:
     // Bytes of a request head beyond which the request is refused.
-    static const size_t MAX_REQUEST_HEAD_BYTES = 8192;
+    static constexpr size_t MAX_REQUEST_HEAD_BYTES = 8192;
     // Time a client gets to send its request head.
     static constexpr int REQUEST_TIMEOUT_MS = 2000;
 

@@ -18,12 +18,12 @@ class SensorManager;
 class Sensor {
   public:
     // Pending bytes of a device line beyond which the line is dropped.
-    static const size_t MAX_PENDING_LINE_BYTES = 64 * 1024;
+    static constexpr size_t MAX_PENDING_LINE_BYTES = 64 * 1024;
     // Keys other than the three served ones kept per sensor; new ones beyond
     // this are ignored.
-    static const size_t MAX_EXTRA_KEYS = 64;
+    static constexpr size_t MAX_EXTRA_KEYS = 64;
     // Pause between losing the device and opening it again.
-    static const int RECONNECT_PAUSE_MS = 5000;
+    static constexpr int RECONNECT_PAUSE_MS = 5000;
 
     // Does not open the device and does not start the thread.
     Sensor(SensorManager* manager, std::string deviceName);
