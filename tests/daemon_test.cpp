@@ -99,13 +99,14 @@ TEST(WholeDaemon, DefaultSensorWithoutConfiguration) {
 TEST(WholeDaemon, DaemonModeDetachesIntoANewSession) {
     TempDir dir;
     int port = freePort();
-    dir.write("d.conf", configText(port, "logfile = " + dir.file("d.log") +
+    // The log file takes every line, also those of the keys before it.
+    dir.write("d.conf", configText(port, "metricsport = 99999\nlogfile = " + dir.file("d.log") +
                                              "\n[sensors]\n/nonexistent/tty = x\n"));
     std::string out;
     std::vector<std::string> argv = {SENSOMARK_BIN, "-d", dir.file("d.conf")};
     ASSERT_EQ(runProgram(argv, dir.path, &out), 0);
     EXPECT_EQ(out, "sensomarkUSB 0.8.1\n\n");
-    ASSERT_TRUE(eventually([&] { return Client(port).connected(); }));
+    EXPECT_TRUE(Client(port).connected()) << "the starter leaves once the daemon listens";
     pid_t pid = -1;  // the process with the command line argv
     std::string cmdline;
     for (const std::string& arg : argv) cmdline += arg + '\0';
@@ -124,7 +125,8 @@ TEST(WholeDaemon, DaemonModeDetachesIntoANewSession) {
     kill(pid, SIGTERM);                 // gone, or a zombie until whoever adopted it reaps it
     EXPECT_TRUE(eventually([&] { return statField(pid, 3) == "" || statField(pid, 3) == "Z"; }));
     EXPECT_EQ(mainThreadLines(readFile(dir.file("d.log"))),
-              (Lines{"adding sensor '/nonexistent/tty'", "   --> naming sensor 'x'",
+              (Lines{"configured metrics port '99999' is invalid, serving no metrics",
+                     "adding sensor '/nonexistent/tty'", "   --> naming sensor 'x'",
                      "starting sensomarkUSB as daemon", "daemonized process",
                      "waiting for incoming connections on port " + std::to_string(port),
                      "ending daemon"}));

@@ -137,27 +137,3 @@ TEST(Listener, MaxClientsAndListenAddress) {
     first.resetHard();
     EXPECT_TRUE(eventually([&] { return Client(port).query("x.1") == "valid=0"; }));
 }
-
-TEST(Listener, SocketFailuresEndTheDaemon) {
-    TempDir dir;
-    int port = freePort();
-    std::string error;
-    UniqueFd blocker = openListenSocket("", port, 1, &error);
-    ASSERT_TRUE(blocker.valid()) << error;
-    struct Case {
-        std::string keys, message;
-        int code;
-    } cases[] = {
-        {"", "failed to bind socket (Address already in use)", 5},
-        {"listen = 127.0.0.300\n", "invalid listen address '127.0.0.300'", 4},
-    };
-    for (const Case& c : cases) {
-        dir.write("sensomarkUSB.conf",
-                  configText(port, c.keys + "[sensors]\n/nonexistent/tty = x\n"));
-        Process daemon({SENSOMARK_BIN}, dir.path);
-        EXPECT_EQ(daemon.wait(), c.code);
-        Lines log = logLines(daemon.output());
-        EXPECT_NE(std::find(log.begin(), log.end(), c.message), log.end()) << daemon.output();
-        EXPECT_EQ(log.back(), "ending daemon");
-    }
-}
