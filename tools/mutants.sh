@@ -290,12 +290,16 @@ if [ -n "${MUTANTS_CTEST_ARGS+x}" ]; then
     ctest_line=$MUTANTS_CTEST_ARGS
 else
     ctest_line=$(make -s -n -C "$src" test BUILD="$build" JOBS="$jobs" 2>/dev/null |
-        sed -n 's/^.*[[:space:]&;]ctest\([[:space:]].*\)\{0,1\}$/\1/p' | head -n 1)
+        sed -n 's/^.*[[:space:]&;]ctest\([[:space:]].*\)\{0,1\}$/\1/p')
+    ctest_line=${ctest_line%%$'\n'*}
     [ -n "$ctest_line" ] || ctest_line="--output-on-failure -j$jobs"
 fi
 read -r -a ctest_args <<<"$ctest_line"
 stop_early=()
-if ctest --help 2>/dev/null | grep -q -- --stop-on-failure; then stop_early=(--stop-on-failure); fi
+# The help text is read whole: grep -q would close the pipe early, and with
+# pipefail ctest's SIGPIPE would make the test fail at random.
+ctest_help=$(ctest --help 2>/dev/null)
+case $ctest_help in *--stop-on-failure*) stop_early=(--stop-on-failure) ;; esac
 
 # run_suite LOG LIMIT [ARGS...]: ctest in the build folder; its exit code, 124
 # when the whole run took longer than LIMIT seconds.
@@ -350,6 +354,8 @@ if [ $rc -ne 0 ]; then
 fi
 echo "mutants: unmutated suite passed in $(duration $suite_seconds)"
 suite_limit=${MUTANTS_SUITE_TIMEOUT:-$((suite_seconds * 3 > 600 ? suite_seconds * 3 : 600))}
+echo "mutants: each mutant: ctest ${ctest_args[*]} ${stop_early[*]} --timeout $test_timeout," \
+    "at most $suite_limit s"
 
 # ---------------------------------------------------------------- mutants
 declare -A result detail
