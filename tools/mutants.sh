@@ -171,268 +171,284 @@ mutant_py() {
     python3 -c "$MUTANT_PY" "$@"
 }
 
-# ---------------------------------------------------------------- arguments
-keep=0
-check_only=0
-list_only=0
-wanted=()
-for arg in "$@"; do
-    case $arg in
-        --keep) keep=1 ;;
-        --check) check_only=1 ;;
-        --list) list_only=1 ;;
-        -h | --help)
-            sed -n '2,/^set -uo/{/^set -uo/d;s/^# \{0,1\}//;p}' "${BASH_SOURCE[0]}"
-            exit 0
-            ;;
-        -*) fail "unknown option $arg (try --help)" ;;
-        *) wanted+=("$arg") ;;
-    esac
-done
-case $jobs in
-    1 | 2) ;;
-    *) fail "MUTANTS_JOBS must be 1 or 2" ;;
-esac
-
-command -v python3 >/dev/null || fail "python3 is needed"
-listing=$(mutant_py list "$mutants_file") || exit 2
-declare -A mfile mdesc mexpect
-all_ids=()
-while IFS=$'\t' read -r id file desc expect; do
-    all_ids+=("$id")
-    mfile[$id]=$file
-    mdesc[$id]=$desc
-    mexpect[$id]=$expect
-done <<<"$listing"
-[ ${#all_ids[@]} -gt 0 ] || fail "no mutants in $mutants_file"
-if [ ${#wanted[@]} -eq 0 ]; then
-    wanted=("${all_ids[@]}")
-else
-    for id in "${wanted[@]}"; do
-        [ -n "${mfile[$id]+x}" ] || fail "no mutant with id '$id' in $mutants_file"
-    done
-fi
-
-if [ $list_only = 1 ]; then
-    for id in "${wanted[@]}"; do
-        printf '%-4s %-28s %s\n' "$id" "${mfile[$id]}" "${mdesc[$id]}"
-    done
-    exit 0
-fi
-
-top=$(git -C "$here" rev-parse --show-toplevel 2>/dev/null) || fail "$here is not in a git tree"
-
-if [ $check_only = 1 ]; then
-    # Against the user's tree as it is; nothing is written.
-    bad=0
-    for id in "${wanted[@]}"; do
-        if reason=$(mutant_py apply "$mutants_file" "$id" "$top" -); then
-            printf '%-4s %-28s applies\n' "$id" "${mfile[$id]}"
-        else
-            [ $? -eq 3 ] || exit 2
-            printf '%-4s %-28s NOT APPLIED: %s\n' "$id" "${mfile[$id]}" "$reason"
-            bad=$((bad + 1))
-        fi
-    done
-    echo "$bad of ${#wanted[@]} mutants do not apply"
-    exit 0
-fi
-
-command -v cmake >/dev/null || fail "cmake is needed"
-command -v ctest >/dev/null || fail "ctest is needed"
-
-# ---------------------------------------------------------------- work copy
-started=$(date +%s)
-work=$(mktemp -d "${TMPDIR:-/tmp}/sensomark-mutants-XXXXXX") || fail "no temporary folder"
-src=$work/src
-build=$work/build
-logs=$work/logs
-mkdir -p "$src" "$logs"
-
-# Ends what the run left behind: any process running a program of the work
-# folder (a daemon a killed test did not stop, one that detached itself).
-kill_strays() {
-    local p exe
-    for p in /proc/[0-9]*; do
-        exe=$(readlink "$p/exe" 2>/dev/null) || continue
-        case $exe in
-            "$work"/*) kill -KILL "${p#/proc/}" 2>/dev/null ;;
+# The whole run is one function, read completely before it starts: editing
+# this file while it runs cannot change what the run does.
+main() {
+    # ---------------------------------------------------------------- arguments
+    keep=0
+    check_only=0
+    list_only=0
+    wanted=()
+    for arg in "$@"; do
+        case $arg in
+            --keep) keep=1 ;;
+            --check) check_only=1 ;;
+            --list) list_only=1 ;;
+            -h | --help)
+                sed -n '2,/^set -uo/{/^set -uo/d;s/^# \{0,1\}//;p}' "${BASH_SOURCE[0]}"
+                exit 0
+                ;;
+            -*) fail "unknown option $arg (try --help)" ;;
+            *) wanted+=("$arg") ;;
         esac
     done
-}
-
-cleanup() {
-    kill_strays
-    if [ $keep = 1 ]; then
-        echo "work folder kept: $work"
-    else
-        rm -rf "$work"
-    fi
-}
-trap cleanup EXIT
-trap 'exit 130' INT TERM
-
-head_commit=$(git -C "$top" rev-parse --short HEAD)
-if [ -n "$(git -C "$top" status --porcelain --untracked-files=no)" ]; then
-    tree_state="$head_commit plus uncommitted edits of tracked files"
-else
-    tree_state="$head_commit"
-fi
-# Files deleted in the working tree but not yet in the index are left out.
-(cd "$top" && git ls-files -z --cached |
-    while IFS= read -r -d '' f; do
-        [ -e "$f" ] || [ -L "$f" ] && printf '%s\0' "$f"
-    done | tar --null -T - -cf -) | tar -C "$src" -xf - || fail "cannot copy the tree to $src"
-echo "mutants: tree $top at $tree_state, work folder $work"
-
-# ---------------------------------------------------------------- suite
-if [ -n "${MUTANTS_CTEST_ARGS+x}" ]; then
-    ctest_line=$MUTANTS_CTEST_ARGS
-else
-    ctest_line=$(make -s -n -C "$src" test BUILD="$build" JOBS="$jobs" 2>/dev/null |
-        sed -n 's/^.*[[:space:]&;]ctest\([[:space:]].*\)\{0,1\}$/\1/p')
-    ctest_line=${ctest_line%%$'\n'*}
-    [ -n "$ctest_line" ] || ctest_line="--output-on-failure -j$jobs"
-fi
-read -r -a ctest_args <<<"$ctest_line"
-stop_early=()
-# The help text is read whole: grep -q would close the pipe early, and with
-# pipefail ctest's SIGPIPE would make the test fail at random.
-ctest_help=$(ctest --help 2>/dev/null)
-case $ctest_help in *--stop-on-failure*) stop_early=(--stop-on-failure) ;; esac
-
-# run_suite LOG LIMIT [ARGS...]: ctest in the build folder; its exit code, 124
-# when the whole run took longer than LIMIT seconds.
-run_suite() {
-    local log=$1 limit=$2
-    shift 2
-    rm -f "$build/Testing/Temporary/CTestCostData.txt"
-    (cd "$build" && timeout -k 10 "$limit" ctest "${ctest_args[@]}" "$@" \
-        --timeout "$test_timeout" </dev/null >"$log" 2>&1)
-    local rc=$?
-    kill_strays
-    return $rc
-}
-
-# The tests ctest lists as failed in LOG, comma-separated.
-failed_tests() {
-    sed -n '/The following tests FAILED:/,$p' "$1" | sed -n 's/^[[:space:]]*[0-9]* - //p' |
-        tr '\n' ',' | sed 's/,$//; s/,/, /g'
-}
-
-duration() {
-    local s=$1
-    if [ "$s" -ge 3600 ]; then
-        printf '%dh %02dm %02ds' $((s / 3600)) $((s % 3600 / 60)) $((s % 60))
-    else
-        printf '%dm %02ds' $((s / 60)) $((s % 60))
-    fi
-}
-
-echo "mutants: configuring and building the unmutated tree (-j$jobs)"
-cmake -S "$src" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >"$logs/configure.log" 2>&1 ||
-    {
-        tail -n 30 "$logs/configure.log" >&2
-        fail "configuring the work copy failed"
-    }
-cmake --build "$build" -j"$jobs" >"$logs/build.log" 2>&1 ||
-    {
-        tail -n 30 "$logs/build.log" >&2
-        fail "building the work copy failed"
-    }
-
-echo "mutants: running the unmutated suite (ctest ${ctest_args[*]})"
-t0=$(date +%s)
-run_suite "$logs/unmutated.log" "${MUTANTS_BASELINE_TIMEOUT:-1800}"
-rc=$?
-suite_seconds=$(($(date +%s) - t0))
-if [ $rc -ne 0 ]; then
-    echo "mutants: the unmutated suite FAILED (exit $rc, $(duration $suite_seconds)): $(failed_tests "$logs/unmutated.log")" >&2
-    sed -n '/tests passed/,$p' "$logs/unmutated.log" >&2
-    keep=1
-    exit 1
-fi
-echo "mutants: unmutated suite passed in $(duration $suite_seconds)"
-suite_limit=${MUTANTS_SUITE_TIMEOUT:-$((suite_seconds * 3 > 600 ? suite_seconds * 3 : 600))}
-echo "mutants: each mutant: ctest ${ctest_args[*]} ${stop_early[*]} --timeout $test_timeout," \
-    "at most $suite_limit s"
-
-# ---------------------------------------------------------------- mutants
-declare -A result detail
-total=${#wanted[@]}
-n=0
-for id in "${wanted[@]}"; do
-    n=$((n + 1))
-    file=${mfile[$id]}
-    backup=$work/original
-    prefix="[$n/$total] mutant $id ($file)"
-    t0=$(date +%s)
-    reason=$(mutant_py apply "$mutants_file" "$id" "$src" "$backup")
-    rc=$?
-    if [ $rc -ne 0 ]; then
-        [ $rc -eq 3 ] || exit 2
-        result[$id]="NOT APPLIED"
-        detail[$id]=$reason
-        echo "$prefix: NOT APPLIED: $reason"
-        continue
-    fi
-    if ! cmake --build "$build" -j"$jobs" >"$logs/$id-build.log" 2>&1; then
-        result[$id]="NO BUILD"
-        detail[$id]=$(grep -m 1 -E 'error|Error' "$logs/$id-build.log" | sed "s|$src/||g" | cut -c 1-100)
-    else
-        built=$(date +%s)
-        run_suite "$logs/$id-test.log" "$suite_limit" "${stop_early[@]}"
-        rc=$?
-        secs="build $((built - t0))s, suite $(($(date +%s) - built))s"
-        if [ $rc -eq 0 ]; then
-            result[$id]=SURVIVED
-            detail[$id]=$secs
-        elif [ $rc -eq 124 ] || [ $rc -eq 137 ]; then
-            result[$id]=KILLED
-            detail[$id]="suite ran out of time ($suite_limit s); $secs"
-        else
-            result[$id]=KILLED
-            failed=$(failed_tests "$logs/$id-test.log")
-            detail[$id]="by ${failed:-ctest exit $rc}; $secs"
-        fi
-    fi
-    # The original bytes again, with a new time stamp, so the next build
-    # compiles the file afresh.
-    cat "$backup" >"$src/$file" && cmp -s "$backup" "$src/$file" ||
-        fail "could not restore $file after mutant $id"
-    rm -f "$backup"
-    echo "$prefix: ${result[$id]} (${detail[$id]})"
-done
-
-# ---------------------------------------------------------------- report
-wfile=4
-wdesc=11
-for id in "${wanted[@]}"; do
-    [ ${#mfile[$id]} -le $wfile ] || wfile=${#mfile[$id]}
-    [ ${#mdesc[$id]} -le $wdesc ] || wdesc=${#mdesc[$id]}
-done
-killed=0 survived=0 unapplied=0 nobuild=0
-echo
-printf '%-4s  %-*s  %-*s  %-11s  %s\n' id $wfile file $wdesc description result detail
-for id in "${wanted[@]}"; do
-    r=${result[$id]}
-    d=${detail[$id]}
-    case $r in
-        KILLED) killed=$((killed + 1)) ;;
-        SURVIVED) survived=$((survived + 1)) ;;
-        "NOT APPLIED") unapplied=$((unapplied + 1)) ;;
-        "NO BUILD") nobuild=$((nobuild + 1)) ;;
+    case $jobs in
+        1 | 2) ;;
+        *) fail "MUTANTS_JOBS must be 1 or 2" ;;
     esac
-    expect=${mexpect[$id]}
-    if [ -n "$expect" ] && [ "$expect" != "$r" ]; then
-        d="expected $expect; $d"
-    elif [ -n "$expect" ]; then
-        d="expected; $d"
+
+    command -v python3 >/dev/null || fail "python3 is needed"
+    listing=$(mutant_py list "$mutants_file") || exit 2
+    declare -gA mfile mdesc mexpect
+    all_ids=()
+    while IFS=$'\t' read -r id file desc expect; do
+        all_ids+=("$id")
+        mfile[$id]=$file
+        mdesc[$id]=$desc
+        mexpect[$id]=$expect
+    done <<<"$listing"
+    [ ${#all_ids[@]} -gt 0 ] || fail "no mutants in $mutants_file"
+    if [ ${#wanted[@]} -eq 0 ]; then
+        wanted=("${all_ids[@]}")
+    else
+        for id in "${wanted[@]}"; do
+            [ -n "${mfile[$id]+x}" ] || fail "no mutant with id '$id' in $mutants_file"
+        done
     fi
-    printf '%-4s  %-*s  %-*s  %-11s  %s\n' "$id" $wfile "${mfile[$id]}" $wdesc "${mdesc[$id]}" "$r" "$d"
-done
-echo
-echo "tree: $tree_state; unmutated suite: $(duration $suite_seconds); wall time: $(duration $(($(date +%s) - started)))"
-echo "$survived survived, $unapplied not applied, $nobuild did not compile (NO BUILD: the mutant needs fixing)"
-echo "$killed of $((killed + survived)) mutants killed"
-exit 0
+
+    if [ $list_only = 1 ]; then
+        for id in "${wanted[@]}"; do
+            printf '%-4s %-28s %s\n' "$id" "${mfile[$id]}" "${mdesc[$id]}"
+        done
+        exit 0
+    fi
+
+    top=$(git -C "$here" rev-parse --show-toplevel 2>/dev/null) || fail "$here is not in a git tree"
+
+    if [ $check_only = 1 ]; then
+        # Against the user's tree as it is; nothing is written.
+        bad=0
+        for id in "${wanted[@]}"; do
+            if reason=$(mutant_py apply "$mutants_file" "$id" "$top" -); then
+                printf '%-4s %-28s applies\n' "$id" "${mfile[$id]}"
+            else
+                [ $? -eq 3 ] || exit 2
+                printf '%-4s %-28s NOT APPLIED: %s\n' "$id" "${mfile[$id]}" "$reason"
+                bad=$((bad + 1))
+            fi
+        done
+        echo "$bad of ${#wanted[@]} mutants do not apply"
+        exit 0
+    fi
+
+    command -v cmake >/dev/null || fail "cmake is needed"
+    command -v ctest >/dev/null || fail "ctest is needed"
+
+    # ---------------------------------------------------------------- work copy
+    started=$(date +%s)
+    work=$(mktemp -d "${TMPDIR:-/tmp}/sensomark-mutants-XXXXXX") || fail "no temporary folder"
+    src=$work/src
+    build=$work/build
+    logs=$work/logs
+    mkdir -p "$src" "$logs"
+
+    # Ends what the run left behind: any process running a program of the work
+    # folder (a daemon a killed test did not stop, one that detached itself).
+    kill_strays() {
+        local p exe
+        for p in /proc/[0-9]*; do
+            exe=$(readlink "$p/exe" 2>/dev/null) || continue
+            case $exe in
+                "$work"/*) kill -KILL "${p#/proc/}" 2>/dev/null ;;
+            esac
+        done
+    }
+
+    cleanup() {
+        kill_strays
+        if [ "$keep" = 1 ]; then
+            echo "work folder kept: $work"
+        else
+            rm -rf "$work"
+        fi
+    }
+    trap cleanup EXIT
+    trap 'exit 130' INT TERM
+
+    head_commit=$(git -C "$top" rev-parse --short HEAD)
+    if [ -n "$(git -C "$top" status --porcelain --untracked-files=no)" ]; then
+        tree_state="$head_commit plus uncommitted edits of tracked files"
+    else
+        tree_state="$head_commit"
+    fi
+    # Files deleted in the working tree but not yet in the index are left out.
+    (cd "$top" && git ls-files -z --cached |
+        while IFS= read -r -d '' f; do
+            [ -e "$f" ] || [ -L "$f" ] && printf '%s\0' "$f"
+        done | tar --null -T - -cf -) | tar -C "$src" -xf - || fail "cannot copy the tree to $src"
+    echo "mutants: tree $top at $tree_state, work folder $work"
+    # The list as it was at the start: editing it during a run changes nothing.
+    cp "$mutants_file" "$work/mutants.txt" || fail "cannot read $mutants_file"
+    mutants_file=$work/mutants.txt
+
+    # ---------------------------------------------------------------- suite
+    if [ -n "${MUTANTS_CTEST_ARGS+x}" ]; then
+        ctest_line=$MUTANTS_CTEST_ARGS
+    else
+        ctest_line=$(make -s -n -C "$src" test BUILD="$build" JOBS="$jobs" 2>/dev/null |
+            sed -n 's/^.*[[:space:]&;]ctest\([[:space:]].*\)\{0,1\}$/\1/p')
+        ctest_line=${ctest_line%%$'\n'*}
+        [ -n "$ctest_line" ] || ctest_line="--output-on-failure -j$jobs"
+    fi
+    read -r -a ctest_args <<<"$ctest_line"
+    stop_early=()
+    # The help text is read whole: grep -q would close the pipe early, and with
+    # pipefail ctest's SIGPIPE would make the test fail at random.
+    ctest_help=$(ctest --help 2>/dev/null)
+    case $ctest_help in *--stop-on-failure*) stop_early=(--stop-on-failure) ;; esac
+
+    # run_suite LOG LIMIT [ARGS...]: ctest in the build folder; its exit code, 124
+    # when the whole run took longer than LIMIT seconds.
+    run_suite() {
+        local log=$1 limit=$2
+        shift 2
+        rm -f "$build/Testing/Temporary/CTestCostData.txt"
+        (cd "$build" && timeout -k 10 "$limit" ctest "${ctest_args[@]}" "$@" \
+            --timeout "$test_timeout" </dev/null >"$log" 2>&1)
+        local rc=$?
+        kill_strays
+        return $rc
+    }
+
+    # The tests ctest lists as failed in LOG, comma-separated.
+    failed_tests() {
+        sed -n '/The following tests FAILED:/,$p' "$1" | sed -n 's/^[[:space:]]*[0-9]* - //p' |
+            tr '\n' ',' | sed 's/,$//; s/,/, /g'
+    }
+
+    duration() {
+        local s=$1
+        if [ "$s" -ge 3600 ]; then
+            printf '%dh %02dm %02ds' $((s / 3600)) $((s % 3600 / 60)) $((s % 60))
+        else
+            printf '%dm %02ds' $((s / 60)) $((s % 60))
+        fi
+    }
+
+    echo "mutants: configuring and building the unmutated tree (-j$jobs)"
+    cmake -S "$src" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >"$logs/configure.log" 2>&1 ||
+        {
+            tail -n 30 "$logs/configure.log" >&2
+            fail "configuring the work copy failed"
+        }
+    cmake --build "$build" -j"$jobs" >"$logs/build.log" 2>&1 ||
+        {
+            tail -n 30 "$logs/build.log" >&2
+            fail "building the work copy failed"
+        }
+
+    echo "mutants: running the unmutated suite (ctest ${ctest_args[*]})"
+    t0=$(date +%s)
+    run_suite "$logs/unmutated.log" "${MUTANTS_BASELINE_TIMEOUT:-1800}"
+    rc=$?
+    suite_seconds=$(($(date +%s) - t0))
+    if [ $rc -ne 0 ]; then
+        echo "mutants: the unmutated suite FAILED (exit $rc, $(duration $suite_seconds)):" \
+            "$(failed_tests "$logs/unmutated.log")" >&2
+        sed -n '/tests passed/,$p' "$logs/unmutated.log" >&2
+        keep=1
+        exit 1
+    fi
+    echo "mutants: unmutated suite passed in $(duration $suite_seconds)"
+    suite_limit=${MUTANTS_SUITE_TIMEOUT:-$((suite_seconds * 3 > 600 ? suite_seconds * 3 : 600))}
+    echo "mutants: each mutant: ctest ${ctest_args[*]} ${stop_early[*]} --timeout $test_timeout," \
+        "at most $suite_limit s"
+
+    # ---------------------------------------------------------------- mutants
+    declare -gA result detail
+    total=${#wanted[@]}
+    n=0
+    for id in "${wanted[@]}"; do
+        n=$((n + 1))
+        file=${mfile[$id]}
+        backup=$work/original
+        prefix="[$n/$total] mutant $id ($file)"
+        t0=$(date +%s)
+        reason=$(mutant_py apply "$mutants_file" "$id" "$src" "$backup")
+        rc=$?
+        if [ $rc -ne 0 ]; then
+            [ $rc -eq 3 ] || exit 2
+            result[$id]="NOT APPLIED"
+            detail[$id]=$reason
+            echo "$prefix: NOT APPLIED: $reason"
+            continue
+        fi
+        if ! cmake --build "$build" -j"$jobs" >"$logs/$id-build.log" 2>&1; then
+            result[$id]="NO BUILD"
+            detail[$id]=$(grep -m 1 -E 'error|Error' "$logs/$id-build.log" |
+                sed "s|$src/||g" | cut -c 1-100)
+        else
+            built=$(date +%s)
+            run_suite "$logs/$id-test.log" "$suite_limit" "${stop_early[@]}"
+            rc=$?
+            secs="build $((built - t0))s, suite $(($(date +%s) - built))s"
+            if [ $rc -eq 0 ]; then
+                result[$id]=SURVIVED
+                detail[$id]=$secs
+            elif [ $rc -eq 124 ] || [ $rc -eq 137 ]; then
+                result[$id]=KILLED
+                detail[$id]="suite ran out of time ($suite_limit s); $secs"
+            else
+                result[$id]=KILLED
+                failed=$(failed_tests "$logs/$id-test.log")
+                detail[$id]="by ${failed:-ctest exit $rc}; $secs"
+            fi
+        fi
+        # The original bytes again, with a new time stamp, so the next build
+        # compiles the file afresh.
+        if ! cat "$backup" >"$src/$file" || ! cmp -s "$backup" "$src/$file"; then
+            fail "could not restore $file after mutant $id"
+        fi
+        rm -f "$backup"
+        echo "$prefix: ${result[$id]} (${detail[$id]})"
+    done
+
+    # ---------------------------------------------------------------- report
+    wfile=4
+    wdesc=11
+    for id in "${wanted[@]}"; do
+        [ "${#mfile[$id]}" -le "$wfile" ] || wfile=${#mfile[$id]}
+        [ "${#mdesc[$id]}" -le "$wdesc" ] || wdesc=${#mdesc[$id]}
+    done
+    killed=0 survived=0 unapplied=0 nobuild=0
+    echo
+    printf '%-4s  %-*s  %-*s  %-11s  %s\n' id "$wfile" file "$wdesc" description result detail
+    for id in "${wanted[@]}"; do
+        r=${result[$id]}
+        d=${detail[$id]}
+        case $r in
+            KILLED) killed=$((killed + 1)) ;;
+            SURVIVED) survived=$((survived + 1)) ;;
+            "NOT APPLIED") unapplied=$((unapplied + 1)) ;;
+            "NO BUILD") nobuild=$((nobuild + 1)) ;;
+        esac
+        expect=${mexpect[$id]}
+        if [ -n "$expect" ] && [ "$expect" != "$r" ]; then
+            d="expected $expect; $d"
+        elif [ -n "$expect" ]; then
+            d="expected; $d"
+        fi
+        printf '%-4s  %-*s  %-*s  %-11s  %s\n' "$id" "$wfile" "${mfile[$id]}" "$wdesc" \
+            "${mdesc[$id]}" "$r" "$d"
+    done
+    echo
+    echo "tree: $tree_state; unmutated suite: $(duration $suite_seconds);" \
+        "wall time: $(duration $(($(date +%s) - started)))"
+    echo "$survived survived, $unapplied not applied," \
+        "$nobuild did not compile (NO BUILD: the mutant needs fixing)"
+    echo "$killed of $((killed + survived)) mutants killed"
+    exit 0
+}
+
+main "$@"
+exit
