@@ -29,8 +29,8 @@ test: build
 
 # The mutation check: the faults of tools/mutants.txt planted one at a time
 # into a copy of the tracked files (in /tmp; this tree stays as it is), each
-# followed by the suite; prints which ones the tests catch. Over an hour for
-# all of them; MUTANTS="3 7" picks some, MUTANTS_ARGS="--keep" keeps the copy.
+# followed by the suite; prints which ones the tests catch. About twenty
+# minutes; MUTANTS="3 7" picks some, MUTANTS_ARGS="--keep" keeps the copy.
 MUTANTS ?=
 MUTANTS_ARGS ?=
 mutants: deps
