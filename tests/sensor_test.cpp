@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 #include <termios.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -76,6 +77,10 @@ TEST(SensorReading, FreshThroughThirtySecondsNeverBeforeDataNorAtANegativeAge) {
         EXPECT_EQ(formatReply(r), c.fresh ? "valid=1;value=21.5;" : "valid=0") << c.now - T;
     }
     for (int outside : {0, 4, -1, 1 << 30}) EXPECT_EQ(reply(sensor, outside, T), "valid=0");
+    // Ages count on the boot clock: a wall clock set back or forward changes nothing.
+    timespec boot;
+    clock_gettime(CLOCK_BOOTTIME, &boot);
+    EXPECT_NEAR(Sensor::clockNow(), boot.tv_sec, 1);
 }
 
 TEST(SensorReading, LaterPairWinsAndAnyPairRefreshesTheTime) {
