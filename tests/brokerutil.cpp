@@ -1,76 +1,48 @@
-// A broker and subscribers for the MQTT tests.
 #include "brokerutil.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <sstream>
 
 namespace {
 const char BROKER[] = "/usr/sbin/mosquitto";
 const char SUBSCRIBE[] = "/usr/bin/mosquitto_sub";
 const char PUBLISH[] = "/usr/bin/mosquitto_pub";
-
-bool isDebugLine(const std::string& line) {
-    return line.rfind("Client ", 0) == 0 || line.rfind("Subscribed (mid:", 0) == 0;
-}
 }  // namespace
 
 std::string mosquittoMissing() {
     for (const char* program : {BROKER, SUBSCRIBE, PUBLISH})
         if (access(program, X_OK) != 0)
-            return std::string(program) +
-                   " is not installed (apt-get install mosquitto mosquitto-clients)";
+            return std::string(program) + " is not installed (apt-get install mosquitto-clients)";
     return "";
 }
 
 Broker::Broker(const TempDir& dir, const std::string& extra, bool startNow)
-    : dir(dir), listenPort(freePort()) {
-    configPath = dir.file("broker-" + std::to_string(listenPort) + ".conf");
-    std::string config = "listener " + std::to_string(listenPort) +
-                         " 127.0.0.1\n"
-                         "persistence false\n"
-                         "log_dest stderr\n"
-                         "log_type all\n";
+    : dir(dir), port(freePort()), configPath(dir.file("broker-" + std::to_string(port))) {
+    std::string config = "listener " + std::to_string(port) +
+                         " 127.0.0.1\npersistence false\nlog_dest stderr\nlog_type all\n";
     if (extra.find("allow_anonymous") == std::string::npos) config += "allow_anonymous true\n";
-    // As root the broker would switch to the user mosquitto, who cannot read
-    // the test's directory.
-    if (geteuid() == 0) config += "user root\n";
+    if (geteuid() == 0) config += "user root\n";  // else it cannot read the test's directory
     dir.write(configPath.substr(dir.path.size() + 1), config + extra);
-    if (startNow) {
-        EXPECT_TRUE(start()) << output();
-    }
-}
-
-Broker::~Broker() {
-    stop(SIGKILL);
+    if (startNow && !start()) ADD_FAILURE() << process->output();
 }
 
 bool Broker::start() {
     process =
         std::make_unique<Process>(std::vector<std::string>{BROKER, "-c", configPath}, dir.path);
-    running = true;
     return process->waitFor(" running", 10s);
 }
 
 void Broker::stop(int sig) {
-    if (!running) return;
-    running = false;
+    if (!process || process->wait(0ms) != -1) return;  // never signal a reaped pid
     process->signal(sig);
     process->wait(10s);
 }
 
-std::string mqttSection(int port, const std::string& prefix, const std::string& extra) {
-    std::string id = prefix;
-    for (char& c : id)
-        if (c == '/') c = '-';
-    return "[mqtt]\nhost = 127.0.0.1\nport = " + std::to_string(port) + "\nclientid = " + id +
-           "\ntopic = " + prefix + "\n" + extra;
-}
-
 Subscriber::Subscriber(const TempDir& dir, int port, const std::string& topic,
                        const std::vector<std::string>& extra) {
-    // Line-buffered: the debug lines say when the subscription stands.
     std::vector<std::string> argv = {
         "/usr/bin/stdbuf",    "-oL", SUBSCRIBE, "-d", "-v", "-h", "127.0.0.1", "-p",
         std::to_string(port), "-t",  topic};
@@ -82,33 +54,30 @@ Subscriber::Subscriber(const TempDir& dir, int port, const std::string& topic,
 std::vector<std::string> Subscriber::lines() const {
     std::vector<std::string> result;
     std::istringstream in(process->output());
-    std::string line;
-    while (std::getline(in, line))
-        if (!isDebugLine(line)) result.push_back(line);
+    for (std::string line; std::getline(in, line);)
+        if (line.rfind("Client ", 0) != 0 && line.rfind("Subscribed (mid:", 0) != 0)
+            result.push_back(line);
     return result;
 }
 
-bool Subscriber::waitFor(const std::string& topic, const std::string& payload, int count,
+bool Subscriber::waitFor(const std::string& topic, const std::string& payload, int times,
                          std::chrono::milliseconds timeout) {
-    std::string wanted = topic + " " + payload;
-    return eventually(
-        [&] {
-            int n = 0;
-            for (const std::string& line : lines()) n += line == wanted;
-            return n >= count;
-        },
-        timeout);
+    auto seen = [&] {
+        auto all = lines();
+        return std::count(all.begin(), all.end(), topic + " " + payload) >= times;
+    };
+    return eventually(seen, timeout);
 }
 
-std::string Subscriber::waitForTopic(const std::string& topic, std::chrono::milliseconds timeout) {
-    eventually([&] { return count(topic) > 0; }, timeout);
+std::string Subscriber::waitForTopic(const std::string& topic) {
+    eventually([&] { return count(topic) > 0; }, 10s);
     return last(topic);
 }
 
 int Subscriber::count(const std::string& topic) const {
-    int n = 0;
-    for (const std::string& line : lines()) n += line.rfind(topic + " ", 0) == 0;
-    return n;
+    auto all = lines();
+    return std::count_if(all.begin(), all.end(),
+                         [&](const std::string& line) { return line.rfind(topic + " ", 0) == 0; });
 }
 
 std::string Subscriber::last(const std::string& topic) const {
@@ -118,10 +87,36 @@ std::string Subscriber::last(const std::string& topic) const {
     return payload;
 }
 
+std::string mqttSection(int port, const std::string& prefix, const std::string& extra) {
+    std::string id = prefix;
+    std::replace(id.begin(), id.end(), '/', '-');
+    return "[mqtt]\nhost = 127.0.0.1\nport = " + std::to_string(port) + "\nclientid = " + id +
+           "\ntopic = " + prefix + "\n" + extra;
+}
+
 int publishMessage(const TempDir& dir, int port, const std::string& topic,
                    const std::string& payload) {
     std::string out;
     return runProgram(
         {PUBLISH, "-h", "127.0.0.1", "-p", std::to_string(port), "-t", topic, "-m", payload},
         dir.path, &out);
+}
+
+Rig::Rig(const std::string& brokerExtra, bool brokerUp)
+    : broker(dir, brokerExtra, brokerUp), link(dir.file("ttySENSOR")) {
+    if (brokerUp) sub = std::make_unique<Subscriber>(dir, broker.port);
+    replug();
+}
+
+void Rig::replug() {
+    pty = std::make_unique<Pty>();
+    unlink(link.c_str());
+    EXPECT_EQ(symlink(pty->slavePath.c_str(), link.c_str()), 0);
+}
+
+void Rig::startDaemon(const std::string& names, const std::string& mqttExtra, int mqttPort) {
+    daemon = ::startDaemon(
+        dir, configText(port, "metricsport = " + std::to_string(metricsPort) + "\n[sensors]\n" +
+                                  link + " = " + names + "\n" +
+                                  mqttSection(mqttPort ? mqttPort : broker.port, "t", mqttExtra)));
 }

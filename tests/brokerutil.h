@@ -1,5 +1,5 @@
-// Helpers for the MQTT tests: a mosquitto broker of their own on 127.0.0.1,
-// and subscribers (mosquitto_sub -v) that collect what the broker sends.
+// Helpers for the MQTT tests: a mosquitto broker on 127.0.0.1, subscribers
+// (mosquitto_sub -v) and a rig of broker, subscriber, device and daemon.
 #pragma once
 #include <csignal>
 #include <memory>
@@ -8,79 +8,59 @@
 
 #include "testutil.h"
 
-// Empty when the broker and its clients are installed, else why the MQTT
-// system tests are skipped.
+// Empty when mosquitto and its clients are installed, else why not.
 std::string mosquittoMissing();
-#define SKIP_WITHOUT_MOSQUITTO()                                         \
-    do {                                                                 \
-        std::string missing = mosquittoMissing();                        \
-        if (!missing.empty()) GTEST_SKIP() << "MQTT tests: " << missing; \
-    } while (0)
+#define SKIP_WITHOUT_MOSQUITTO() \
+    if (std::string why = mosquittoMissing(); !why.empty()) GTEST_SKIP() << why
 
-// A device line with all three quantities.
 const char LINE[] = "temperature=21.5 humidity=48.0 dewpoint=10.1\n";
 
-// A mosquitto broker on 127.0.0.1 with its own configuration file in dir; the
-// first listener is on port(). Killed on destruction.
-class Broker {
-  public:
-    // extra: further configuration lines (more listeners, TLS, passwords).
-    // Starts the broker unless startNow is false; the test fails when it does
-    // not listen.
+// A broker whose first listener is on port; extra: further configuration.
+struct Broker {
     Broker(const TempDir& dir, const std::string& extra = "", bool startNow = true);
-    ~Broker();
-    int port() const { return listenPort; }
-    // Starts it (again) on the same ports; waits until it listens.
-    bool start();
-    // Ends it with sig and waits for the exit.
+    ~Broker() { stop(SIGKILL); }
+    bool start();  // (again) on the same ports, once it listens
     void stop(int sig = SIGTERM);
-    // Sends sig to the running broker (SIGSTOP, SIGCONT).
-    void signal(int sig) {
-        if (running) process->signal(sig);
-    }
-    std::string output() const { return process ? process->output() : ""; }
     int count(const std::string& text) const { return process ? process->count(text) : 0; }
-
-  private:
     const TempDir& dir;
-    int listenPort;
+    int port;
     std::string configPath;
     std::unique_ptr<Process> process;
-    bool running = false;
 };
 
-// mosquitto_sub -v on topic, collecting "topic payload" lines; extra
-// arguments (port, TLS options) follow the defaults. Subscribed when the
-// constructor returns (the test fails otherwise).
-class Subscriber {
-  public:
+// mosquitto_sub -v on topic, subscribed once constructed; extra: more options.
+struct Subscriber {
     Subscriber(const TempDir& dir, int port, const std::string& topic = "#",
                const std::vector<std::string>& extra = {});
-    // The received lines, the client's debug output left out.
-    std::vector<std::string> lines() const;
-    // Waits until the line "topic payload" has arrived (count times).
-    bool waitFor(const std::string& topic, const std::string& payload, int count = 1,
+    std::vector<std::string> lines() const;  // "topic payload", debug lines left out
+    bool waitFor(const std::string& topic, const std::string& payload, int times = 1,
                  std::chrono::milliseconds timeout = 10s);
-    // Waits until a message on topic has arrived; its payload, or "<none>".
-    std::string waitForTopic(const std::string& topic, std::chrono::milliseconds timeout = 10s);
-    // Messages on topic so far.
+    std::string waitForTopic(const std::string& topic);  // its last payload, or "<none>"
     int count(const std::string& topic) const;
-    // Payload of the last message on topic, or "<none>".
     std::string last(const std::string& topic) const;
-
-  private:
     std::unique_ptr<Process> process;
 };
 
-// The log line of the daemon once it is connected to broker.
-inline std::string connectedLine(const Broker& broker) {
-    return "connected to MQTT broker 127.0.0.1:" + std::to_string(broker.port());
-}
-
-// The daemon's section [mqtt] for a broker on 127.0.0.1:port, with prefix as
-// its topic prefix and client id, followed by extra lines.
+// A section [mqtt] for 127.0.0.1:port with prefix as topic and client id.
 std::string mqttSection(int port, const std::string& prefix, const std::string& extra = "");
-
-// Publishes one message with mosquitto_pub; returns its exit code.
 int publishMessage(const TempDir& dir, int port, const std::string& topic,
                    const std::string& payload);
+
+// A broker, a subscriber to everything (once the broker runs), a pty behind
+// the symlink link, and the daemon reading it with prefix "t".
+struct Rig {
+    explicit Rig(const std::string& brokerExtra = "", bool brokerUp = true);
+    void startDaemon(const std::string& names = "cellar", const std::string& mqttExtra = "",
+                     int mqttPort = 0);
+    void replug();  // a new pty behind link
+    std::string connected() const {
+        return "connected to MQTT broker 127.0.0.1:" + std::to_string(broker.port);
+    }
+    TempDir dir;
+    Broker broker;
+    std::unique_ptr<Subscriber> sub;
+    std::unique_ptr<Pty> pty;
+    std::string link;
+    int port = freePort(), metricsPort = freePort();
+    std::unique_ptr<Process> daemon;
+};
