@@ -1,7 +1,6 @@
 // The TCP query service of the real daemon: framing, ordering, many clients,
 // rude clients, the listener keys and listener failures.
 #include <gtest/gtest.h>
-#include <sys/resource.h>
 
 #include <algorithm>
 
@@ -94,11 +93,8 @@ TEST(Framing, LinesEndAtAnyLineEndAreAnsweredInOrderAndRudeClientsAreDropped) {
 }
 
 TEST(Clients, TwoThousandConcurrentClientsAreAllAnswered) {
-    rlimit limit;
-    getrlimit(RLIMIT_NOFILE, &limit);
-    if (limit.rlim_max < 4200) GTEST_SKIP() << "descriptor limit too low";
-    limit.rlim_cur = std::min<rlim_t>(limit.rlim_max, 8192);
-    setrlimit(RLIMIT_NOFILE, &limit);  // the daemon inherits it
+    // The daemon inherits the limit.
+    if (raiseDescriptorLimit(8192) < 4200) GTEST_SKIP() << "descriptor limit too low";
 
     Service service("critical", "backlog = 4096\n");
     std::vector<std::unique_ptr<Client>> clients;

@@ -1,5 +1,5 @@
 // The daemon as a service: exit codes with and without -d, the log file of
-// daemon mode, SIGHUP, a log output that stops draining, and descriptors
+// daemon mode, a log output that stops draining, and descriptors
 // under pressure. Real binary, real sockets, real ptys.
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -8,8 +8,6 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <cstdio>
-#include <sstream>
 #include <thread>
 
 #include "net.h"
@@ -48,14 +46,6 @@ struct PipedDaemon {
     pid_t pid = -1;
     int status = -1;
 };
-
-long residentKiB(pid_t pid) {
-    std::istringstream status(readFile("/proc/" + std::to_string(pid) + "/status"));
-    std::string line;
-    while (std::getline(status, line))
-        if (line.rfind("VmRSS:", 0) == 0) return atol(line.c_str() + 6);
-    return -1;
-}
 
 }  // namespace
 
@@ -96,18 +86,6 @@ TEST(ExitCodes, DaemonModeStarterTellsAFailedStart) {
     EXPECT_NE(readFile(dir.file("bad.log")).find("failed to bind socket"), std::string::npos);
 }
 
-TEST(Signals, HangUpIsLoggedAndChangesNothing) {
-    TempDir dir;
-    int port = freePort();
-    auto daemon = startDaemon(dir, configText(port));
-    daemon->signal(SIGHUP);
-    EXPECT_TRUE(daemon->waitFor(
-        "configuration is read only at start-up: restart the daemon to apply changes"));
-    EXPECT_EQ(Client(port).query("sensomark.com1.1"), "valid=0");
-    daemon->signal(SIGTERM);
-    EXPECT_EQ(daemon->wait(), 0);
-}
-
 // ---------------------------------------------------------------- pressure
 
 TEST(StalledLog, NeitherGrowsMemoryNorHoldsTheStop) {
@@ -116,49 +94,36 @@ TEST(StalledLog, NeitherGrowsMemoryNorHoldsTheStop) {
     dir.write("sensomarkUSB.conf", configText(port, "loglevel = debug\n"));
     PipedDaemon daemon(dir);
     ASSERT_TRUE(eventually([&] { return Client(port).connected(); }));
-
+    std::string burst;
+    for (int q = 0; q < 500; ++q) burst += "sensomark.com1.1\n";
     // Six clients pipeline queries while nobody reads the log.
     std::atomic<bool> flooding{true};
     std::vector<std::thread> clients;
     for (int i = 0; i < 6; ++i) {
         clients.emplace_back([&] {
             Client c(port);
-            std::string burst;
-            for (int q = 0; q < 100; ++q) burst += "sensomark.com1.1\n";
             while (flooding) {
                 c.send(burst);
-                c.replies(100, 1s);
+                c.replies(500, 1s);
             }
         });
     }
     std::this_thread::sleep_for(3s);
-    EXPECT_LT(residentKiB(daemon.pid), 16 * 1024) << "resident KiB with a stalled log";
+    EXPECT_LT(atol(procStatus(daemon.pid, "VmRSS").c_str()), 16 * 1024) << "resident KiB";
+    flooding = false;
+    for (auto& t : clients) t.join();
 
     // Draining the output brings the count of what it missed.
     std::string drained;
-    std::thread reader([&] {
-        char buffer[65536];
-        ssize_t n;
-        while ((n = read(daemon.out[0], buffer, sizeof(buffer))) > 0) drained.append(buffer, n);
-    });
-    flooding = false;
-    for (auto& t : clients) t.join();
-    EXPECT_EQ(daemon.stop(5s), 0);
-    reader.join();
-    EXPECT_NE(drained.find(" log lines dropped\n"), std::string::npos);
-    EXPECT_EQ(drained.substr(drained.size() - 14), "ending daemon\n");
-}
-
-TEST(StalledLog, StopIsNotHeldByAFullPipe) {
-    TempDir dir;
-    int port = freePort();
-    dir.write("sensomarkUSB.conf", configText(port, "loglevel = debug\n"));
-    PipedDaemon daemon(dir);
-    ASSERT_TRUE(eventually([&] { return Client(port).connected(); }));
+    char buffer[65536];
+    EXPECT_TRUE(eventually([&] {
+        ssize_t n = waitReadable(daemon.out[0], 100) > 0 ? read(daemon.out[0], buffer, 65536) : 0;
+        if (n > 0) drained.append(buffer, n);
+        return drained.find(" log lines dropped\n") != std::string::npos;
+    }));
+    // Stalled once more: the stop still ends the daemon at once.
     Client c(port);
-    std::string burst;
-    for (int q = 0; q < 2000; ++q) burst += "sensomark.com1.1\n";
-    c.send(burst);  // far more log than a pipe holds
+    c.send(burst + burst + burst + burst);
     c.replies(2000, 1s);
     EXPECT_EQ(daemon.stop(3s), 0) << "SIGTERM must end the daemon behind a full log pipe";
 }

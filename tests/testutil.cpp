@@ -207,6 +207,14 @@ void Client::resetHard() {
     fd = -1;
 }
 
+std::string procStatus(pid_t pid, const std::string& field) {
+    std::istringstream status(readFile("/proc/" + std::to_string(pid) + "/status"));
+    std::string line;
+    while (std::getline(status, line))
+        if (line.rfind(field + ":", 0) == 0) return line.substr(field.size() + 1);
+    return "";
+}
+
 int threadCount(pid_t pid) {
     std::error_code error;
     std::filesystem::directory_iterator tasks("/proc/" + std::to_string(pid) + "/task", error);

@@ -30,6 +30,8 @@ std::string readFile(const std::string& path);
 std::vector<std::string> logLines(const std::string& text);
 // Number of threads of process pid, from /proc; -1 when there is no such process.
 int threadCount(pid_t pid);
+// The value of field ("Uid", "VmRSS") in /proc/pid/status; empty when absent.
+std::string procStatus(pid_t pid, const std::string& field);
 
 // Waits until predicate() holds, checking every 10 ms; false after the time-out.
 template <typename F>

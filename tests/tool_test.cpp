@@ -1,7 +1,5 @@
 // The line cutter, the event log and the socket helpers.
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -9,7 +7,6 @@
 
 #include "linebuffer.h"
 #include "logging.h"
-#include "net.h"
 #include "testutil.h"
 
 using Lines = std::vector<std::string>;
@@ -100,17 +97,4 @@ TEST(EventLog, ManyThreadsWriteWholeLinesEachThreadInItsOwnOrder) {
         EXPECT_EQ(n, next[t]++) << line;
     }
     logFile.clear();
-}
-
-TEST(Sockets, PeerAddressesReadAsUsualAndARefusedConnectionSaysSo) {
-    sockaddr_storage peer = {};
-    sockaddr_in6& v6 = reinterpret_cast<sockaddr_in6&>(peer);
-    v6.sin6_family = AF_INET6;
-    inet_pton(AF_INET6, "2001:db8::1", &v6.sin6_addr);
-    EXPECT_EQ(addressText(peer), "2001:db8::1");
-    inet_pton(AF_INET6, "::ffff:192.0.2.7", &v6.sin6_addr);  // IPv4 mapped into IPv6
-    EXPECT_EQ(addressText(peer), "192.0.2.7");
-    std::string error;
-    EXPECT_FALSE(connectTo("127.0.0.1", freePort(), 5000, &error).valid());
-    EXPECT_EQ(error, "Connection refused");
 }
