@@ -12,6 +12,7 @@ DEPS='
 g++                             g++             build
 cmake                           cmake           build
 make                            make            build
+pkg-config                      pkg-config      build
 /usr/include/gtest/gtest.h      libgtest-dev    build
 /usr/include/nlohmann/json.hpp  nlohmann-json3-dev build
 /usr/include/zlib.h             zlib1g-dev      build
