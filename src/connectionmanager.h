@@ -32,8 +32,8 @@ struct ListenOptions {
     // for besides reserveFds.
     int maxClients = 0;
     // Descriptors kept free of clients besides one per sensor: standard
-    // streams, the log file, the metrics endpoint and its client, the wake-up
-    // event, and room to spare.
+    // streams, the log file, the web port's listener, the wake-up events, and
+    // room to spare; the caller adds what its other services hold.
     int reserveFds = 16;
     // Called once every socket listens, before the first client is accepted;
     // false ends the service as a configuration error.

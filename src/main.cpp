@@ -255,6 +255,10 @@ int main(int argc, char* argv[]) {
     // the daemon; sockets send with MSG_NOSIGNAL anyway.
     signal(SIGPIPE, SIG_IGN);
 
+    // The web port's clients and the broker connection come out of the
+    // descriptors that query clients leave free.
+    if (metricsPort > 0) listenOptions.reserveFds += HttpServer::Limits().maxConnections;
+    if (mqtt) listenOptions.reserveFds += 2;
     listenOptions.onListening = serviceListening;
     if (notifyWatchdogMs() > 0) {
         listenOptions.heartbeatMs = notifyWatchdogMs();
