@@ -16,9 +16,11 @@ deps:
 
 # Warnings are errors for the developers (make test) and CI, not in a user's
 # make run, install or package.
-WERROR ?= OFF
+# Unset, a build keeps what its folder was configured with (off in a new one),
+# so make run after make test rebuilds nothing.
+WERROR ?=
 build: deps
-	@cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSENSOMARK_WERROR=$(WERROR) \
+	@cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo $(if $(WERROR),-DSENSOMARK_WERROR=$(WERROR)) \
 		$(CMAKE_FLAGS) >/dev/null
 	@cmake --build $(BUILD) -j$(JOBS)
 
