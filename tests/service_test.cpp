@@ -109,7 +109,9 @@ TEST(StalledLog, NeitherGrowsMemoryNorHoldsTheStop) {
         });
     }
     std::this_thread::sleep_for(3s);
+#ifndef SENSOMARK_SANITIZED  // the sanitizers' own bookkeeping grows any process
     EXPECT_LT(atol(procStatus(daemon.pid, "VmRSS").c_str()), 16 * 1024) << "resident KiB";
+#endif
     flooding = false;
     for (auto& t : clients) t.join();
 

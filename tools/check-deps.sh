@@ -28,6 +28,7 @@ man                             man-db          test
 chromium                        chromium        test
 mosquitto_sub                   mosquitto-clients test
 /usr/sbin/mosquitto             mosquitto       test
+openssl                         openssl         test
 '
 # Notes on the test tools:
 # - cpack needs dpkg-shlibdeps for the Depends field and `file` to find the
