@@ -78,15 +78,18 @@ void History::follow(SensorManager& sensors) {
     std::vector<Sensor*> all;
     sensors.visit([](const std::string&, Sensor*) {}, [&](Sensor* s) { all.push_back(s); });
     for (Sensor* sensor : all) {
-        SensorHistory* history = track(sensor);
-        sensor->addStoreListener(
-            [this, history](Sensor& s, int64_t now) { history->record(s, minuteOf(now), now); });
+        track(sensor);
+        std::shared_ptr<SensorHistory> history = devices[sensor];
+        int64_t offset = wallOffset;
+        sensor->addStoreListener([history, offset](Sensor& s, int64_t now) {
+            history->record(s, floorDiv(now + offset, 60), now);
+        });
     }
 }
 
 SensorHistory* History::track(const Sensor* sensor) {
     auto& history = devices[sensor];
-    if (!history) history = std::make_unique<SensorHistory>();
+    if (!history) history = std::make_shared<SensorHistory>();
     return history.get();
 }
 

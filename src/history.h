@@ -88,5 +88,7 @@ class History {
   private:
     const int64_t wallOffset;
     // Filled before the reader threads start, only read afterwards.
-    std::map<const Sensor*, std::unique_ptr<SensorHistory>> devices;
+    // Shared with the readers' store listeners, which may outlive this object
+    // at exit (the readers stop after the web port is gone).
+    std::map<const Sensor*, std::shared_ptr<SensorHistory>> devices;
 };
