@@ -118,16 +118,19 @@ TEST(StalledLog, NeitherGrowsMemoryNorHoldsTheStop) {
     // Draining the output brings the count of what it missed.
     std::string drained;
     char buffer[65536];
-    EXPECT_TRUE(eventually([&] {
-        ssize_t n = waitReadable(daemon.out[0], 100) > 0 ? read(daemon.out[0], buffer, 65536) : 0;
-        if (n > 0) drained.append(buffer, n);
-        return drained.find(" log lines dropped\n") != std::string::npos;
-    }));
+    EXPECT_TRUE(eventually(
+        [&] {
+            ssize_t n =
+                waitReadable(daemon.out[0], 100) > 0 ? read(daemon.out[0], buffer, 65536) : 0;
+            if (n > 0) drained.append(buffer, n);
+            return drained.find(" log lines dropped\n") != std::string::npos;
+        },
+        10s));
     // Stalled once more: the stop still ends the daemon at once.
     Client c(port);
     c.send(burst + burst + burst + burst);
     c.replies(2000, 1s);
-    EXPECT_EQ(daemon.stop(3s), 0) << "SIGTERM must end the daemon behind a full log pipe";
+    EXPECT_EQ(daemon.stop(5s), 0) << "SIGTERM must end the daemon behind a full log pipe";
 }
 
 TEST(Descriptors, ClientsLeaveRoomForDevicesAndMetrics) {
