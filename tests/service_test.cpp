@@ -1,6 +1,4 @@
-// The daemon as a service: exit codes with and without -d, the log file of
-// daemon mode, a log output that stops draining, and descriptors
-// under pressure. Real binary, real sockets, real ptys.
+// The daemon as a service: exit codes, -d, a stalled log, descriptors under pressure.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>

@@ -230,6 +230,9 @@ TEST(WebPort, EveryEndpointShowsWhatTheQueryServiceServes) {
         EXPECT_EQ(r.status, std::stoi(answer)) << answer.substr(0, 50);
         EXPECT_FALSE(has(r.body, "<b>") || (r.status == 200 && !r.body.empty()));
     }
+    Response endless = http(webPort, "GET /" + std::string(9000, 'x'));  // no end of head
+    EXPECT_EQ(endless.status, 400);
+    EXPECT_LT(endless.ms, 1000) << "answered at the bound, not at the time limit";
     EXPECT_EQ(client.query("attic.1"), "valid=0");  // the query service never noticed
 }
 
