@@ -48,9 +48,9 @@ struct PipedDaemon {
 }  // namespace
 
 TEST(ExitCodes, TellFailuresFromARequestedStop) {
-    int busyPort = freePort();
     std::string error;
-    UniqueFd occupied = openListenSocket("", busyPort, 1, &error);
+    UniqueFd occupied = openListenSocket("", 0, 1, &error);  // a port no other test can take
+    int busyPort = portOf(occupied);
     ASSERT_TRUE(occupied.valid()) << error;
     struct Case {
         std::string config;
@@ -76,9 +76,9 @@ TEST(ExitCodes, TellFailuresFromARequestedStop) {
 
 TEST(ExitCodes, DaemonModeStarterTellsAFailedStart) {
     TempDir dir;
-    int port = freePort();
     std::string error;
-    UniqueFd occupied = openListenSocket("", port, 1, &error);
+    UniqueFd occupied = openListenSocket("", 0, 1, &error);
+    int port = portOf(occupied);
     dir.write("bad.conf", configText(port, "logfile = " + dir.file("bad.log") + "\n"));
     EXPECT_EQ(runProgram({SENSOMARK_BIN, "-d", dir.file("bad.conf")}, dir.path, nullptr), 5);
     EXPECT_NE(readFile(dir.file("bad.log")).find("failed to bind socket"), std::string::npos);

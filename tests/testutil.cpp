@@ -33,13 +33,16 @@ void TempDir::write(const std::string& name, const std::string& text) const {
     std::ofstream(file(name), std::ios::binary) << text;
 }
 
-int freePort() {
-    std::string error;
-    UniqueFd s = openListenSocket("127.0.0.1", 0, 1, &error);
+int portOf(const UniqueFd& socket) {
     sockaddr_in addr = {};
     socklen_t len = sizeof(addr);
-    getsockname(s.get(), reinterpret_cast<sockaddr*>(&addr), &len);
+    getsockname(socket.get(), reinterpret_cast<sockaddr*>(&addr), &len);
     return ntohs(addr.sin_port);
+}
+
+int freePort() {
+    std::string error;
+    return portOf(openListenSocket("127.0.0.1", 0, 1, &error));
 }
 
 std::string configText(int port, const std::string& extra) {

@@ -9,6 +9,8 @@
 #include <thread>
 #include <vector>
 
+#include "net.h"
+
 using namespace std::chrono_literals;
 
 // A fresh directory under /tmp, removed with its contents on destruction.
@@ -22,6 +24,8 @@ struct TempDir {
 
 // A TCP port on 127.0.0.1 that was free a moment ago.
 int freePort();
+// The local port of a bound socket.
+int portOf(const UniqueFd& socket);
 // The text of a configuration file for port, followed by extra lines.
 std::string configText(int port, const std::string& extra = "");
 std::string readFile(const std::string& path);
