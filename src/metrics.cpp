@@ -80,13 +80,6 @@ bool MetricsServer::start(std::vector<UniqueFd> listeners, HttpServer::Filter fi
     return server.start(std::move(listeners), std::move(filter));
 }
 
-std::string MetricsServer::respond(const std::string& head, int64_t now) {
-    sockaddr_storage nobody = {};
-    return HttpServer::respond(
-        head, nobody, [&](const HttpRequest& request) { return route(request, now); },
-        MAX_REQUEST_HEAD_BYTES);
-}
-
 HttpResponse MetricsServer::route(const HttpRequest& request, int64_t now) {
     HttpResponse response;
     if (request.path == "/metrics") {

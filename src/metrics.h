@@ -50,8 +50,6 @@ class MetricsServer {
     // The exposition text of everything the daemon knows at time now (of
     // Sensor::clockNow()).
     std::string render(int64_t now);
-    // The whole HTTP response to one request head (up to its blank line).
-    std::string respond(const std::string& head, int64_t now);
     // The answer to one GET or HEAD request at time now.
     HttpResponse route(const HttpRequest& request, int64_t now);
 
