@@ -33,6 +33,7 @@ doc=usr/share/doc/sensomarkusb unit_path=usr/lib/systemd/system/sensomarkUSB.ser
 expected="usr/sbin/sensomarkUSB usr/bin/sensomark-sim usr/share/man/man1/sensomark-sim.1.gz
 usr/share/man/man8/sensomarkUSB.8.gz usr/share/man/man5/sensomarkUSB.conf.5.gz
 $doc/sensomarkUSB.conf.example $doc/copyright $doc/changelog.gz
+usr/share/sensomarkusb/prometheus/sensomark.rules.yml usr/share/sensomarkusb/grafana/sensomark.json
 $unit_path etc/sensomarkUSB.conf etc/logrotate.d/sensomarkUSB"
 [ -x "$build/tools/sensomark-query" ] &&
     expected="$expected usr/bin/sensomark-query usr/share/man/man1/sensomark-query.1.gz"

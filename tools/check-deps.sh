@@ -38,7 +38,7 @@ openssl                         openssl         test
 #   Documentation= names), the logrotate rules with logrotate -d and the
 #   maintainer scripts with shellcheck.
 # - promtool (package prometheus, a whole monitoring server) is left out: the
-#   metrics test uses it when present, and CI installs it (.ci/run).
+#   metrics and alerts tests use it when present, and CI installs it (.ci/run).
 
 # The packages of the entries of kind $1 (build, test or all) that are missing.
 missing() {

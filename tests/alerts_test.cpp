@@ -1,0 +1,223 @@
+// The alert rules and the Grafana dashboard of packaging/: the rules' promtool
+// unit tests, every query of the dashboard as PromQL, and every metric name of
+// both against a scrape of the real daemon with a device and an MQTT broker.
+#include <gtest/gtest.h>
+
+#include <map>
+#include <nlohmann/json.hpp>
+#include <regex>
+#include <set>
+#include <sstream>
+
+#include "brokerutil.h"
+
+using json = nlohmann::json;
+
+namespace {
+const std::string PACKAGING = SENSOMARK_SOURCE_DIR "/packaging/";
+const std::string RULES = PACKAGING + "prometheus/sensomark.rules.yml";
+const std::string RULE_TESTS = PACKAGING + "prometheus/sensomark.rules.test.yml";
+const std::string DASHBOARD = PACKAGING + "grafana/sensomark.json";
+
+#define SKIP_WITHOUT_PROMTOOL()                                                           \
+    if (std::string out; runProgram({"/bin/sh", "-c", "command -v promtool"}, "/", &out)) \
+    GTEST_SKIP() << "promtool is not installed (apt-get install prometheus)"
+
+// promtool's exit code for args; its output goes to *out.
+int promtool(std::vector<std::string> args, std::string* out) {
+    args.insert(args.begin(), {"/usr/bin/env", "promtool"});
+    return runProgram(args, "/", out, out);
+}
+
+json dashboard() {
+    return json::parse(readFile(DASHBOARD));
+}
+
+// Calls visit with node and every object below it.
+template <typename F>
+void eachObject(const json& node, F visit) {
+    if (node.is_object()) visit(node);
+    if (node.is_structured())
+        for (const json& child : node) eachObject(child, visit);
+}
+
+// The PromQL of the dashboard's queries: each panel target's expression and the
+// series selector of each variable's label_values(), with Grafana's variables
+// replaced by values of their kind.
+std::vector<std::string> dashboardQueries(const json& board) {
+    static const std::regex labelValues(R"(label_values\((.+), *\w+\))"),
+        builtIn(R"(\$__\w+|\$\{__[^}]*\})"), variable(R"(\$\w+|\$\{[^}]*\})");
+    std::vector<std::string> queries;
+    eachObject(board, [&](const json& object) {
+        std::smatch match;
+        std::string query = object.value("expr", "");
+        if (object.value("type", "") == "query") {
+            query = object.value("definition", "");
+            EXPECT_TRUE(std::regex_match(query, match, labelValues)) << query;
+            query = match[1];
+        }
+        if (!query.empty())
+            queries.push_back(
+                std::regex_replace(std::regex_replace(query, builtIn, "5m"), variable, "x"));
+    });
+    return queries;
+}
+
+// The expressions of a rules file: each "expr:" value, on its line or as the
+// block of deeper indented lines below it ("expr: |").
+std::vector<std::string> ruleExpressions(const std::string& yaml) {
+    static const std::regex key(R"(( *)expr: *(.*))");
+    std::vector<std::string> lines, expressions;
+    std::istringstream in(yaml);
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    std::smatch match;
+    for (size_t i = 0; i < lines.size(); ++i) {
+        if (!std::regex_match(lines[i], match, key)) continue;
+        std::string expression = match[2];
+        if (!expression.empty() && (expression[0] == '|' || expression[0] == '>')) {
+            size_t indent = match[1].length();
+            expression.clear();
+            while (i + 1 < lines.size() && lines[i + 1].find_first_not_of(' ') > indent)
+                expression += lines[++i] + "\n";
+        }
+        expressions.push_back(expression);
+    }
+    return expressions;
+}
+
+// The metric names an expression selects: the words outside label matchers,
+// ranges and strings that are neither functions, keywords, nor numbers and durations.
+std::set<std::string> metricNames(const std::string& expr) {
+    static const std::set<std::string> keywords = {
+        "and", "or",       "unless",     "bool",        "offset", "by",  "without",
+        "on",  "ignoring", "group_left", "group_right", "sum",    "min", "max",
+        "avg", "count",    "group",      "inf",         "nan"};
+    std::set<std::string> names;
+    auto skipString = [&](size_t i) {  // from an opening quote to after its closing one
+        size_t end = i + 1;
+        while (end < expr.size() && expr[end] != expr[i]) end += expr[end] == '\\' ? 2 : 1;
+        return end + 1;
+    };
+    auto word = [](char c) {
+        return isalnum(static_cast<unsigned char>(c)) || c == '_' || c == ':';
+    };
+    for (size_t i = 0; i < expr.size();) {
+        char c = expr[i];
+        if (c == '"' || c == '\'' || c == '`') {
+            i = skipString(i);
+        } else if (c == '{' || c == '[') {
+            char close = c == '{' ? '}' : ']';
+            while (i < expr.size() && expr[i] != close)
+                i = expr[i] == '"' || expr[i] == '\'' ? skipString(i) : i + 1;
+        } else if (isdigit(static_cast<unsigned char>(c)) || c == '.') {
+            while (i < expr.size() && (word(expr[i]) || expr[i] == '.')) ++i;
+        } else if (word(c)) {
+            size_t end = i;
+            while (end < expr.size() && word(expr[end])) ++end;
+            std::string name = expr.substr(i, end - i);
+            size_t next = expr.find_first_not_of(" \t\n", end);
+            bool call = next != std::string::npos && expr[next] == '(';
+            if (call && (name == "by" || name == "without" || name == "on" || name == "ignoring" ||
+                         name == "group_left" || name == "group_right"))
+                end = expr.find(')', next);  // a list of label names
+            else if (!call && !keywords.count(name))
+                names.insert(name);
+            i = end;
+        } else {
+            ++i;
+        }
+    }
+    return names;
+}
+}  // namespace
+
+TEST(AlertRules, PassPromtoolsCheckAndTheirUnitTests) {
+    SKIP_WITHOUT_PROMTOOL();
+    std::string out;
+    EXPECT_EQ(promtool({"check", "rules", RULES}, &out), 0) << out;
+    EXPECT_EQ(promtool({"test", "rules", RULE_TESTS}, &out), 0) << out;
+}
+
+TEST(Dashboard, QueriesAreAcceptedByPromtool) {
+    SKIP_WITHOUT_PROMTOOL();
+    json board = dashboard();
+    std::vector<std::string> queries = dashboardQueries(board);
+    ASSERT_GE(queries.size(), 10u);
+    // As recording rules; a JSON string is a YAML string too.
+    std::string rules = "groups:\n  - name: dashboard\n    rules:\n", listed;
+    for (size_t i = 0; i < queries.size(); ++i) {
+        rules += "      - record: query_" + std::to_string(i) +
+                 "\n        expr: " + json(queries[i]).dump() + "\n";
+        listed += "query_" + std::to_string(i) + ": " + queries[i] + "\n";
+    }
+    TempDir dir;
+    dir.write("dashboard.rules.yml", rules);
+    std::string out;
+    EXPECT_EQ(promtool({"check", "rules", dir.file("dashboard.rules.yml")}, &out), 0)
+        << out << listed;
+}
+
+TEST(Dashboard, ReadsItsDataSourceAndSensorsFromVariables) {
+    json board = dashboard();
+    std::map<std::string, json> variables;
+    for (const json& v : board["templating"]["list"]) variables[v["name"]] = v;
+    EXPECT_EQ(variables["datasource"].value("type", ""), "datasource");
+    EXPECT_EQ(variables["datasource"].value("query", ""), "prometheus");
+    EXPECT_EQ(variables["sensor"].value("definition", "").rfind("label_values(", 0), 0u);
+    // A query bound to one data source's uid breaks on every other Grafana.
+    size_t bound = 0;
+    eachObject(board, [&](const json& object) {
+        if (!object.contains("datasource")) return;
+        EXPECT_EQ(object["datasource"].value("uid", ""), "${datasource}") << object.dump();
+        ++bound;
+    });
+    EXPECT_GT(bound, board["panels"].size());
+}
+
+// ---- Against the real daemon
+
+TEST(AlertsAndDashboard, NameOnlyMetricsTheDaemonServes) {
+    SKIP_WITHOUT_MOSQUITTO();
+    TempDir dir;
+    Broker broker(dir);
+    std::string link = dir.file("ttySIM");
+    Process sim({SENSOMARK_SIM, "--link", link, "--interval", "100", "--quiet"}, dir.path);
+    ASSERT_TRUE(sim.waitFor("device /dev/")) << sim.output();
+    int metricsPort = freePort();
+    auto daemon =
+        startDaemon(dir, configText(freePort(), "metricsport = " + std::to_string(metricsPort) +
+                                                    "\n[sensors]\n" + link + " = cellar\n" +
+                                                    mqttSection(broker.port, "t")));
+    std::string scrape;  // every family with a sample: fresh values, MQTT connected
+    ASSERT_TRUE(eventually(
+        [&] {
+            Client client(metricsPort);
+            client.send("GET /metrics HTTP/1.0\r\n\r\n");
+            client.closedByPeer();
+            scrape = client.pending;
+            return scrape.find("\nsensomark_dewpoint_celsius{") != std::string::npos &&
+                   scrape.find("\nsensomark_mqtt_connected 1\n") != std::string::npos;
+        },
+        10s))
+        << scrape << daemon->output();
+    std::set<std::string> served = {"up"};  // Prometheus adds it to every scrape
+    std::istringstream lines(scrape.substr(scrape.find("\r\n\r\n") + 4));
+    for (std::string line; std::getline(lines, line);)
+        if (!line.empty() && line[0] != '#')
+            served.insert(line.substr(0, line.find_first_of("{ ")));
+
+    std::vector<std::string> queries = dashboardQueries(dashboard());
+    std::string rules = readFile(RULES);
+    std::vector<std::string> expressions = ruleExpressions(rules);
+    static const std::regex alert(R"(\n *- alert:)");
+    EXPECT_EQ(expressions.size(),
+              size_t(std::distance(std::sregex_iterator(rules.begin(), rules.end(), alert),
+                                   std::sregex_iterator())));
+    expressions.insert(expressions.end(), queries.begin(), queries.end());
+    for (const std::string& expression : expressions) {
+        std::set<std::string> names = metricNames(expression);
+        EXPECT_FALSE(names.empty()) << expression;
+        for (const std::string& name : names)
+            EXPECT_TRUE(served.count(name)) << name << " in " << expression << "\n" << scrape;
+    }
+}
