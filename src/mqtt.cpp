@@ -512,6 +512,16 @@ MqttPublisher::~MqttPublisher() {
     }
 }
 
+bool MqttPublisher::checkNames(std::string* error) const {
+    std::vector<NamedDevice> names;
+    sensors->visit(
+        [&](const std::string& name, Sensor* sensor) {
+            names.push_back({name, sensor->getDeviceName()});
+        },
+        [](Sensor*) {});
+    return checkMqttNames(names, error);
+}
+
 bool MqttPublisher::setUp(const MqttConfig& config) {
     if (mosquitto_lib_init() != MOSQ_ERR_SUCCESS) {
         logEvent(LOG_CRITICAL, "cannot initialise the MQTT library");

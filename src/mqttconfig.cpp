@@ -13,6 +13,7 @@
 #include <set>
 
 #include "iniparser.h"
+#include "mqttdiscovery.h"
 
 namespace {
 
@@ -110,8 +111,11 @@ bool parseMqttConfig(const std::map<std::string, std::string>& keys, const std::
     if ((value = get("topic")) != nullptr) c.prefix = *value;
     while (!c.prefix.empty() && c.prefix.back() == '/') c.prefix.pop_back();
     if (c.prefix.empty() || c.prefix.find_first_of("+#") != std::string::npos)
-        return fail(error, "topic '" + (value ? *value : c.prefix) +
+        return fail(error, "topic '" + escapeText(value ? *value : c.prefix) +
                                "' must be a topic prefix without + or #");
+    std::string why = topicTextProblem(c.prefix);
+    if (!why.empty())
+        return fail(error, "topic '" + escapeText(c.prefix) + "' cannot be a topic prefix: " + why);
 
     if ((value = get("qos")) != nullptr && !parseNumber(*value, 0, 1, &c.qos))
         return fail(error, "qos '" + *value + "' must be 0 or 1");
@@ -157,6 +161,22 @@ bool loadMqttFiles(MqttConfig* config, std::string* error) {
         return fail(error, "cannot read password file '" + path + "': " + strerror(readErrno));
     std::string text(buffer, static_cast<size_t>(n));
     config->password = text.substr(0, text.find_first_of("\r\n"));
+    return true;
+}
+
+bool checkMqttNames(const std::vector<NamedDevice>& names, std::string* error) {
+    std::map<std::string, const std::string*> levels;  // topic level to the name that has it
+    for (const NamedDevice& n : names) {
+        std::string why = topicTextProblem(n.name);
+        if (!why.empty())
+            return fail(error, "sensor name '" + escapeText(n.name) + "' of '" +
+                                   escapeText(n.device) + "' cannot be part of a topic: " + why);
+        auto taken = levels.emplace(topicLevel(n.name), &n.name);
+        if (!taken.second)
+            return fail(error, "sensor names '" + escapeText(*taken.first->second) + "' and '" +
+                                   escapeText(n.name) + "' both become the topic level '" +
+                                   escapeText(taken.first->first) + "'");
+    }
     return true;
 }
 

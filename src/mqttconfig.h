@@ -4,6 +4,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "dictionary.h"
 
@@ -38,6 +39,16 @@ bool parseMqttConfig(const std::map<std::string, std::string>& keys, const std::
 // the first line of a regular file that only its owner may read or write
 // (mode 0600 or stricter). False with *error naming the file and the problem.
 bool loadMqttFiles(MqttConfig* config, std::string* error);
+
+struct NamedDevice {
+    std::string name;
+    std::string device;
+};
+// Checks that every sensor name can have topics of its own: text that MQTT
+// takes in a topic, and a topic level (topicLevel) that no other name has.
+// False with *error naming the first name that cannot, or both names of a
+// shared level.
+bool checkMqttNames(const std::vector<NamedDevice>& names, std::string* error);
 
 // The section [mqtt] of d, parsed and its files loaded: null when d has no
 // such section, else the configuration, or null with *error set.
