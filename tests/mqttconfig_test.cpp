@@ -77,6 +77,9 @@ TEST(MqttConfig, EachErrorEndsTheDaemonWithCode4AndOneCriticalLine) {
         dir.write(name, "secret\n");
         chmod(dir.file(name).c_str(), mode);
     }
+    dir.write("large", "secret\n" + std::string(MAX_PASSWORD_FILE_BYTES, 'x'));
+    chmod(dir.file("large").c_str(), 0600);
+    ASSERT_EQ(mkfifo(dir.file("fifo").c_str(), 0600), 0);  // no writer: an open would wait
     std::string pw = "host = h\nusername = u\npasswordfile = ", tls = "host = h\ntls = yes\n";
     std::pair<std::string, std::string> cases[] = {
         {"port = 1883", "section [mqtt] needs a host"},
@@ -108,6 +111,10 @@ TEST(MqttConfig, EachErrorEndsTheDaemonWithCode4AndOneCriticalLine) {
         {pw + dir.file("absent"),
          "cannot read password file '" + dir.file("absent") + "': No such file or directory"},
         {pw + dir.path, "password file '" + dir.path + "' is not a regular file"},
+        {pw + dir.file("fifo"), "password file '" + dir.file("fifo") + "' is not a regular file"},
+        {pw + dir.file("large"), "password file '" + dir.file("large") + "' is larger than 64 KiB"},
+        {tls + "cafile = " + dir.file("fifo"),
+         "cafile '" + dir.file("fifo") + "' is not a regular file"},
         {"host = h\ntopic = caf\xe9",
          "topic 'caf\\xe9' cannot be a topic prefix: \\xe9 is not valid UTF-8"},
         {tls + "cafile = " + dir.file("ok") + "\ncertfile = /absent\nkeyfile = " + dir.file("ok"),
