@@ -45,6 +45,8 @@ const int64_t MAX_RETRY_MS = 60000;
 const int64_t FAILURE_LOG_GAP_MS = 60000;
 // At a stop, the time the broker gets to take "offline" and the disconnect.
 const int DISCONNECT_WAIT_MS = 700;
+// With messages waiting, the worker is woken when this few are unacknowledged.
+const long ROOM_AGAIN = MqttPublisher::MAX_UNACKNOWLEDGED / 2;
 
 int64_t bootMs() {
     struct timespec now;
@@ -90,8 +92,9 @@ class MqttWorker {
     bool valid() const { return wakeFd.valid(); }
 
     std::atomic<bool> connected{false};
-    std::atomic<unsigned long> publishes{0};
+    std::atomic<unsigned long> publishes{0};  // acknowledged (qos 1) or written (qos 0)
     std::atomic<unsigned long> reconnects{0};
+    std::atomic<unsigned long> dropped{0};  // replaced in the outbox
 
   private:
     // What libmosquitto's thread reports; the worker takes and clears it.
@@ -124,7 +127,13 @@ class MqttWorker {
     // per FAILURE_LOG_GAP_MS); a lost connection has none to log.
     void retryLater(int64_t now);
     void publishDue();
-    void publish(const std::string& topic, const std::string& payload, bool retain);
+    // Puts message into the outbox, counting the one it replaces as dropped.
+    void queue(MqttMessage message);
+    // Hands the outbox's messages to the connection while fewer than
+    // MAX_UNACKNOWLEDGED are unacknowledged.
+    void flush();
+    // Hands message to the connection, whatever the count.
+    void send(const MqttMessage& message);
     // Says "offline" and disconnects, within DISCONNECT_WAIT_MS.
     void stop();
     // Waits on the wake-up event until done() holds or endMs; true when the
@@ -136,6 +145,7 @@ class MqttWorker {
     const std::vector<NamedSensor> names;
     std::vector<MqttMessage> discovery;
     PublishPlan plan;
+    Outbox outbox;
 
     UniqueFd wakeFd;
     // Set while a wake-up is under way or no line needs one (not connected).
@@ -144,6 +154,9 @@ class MqttWorker {
     // Messages of the current client handed to the library and not yet
     // acknowledged (QoS 1) or written (QoS 0).
     std::atomic<long> unacknowledged{0};
+    // Set by flush when it left messages for want of room; the acknowledgement
+    // that leaves ROOM_AGAIN clears it and wakes the worker.
+    std::atomic<bool> waitingForRoom{false};
 
     Mutex eventsMutex;
     Events events GUARDED_BY(eventsMutex);
@@ -237,8 +250,10 @@ void MqttWorker::onDisconnect(mosquitto* client, void* self, int code) {
 
 void MqttWorker::onPublish(mosquitto*, void* self, int) {
     MqttWorker* worker = static_cast<MqttWorker*>(self);
-    // Only a stop waits for this.
-    if (worker->unacknowledged.fetch_sub(1) == 1 && worker->stopping.load()) {
+    worker->publishes.fetch_add(1, std::memory_order_relaxed);
+    long left = worker->unacknowledged.fetch_sub(1) - 1;
+    if ((left <= ROOM_AGAIN && worker->waitingForRoom.exchange(false)) ||
+        (left == 0 && worker->stopping.load())) {
         NoCancel keep;
         worker->signal();
     }
@@ -304,6 +319,7 @@ void MqttWorker::attempt(int64_t now) {
     takeEvents();
     stopping = false;
     unacknowledged = 0;
+    waitingForRoom = false;
     if (!newClient()) {
         noteFailure(LOG_CRITICAL, "cannot set up the MQTT client");
         retryLater(now);
@@ -336,8 +352,9 @@ bool MqttWorker::newClient() {
     // The worker reconnects itself; should the library's loop ever retry on
     // its own, it backs off the same way.
     mosquitto_reconnect_delay_set(client, FIRST_RETRY_MS / 1000, MAX_RETRY_MS / 1000, true);
-    // Every message goes out in order at once: none waits behind the
-    // acknowledgements of others, to be dropped by the disconnect at a stop.
+    // Every message handed over goes out in order at once (the worker bounds
+    // how many): none waits behind the acknowledgements of others, to be
+    // dropped by the disconnect at a stop.
     mosquitto_max_inflight_messages_set(client, 0);
     std::string status = statusTopic(config.prefix);
     bool ok = mosquitto_will_set(client, status.c_str(), sizeof(OFFLINE) - 1, OFFLINE, config.qos,
@@ -387,7 +404,7 @@ void MqttWorker::handleEvents(int64_t now) {
     }
     if (connected) {
         if (e.homeAssistantOnline) {
-            for (const MqttMessage& m : discovery) publish(m.topic, m.payload, m.retain);
+            for (const MqttMessage& m : discovery) queue(m);
             plan.reset();  // the values too: they are not retained
         }
         return;
@@ -410,8 +427,9 @@ void MqttWorker::connectedNow() {
     failureLogged[0] = failureLogged[1] = false;
     logEvent(LOG_STAT, "connected to MQTT broker " + where);
     if (config.discovery) mosquitto_subscribe(client, nullptr, HA_STATUS_TOPIC, config.qos);
-    publish(statusTopic(config.prefix), ONLINE, true);
-    for (const MqttMessage& m : discovery) publish(m.topic, m.payload, m.retain);
+    outbox.clear();  // the broker hears the current state from the start
+    queue({statusTopic(config.prefix), ONLINE, true});
+    for (const MqttMessage& m : discovery) queue(m);
     plan.reset();
 }
 
@@ -454,19 +472,31 @@ void MqttWorker::publishDue() {
             snapshots[i].readings[q.type - 1] = sensor->getReadingAt(q.type, nowS);
     }
     nextDueMs = PublishPlan::NEVER;
-    for (const MqttMessage& m : plan.update(snapshots, now, &nextDueMs))
-        publish(m.topic, m.payload, m.retain);
+    for (MqttMessage& m : plan.update(snapshots, now, &nextDueMs)) queue(std::move(m));
+    flush();
 }
 
-void MqttWorker::publish(const std::string& topic, const std::string& payload, bool retain) {
-    unacknowledged.fetch_add(1);  // before: the acknowledgement may come first
-    int rc = mosquitto_publish(client, nullptr, topic.c_str(), static_cast<int>(payload.size()),
-                               payload.data(), config.qos, retain);
-    if (rc == MOSQ_ERR_SUCCESS) {
-        publishes.fetch_add(1, std::memory_order_relaxed);
-    } else {
-        unacknowledged.fetch_sub(1);
+void MqttWorker::queue(MqttMessage message) {
+    if (outbox.put(std::move(message))) dropped.fetch_add(1, std::memory_order_relaxed);
+}
+
+void MqttWorker::flush() {
+    while (!outbox.empty()) {
+        if (unacknowledged.load() >= MqttPublisher::MAX_UNACKNOWLEDGED) {
+            waitingForRoom = true;
+            // An acknowledgement that came before the flag was set woke nobody.
+            if (unacknowledged.load() > ROOM_AGAIN) return;
+            waitingForRoom = false;
+        }
+        send(outbox.take());
     }
+}
+
+void MqttWorker::send(const MqttMessage& m) {
+    unacknowledged.fetch_add(1);  // before: the acknowledgement may come first
+    if (mosquitto_publish(client, nullptr, m.topic.c_str(), static_cast<int>(m.payload.size()),
+                          m.payload.data(), config.qos, m.retain) != MOSQ_ERR_SUCCESS)
+        unacknowledged.fetch_sub(1);
 }
 
 void MqttWorker::stop() {
@@ -474,8 +504,8 @@ void MqttWorker::stop() {
     stopping = true;
     const int64_t end = bootMs() + DISCONNECT_WAIT_MS;
     if (connected) {
-        for (const MqttMessage& m : plan.offline()) publish(m.topic, m.payload, m.retain);
-        publish(statusTopic(config.prefix), OFFLINE, true);
+        for (const MqttMessage& m : plan.offline()) send(m);
+        send({statusTopic(config.prefix), OFFLINE, true});
         // Acknowledged before the disconnect: libmosquitto drops a connection
         // that receives an acknowledgement after it, with what is still unsent.
         waitUntil(end, [this] { return unacknowledged.load() <= 0; });
@@ -563,13 +593,14 @@ std::string MqttPublisher::families() const {
     bool connected = worker && worker->connected.load();
     unsigned long publishes = worker ? worker->publishes.load() : 0;
     unsigned long reconnects = worker ? worker->reconnects.load() : 0;
+    unsigned long dropped = worker ? worker->dropped.load() : 0;
     std::ostringstream out;
     out << "# HELP sensomark_mqtt_connected 1 while the daemon is connected to its MQTT broker.\n"
            "# TYPE sensomark_mqtt_connected gauge\n"
            "sensomark_mqtt_connected "
         << connected
-        << "\n# HELP sensomark_mqtt_publishes_total MQTT messages handed to the broker "
-           "connection.\n"
+        << "\n# HELP sensomark_mqtt_publishes_total MQTT messages the broker acknowledged (qos 1) "
+           "or that were written to its connection (qos 0).\n"
            "# TYPE sensomark_mqtt_publishes_total counter\n"
            "sensomark_mqtt_publishes_total "
         << publishes
@@ -577,6 +608,13 @@ std::string MqttPublisher::families() const {
            "lost.\n"
            "# TYPE sensomark_mqtt_reconnects_total counter\n"
            "sensomark_mqtt_reconnects_total "
-        << reconnects << "\n";
+        << reconnects
+        << "\n# HELP sensomark_mqtt_dropped_total MQTT messages replaced by a newer one of the "
+           "same topic while the broker had "
+        << MAX_UNACKNOWLEDGED
+        << " messages unacknowledged.\n"
+           "# TYPE sensomark_mqtt_dropped_total counter\n"
+           "sensomark_mqtt_dropped_total "
+        << dropped << "\n";
     return out.str();
 }

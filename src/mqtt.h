@@ -3,7 +3,9 @@
 // runs the network side of each connection on a thread of its own. Reader
 // threads only mark that a line came and wake the publisher; they never wait
 // for it, and nothing queues while the broker is away: the publisher sends the
-// latest state once it is connected again.
+// latest state once it is connected again. While the broker holds
+// MAX_UNACKNOWLEDGED messages unacknowledged, each topic's newest message
+// waits in the publisher and replaces (drops) an older one.
 #pragma once
 #include <memory>
 #include <string>
@@ -19,6 +21,10 @@ class MqttPublisher {
     // The longest the daemon's stop waits for the publisher: it sends
     // "offline" and disconnects within this time or is left behind.
     static constexpr int STOP_WAIT_MS = 1000;
+    // Messages handed to the broker connection and not yet acknowledged (qos
+    // 1) or written (qos 0) at which no new one is handed over; the "offline"
+    // messages of a stop go out regardless.
+    static constexpr long MAX_UNACKNOWLEDGED = 100;
 
     explicit MqttPublisher(SensorManager* sensors);
     // Stops the thread (requesting shutdown) and waits at most STOP_WAIT_MS.

@@ -1,5 +1,5 @@
 // MQTT publishing without a broker: the [mqtt] keys and their errors, object
-// ids, discovery payloads and the publishing schedule.
+// ids, topic text, discovery payloads, the publishing schedule and the outbox.
 #include "mqttconfig.h"
 
 #include <gtest/gtest.h>
@@ -256,4 +256,18 @@ TEST(MqttPlan, ResetSendsEverythingAgainAndOfflineCoversEveryName) {
     EXPECT_EQ(step(plan, {name(true, 0, "1"), name(true, 0, "2")}, 1200), first);
     EXPECT_EQ(texts(plan.offline()),
               (Texts{"p/a/available offline (retained)", "p/b/available offline (retained)"}));
+}
+
+TEST(MqttPlan, OutboxKeepsTheNewestMessageOfEachTopicInTheOrderTheyFellDue) {
+    Outbox box;
+    EXPECT_FALSE(box.put({"a", "1", false}));
+    EXPECT_FALSE(box.put({"b", "1", false}));
+    EXPECT_TRUE(box.put({"a", "2", true}));  // replaces, keeps its place
+    EXPECT_FALSE(box.put({"c", "1", false}));
+    Texts out;
+    while (!box.empty()) out.push_back(texts({box.take()})[0]);
+    EXPECT_EQ(out, (Texts{"a 2 (retained)", "b 1", "c 1"}));
+    EXPECT_FALSE(box.put({"a", "3", false}));  // taken: a new message again
+    box.clear();
+    EXPECT_TRUE(box.empty());
 }
