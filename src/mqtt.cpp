@@ -3,11 +3,13 @@
 // Each attempt gets a new libmosquitto client whose own thread
 // (mosquitto_loop_start) serves that one connection; when it ends, the client
 // is stopped and freed, and the publisher tries again after a back-off of 1 s
-// doubling up to 60 s. The library's own reconnecting is not used: after a
-// failed TLS handshake or a refused connect its thread may end silently, spin,
-// or wait for a state that never comes, and it keeps QoS 1 messages queued
-// without bound while the broker is away. A plain TCP probe comes before each
-// attempt for the same reason.
+// doubling up to 60 s; only a connection that the broker accepted and that
+// lasted STABLE_CONNECTION_MS starts it from 1 s again, so that a broker that
+// closes every connection at once is not asked once a second. The library's
+// own reconnecting is not used: after a failed TLS handshake or a refused
+// connect its thread may end silently, spin, or wait for a state that never
+// comes, and it keeps QoS 1 messages queued without bound while the broker is
+// away. A plain TCP probe comes before each attempt for the same reason.
 #include "mqtt.h"
 
 #include <mosquitto.h>
@@ -119,7 +121,7 @@ class MqttWorker {
     void attempt(int64_t now);
     bool newClient();
     void handleEvents(int64_t now);
-    void connectedNow();
+    void connectedNow(int64_t now);
     void endClient(bool force);
     // Keeps the first reason why the current attempt failed.
     void noteFailure(int level, const std::string& why);
@@ -166,6 +168,7 @@ class MqttWorker {
     int64_t attemptEndMs = 0;
     int64_t nextAttemptMs = 0;
     int64_t retryMs = FIRST_RETRY_MS;
+    int64_t connectedMs = 0;  // when the broker accepted the current connection
     int64_t nextDueMs = PublishPlan::NEVER;
     std::string failure;
     int failureLevel = LOG_STAT;
@@ -382,7 +385,7 @@ bool MqttWorker::newClient() {
 void MqttWorker::handleEvents(int64_t now) {
     if (client == nullptr) return;
     Events e = takeEvents();
-    if (e.connack == 0 && !connected) connectedNow();
+    if (e.connack == 0 && !connected) connectedNow(now);
     if (!connected && e.connack > 0)
         noteFailure(LOG_CRITICAL, "MQTT broker " + where + " refused the connection: " +
                                       mosquitto_connack_string(e.connack));
@@ -395,6 +398,7 @@ void MqttWorker::handleEvents(int64_t now) {
             pending = true;  // lines need no wake-up until the next connection
             reconnects.fetch_add(1, std::memory_order_relaxed);
             logEvent(LOG_STAT, "lost MQTT broker " + where);
+            if (now - connectedMs >= MqttPublisher::STABLE_CONNECTION_MS) retryMs = FIRST_RETRY_MS;
         } else {
             noteFailure(LOG_STAT, "connection to MQTT broker " + where +
                                       " failed: " + mosquitto_strerror(e.endCode));
@@ -421,9 +425,9 @@ void MqttWorker::handleEvents(int64_t now) {
     }
 }
 
-void MqttWorker::connectedNow() {
+void MqttWorker::connectedNow(int64_t now) {
     connected = true;
-    retryMs = FIRST_RETRY_MS;
+    connectedMs = now;
     failureLogged[0] = failureLogged[1] = false;
     logEvent(LOG_STAT, "connected to MQTT broker " + where);
     if (config.discovery) mosquitto_subscribe(client, nullptr, HA_STATUS_TOPIC, config.qos);

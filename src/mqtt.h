@@ -7,6 +7,7 @@
 // MAX_UNACKNOWLEDGED messages unacknowledged, each topic's newest message
 // waits in the publisher and replaces (drops) an older one.
 #pragma once
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <thread>
@@ -25,6 +26,9 @@ class MqttPublisher {
     // 1) or written (qos 0) at which no new one is handed over; the "offline"
     // messages of a stop go out regardless.
     static constexpr long MAX_UNACKNOWLEDGED = 100;
+    // A connection the broker accepted and that lasted this long starts the
+    // back-off of the next attempts from 1 s again.
+    static constexpr int64_t STABLE_CONNECTION_MS = 30000;
 
     explicit MqttPublisher(SensorManager* sensors);
     // Stops the thread (requesting shutdown) and waits at most STOP_WAIT_MS.

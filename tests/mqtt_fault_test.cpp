@@ -1,6 +1,6 @@
 // The daemon and its broker under faults: the broker restarted, hung or
-// absent at start, one that never acknowledges, a wrong password, and TLS with
-// a throw-away CA.
+// absent at start, one that never acknowledges or closes every connection, a
+// wrong password, and TLS with a throw-away CA.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -103,6 +103,28 @@ TEST(MqttFaults, BrokerThatNeverAcknowledgesIsHandedTheBoundAndOfflineAtTheStop)
     ASSERT_EQ(sent.size(), offline);
     EXPECT_EQ(sent[bound], "t/n0/available offline");
     EXPECT_EQ(sent.back(), "t/status offline");
+}
+
+TEST(MqttFaults, BrokerThatClosesEveryConnectionIsAskedAgainAfter1Then2Then4Seconds) {
+    // Closed before or right after the broker accepts: neither connection lasted.
+    std::vector<std::unique_ptr<FakeBroker>> brokers;
+    std::vector<std::unique_ptr<Process>> daemons;
+    TempDir dir;
+    for (FakeBroker::Mode mode : {FakeBroker::CLOSE, FakeBroker::CONNACK_THEN_CLOSE}) {
+        brokers.push_back(std::make_unique<FakeBroker>(mode));
+        daemons.push_back(
+            startDaemon(dir, configText(freePort(), "[sensors]\n/nonexistent/tty = x\n" +
+                                                        mqttSection(brokers.back()->port, "t"))));
+    }
+    for (const auto& broker : brokers) {
+        ASSERT_TRUE(eventually([&] { return broker->connects().size() >= 4; }, 15s));
+        auto times = broker->connects();
+        for (size_t i = 1; i < 4; ++i)  // a pause may end late, never early
+            EXPECT_GE(std::chrono::duration_cast<std::chrono::milliseconds>(times[i] - times[i - 1])
+                          .count(),
+                      900 << (i - 1))
+                << "pause before attempt " << i + 1;
+    }
 }
 
 TEST(MqttFaults, WrongPasswordIsRefusedAndLoggedOnce) {
