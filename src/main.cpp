@@ -227,6 +227,7 @@ int main(int argc, char* argv[]) {
         addConfiguredSensors(d);
         std::string error;
         mqtt = readMqttSection(d, localHostName(), &error);
+        if (mqtt && !mqttPublisher.checkNames(&error)) mqtt.reset();
         iniparser_freedict(d);
         if (!error.empty()) {
             logEvent(LOG_CRITICAL, error);

@@ -3,11 +3,13 @@
 // Each attempt gets a new libmosquitto client whose own thread
 // (mosquitto_loop_start) serves that one connection; when it ends, the client
 // is stopped and freed, and the publisher tries again after a back-off of 1 s
-// doubling up to 60 s. The library's own reconnecting is not used: after a
-// failed TLS handshake or a refused connect its thread may end silently, spin,
-// or wait for a state that never comes, and it keeps QoS 1 messages queued
-// without bound while the broker is away. A plain TCP probe comes before each
-// attempt for the same reason.
+// doubling up to 60 s; only a connection that the broker accepted and that
+// lasted STABLE_CONNECTION_MS starts it from 1 s again, so that a broker that
+// closes every connection at once is not asked once a second. The library's
+// own reconnecting is not used: after a failed TLS handshake or a refused
+// connect its thread may end silently, spin, or wait for a state that never
+// comes, and it keeps QoS 1 messages queued without bound while the broker is
+// away. A plain TCP probe comes before each attempt for the same reason.
 #include "mqtt.h"
 
 #include <mosquitto.h>
@@ -45,6 +47,8 @@ const int64_t MAX_RETRY_MS = 60000;
 const int64_t FAILURE_LOG_GAP_MS = 60000;
 // At a stop, the time the broker gets to take "offline" and the disconnect.
 const int DISCONNECT_WAIT_MS = 700;
+// With messages waiting, the worker is woken when this few are unacknowledged.
+const long ROOM_AGAIN = MqttPublisher::MAX_UNACKNOWLEDGED / 2;
 
 int64_t bootMs() {
     struct timespec now;
@@ -90,8 +94,9 @@ class MqttWorker {
     bool valid() const { return wakeFd.valid(); }
 
     std::atomic<bool> connected{false};
-    std::atomic<unsigned long> publishes{0};
+    std::atomic<unsigned long> publishes{0};  // acknowledged (qos 1) or written (qos 0)
     std::atomic<unsigned long> reconnects{0};
+    std::atomic<unsigned long> dropped{0};  // replaced in the outbox
 
   private:
     // What libmosquitto's thread reports; the worker takes and clears it.
@@ -116,7 +121,7 @@ class MqttWorker {
     void attempt(int64_t now);
     bool newClient();
     void handleEvents(int64_t now);
-    void connectedNow();
+    void connectedNow(int64_t now);
     void endClient(bool force);
     // Keeps the first reason why the current attempt failed.
     void noteFailure(int level, const std::string& why);
@@ -124,7 +129,13 @@ class MqttWorker {
     // per FAILURE_LOG_GAP_MS); a lost connection has none to log.
     void retryLater(int64_t now);
     void publishDue();
-    void publish(const std::string& topic, const std::string& payload, bool retain);
+    // Puts message into the outbox, counting the one it replaces as dropped.
+    void queue(MqttMessage message);
+    // Hands the outbox's messages to the connection while fewer than
+    // MAX_UNACKNOWLEDGED are unacknowledged.
+    void flush();
+    // Hands message to the connection, whatever the count.
+    void send(const MqttMessage& message);
     // Says "offline" and disconnects, within DISCONNECT_WAIT_MS.
     void stop();
     // Waits on the wake-up event until done() holds or endMs; true when the
@@ -136,6 +147,7 @@ class MqttWorker {
     const std::vector<NamedSensor> names;
     std::vector<MqttMessage> discovery;
     PublishPlan plan;
+    Outbox outbox;
 
     UniqueFd wakeFd;
     // Set while a wake-up is under way or no line needs one (not connected).
@@ -144,6 +156,9 @@ class MqttWorker {
     // Messages of the current client handed to the library and not yet
     // acknowledged (QoS 1) or written (QoS 0).
     std::atomic<long> unacknowledged{0};
+    // Set by flush when it left messages for want of room; the acknowledgement
+    // that leaves ROOM_AGAIN clears it and wakes the worker.
+    std::atomic<bool> waitingForRoom{false};
 
     Mutex eventsMutex;
     Events events GUARDED_BY(eventsMutex);
@@ -153,6 +168,7 @@ class MqttWorker {
     int64_t attemptEndMs = 0;
     int64_t nextAttemptMs = 0;
     int64_t retryMs = FIRST_RETRY_MS;
+    int64_t connectedMs = 0;  // when the broker accepted the current connection
     int64_t nextDueMs = PublishPlan::NEVER;
     std::string failure;
     int failureLevel = LOG_STAT;
@@ -237,8 +253,10 @@ void MqttWorker::onDisconnect(mosquitto* client, void* self, int code) {
 
 void MqttWorker::onPublish(mosquitto*, void* self, int) {
     MqttWorker* worker = static_cast<MqttWorker*>(self);
-    // Only a stop waits for this.
-    if (worker->unacknowledged.fetch_sub(1) == 1 && worker->stopping.load()) {
+    worker->publishes.fetch_add(1, std::memory_order_relaxed);
+    long left = worker->unacknowledged.fetch_sub(1) - 1;
+    if ((left <= ROOM_AGAIN && worker->waitingForRoom.exchange(false)) ||
+        (left == 0 && worker->stopping.load())) {
         NoCancel keep;
         worker->signal();
     }
@@ -304,6 +322,7 @@ void MqttWorker::attempt(int64_t now) {
     takeEvents();
     stopping = false;
     unacknowledged = 0;
+    waitingForRoom = false;
     if (!newClient()) {
         noteFailure(LOG_CRITICAL, "cannot set up the MQTT client");
         retryLater(now);
@@ -336,8 +355,9 @@ bool MqttWorker::newClient() {
     // The worker reconnects itself; should the library's loop ever retry on
     // its own, it backs off the same way.
     mosquitto_reconnect_delay_set(client, FIRST_RETRY_MS / 1000, MAX_RETRY_MS / 1000, true);
-    // Every message goes out in order at once: none waits behind the
-    // acknowledgements of others, to be dropped by the disconnect at a stop.
+    // Every message handed over goes out in order at once (the worker bounds
+    // how many): none waits behind the acknowledgements of others, to be
+    // dropped by the disconnect at a stop.
     mosquitto_max_inflight_messages_set(client, 0);
     std::string status = statusTopic(config.prefix);
     bool ok = mosquitto_will_set(client, status.c_str(), sizeof(OFFLINE) - 1, OFFLINE, config.qos,
@@ -365,7 +385,7 @@ bool MqttWorker::newClient() {
 void MqttWorker::handleEvents(int64_t now) {
     if (client == nullptr) return;
     Events e = takeEvents();
-    if (e.connack == 0 && !connected) connectedNow();
+    if (e.connack == 0 && !connected) connectedNow(now);
     if (!connected && e.connack > 0)
         noteFailure(LOG_CRITICAL, "MQTT broker " + where + " refused the connection: " +
                                       mosquitto_connack_string(e.connack));
@@ -378,6 +398,7 @@ void MqttWorker::handleEvents(int64_t now) {
             pending = true;  // lines need no wake-up until the next connection
             reconnects.fetch_add(1, std::memory_order_relaxed);
             logEvent(LOG_STAT, "lost MQTT broker " + where);
+            if (now - connectedMs >= MqttPublisher::STABLE_CONNECTION_MS) retryMs = FIRST_RETRY_MS;
         } else {
             noteFailure(LOG_STAT, "connection to MQTT broker " + where +
                                       " failed: " + mosquitto_strerror(e.endCode));
@@ -387,7 +408,7 @@ void MqttWorker::handleEvents(int64_t now) {
     }
     if (connected) {
         if (e.homeAssistantOnline) {
-            for (const MqttMessage& m : discovery) publish(m.topic, m.payload, m.retain);
+            for (const MqttMessage& m : discovery) queue(m);
             plan.reset();  // the values too: they are not retained
         }
         return;
@@ -404,14 +425,15 @@ void MqttWorker::handleEvents(int64_t now) {
     }
 }
 
-void MqttWorker::connectedNow() {
+void MqttWorker::connectedNow(int64_t now) {
     connected = true;
-    retryMs = FIRST_RETRY_MS;
+    connectedMs = now;
     failureLogged[0] = failureLogged[1] = false;
     logEvent(LOG_STAT, "connected to MQTT broker " + where);
     if (config.discovery) mosquitto_subscribe(client, nullptr, HA_STATUS_TOPIC, config.qos);
-    publish(statusTopic(config.prefix), ONLINE, true);
-    for (const MqttMessage& m : discovery) publish(m.topic, m.payload, m.retain);
+    outbox.clear();  // the broker hears the current state from the start
+    queue({statusTopic(config.prefix), ONLINE, true});
+    for (const MqttMessage& m : discovery) queue(m);
     plan.reset();
 }
 
@@ -454,19 +476,31 @@ void MqttWorker::publishDue() {
             snapshots[i].readings[q.type - 1] = sensor->getReadingAt(q.type, nowS);
     }
     nextDueMs = PublishPlan::NEVER;
-    for (const MqttMessage& m : plan.update(snapshots, now, &nextDueMs))
-        publish(m.topic, m.payload, m.retain);
+    for (MqttMessage& m : plan.update(snapshots, now, &nextDueMs)) queue(std::move(m));
+    flush();
 }
 
-void MqttWorker::publish(const std::string& topic, const std::string& payload, bool retain) {
-    unacknowledged.fetch_add(1);  // before: the acknowledgement may come first
-    int rc = mosquitto_publish(client, nullptr, topic.c_str(), static_cast<int>(payload.size()),
-                               payload.data(), config.qos, retain);
-    if (rc == MOSQ_ERR_SUCCESS) {
-        publishes.fetch_add(1, std::memory_order_relaxed);
-    } else {
-        unacknowledged.fetch_sub(1);
+void MqttWorker::queue(MqttMessage message) {
+    if (outbox.put(std::move(message))) dropped.fetch_add(1, std::memory_order_relaxed);
+}
+
+void MqttWorker::flush() {
+    while (!outbox.empty()) {
+        if (unacknowledged.load() >= MqttPublisher::MAX_UNACKNOWLEDGED) {
+            waitingForRoom = true;
+            // An acknowledgement that came before the flag was set woke nobody.
+            if (unacknowledged.load() > ROOM_AGAIN) return;
+            waitingForRoom = false;
+        }
+        send(outbox.take());
     }
+}
+
+void MqttWorker::send(const MqttMessage& m) {
+    unacknowledged.fetch_add(1);  // before: the acknowledgement may come first
+    if (mosquitto_publish(client, nullptr, m.topic.c_str(), static_cast<int>(m.payload.size()),
+                          m.payload.data(), config.qos, m.retain) != MOSQ_ERR_SUCCESS)
+        unacknowledged.fetch_sub(1);
 }
 
 void MqttWorker::stop() {
@@ -474,8 +508,8 @@ void MqttWorker::stop() {
     stopping = true;
     const int64_t end = bootMs() + DISCONNECT_WAIT_MS;
     if (connected) {
-        for (const MqttMessage& m : plan.offline()) publish(m.topic, m.payload, m.retain);
-        publish(statusTopic(config.prefix), OFFLINE, true);
+        for (const MqttMessage& m : plan.offline()) send(m);
+        send({statusTopic(config.prefix), OFFLINE, true});
         // Acknowledged before the disconnect: libmosquitto drops a connection
         // that receives an acknowledgement after it, with what is still unsent.
         waitUntil(end, [this] { return unacknowledged.load() <= 0; });
@@ -510,6 +544,16 @@ MqttPublisher::~MqttPublisher() {
         // Stuck in a blocking call of the library: the process ends without it.
         thread.detach();
     }
+}
+
+bool MqttPublisher::checkNames(std::string* error) const {
+    std::vector<NamedDevice> names;
+    sensors->visit(
+        [&](const std::string& name, Sensor* sensor) {
+            names.push_back({name, sensor->getDeviceName()});
+        },
+        [](Sensor*) {});
+    return checkMqttNames(names, error);
 }
 
 bool MqttPublisher::setUp(const MqttConfig& config) {
@@ -553,13 +597,14 @@ std::string MqttPublisher::families() const {
     bool connected = worker && worker->connected.load();
     unsigned long publishes = worker ? worker->publishes.load() : 0;
     unsigned long reconnects = worker ? worker->reconnects.load() : 0;
+    unsigned long dropped = worker ? worker->dropped.load() : 0;
     std::ostringstream out;
     out << "# HELP sensomark_mqtt_connected 1 while the daemon is connected to its MQTT broker.\n"
            "# TYPE sensomark_mqtt_connected gauge\n"
            "sensomark_mqtt_connected "
         << connected
-        << "\n# HELP sensomark_mqtt_publishes_total MQTT messages handed to the broker "
-           "connection.\n"
+        << "\n# HELP sensomark_mqtt_publishes_total MQTT messages the broker acknowledged (qos 1) "
+           "or that were written to its connection (qos 0).\n"
            "# TYPE sensomark_mqtt_publishes_total counter\n"
            "sensomark_mqtt_publishes_total "
         << publishes
@@ -567,6 +612,13 @@ std::string MqttPublisher::families() const {
            "lost.\n"
            "# TYPE sensomark_mqtt_reconnects_total counter\n"
            "sensomark_mqtt_reconnects_total "
-        << reconnects << "\n";
+        << reconnects
+        << "\n# HELP sensomark_mqtt_dropped_total MQTT messages replaced by a newer one of the "
+           "same topic while the broker had "
+        << MAX_UNACKNOWLEDGED
+        << " messages unacknowledged.\n"
+           "# TYPE sensomark_mqtt_dropped_total counter\n"
+           "sensomark_mqtt_dropped_total "
+        << dropped << "\n";
     return out.str();
 }

@@ -3,8 +3,11 @@
 // runs the network side of each connection on a thread of its own. Reader
 // threads only mark that a line came and wake the publisher; they never wait
 // for it, and nothing queues while the broker is away: the publisher sends the
-// latest state once it is connected again.
+// latest state once it is connected again. While the broker holds
+// MAX_UNACKNOWLEDGED messages unacknowledged, each topic's newest message
+// waits in the publisher and replaces (drops) an older one.
 #pragma once
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <thread>
@@ -19,6 +22,13 @@ class MqttPublisher {
     // The longest the daemon's stop waits for the publisher: it sends
     // "offline" and disconnects within this time or is left behind.
     static constexpr int STOP_WAIT_MS = 1000;
+    // Messages handed to the broker connection and not yet acknowledged (qos
+    // 1) or written (qos 0) at which no new one is handed over; the "offline"
+    // messages of a stop go out regardless.
+    static constexpr long MAX_UNACKNOWLEDGED = 100;
+    // A connection the broker accepted and that lasted this long starts the
+    // back-off of the next attempts from 1 s again.
+    static constexpr int64_t STABLE_CONNECTION_MS = 30000;
 
     explicit MqttPublisher(SensorManager* sensors);
     // Stops the thread (requesting shutdown) and waits at most STOP_WAIT_MS.
@@ -26,6 +36,10 @@ class MqttPublisher {
     MqttPublisher(const MqttPublisher&) = delete;
     MqttPublisher& operator=(const MqttPublisher&) = delete;
 
+    // On the start-up thread, after every sensor is named: false with *error
+    // set to the configuration error when a name cannot have topics of its
+    // own (checkMqttNames).
+    bool checkNames(std::string* error) const;
     // On the start-up thread, after every sensor is named and before the
     // reader threads start: initialises libmosquitto (which is not
     // thread-safe there) and follows every sensor. Logs and returns false

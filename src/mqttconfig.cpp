@@ -13,11 +13,12 @@
 #include <set>
 
 #include "iniparser.h"
+#include "mqttdiscovery.h"
+#include "net.h"
 
 namespace {
 
 const char SECTION[] = "mqtt";
-const size_t MAX_PASSWORD_FILE_BYTES = 4096;
 
 const std::set<std::string> KNOWN_KEYS = {
     "host",     "port",         "tls",   "cafile", "certfile", "keyfile",   "username",
@@ -54,14 +55,23 @@ bool fail(std::string* error, const std::string& text) {
     return false;
 }
 
+// Opens what as a regular file without waiting (a FIFO has no writer) and
+// fstats it into *st.
+UniqueFd openRegular(const std::string& what, const std::string& path, struct stat* st,
+                     std::string* error) {
+    UniqueFd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+    if (!fd.valid()) {
+        fail(error, "cannot read " + what + " '" + path + "': " + strerror(errno));
+    } else if (fstat(fd.get(), st) != 0 || !S_ISREG(st->st_mode)) {
+        fail(error, what + " '" + path + "' is not a regular file");
+        fd.reset();
+    }
+    return fd;
+}
+
 bool checkReadable(const std::string& what, const std::string& path, std::string* error) {
-    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return fail(error, "cannot read " + what + " '" + path + "': " + strerror(errno));
     struct stat st;
-    bool regular = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
-    close(fd);
-    if (!regular) return fail(error, what + " '" + path + "' is not a regular file");
-    return true;
+    return openRegular(what, path, &st, error).valid();
 }
 
 }  // namespace
@@ -110,8 +120,11 @@ bool parseMqttConfig(const std::map<std::string, std::string>& keys, const std::
     if ((value = get("topic")) != nullptr) c.prefix = *value;
     while (!c.prefix.empty() && c.prefix.back() == '/') c.prefix.pop_back();
     if (c.prefix.empty() || c.prefix.find_first_of("+#") != std::string::npos)
-        return fail(error, "topic '" + (value ? *value : c.prefix) +
+        return fail(error, "topic '" + escapeText(value ? *value : c.prefix) +
                                "' must be a topic prefix without + or #");
+    std::string why = topicTextProblem(c.prefix);
+    if (!why.empty())
+        return fail(error, "topic '" + escapeText(c.prefix) + "' cannot be a topic prefix: " + why);
 
     if ((value = get("qos")) != nullptr && !parseNumber(*value, 0, 1, &c.qos))
         return fail(error, "qos '" + *value + "' must be 0 or 1");
@@ -135,28 +148,39 @@ bool loadMqttFiles(MqttConfig* config, std::string* error) {
     if (config->passwordFile.empty()) return true;
 
     const std::string& path = config->passwordFile;
-    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return fail(error, "cannot read password file '" + path + "': " + strerror(errno));
     struct stat st;
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        close(fd);
-        return fail(error, "password file '" + path + "' is not a regular file");
-    }
+    UniqueFd fd = openRegular("password file", path, &st, error);
+    if (!fd.valid()) return false;
     if ((st.st_mode & 077) != 0) {
-        close(fd);
         char mode[8];
         snprintf(mode, sizeof(mode), "%04o", static_cast<unsigned>(st.st_mode & 07777));
         return fail(error, "password file '" + path + "' may be read by others (mode " + mode +
                                "); allow its owner only (chmod 600)");
     }
-    char buffer[MAX_PASSWORD_FILE_BYTES];
-    ssize_t n = read(fd, buffer, sizeof(buffer));
-    int readErrno = errno;
-    close(fd);
-    if (n < 0)
-        return fail(error, "cannot read password file '" + path + "': " + strerror(readErrno));
-    std::string text(buffer, static_cast<size_t>(n));
+    if (st.st_size > MAX_PASSWORD_FILE_BYTES)
+        return fail(error, "password file '" + path + "' is larger than " +
+                               std::to_string(MAX_PASSWORD_FILE_BYTES / 1024) + " KiB");
+    std::string text(static_cast<size_t>(st.st_size), '\0');
+    ssize_t n = read(fd.get(), &text[0], text.size());
+    if (n < 0) return fail(error, "cannot read password file '" + path + "': " + strerror(errno));
+    text.resize(static_cast<size_t>(n));
     config->password = text.substr(0, text.find_first_of("\r\n"));
+    return true;
+}
+
+bool checkMqttNames(const std::vector<NamedDevice>& names, std::string* error) {
+    std::map<std::string, const std::string*> levels;  // topic level to the name that has it
+    for (const NamedDevice& n : names) {
+        std::string why = topicTextProblem(n.name);
+        if (!why.empty())
+            return fail(error, "sensor name '" + escapeText(n.name) + "' of '" +
+                                   escapeText(n.device) + "' cannot be part of a topic: " + why);
+        auto taken = levels.emplace(topicLevel(n.name), &n.name);
+        if (!taken.second)
+            return fail(error, "sensor names '" + escapeText(*taken.first->second) + "' and '" +
+                                   escapeText(n.name) + "' both become the topic level '" +
+                                   escapeText(taken.first->first) + "'");
+    }
     return true;
 }
 

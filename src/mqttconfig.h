@@ -4,6 +4,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "dictionary.h"
 
@@ -26,6 +27,7 @@ struct MqttConfig {
 const int MQTT_PORT = 1883;
 const int MQTT_TLS_PORT = 8883;
 const int MQTT_MAX_INTERVAL_S = 86400;
+const long MAX_PASSWORD_FILE_BYTES = 64 * 1024;
 
 // Reads the keys of the section (key name without "mqtt:" to value) into
 // *config; hostName fills the defaults of clientid and topic. False with
@@ -34,10 +36,22 @@ const int MQTT_MAX_INTERVAL_S = 86400;
 bool parseMqttConfig(const std::map<std::string, std::string>& keys, const std::string& hostName,
                      MqttConfig* config, std::string* error);
 
-// Checks that the files named in config can be read and reads the password:
-// the first line of a regular file that only its owner may read or write
-// (mode 0600 or stricter). False with *error naming the file and the problem.
+// Checks that the files named in config are regular files that can be read,
+// and reads the password: the first line of a file of at most
+// MAX_PASSWORD_FILE_BYTES that only its owner may read or write (mode 0600 or
+// stricter). Never waits for a writer (a FIFO). False with *error naming the
+// file and the problem.
 bool loadMqttFiles(MqttConfig* config, std::string* error);
+
+struct NamedDevice {
+    std::string name;
+    std::string device;
+};
+// Checks that every sensor name can have topics of its own: text that MQTT
+// takes in a topic, and a topic level (topicLevel) that no other name has.
+// False with *error naming the first name that cannot, or both names of a
+// shared level.
+bool checkMqttNames(const std::vector<NamedDevice>& names, std::string* error);
 
 // The section [mqtt] of d, parsed and its files loaded: null when d has no
 // such section, else the configuration, or null with *error set.

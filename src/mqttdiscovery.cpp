@@ -2,6 +2,8 @@
 #include "mqttdiscovery.h"
 
 #include <algorithm>
+#include <cstdint>
+#include <cstdio>
 #include <nlohmann/json.hpp>
 #include <set>
 
@@ -32,6 +34,45 @@ QuantityLabel labelOf(const Quantity& q) {
     }
 }
 
+enum class CharKind { FINE, INVALID, CONTROL, NONCHARACTER };
+
+// The character that starts at text[at]: its kind and, in *length, its bytes
+// (one for a byte that starts no shortest complete UTF-8 encoding of a
+// character).
+CharKind charAt(const std::string& text, size_t at, size_t* length) {
+    static const uint32_t LEAST[] = {0, 0, 0x80, 0x800, 0x10000};  // by length: no overlong forms
+    const unsigned char lead = static_cast<unsigned char>(text[at]);
+    const size_t size = lead < 0x80   ? 1
+                        : lead < 0xc0 ? 0
+                        : lead < 0xe0 ? 2
+                        : lead < 0xf0 ? 3
+                        : lead < 0xf8 ? 4
+                                      : 0;
+    *length = 1;
+    if (size == 0 || text.size() - at < size) return CharKind::INVALID;
+    uint32_t c = size == 1 ? lead : lead & (0x7f >> size);
+    for (size_t i = 1; i < size; ++i) {
+        const unsigned char next = static_cast<unsigned char>(text[at + i]);
+        if ((next & 0xc0) != 0x80) return CharKind::INVALID;
+        c = c << 6 | (next & 0x3f);
+    }
+    if (c < LEAST[size] || c > 0x10ffff || (c >= 0xd800 && c <= 0xdfff)) return CharKind::INVALID;
+    *length = size;
+    if (c < 0x20 || (c >= 0x7f && c <= 0x9f)) return CharKind::CONTROL;
+    if ((c >= 0xfdd0 && c <= 0xfdef) || (c & 0xfffe) == 0xfffe) return CharKind::NONCHARACTER;
+    return CharKind::FINE;
+}
+
+std::string hexBytes(const std::string& bytes) {
+    std::string out;
+    for (char b : bytes) {
+        char hex[5];
+        snprintf(hex, sizeof(hex), "\\x%02x", static_cast<unsigned char>(b));
+        out += hex;
+    }
+    return out;
+}
+
 }  // namespace
 
 std::string objectId(const std::string& text) {
@@ -59,6 +100,27 @@ std::string topicLevel(const std::string& name) {
     std::replace_if(
         level.begin(), level.end(), [](char c) { return c == '/' || c == '+' || c == '#'; }, '_');
     return level;
+}
+
+std::string topicTextProblem(const std::string& text) {
+    for (size_t at = 0, length = 0; at < text.size(); at += length) {
+        CharKind kind = charAt(text, at, &length);
+        if (kind == CharKind::FINE) continue;
+        std::string bytes = hexBytes(text.substr(at, length));
+        if (kind == CharKind::CONTROL) return bytes + " is a control character";
+        if (kind == CharKind::NONCHARACTER) return bytes + " is a noncharacter";
+        return bytes + " is not valid UTF-8";
+    }
+    return "";
+}
+
+std::string escapeText(const std::string& text) {
+    std::string out;
+    for (size_t at = 0, length = 0; at < text.size(); at += length) {
+        out += charAt(text, at, &length) == CharKind::FINE ? text.substr(at, length)
+                                                           : hexBytes(text.substr(at, length));
+    }
+    return out;
 }
 
 int expireAfterS(int intervalS) {

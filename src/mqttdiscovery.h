@@ -21,6 +21,15 @@ std::vector<std::string> uniqueObjectIds(const std::vector<std::string>& names);
 // A sensor name as one topic level: "/", "+" and "#" become "_".
 std::string topicLevel(const std::string& name);
 
+// Why text cannot go into a topic as it is: empty when it can, else the first
+// offending character with its bytes escaped, as in "\xe9 is not valid UTF-8",
+// "\x01 is a control character" or "\xef\xbf\xbf is a noncharacter" (the
+// characters that MQTT forbids or brokers refuse in topics).
+std::string topicTextProblem(const std::string& text);
+// text for a log line: every byte that is not part of a character that
+// topicTextProblem accepts written as "\xHH".
+std::string escapeText(const std::string& text);
+
 // Seconds after which Home Assistant shows a value as expired without an
 // update: the publish interval of an unchanged value plus MAX_AGE_S, at least 60.
 int expireAfterS(int intervalS);

@@ -1,8 +1,10 @@
 // The publishing schedule: availability on change, changed values at once
-// (at most once a second per name), unchanged values once per interval.
+// (at most once a second per name), unchanged values once per interval; and
+// the outbox where a topic's newest message waits for room at the broker.
 #include "mqttplan.h"
 
 #include <algorithm>
+#include <iterator>
 
 #include "mqttdiscovery.h"
 
@@ -83,4 +85,27 @@ std::vector<MqttMessage> PublishPlan::offline() const {
     std::vector<MqttMessage> out;
     for (const Name& name : names) out.push_back({name.availableTopic, OFFLINE, true});
     return out;
+}
+
+bool Outbox::put(MqttMessage message) {
+    auto found = byTopic.find(message.topic);
+    if (found != byTopic.end()) {
+        *found->second = std::move(message);
+        return true;
+    }
+    order.push_back(std::move(message));
+    byTopic.emplace(order.back().topic, std::prev(order.end()));
+    return false;
+}
+
+MqttMessage Outbox::take() {
+    MqttMessage message = std::move(order.front());
+    order.pop_front();
+    byTopic.erase(message.topic);
+    return message;
+}
+
+void Outbox::clear() {
+    order.clear();
+    byTopic.clear();
 }

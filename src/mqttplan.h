@@ -1,10 +1,13 @@
 // What the MQTT publisher sends and when: the state of every sensor name held
-// against what the broker was last told. Pure: the caller brings the time and
-// the readings; one thread uses an instance.
+// against what the broker was last told, and the messages that wait for the
+// broker to take them. Pure: the caller brings the time and the readings; one
+// thread uses an instance.
 #pragma once
 #include <cstdint>
 #include <limits>
+#include <list>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "protocol.h"
@@ -62,4 +65,22 @@ class PublishPlan {
     std::vector<Name> names;
     const int64_t intervalMs;
     const bool retainValues;
+};
+
+// Messages due but not yet handed to the broker connection: at most one per
+// topic, the newest, in the order in which their topics fell due. Holds no
+// more messages than there are topics.
+class Outbox {
+  public:
+    // Adds message; returns true when it replaced a waiting message of its
+    // topic, which is then dropped.
+    bool put(MqttMessage message);
+    bool empty() const { return order.empty(); }
+    // Removes and returns the longest waiting message; the outbox must not be empty.
+    MqttMessage take();
+    void clear();
+
+  private:
+    std::list<MqttMessage> order;
+    std::unordered_map<std::string, std::list<MqttMessage>::iterator> byTopic;
 };

@@ -1,6 +1,8 @@
 #include "brokerutil.h"
 
 #include <gtest/gtest.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -102,6 +104,18 @@ int publishMessage(const TempDir& dir, int port, const std::string& topic,
         dir.path, &out);
 }
 
+std::string scrape(int metricsPort) {
+    Client client(metricsPort);
+    client.send("GET /metrics HTTP/1.0\r\n\r\n");
+    client.closedByPeer();
+    return client.pending;
+}
+
+long metricValue(const std::string& metrics, const std::string& name) {
+    size_t at = metrics.find("\n" + name + " ");
+    return at == std::string::npos ? -1 : atol(metrics.c_str() + at + name.size() + 2);
+}
+
 Rig::Rig(const std::string& brokerExtra, bool brokerUp)
     : broker(dir, brokerExtra, brokerUp), link(dir.file("ttySENSOR")) {
     if (brokerUp) sub = std::make_unique<Subscriber>(dir, broker.port);
@@ -119,4 +133,77 @@ void Rig::startDaemon(const std::string& names, const std::string& mqttExtra, in
         dir, configText(port, "metricsport = " + std::to_string(metricsPort) + "\n[sensors]\n" +
                                   link + " = " + names + "\n" +
                                   mqttSection(mqttPort ? mqttPort : broker.port, "t", mqttExtra)));
+}
+
+FakeBroker::FakeBroker(Mode mode) : mode(mode), stopFd(eventfd(0, EFD_CLOEXEC)) {
+    std::string error;
+    listener = openListenSocket("127.0.0.1", 0, 16, &error);
+    EXPECT_TRUE(listener.valid()) << error;
+    port = portOf(listener);
+    thread = std::thread([this] { serve(); });
+}
+
+FakeBroker::~FakeBroker() {
+    uint64_t one = 1;
+    EXPECT_EQ(write(stopFd.get(), &one, sizeof(one)), 8);
+    thread.join();
+}
+
+std::vector<std::chrono::steady_clock::time_point> FakeBroker::connects() const {
+    std::lock_guard<std::mutex> lock(mutex);
+    return connectTimes;
+}
+
+std::vector<std::string> FakeBroker::publishes() const {
+    std::lock_guard<std::mutex> lock(mutex);
+    return published;
+}
+
+void FakeBroker::serve() {
+    while (waitReadable(listener.get(), -1, stopFd.get()) > 0) {
+        UniqueFd client(accept(listener.get(), nullptr, nullptr));
+        std::string in;
+        char buffer[4096];
+        while (client.valid() && waitReadable(client.get(), -1, stopFd.get()) > 0) {
+            ssize_t n = recv(client.get(), buffer, sizeof(buffer), 0);
+            if (n <= 0) break;
+            in.append(buffer, static_cast<size_t>(n));
+            if (!answer(client.get(), &in)) break;
+        }
+    }
+}
+
+bool FakeBroker::answer(int fd, std::string* in) {
+    for (;;) {
+        // A fixed header: type and flags, then the remaining length in 7-bit groups.
+        size_t length = 0, at = 1;
+        for (int shift = 0;; shift += 7) {
+            if (at >= in->size()) return true;  // the rest comes later
+            const unsigned char byte = static_cast<unsigned char>((*in)[at++]);
+            length |= size_t{byte & 0x7fu} << shift;
+            if ((byte & 0x80) == 0) break;
+        }
+        if (in->size() - at < length) return true;
+        const int type = static_cast<unsigned char>((*in)[0]) >> 4, qos = ((*in)[0] >> 1) & 3;
+        std::string body = in->substr(at, length);
+        in->erase(0, at + length);
+        if (type == 1) {  // CONNECT
+            std::lock_guard<std::mutex> lock(mutex);
+            connectTimes.push_back(std::chrono::steady_clock::now());
+            if (mode == CLOSE) return false;
+        }
+        if (type == 3 && body.size() >= 2) {  // PUBLISH: topic, packet id (qos > 0), payload
+            size_t topicLength =
+                static_cast<unsigned char>(body[0]) * 256u + static_cast<unsigned char>(body[1]);
+            std::string payload =
+                body.substr(std::min(body.size(), 2 + topicLength + (qos ? 2 : 0)));
+            std::lock_guard<std::mutex> lock(mutex);
+            published.push_back(body.substr(2, topicLength) + " " + payload);
+        }
+        const char connack[] = {0x20, 2, 0, 0}, pingresp[] = {static_cast<char>(0xd0), 0};
+        if ((type == 1 && send(fd, connack, sizeof(connack), MSG_NOSIGNAL) < 0) ||
+            (type == 1 && mode == CONNACK_THEN_CLOSE) || type == 14 /* DISCONNECT */)
+            return false;
+        if (type == 12 && send(fd, pingresp, sizeof(pingresp), MSG_NOSIGNAL) < 0) return false;
+    }
 }

@@ -1,9 +1,12 @@
 // Helpers for the MQTT tests: a mosquitto broker on 127.0.0.1, subscribers
-// (mosquitto_sub -v) and a rig of broker, subscriber, device and daemon.
+// (mosquitto_sub -v), a rig of broker, subscriber, device and daemon, and a
+// stand-in broker that misbehaves on purpose.
 #pragma once
 #include <csignal>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "testutil.h"
@@ -45,6 +48,10 @@ struct Subscriber {
 std::string mqttSection(int port, const std::string& prefix, const std::string& extra = "");
 int publishMessage(const TempDir& dir, int port, const std::string& topic,
                    const std::string& payload);
+// The body of GET /metrics on the web port, and the value of one sample in it
+// (-1 when absent).
+std::string scrape(int metricsPort);
+long metricValue(const std::string& metrics, const std::string& name);
 
 // A broker, a subscriber to everything (once the broker runs), a pty behind
 // the symlink link, and the daemon reading it with prefix "t".
@@ -63,4 +70,32 @@ struct Rig {
     std::string link;
     int port = freePort(), metricsPort = freePort();
     std::unique_ptr<Process> daemon;
+};
+
+// A broker on 127.0.0.1 that speaks just enough MQTT 3.1.1 to misbehave: it
+// answers PINGREQ, records each PUBLISH and never acknowledges one, and does
+// what mode says with a CONNECT. Its thread serves one connection at a time.
+class FakeBroker {
+  public:
+    enum Mode { CLOSE, CONNACK_THEN_CLOSE, SWALLOW };
+    explicit FakeBroker(Mode mode);
+    ~FakeBroker();
+    FakeBroker(const FakeBroker&) = delete;
+    FakeBroker& operator=(const FakeBroker&) = delete;
+
+    std::vector<std::chrono::steady_clock::time_point> connects() const;
+    std::vector<std::string> publishes() const;  // "topic payload", in order
+    int port = 0;
+
+  private:
+    void serve();
+    // Answers the packets at the start of *in; false when the connection ends.
+    bool answer(int fd, std::string* in);
+
+    const Mode mode;
+    UniqueFd listener, stopFd;
+    mutable std::mutex mutex;
+    std::vector<std::chrono::steady_clock::time_point> connectTimes;
+    std::vector<std::string> published;
+    std::thread thread;
 };

@@ -1,10 +1,12 @@
 // The daemon and its broker under faults: the broker restarted, hung or
-// absent at start, a wrong password, and TLS with a throw-away CA.
+// absent at start, one that never acknowledges or closes every connection, a
+// wrong password, and TLS with a throw-away CA.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include "brokerutil.h"
+#include "mqtt.h"
 
 namespace {
 void run(const TempDir& dir, std::vector<std::string> argv) {
@@ -67,6 +69,62 @@ TEST(MqttFaults, BrokerAbsentAtStart) {
     EXPECT_TRUE(sub.waitFor("t/status", "online"));
     r.pty->write("temperature=22.0 humidity=47.0 dewpoint=10.2\n");
     EXPECT_TRUE(sub.waitFor("t/cellar/temperature", "22.0"));
+}
+
+TEST(MqttFaults, BrokerThatNeverAcknowledgesIsHandedTheBoundAndOfflineAtTheStop) {
+    FakeBroker broker(FakeBroker::SWALLOW);
+    TempDir dir;
+    Pty pty;
+    const int NAMES = 50, metricsPort = freePort();
+    std::string names;
+    for (int i = 0; i < NAMES; ++i) names += " n" + std::to_string(i);
+    auto daemon =
+        startDaemon(dir, configText(freePort(), "metricsport = " + std::to_string(metricsPort) +
+                                                    "\n[sensors]\n" + pty.slavePath + " =" + names +
+                                                    "\n" + mqttSection(broker.port, "t")));
+    const size_t bound = MqttPublisher::MAX_UNACKNOWLEDGED;
+    ASSERT_TRUE(eventually([&] { return broker.publishes().size() >= bound; }));
+    int line = 0;
+    std::string metrics;
+    auto dropping = [&] {  // each line brings new values, which replace the waiting ones
+        pty.write("temperature=" + std::to_string(++line) + " humidity=48.0 dewpoint=10.1\n");
+        metrics = scrape(metricsPort);
+        return metricValue(metrics, "sensomark_mqtt_dropped_total") > 0;
+    };
+    ASSERT_TRUE(eventually(dropping, 10s)) << metrics;
+    EXPECT_EQ(broker.publishes().size(), bound);
+    EXPECT_EQ(metricValue(metrics, "sensomark_mqtt_publishes_total"), 0) << metrics;
+
+    daemon->signal(SIGTERM);
+    EXPECT_EQ(daemon->wait(3s), 0) << daemon->output();
+    const size_t offline = bound + NAMES + 1;  // every name, then the daemon's status
+    EXPECT_TRUE(eventually([&] { return broker.publishes().size() == offline; }));
+    std::vector<std::string> sent = broker.publishes();
+    ASSERT_EQ(sent.size(), offline);
+    EXPECT_EQ(sent[bound], "t/n0/available offline");
+    EXPECT_EQ(sent.back(), "t/status offline");
+}
+
+TEST(MqttFaults, BrokerThatClosesEveryConnectionIsAskedAgainAfter1Then2Then4Seconds) {
+    // Closed before or right after the broker accepts: neither connection lasted.
+    std::vector<std::unique_ptr<FakeBroker>> brokers;
+    std::vector<std::unique_ptr<Process>> daemons;
+    TempDir dir;
+    for (FakeBroker::Mode mode : {FakeBroker::CLOSE, FakeBroker::CONNACK_THEN_CLOSE}) {
+        brokers.push_back(std::make_unique<FakeBroker>(mode));
+        daemons.push_back(
+            startDaemon(dir, configText(freePort(), "[sensors]\n/nonexistent/tty = x\n" +
+                                                        mqttSection(brokers.back()->port, "t"))));
+    }
+    for (const auto& broker : brokers) {
+        ASSERT_TRUE(eventually([&] { return broker->connects().size() >= 4; }, 15s));
+        auto times = broker->connects();
+        for (size_t i = 1; i < 4; ++i)  // a pause may end late, never early
+            EXPECT_GE(std::chrono::duration_cast<std::chrono::milliseconds>(times[i] - times[i - 1])
+                          .count(),
+                      900 << (i - 1))
+                << "pause before attempt " << i + 1;
+    }
 }
 
 TEST(MqttFaults, WrongPasswordIsRefusedAndLoggedOnce) {

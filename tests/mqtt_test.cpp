@@ -12,13 +12,6 @@ bool has(const std::string& text, const std::string& part) {
     return text.find(part) != std::string::npos;
 }
 
-std::string metrics(int port) {
-    Client client(port);
-    client.send("GET /metrics HTTP/1.0\r\n\r\n");
-    client.closedByPeer();
-    return client.pending;
-}
-
 // The six discovery messages of the names cellar and sensomark.com1 on link.
 void checkDiscovery(Subscriber& sub, const std::string& link) {
     char host[256] = "";
@@ -83,7 +76,7 @@ TEST(MqttPublishing, FromFirstValueToTheWill) {
     EXPECT_TRUE(sub.waitFor("t/cellar/dewpoint", "-3.6"));
     EXPECT_EQ(Client(r.port).query("cellar.1"), "valid=1;value=-2.5;");
 
-    std::string m = metrics(r.metricsPort);
+    std::string m = scrape(r.metricsPort);
     EXPECT_TRUE(has(m, "# TYPE sensomark_mqtt_connected gauge\nsensomark_mqtt_connected 1\n")) << m;
     EXPECT_TRUE(has(m,
                     "# TYPE sensomark_mqtt_reconnects_total counter\n"

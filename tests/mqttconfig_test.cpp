@@ -1,8 +1,9 @@
 // MQTT publishing without a broker: the [mqtt] keys and their errors, object
-// ids, discovery payloads and the publishing schedule.
+// ids, topic text, discovery payloads, the publishing schedule and the outbox.
 #include "mqttconfig.h"
 
 #include <gtest/gtest.h>
+#include <mosquitto.h>
 #include <sys/stat.h>
 
 #include <nlohmann/json.hpp>
@@ -55,12 +56,30 @@ TEST(MqttConfig, EveryKeyIsRead) {
                         15, false, true));
 }
 
+namespace {
+// The daemon with sensors and section ends with code 4 and line as its one MQTT line.
+void expectConfigError(const TempDir& dir, const std::string& sensors, const std::string& section,
+                       const std::string& line) {
+    dir.write("sensomarkUSB.conf",
+              configText(freePort(), "[sensors]\n" + sensors + "\n[mqtt]\n" + section + "\n"));
+    Process daemon({SENSOMARK_BIN}, dir.path);
+    EXPECT_EQ(daemon.wait(), 4) << section;
+    std::vector<std::string> lines = logLines(daemon.output());
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), "MQTT configuration: " + line), 1)
+        << daemon.output();
+    EXPECT_EQ(daemon.count("MQTT"), 1) << daemon.output();
+}
+}  // namespace
+
 TEST(MqttConfig, EachErrorEndsTheDaemonWithCode4AndOneCriticalLine) {
     TempDir dir;
     for (auto [name, mode] : {std::pair{"0640", 0640}, {"0604", 0604}, {"ok", 0600}}) {
         dir.write(name, "secret\n");
         chmod(dir.file(name).c_str(), mode);
     }
+    dir.write("large", "secret\n" + std::string(MAX_PASSWORD_FILE_BYTES, 'x'));
+    chmod(dir.file("large").c_str(), 0600);
+    ASSERT_EQ(mkfifo(dir.file("fifo").c_str(), 0600), 0);  // no writer: an open would wait
     std::string pw = "host = h\nusername = u\npasswordfile = ", tls = "host = h\ntls = yes\n";
     std::pair<std::string, std::string> cases[] = {
         {"port = 1883", "section [mqtt] needs a host"},
@@ -92,20 +111,33 @@ TEST(MqttConfig, EachErrorEndsTheDaemonWithCode4AndOneCriticalLine) {
         {pw + dir.file("absent"),
          "cannot read password file '" + dir.file("absent") + "': No such file or directory"},
         {pw + dir.path, "password file '" + dir.path + "' is not a regular file"},
+        {pw + dir.file("fifo"), "password file '" + dir.file("fifo") + "' is not a regular file"},
+        {pw + dir.file("large"), "password file '" + dir.file("large") + "' is larger than 64 KiB"},
+        {tls + "cafile = " + dir.file("fifo"),
+         "cafile '" + dir.file("fifo") + "' is not a regular file"},
+        {"host = h\ntopic = caf\xe9",
+         "topic 'caf\\xe9' cannot be a topic prefix: \\xe9 is not valid UTF-8"},
         {tls + "cafile = " + dir.file("ok") + "\ncertfile = /absent\nkeyfile = " + dir.file("ok"),
          "cannot read certfile '/absent': No such file or directory"},
     };
-    for (const auto& [section, line] : cases) {
-        dir.write(
-            "sensomarkUSB.conf",
-            configText(freePort(), "[sensors]\n/nonexistent/tty = x\n[mqtt]\n" + section + "\n"));
-        Process daemon({SENSOMARK_BIN}, dir.path);
-        EXPECT_EQ(daemon.wait(), 4) << section;
-        std::vector<std::string> lines = logLines(daemon.output());
-        EXPECT_EQ(std::count(lines.begin(), lines.end(), "MQTT configuration: " + line), 1)
-            << daemon.output();
-        EXPECT_EQ(daemon.count("MQTT"), 1) << daemon.output();
-    }
+    for (const auto& [section, line] : cases)
+        expectConfigError(dir, "/nonexistent/tty = x", section, line);
+}
+
+TEST(MqttConfig, NamesWithoutTopicsOfTheirOwnEndTheDaemonWithCode4) {
+    TempDir dir;
+    std::pair<std::string, std::string> cases[] = {
+        {"/dev/a = x/y x+y", "sensor names 'x+y' and 'x/y' both become the topic level 'x_y'"},
+        {"/dev/a = \"a#b\"\n/dev/b = a_b",
+         "sensor names 'a#b' and 'a_b' both become the topic level 'a_b'"},
+        {"/dev/a = ok caf\xe9",
+         "sensor name 'caf\\xe9' of '/dev/a' cannot be part of a topic: \\xe9 is not valid UTF-8"},
+        {"/dev/a = k\xc3\xbc\x01",
+         "sensor name 'k\xc3\xbc\\x01' of '/dev/a' cannot be part of a topic: \\x01 is a control "
+         "character"},
+    };
+    for (const auto& [sensors, line] : cases)
+        expectConfigError(dir, sensors, "host = 127.0.0.1", line);
 }
 
 TEST(MqttConfig, WithoutTheSectionThereIsNoMqtt) {
@@ -120,6 +152,20 @@ TEST(MqttConfig, WithoutTheSectionThereIsNoMqtt) {
     EXPECT_NE(client.pending.find("sensomark_requests_total"), std::string::npos) << client.pending;
     EXPECT_EQ(client.pending.find("sensomark_mqtt"), std::string::npos) << client.pending;
     EXPECT_EQ(daemon->count("MQTT"), 0) << daemon->output();
+}
+
+TEST(MqttDiscovery, TopicTextIsRefusedExactlyWhenTheLibraryRefusesIt) {
+    for (std::string text : {"cellar", "k\xc3\xbc", "\xf0\x9f\x98\x80", "\xef\xbf\xbd", "\xc2\xa0",
+                             "a\x01", "a\x1f", "a\x7f", "\xc2\x80", "\xc2\x9f", "\xef\xb7\x90",
+                             "\xef\xbf\xbe", "\xf0\x9f\xbf\xbf", "caf\xe9", "\xe2\x82", "\xc0\xaf",
+                             "\xed\xa0\x80", "\xf4\x90\x80\x80", "\xf8\x88\x80\x80\x80"})
+        EXPECT_EQ(
+            topicTextProblem(text).empty(),
+            mosquitto_validate_utf8(text.data(), static_cast<int>(text.size())) == MOSQ_ERR_SUCCESS)
+            << escapeText(text);
+    EXPECT_EQ(topicTextProblem("ok\xc2\x85"), "\\xc2\\x85 is a control character");
+    EXPECT_EQ(topicTextProblem("\xef\xbf\xbf"), "\\xef\\xbf\\xbf is a noncharacter");
+    EXPECT_EQ(escapeText("k\xc3\xbc\x1b[2J\xe9"), "k\xc3\xbc\\x1b[2J\\xe9");
 }
 
 TEST(MqttDiscovery, ObjectIdsExpiryAndBytesThatAreNoUtf8) {
@@ -210,4 +256,18 @@ TEST(MqttPlan, ResetSendsEverythingAgainAndOfflineCoversEveryName) {
     EXPECT_EQ(step(plan, {name(true, 0, "1"), name(true, 0, "2")}, 1200), first);
     EXPECT_EQ(texts(plan.offline()),
               (Texts{"p/a/available offline (retained)", "p/b/available offline (retained)"}));
+}
+
+TEST(MqttPlan, OutboxKeepsTheNewestMessageOfEachTopicInTheOrderTheyFellDue) {
+    Outbox box;
+    EXPECT_FALSE(box.put({"a", "1", false}));
+    EXPECT_FALSE(box.put({"b", "1", false}));
+    EXPECT_TRUE(box.put({"a", "2", true}));  // replaces, keeps its place
+    EXPECT_FALSE(box.put({"c", "1", false}));
+    Texts out;
+    while (!box.empty()) out.push_back(texts({box.take()})[0]);
+    EXPECT_EQ(out, (Texts{"a 2 (retained)", "b 1", "c 1"}));
+    EXPECT_FALSE(box.put({"a", "3", false}));  // taken: a new message again
+    box.clear();
+    EXPECT_TRUE(box.empty());
 }
