@@ -16,7 +16,6 @@
 #include <ctime>
 #include <string>
 
-#include "daemon.h"
 #include "sighandler.h"
 
 std::string logFile;
@@ -30,15 +29,22 @@ pthread_mutex_t logMutex = PTHREAD_MUTEX_INITIALIZER;
 // Written under logMutex; read without it for the cheap early filter.
 std::atomic<int> logLevel{LOG_DEBUG};
 
+std::atomic<LogFatalHook> fatalHook{nullptr};
+
 bool passes(int level) {
     return level >= 0 && level <= logLevel.load(std::memory_order_relaxed);
+}
+
+[[noreturn]] void fatal(int exitCode) {
+    LogFatalHook hook = fatalHook.load();
+    if (hook != nullptr) hook(exitCode);
+    exit(exitCode);
 }
 
 void lockOrDie(int result) {
     if (result != 0) {
         fwrite("cannot lock logMutex\n", 1, 21, stderr);
-        reportStartup(3);
-        exit(3);
+        fatal(3);
     }
 }
 
@@ -122,8 +128,7 @@ void writeOut(const std::string& lines) {
     int fd = open(logFile.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
     if (fd < 0) {
         fprintf(stderr, "cannot open log file '%s'\n", logFile.c_str());
-        reportStartup(2);
-        exit(2);
+        fatal(2);
     }
     writeAll(fd, lines);
     close(fd);
@@ -162,6 +167,10 @@ bool roomFor(int level, const std::string& message) {
 
 void logInit() {
     // logMutex is statically initialised with default attributes.
+}
+
+void setLogFatalHook(LogFatalHook hook) {
+    fatalHook.store(hook);
 }
 
 void setLogLevel(int newLevel) {

@@ -14,11 +14,15 @@ extern std::string logFile;
 
 // Makes the log ready; called before the first event.
 void logInit();
+// Called instead of exit when the log cannot go on, with the exit code: 2 when
+// the log file cannot be opened, 3 when the log lock fails. The message is on
+// standard error already. Must not return; without a hook the log calls exit.
+// Set during start-up.
+using LogFatalHook = void (*)(int exitCode);
+void setLogFatalHook(LogFatalHook hook);
 // Sets the threshold: events with a level above it are dropped.
 void setLogLevel(int newLevel);
-// Writes "YYYY-MM-DD HH:MM:SS - message" when 0 <= level <= threshold. Ends
-// the process with code 2 when the log file cannot be opened, 3 when the log
-// lock fails.
+// Writes "YYYY-MM-DD HH:MM:SS - message" when 0 <= level <= threshold.
 void logEvent(int level, std::string message);
 // Like logEvent, but the line may wait in the log until the calling thread's
 // next event, so that both go out in one write; that event must follow at once.

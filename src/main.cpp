@@ -4,6 +4,7 @@
 
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
 #include <string>
 #include <vector>
@@ -65,6 +66,13 @@ int metricsPort = 0;
 ListenOptions listenOptions;
 // The account to run as once the sockets listen; empty name: stay as started.
 Account runAs;
+
+// The log cannot go on (its file cannot be opened, its lock failed): a
+// daemon's starting process hears the code too.
+[[noreturn]] void endOnLogFailure(int exitCode) {
+    reportStartup(exitCode);
+    exit(exitCode);
+}
 
 // Ends start-up on a key whose value cannot be used.
 [[noreturn]] void configError(dictionary* d, const std::string& message) {
@@ -195,6 +203,7 @@ int main(int argc, char* argv[]) {
     fflush(stdout);  // the log writes to the descriptor, not through stdio
     bool daemon = false;
     logInit();
+    setLogFatalHook(endOnLogFailure);
 
     int option;
     while ((option = getopt(argc, argv, "?hd")) != -1) {
