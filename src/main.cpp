@@ -253,6 +253,9 @@ int main(int argc, char* argv[]) {
     } else {
         logEvent(LOG_CRITICAL, "starting sensomarkUSB");
     }
+    // Up to here the only thread wrote each line itself; from now on no
+    // thread of the service waits for the log's output.
+    if (!logStartWriter()) logEvent(LOG_CRITICAL, "cannot start the log writer");
     // Every wait watches this descriptor, so it must exist before a signal
     // handler can write it and before any thread waits.
     if (!initShutdownEvent()) logEvent(LOG_CRITICAL, "cannot create the wake-up event, waits poll");

@@ -13,9 +13,9 @@ const std::string T1 = "valid=1;value=21.5;";
 const std::string T2 = "valid=1;value=48.3;";
 
 #ifdef __SANITIZE_THREAD__
-const int IDLE_THREADS = 3;  // main, the reader and the ThreadSanitizer runtime's
+const int IDLE_THREADS = 4;  // main, the reader, the log writer and the ThreadSanitizer runtime's
 #else
-const int IDLE_THREADS = 2;  // main and the reader
+const int IDLE_THREADS = 3;  // main, the reader and the log writer
 #endif
 #ifdef SENSOMARK_SANITIZED
 const int MANY_CLIENTS = 500;  // instrumented threads are slow; still far above the backlog

@@ -53,8 +53,10 @@ bool eventually(F predicate, std::chrono::milliseconds timeout = 5s) {
 // started it (a test's main thread) ends.
 class Process {
   public:
-    // apart: standard error goes to errPath instead of the output.
-    Process(const std::vector<std::string>& argv, const std::string& workDir, bool apart = false);
+    // apart: standard error goes to errPath instead of the output. outFd >= 0:
+    // standard output and error go to that descriptor (a pipe, a pty) instead.
+    Process(const std::vector<std::string>& argv, const std::string& workDir, bool apart = false,
+            int outFd = -1);
     ~Process();
     // Whether the output holds text within the time-out.
     bool waitFor(const std::string& text, std::chrono::milliseconds timeout = 5s);
