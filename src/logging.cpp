@@ -88,7 +88,9 @@ auto underLock(Work work) {
     }
 }
 
-// Appends the time-stamped line.
+// Appends the time-stamped line, each byte below 0x20 and 0x7f as "\x1b", so
+// that no client or device can move the cursor of a terminal reading the log,
+// or split a line.
 void appendLine(const std::string& message) REQUIRES(state.mutex) {
     time_t now = time(nullptr);
     if (now != state.stampSecond) {
@@ -97,8 +99,19 @@ void appendLine(const std::string& message) REQUIRES(state.mutex) {
         strftime(state.stamp, sizeof(state.stamp), "%Y-%m-%d %H:%M:%S", &local);
         state.stampSecond = now;
     }
-    // The message goes out byte for byte, NUL bytes included.
-    state.pending.append(state.stamp).append(" - ").append(message).push_back('\n');
+    std::string& out = state.pending;
+    out.append(state.stamp).append(" - ");
+    static const char HEX[] = "0123456789abcdef";
+    size_t plain = 0;  // first byte not yet appended
+    for (size_t i = 0; i < message.size(); ++i) {
+        unsigned char byte = static_cast<unsigned char>(message[i]);
+        if (byte >= 0x20 && byte != 0x7f) continue;
+        out.append(message, plain, i - plain).append("\\x");
+        out.push_back(HEX[byte >> 4]);
+        out.push_back(HEX[byte & 0xf]);
+        plain = i + 1;
+    }
+    out.append(message, plain, std::string::npos).push_back('\n');
 }
 
 // Whether a line of level may join the pending ones; counts it when not.

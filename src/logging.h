@@ -24,10 +24,11 @@ using LogFatalHook = void (*)(int exitCode);
 void setLogFatalHook(LogFatalHook hook);
 // Sets the threshold: events with a level above it are dropped.
 void setLogLevel(int newLevel);
-// Queues "YYYY-MM-DD HH:MM:SS - message" when 0 <= level <= threshold. Up to
-// 1 MiB of lines wait for a slow output; beyond that non-critical lines are
-// dropped and counted, and the count is logged once the output drains. Before
-// logStartWriter the caller writes the line itself.
+// Queues "YYYY-MM-DD HH:MM:SS - message" when 0 <= level <= threshold; bytes
+// below 0x20 and 0x7f appear as "\x1b". Up to 1 MiB of lines wait for a slow
+// output; beyond that non-critical lines are dropped and counted, and the
+// count is logged once the output drains. Before logStartWriter the caller
+// writes the line itself.
 void logEvent(int level, std::string message);
 // Like logEvent, but the writer need not be woken: the line goes out with the
 // calling thread's next event, which must follow at once.
