@@ -132,6 +132,13 @@ TEST(Listen, ServesIpv6AndDualStack) {
         << "IPv4 clients of :: appear as themselves";
 }
 
+TEST(Listen, AnAddressGivenTwiceIsListenedOnOnce) {
+    TempDir dir;
+    int port = freePort();
+    auto daemon = startDaemon(dir, configText(port, "listen = 127.0.0.1 127.0.0.1\n"));
+    EXPECT_EQ(exchange(connectFrom("127.0.0.1", "127.0.0.1", port), "x.1\n"), "\r\n");
+}
+
 TEST(User, DropsRootForEveryThreadAndStillReopensDevices) {
     if (geteuid() != 0) GTEST_SKIP() << "switching users needs root";
     passwd* nobody = getpwnam("nobody");
