@@ -238,3 +238,21 @@ TEST(Descriptors, ClientsLeaveRoomForDevicesAndMetrics) {
     EXPECT_TRUE(scrape.closedByPeer()) << "the metrics endpoint did not answer";
     EXPECT_EQ(daemon.count("failed to accept connection"), 0);
 }
+
+TEST(Descriptors, ALowLimitStillLeavesClientsAFairShare) {
+    TempDir dir;
+    int port = freePort(), metricsPort = freePort();
+    dir.write("sensomarkUSB.conf",
+              configText(port, "metricsport = " + std::to_string(metricsPort) +
+                                   "\n[sensors]\n/nonexistent/tty = cellar\n"));
+    // The web port alone would reserve more than the 64 descriptors there are.
+    Process daemon({"/bin/sh", "-c", std::string("ulimit -n 64 && exec ") + SENSOMARK_BIN},
+                   dir.path);
+    ASSERT_TRUE(daemon.waitFor("waiting for incoming connections"));
+    EXPECT_EQ(daemon.count("descriptor limit 64 is low: serving at most 16 clients at once"), 1)
+        << daemon.output();
+    std::vector<std::unique_ptr<Client>> clients;
+    for (int i = 0; i < 8; ++i) clients.push_back(std::make_unique<Client>(port));
+    for (auto& client : clients) EXPECT_EQ(client->query("cellar.1"), "valid=0");
+    EXPECT_EQ(daemon.count("too many clients"), 0);
+}
