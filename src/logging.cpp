@@ -29,8 +29,8 @@ namespace {
 // Pending bytes beyond which lines are dropped (critical ones excepted): a log
 // reader that stopped reading must not grow the daemon without end.
 const size_t MAX_PENDING_LOG_BYTES = 1024 * 1024;
-// At the stop, what is pending gets this long to go out.
-const auto STOP_WAIT = std::chrono::milliseconds(500);
+// At the stop and at the end of start-up, what is pending gets this long to go out.
+const auto DRAIN_WAIT = std::chrono::milliseconds(500);
 // The writer needs little stack, but a failing log file ends the process from
 // it, and exit runs every static destructor on this stack.
 const size_t WRITER_STACK_BYTES = 256 * 1024;
@@ -41,7 +41,7 @@ const size_t WRITER_STACK_BYTES = 256 * 1024;
 struct LogState {
     Mutex mutex;
     std::condition_variable_any linesQueued;  // the writer waits here
-    std::condition_variable_any linesOut;     // logShutdown waits here
+    std::condition_variable_any linesOut;     // drain waits here
 
     // Guarded by mutex: the whole lines not yet taken by a write, oldest first;
     // the lines dropped since the output last drained; the writer's state.
@@ -177,6 +177,17 @@ void takeLines(MutexLock& lock, std::string* batch) REQUIRES(state.mutex) {
     batch->swap(state.pending);
 }
 
+// Gets what is pending written: before the writer runs by writing it now, else
+// by waiting for the writer, at most DRAIN_WAIT; a stalled output is then given
+// up. False when the log file cannot be opened.
+bool drain(MutexLock& lock) REQUIRES(state.mutex) {
+    if (!state.writerRunning) return state.pending.empty() || writePendingNow();
+    state.linesQueued.notify_one();  // lines of logEventBeforeNext wake nobody
+    lock.waitFor(state.linesOut, DRAIN_WAIT,
+                 []() REQUIRES(state.mutex) { return state.pending.empty() && !state.writing; });
+    return true;
+}
+
 // The writer: the only thread that waits for the output.
 void* writerThread(void*) {
     sigset_t all;
@@ -236,17 +247,15 @@ bool logStartWriter() {
     return true;
 }
 
+void logFlush() {
+    bool opened = underLock([](MutexLock& lock) REQUIRES(state.mutex) { return drain(lock); });
+    if (!opened) cannotOpen(logFile);
+}
+
 void logShutdown() {
     bool opened = underLock([](MutexLock& lock) REQUIRES(state.mutex) {
         logLevel.store(LOG_DISABLED, std::memory_order_relaxed);
-        if (!state.writerRunning) return state.pending.empty() || writePendingNow();
-        // Lines already taken still go out, the last one ("ending daemon")
-        // included, unless the output stalls.
-        state.linesQueued.notify_one();
-        lock.waitFor(state.linesOut, STOP_WAIT, []() REQUIRES(state.mutex) {
-            return state.pending.empty() && !state.writing;
-        });
-        return true;
+        return drain(lock);
     });
     if (!opened) cannotOpen(logFile);
 }

@@ -41,7 +41,10 @@ bool logWanted(int level);
 // does not survive fork). False, with the log still written by the callers,
 // when the thread cannot be started.
 bool logStartWriter();
-// Drops every later event and waits, at most half a second, until the lines
-// taken so far are written; a stalled output is then given up. Safe against
+// Waits, at most half a second, until the lines taken so far are written; a
+// stalled output is then given up. Ends the process (code 2) when the log file
+// cannot be opened for them.
+void logFlush();
+// Drops every later event, then flushes as logFlush does. Safe against
 // threads that still log afterwards.
 void logShutdown();

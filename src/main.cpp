@@ -123,6 +123,9 @@ bool serviceListening() {
         }
         logEvent(LOG_STAT, "running as user '" + runAs.name + "'");
     }
+    // A log file the new user cannot write ends the start with code 2: the
+    // starter must hear that rather than a success.
+    logFlush();
     notifySend("READY=1");
     reportStartup(0);
     return true;
