@@ -56,7 +56,9 @@ struct LogState {
 };
 LogState& state = *new LogState;
 
-// Written under state.mutex; read without it for the cheap early filter.
+// The threshold, read without the mutex for the cheap early filter; an event
+// tests it again under the mutex, so that none joins the queue once
+// logShutdown has set it (under the mutex) and drained the queue.
 std::atomic<int> logLevel{LOG_DEBUG};
 std::atomic<LogFatalHook> fatalHook{nullptr};
 
@@ -214,8 +216,7 @@ void setLogFatalHook(LogFatalHook hook) {
 }
 
 void setLogLevel(int newLevel) {
-    underLock([&](MutexLock&)
-                  REQUIRES(state.mutex) { logLevel.store(newLevel, std::memory_order_relaxed); });
+    logLevel.store(newLevel, std::memory_order_relaxed);
 }
 
 void logEvent(int level, std::string message) {
