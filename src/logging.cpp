@@ -31,6 +31,8 @@ namespace {
 const size_t MAX_PENDING_LOG_BYTES = 1024 * 1024;
 // At the stop and at the end of start-up, what is pending gets this long to go out.
 const auto DRAIN_WAIT = std::chrono::milliseconds(500);
+// While descriptors run short, the writer tries the log file this often.
+const useconds_t SHORTAGE_RETRY_US = 100 * 1000;
 // The writer needs little stack, but a failing log file ends the process from
 // it, and exit runs every static destructor on this stack.
 const size_t WRITER_STACK_BYTES = 256 * 1024;
@@ -142,7 +144,8 @@ void writeAll(int fd, const std::string& data) {
     }
 }
 
-// Writes whole lines to the log; false when the log file cannot be opened.
+// Writes whole lines to the log; false, with errno set by open, when the log
+// file cannot be opened.
 bool writeOut(const std::string& lines) {
     if (logFile.empty()) {
         writeAll(STDOUT_FILENO, lines);
@@ -152,6 +155,16 @@ bool writeOut(const std::string& lines) {
     if (fd < 0) return false;
     writeAll(fd, lines);
     close(fd);
+    return true;
+}
+
+// The writer's writeOut: a shortage of descriptors (clients, the web port)
+// only delays the lines, while those behind them queue up to the bound.
+bool writeBatch(const std::string& batch) {
+    while (!writeOut(batch)) {
+        if (errno != EMFILE && errno != ENFILE) return false;
+        usleep(SHORTAGE_RETRY_US);
+    }
     return true;
 }
 
@@ -200,7 +213,7 @@ void* writerThread(void*) {
     for (;;) {
         underLock([&](MutexLock& lock) REQUIRES(state.mutex) { takeLines(lock, &batch); });
         // After the stop the process is ending anyway: a vanished file is no news.
-        if (!writeOut(batch) && passes(LOG_CRITICAL)) cannotOpen(logFile);
+        if (!writeBatch(batch) && passes(LOG_CRITICAL)) cannotOpen(logFile);
         batch.clear();
     }
 }

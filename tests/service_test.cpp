@@ -256,3 +256,31 @@ TEST(Descriptors, ALowLimitStillLeavesClientsAFairShare) {
     for (auto& client : clients) EXPECT_EQ(client->query("cellar.1"), "valid=0");
     EXPECT_EQ(daemon.count("too many clients"), 0);
 }
+
+TEST(Descriptors, AShortageDelaysTheLogFileButNeverEndsTheDaemon) {
+    TempDir dir;
+    int port = freePort(), metricsPort = freePort();
+    std::string log = dir.file("d.log"), config = dir.file("d.conf");
+    dir.write("d.conf",
+              configText(port, "metricsport = " + std::to_string(metricsPort) +
+                                   "\nlogfile = " + log + "\n[sensors]\n/nonexistent/tty = x\n"));
+    std::string command = std::string("ulimit -n 64 && exec ") + SENSOMARK_BIN + " -d " + config;
+    ASSERT_EQ(runProgram({"/bin/sh", "-c", command}, dir.path, nullptr), 0);
+    pid_t pid = processRunning({SENSOMARK_BIN, "-d", config});
+    ASSERT_GT(pid, 0);
+    // Detached from the test, it cannot die with it: end it whatever happens below.
+    std::shared_ptr<void> ender(nullptr, [pid](void*) { kill(pid, SIGKILL); });
+    // Idle clients of the web port take every descriptor there is, so the log
+    // file cannot be opened for the lines that say so, until the web port
+    // drops them for sending no request.
+    std::vector<std::unique_ptr<Client>> idle;
+    for (int i = 0; i < 64; ++i) idle.push_back(std::make_unique<Client>(metricsPort));
+    Client late(port);
+    EXPECT_TRUE(eventually(
+        [&] { return readFile(log).find("(Too many open files)") != std::string::npos; }, 10s))
+        << readFile(log);
+    EXPECT_EQ(late.query("x.1"), "valid=0");
+    kill(pid, SIGTERM);
+    EXPECT_TRUE(
+        eventually([&] { return readFile(log).find("ending daemon") != std::string::npos; }));
+}

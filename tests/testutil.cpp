@@ -219,6 +219,15 @@ std::string procStatus(pid_t pid, const std::string& field) {
     return "";
 }
 
+pid_t processRunning(const std::vector<std::string>& argv) {
+    std::string cmdline;
+    for (const std::string& arg : argv) cmdline += arg + '\0';
+    for (const auto& entry : std::filesystem::directory_iterator("/proc"))
+        if (readFile(entry.path() / "cmdline") == cmdline)
+            return atoi(entry.path().filename().c_str());
+    return -1;
+}
+
 int threadCount(pid_t pid) {
     std::error_code error;
     std::filesystem::directory_iterator tasks("/proc/" + std::to_string(pid) + "/task", error);

@@ -32,6 +32,9 @@ std::string readFile(const std::string& path);
 // The messages of the lines of text that start with a time stamp
 // "YYYY-MM-DD HH:MM:SS - ", in order and without it.
 std::vector<std::string> logLines(const std::string& text);
+// The process whose command line is argv (a daemon that detached itself);
+// -1 when there is none.
+pid_t processRunning(const std::vector<std::string>& argv);
 // Number of threads of process pid, from /proc; -1 when there is no such process.
 int threadCount(pid_t pid);
 // The value of field ("Uid", "VmRSS") in /proc/pid/status; empty when absent.
