@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
@@ -46,12 +47,15 @@ struct LogState {
     std::condition_variable_any linesOut;     // drain waits here
 
     // Guarded by mutex: the whole lines not yet taken by a write, oldest first;
-    // the lines dropped since the output last drained; the writer's state.
+    // the lines dropped since the output last drained; the bytes ever queued
+    // and ever written, so that a wait knows when its lines are out; the
+    // writer's state.
     std::string pending GUARDED_BY(mutex);
     unsigned long dropped GUARDED_BY(mutex) = 0;
+    uint64_t queuedBytes GUARDED_BY(mutex) = 0;
+    uint64_t writtenBytes GUARDED_BY(mutex) = 0;
     bool writerRunning GUARDED_BY(mutex) = false;
     bool writerIdle GUARDED_BY(mutex) = false;  // waiting on linesQueued
-    bool writing GUARDED_BY(mutex) = false;     // lines taken from pending are going out
     // The time stamp of the second it was made for.
     time_t stampSecond GUARDED_BY(mutex) = -1;
     char stamp[20] GUARDED_BY(mutex) = "";
@@ -104,6 +108,7 @@ void appendLine(const std::string& message) REQUIRES(state.mutex) {
         state.stampSecond = now;
     }
     std::string& out = state.pending;
+    size_t before = out.size();
     out.append(state.stamp).append(" - ");
     static const char HEX[] = "0123456789abcdef";
     size_t plain = 0;  // first byte not yet appended
@@ -116,6 +121,7 @@ void appendLine(const std::string& message) REQUIRES(state.mutex) {
         plain = i + 1;
     }
     out.append(message, plain, std::string::npos).push_back('\n');
+    state.queuedBytes += out.size() - before;
 }
 
 // Whether a line of level may join the pending ones; counts it when not.
@@ -172,23 +178,25 @@ bool writeBatch(const std::string& batch) {
 // False when the log file cannot be opened.
 bool writePendingNow() REQUIRES(state.mutex) {
     bool opened = writeOut(state.pending);
+    state.writtenBytes += state.pending.size();
     state.pending.clear();
     return opened;
 }
 
-// Takes the next lines to write, waiting for them; also the place where the
-// writer reports the lines dropped, once the output has drained.
+// Counts the batch just written (empty at first) and takes the next lines,
+// waiting for them; also the place where the writer reports the lines
+// dropped, once the output has drained.
 void takeLines(MutexLock& lock, std::string* batch) REQUIRES(state.mutex) {
-    state.writing = false;
+    state.writtenBytes += batch->size();
+    batch->clear();
+    state.linesOut.notify_all();
     if (state.dropped > 0 && state.pending.size() < MAX_PENDING_LOG_BYTES / 2) {
         appendLine(std::to_string(state.dropped) + " log lines dropped");
         state.dropped = 0;
     }
-    if (state.pending.empty()) state.linesOut.notify_all();
     state.writerIdle = true;
     lock.wait(state.linesQueued, []() REQUIRES(state.mutex) { return !state.pending.empty(); });
     state.writerIdle = false;
-    state.writing = true;
     batch->swap(state.pending);
 }
 
@@ -198,8 +206,9 @@ void takeLines(MutexLock& lock, std::string* batch) REQUIRES(state.mutex) {
 bool drain(MutexLock& lock) REQUIRES(state.mutex) {
     if (!state.writerRunning) return state.pending.empty() || writePendingNow();
     state.linesQueued.notify_one();  // lines of logEventBeforeNext wake nobody
+    uint64_t queued = state.queuedBytes;
     lock.waitFor(state.linesOut, DRAIN_WAIT,
-                 []() REQUIRES(state.mutex) { return state.pending.empty() && !state.writing; });
+                 [queued]() REQUIRES(state.mutex) { return state.writtenBytes >= queued; });
     return true;
 }
 
@@ -214,7 +223,6 @@ void* writerThread(void*) {
         underLock([&](MutexLock& lock) REQUIRES(state.mutex) { takeLines(lock, &batch); });
         // After the stop the process is ending anyway: a vanished file is no news.
         if (!writeBatch(batch) && passes(LOG_CRITICAL)) cannotOpen(logFile);
-        batch.clear();
     }
 }
 
