@@ -41,6 +41,17 @@ bool AllowList::parseNetwork(const std::string& entry, Network* network) {
         network->prefixBits = atoi(length.c_str());
         if (network->prefixBits > maxBits) return false;
     }
+    // An IPv4 address written in its mapped IPv6 form is that IPv4 network: a
+    // dual-stack socket reports its IPv4 clients as IPv4.
+    static const uint8_t MAPPED_PREFIX[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff};
+    const int MAPPED_PREFIX_BITS = 96;
+    if (!network->ipv4 && network->prefixBits >= MAPPED_PREFIX_BITS &&
+        memcmp(network->bytes, MAPPED_PREFIX, sizeof(MAPPED_PREFIX)) == 0) {
+        network->ipv4 = true;
+        memmove(network->bytes, network->bytes + 12, 4);
+        memset(network->bytes + 4, 0, sizeof(network->bytes) - 4);
+        network->prefixBits -= MAPPED_PREFIX_BITS;
+    }
     return true;
 }
 

@@ -11,7 +11,8 @@
 class AllowList {
   public:
     // Reads networks separated by blanks ("127.0.0.0/8 fd00::/8 192.0.2.7");
-    // an address without a prefix length is that one host. False, with the
+    // an address without a prefix length is that one host, and an IPv4-mapped
+    // IPv6 network (::ffff:10.0.0.0/104) is its IPv4 network. False, with the
     // entry in *bad, when an entry is no network; the list is then unchanged.
     bool parse(const std::string& text, std::string* bad);
     // True when the list is empty (everyone is served) or a network holds

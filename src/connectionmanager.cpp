@@ -21,6 +21,9 @@ namespace {
 // Client threads leave at once when their socket is shut down; this leaves
 // room for a loaded machine.
 const auto CLIENTS_EXIT_WAIT = std::chrono::milliseconds(2000);
+// Query clients may use at least this many descriptors (a quarter of the
+// limit when that is less), whatever the other services reserve.
+const long MIN_CLIENT_FDS = 16;
 // Pause after accept ran out of descriptors or memory, so the loop does not spin.
 const int ACCEPT_BACKOFF_MS = 100;
 
@@ -71,12 +74,21 @@ ListenResult ConnectionManager::startListen(int listenPort) {
         logEvent(LOG_CRITICAL, error);
         return ListenResult::FAILED;
     }
-    // A client must never take the descriptor a device needs to come back.
+    // A client must never take the descriptor a device needs to come back;
+    // yet however much the other services reserve, clients keep a fair share.
     long fdLimit = raiseDescriptorLimit(0);
     long room = fdLimit - options.reserveFds - sensorManager->sensorCount();
+    long fairShare = std::max(1L, std::min(MIN_CLIENT_FDS, fdLimit / 4));
+    bool low = fdLimit > 0 && room < fairShare;
+    if (low) room = fairShare;
     clientLimit = options.maxClients;
     if (fdLimit > 0 && (clientLimit == 0 || clientLimit > room))
-        clientLimit = static_cast<int>(std::max(1L, room));
+        clientLimit = static_cast<int>(room);
+    if (low) {
+        logEvent(LOG_CRITICAL, "descriptor limit " + std::to_string(fdLimit) +
+                                   " is low: serving at most " + itoa(clientLimit) +
+                                   " clients at once");
+    }
     logEvent(LOG_STAT, "waiting for incoming connections on port " + itoa(listenPort));
     if (options.onListening && !options.onListening()) return ListenResult::BAD_CONFIG;
     nextHeartbeat = std::chrono::steady_clock::now();

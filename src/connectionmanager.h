@@ -33,7 +33,9 @@ struct ListenOptions {
     int maxClients = 0;
     // Descriptors kept free of clients besides one per sensor: standard
     // streams, the log file, the web port's listener, the wake-up events, and
-    // room to spare; the caller adds what its other services hold.
+    // room to spare; the caller adds what its other services hold. Under a low
+    // descriptor limit the reserve shrinks so that clients keep 16 descriptors
+    // (a quarter of the limit when that is less); that is logged once.
     int reserveFds = 16;
     // Called once every socket listens, before the first client is accepted;
     // false ends the service as a configuration error.

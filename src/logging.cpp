@@ -1,207 +1,283 @@
-// The event log: level filter, time stamp, and one whole line per event under
-// logMutex. The file is opened anew for every write, so it may be rotated or
-// removed at any time.
+// The event log: level filter, time stamp, escaping, and a bounded queue of
+// whole lines that one writer thread of the log's own drains. The file is
+// opened anew for every write, so it may be rotated or removed at any time.
 #include "logging.h"
 
 #include <fcntl.h>
 #include <poll.h>
 #include <pthread.h>
+#include <signal.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
 #include <string>
+#include <system_error>
 
-#include "daemon.h"
-#include "sighandler.h"
+#include "mutex.h"
+#include "threads.h"
 
-std::string logFile;
+std::string& logFile = *new std::string;
 
 namespace {
 
-// The mutex is never destroyed: threads still running while the process ends
-// may call logEvent after logShutdown, and must find a valid lock.
-pthread_mutex_t logMutex = PTHREAD_MUTEX_INITIALIZER;
+// Pending bytes beyond which lines are dropped (critical ones excepted): a log
+// reader that stopped reading must not grow the daemon without end.
+const size_t MAX_PENDING_LOG_BYTES = 1024 * 1024;
+// At the stop and at the end of start-up, what is pending gets this long to go out.
+const auto DRAIN_WAIT = std::chrono::milliseconds(500);
+// While descriptors run short, the writer tries the log file this often.
+const useconds_t SHORTAGE_RETRY_US = 100 * 1000;
+// The writer needs little stack, but a failing log file ends the process from
+// it, and exit runs every static destructor on this stack.
+const size_t WRITER_STACK_BYTES = 256 * 1024;
 
-// Written under logMutex; read without it for the cheap early filter.
+// Everything the threads share. Never destroyed: threads still running while
+// the process ends may log after logShutdown, and the writer may still be
+// blocked on its output.
+struct LogState {
+    Mutex mutex;
+    std::condition_variable_any linesQueued;  // the writer waits here
+    std::condition_variable_any linesOut;     // drain waits here
+
+    // Guarded by mutex: the whole lines not yet taken by a write, oldest first;
+    // the lines dropped since the output last drained; the bytes ever queued
+    // and ever written, so that a wait knows when its lines are out; the
+    // writer's state.
+    std::string pending GUARDED_BY(mutex);
+    unsigned long dropped GUARDED_BY(mutex) = 0;
+    uint64_t queuedBytes GUARDED_BY(mutex) = 0;
+    uint64_t writtenBytes GUARDED_BY(mutex) = 0;
+    bool writerRunning GUARDED_BY(mutex) = false;
+    bool writerIdle GUARDED_BY(mutex) = false;  // waiting on linesQueued
+    // The time stamp of the second it was made for.
+    time_t stampSecond GUARDED_BY(mutex) = -1;
+    char stamp[20] GUARDED_BY(mutex) = "";
+};
+LogState& state = *new LogState;
+
+// The threshold, read without the mutex for the cheap early filter; an event
+// tests it again under the mutex, so that none joins the queue once
+// logShutdown has set it (under the mutex) and drained the queue.
 std::atomic<int> logLevel{LOG_DEBUG};
+std::atomic<LogFatalHook> fatalHook{nullptr};
 
 bool passes(int level) {
     return level >= 0 && level <= logLevel.load(std::memory_order_relaxed);
 }
 
-void lockOrDie(int result) {
-    if (result != 0) {
+[[noreturn]] void fatal(int exitCode) {
+    LogFatalHook hook = fatalHook.load();
+    if (hook != nullptr) hook(exitCode);
+    exit(exitCode);
+}
+
+[[noreturn]] void cannotOpen(const std::string& path) {
+    fprintf(stderr, "cannot open log file '%s'\n", path.c_str());
+    fatal(2);
+}
+
+// Runs work(lock) with state.mutex held by lock; a lock that fails ends the
+// process with code 3. Returns what work returns.
+template <typename Work>
+auto underLock(Work work) {
+    try {
+        MutexLock lock(state.mutex);
+        return work(lock);
+    } catch (const std::system_error&) {
         fwrite("cannot lock logMutex\n", 1, 21, stderr);
-        reportStartup(3);
-        exit(3);
+        fatal(3);
     }
 }
 
-// Guarded by logMutex: the lines taken but not yet written, in the order the
-// threads took the mutex, and whether a thread is writing them out. Whoever
-// finds no writer becomes it and writes, with logMutex released, until nothing
-// is pending; the others only append their line (as does logEventBeforeNext,
-// whose line the next event takes along). A busy log thus costs one write for
-// many lines, and no thread waits for the lock during a write.
-// Both strings are never destroyed, like the mutex.
-std::string& pendingLines = *new std::string;
-std::string& writerBatch = *new std::string;  // the writer's only
-bool writing = false;
-pthread_cond_t writerDone = PTHREAD_COND_INITIALIZER;
-// The time stamp of the second it was made for; guarded by logMutex.
-time_t stampSecond = -1;
-char stamp[20];
-
-// Pending bytes beyond which lines are dropped (critical ones excepted): a log
-// reader that stopped reading must not grow the daemon without end.
-const size_t MAX_PENDING_LOG_BYTES = 1024 * 1024;
-// Guarded by logMutex: lines dropped since the output last drained.
-unsigned long droppedLines = 0;
-// Once shutdown is requested, a blocked write is given up after this long.
-const int STOPPING_WRITE_WAIT_MS = 500;
-// A write to a pipe or terminal goes out in pieces the reader can take whole.
-const size_t WRITE_PIECE_BYTES = 4096;
-// Step of the bounded wait for a stalled output at the stop.
-const int WRITE_STEP_MS = 100;
-
-// Appends the time-stamped line; called with logMutex held.
-void appendLine(const std::string& message) {
+// Appends the time-stamped line, each byte below 0x20 and 0x7f as "\x1b", so
+// that no client or device can move the cursor of a terminal reading the log,
+// or split a line.
+void appendLine(const std::string& message) REQUIRES(state.mutex) {
     time_t now = time(nullptr);
-    if (now != stampSecond) {
+    if (now != state.stampSecond) {
         struct tm local;
         localtime_r(&now, &local);
-        strftime(stamp, sizeof(stamp), "%Y-%m-%d %H:%M:%S", &local);
-        stampSecond = now;
+        strftime(state.stamp, sizeof(state.stamp), "%Y-%m-%d %H:%M:%S", &local);
+        state.stampSecond = now;
     }
-    // The message goes out byte for byte, NUL bytes included.
-    pendingLines.append(stamp).append(" - ").append(message).push_back('\n');
-}
-
-// Like write(2), but writes all of data unless fd stays unwritable: without
-// a limit while the daemon runs, for STOPPING_WRITE_WAIT_MS once it stops.
-// A stalled reader (a full pipe, a paused terminal) thus never holds the stop.
-void writeAll(int fd, const std::string& data) {
-    // Once a write was given up at the stop, later ones get a single try.
-    static std::atomic<bool> stalledAtStop{false};
-    int stopBudgetMs = stalledAtStop.load() ? 0 : STOPPING_WRITE_WAIT_MS;
-    size_t done = 0;
-    while (done < data.size()) {
-        bool stopping = shouldShutdown.load() != 0;
-        pollfd p[2] = {{fd, POLLOUT, 0}, {shutdownEventFd(), POLLIN, 0}};
-        int watched = !stopping && p[1].fd >= 0 ? 2 : 1;
-        int timeout = stopping ? std::min(stopBudgetMs, WRITE_STEP_MS) : shutdownWaitMs();
-        if (poll(p, watched, timeout) < 0 && errno != EINTR) return;
-        if (p[0].revents == 0) {
-            if (!stopping) continue;
-            if (stopBudgetMs <= 0) {
-                stalledAtStop.store(true);
-                return;
-            }
-            stopBudgetMs -= WRITE_STEP_MS;
-            continue;
-        }
-        size_t piece = std::min(data.size() - done, WRITE_PIECE_BYTES);
-        ssize_t n = write(fd, data.data() + done, piece);
-        if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
-        if (n <= 0) return;
-        done += static_cast<size_t>(n);
+    std::string& out = state.pending;
+    size_t before = out.size();
+    out.append(state.stamp).append(" - ");
+    static const char HEX[] = "0123456789abcdef";
+    size_t plain = 0;  // first byte not yet appended
+    for (size_t i = 0; i < message.size(); ++i) {
+        unsigned char byte = static_cast<unsigned char>(message[i]);
+        if (byte >= 0x20 && byte != 0x7f) continue;
+        out.append(message, plain, i - plain).append("\\x");
+        out.push_back(HEX[byte >> 4]);
+        out.push_back(HEX[byte & 0xf]);
+        plain = i + 1;
     }
-}
-
-// Writes whole lines to the log; called by the writer only.
-void writeOut(const std::string& lines) {
-    if (logFile.empty()) {
-        writeAll(STDOUT_FILENO, lines);
-        return;
-    }
-    int fd = open(logFile.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-    if (fd < 0) {
-        fprintf(stderr, "cannot open log file '%s'\n", logFile.c_str());
-        reportStartup(2);
-        exit(2);
-    }
-    writeAll(fd, lines);
-    close(fd);
-}
-
-// Called with logMutex held and no writer: becomes the writer until nothing is
-// pending. Returns with logMutex held.
-void writePending() {
-    writing = true;
-    while (!pendingLines.empty()) {
-        writerBatch.swap(pendingLines);
-        lockOrDie(pthread_mutex_unlock(&logMutex));
-        writeOut(writerBatch);
-        writerBatch.clear();
-        lockOrDie(pthread_mutex_lock(&logMutex));
-        if (droppedLines > 0 && pendingLines.size() < MAX_PENDING_LOG_BYTES / 2) {
-            // The output drained: say what it missed.
-            appendLine(std::to_string(droppedLines) + " log lines dropped");
-            droppedLines = 0;
-        }
-    }
-    writing = false;
-    pthread_cond_broadcast(&writerDone);
+    out.append(message, plain, std::string::npos).push_back('\n');
+    state.queuedBytes += out.size() - before;
 }
 
 // Whether a line of level may join the pending ones; counts it when not.
-// Called with logMutex held.
-bool roomFor(int level, const std::string& message) {
-    if (level == LOG_CRITICAL || pendingLines.size() + message.size() < MAX_PENDING_LOG_BYTES)
+bool roomFor(int level, const std::string& message) REQUIRES(state.mutex) {
+    if (level == LOG_CRITICAL || state.pending.size() + message.size() < MAX_PENDING_LOG_BYTES)
         return true;
-    ++droppedLines;
+    ++state.dropped;
     return false;
+}
+
+// Like write(2), but writes all of data, continuing after short writes and
+// interruptions (and waiting while a non-blocking fd is full); gives up on an
+// error such as a closed pipe.
+void writeAll(int fd, const std::string& data) {
+    size_t done = 0;
+    while (done < data.size()) {
+        ssize_t n = write(fd, data.data() + done, data.size() - done);
+        if (n > 0) {
+            done += static_cast<size_t>(n);
+        } else if (n < 0 && errno == EAGAIN) {
+            pollfd p = {fd, POLLOUT, 0};
+            poll(&p, 1, -1);
+        } else if (n == 0 || errno != EINTR) {
+            return;
+        }
+    }
+}
+
+// Writes whole lines to the log; false, with errno set by open, when the log
+// file cannot be opened.
+bool writeOut(const std::string& lines) {
+    if (logFile.empty()) {
+        writeAll(STDOUT_FILENO, lines);
+        return true;
+    }
+    int fd = open(logFile.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0) return false;
+    writeAll(fd, lines);
+    close(fd);
+    return true;
+}
+
+// The writer's writeOut: a shortage of descriptors (clients, the web port)
+// only delays the lines, while those behind them queue up to the bound.
+bool writeBatch(const std::string& batch) {
+    while (!writeOut(batch)) {
+        if (errno != EMFILE && errno != ENFILE) return false;
+        usleep(SHORTAGE_RETRY_US);
+    }
+    return true;
+}
+
+// Before the writer runs (start-up, one thread): writes what is pending now.
+// False when the log file cannot be opened.
+bool writePendingNow() REQUIRES(state.mutex) {
+    bool opened = writeOut(state.pending);
+    state.writtenBytes += state.pending.size();
+    state.pending.clear();
+    return opened;
+}
+
+// Counts the batch just written (empty at first) and takes the next lines,
+// waiting for them; also the place where the writer reports the lines
+// dropped, once the output has drained.
+void takeLines(MutexLock& lock, std::string* batch) REQUIRES(state.mutex) {
+    state.writtenBytes += batch->size();
+    batch->clear();
+    state.linesOut.notify_all();
+    if (state.dropped > 0 && state.pending.size() < MAX_PENDING_LOG_BYTES / 2) {
+        appendLine(std::to_string(state.dropped) + " log lines dropped");
+        state.dropped = 0;
+    }
+    state.writerIdle = true;
+    lock.wait(state.linesQueued, []() REQUIRES(state.mutex) { return !state.pending.empty(); });
+    state.writerIdle = false;
+    batch->swap(state.pending);
+}
+
+// Gets what is pending written: before the writer runs by writing it now, else
+// by waiting for the writer, at most DRAIN_WAIT; a stalled output is then given
+// up. False when the log file cannot be opened.
+bool drain(MutexLock& lock) REQUIRES(state.mutex) {
+    if (!state.writerRunning) return state.pending.empty() || writePendingNow();
+    state.linesQueued.notify_one();  // lines of logEventBeforeNext wake nobody
+    uint64_t queued = state.queuedBytes;
+    lock.waitFor(state.linesOut, DRAIN_WAIT,
+                 [queued]() REQUIRES(state.mutex) { return state.writtenBytes >= queued; });
+    return true;
+}
+
+// The writer: the only thread that waits for the output.
+void* writerThread(void*) {
+    sigset_t all;
+    sigfillset(&all);
+    pthread_sigmask(SIG_BLOCK, &all, nullptr);  // signals are the service's to take
+    pthread_setname_np(pthread_self(), "log");  // shows in top -H and /proc/PID/task/*/comm
+    std::string batch;
+    for (;;) {
+        underLock([&](MutexLock& lock) REQUIRES(state.mutex) { takeLines(lock, &batch); });
+        // After the stop the process is ending anyway: a vanished file is no news.
+        if (!writeBatch(batch) && passes(LOG_CRITICAL)) cannotOpen(logFile);
+    }
 }
 
 }  // namespace
 
 void logInit() {
-    // logMutex is statically initialised with default attributes.
+    // The state is statically initialised.
+}
+
+void setLogFatalHook(LogFatalHook hook) {
+    fatalHook.store(hook);
 }
 
 void setLogLevel(int newLevel) {
-    lockOrDie(pthread_mutex_lock(&logMutex));
     logLevel.store(newLevel, std::memory_order_relaxed);
-    lockOrDie(pthread_mutex_unlock(&logMutex));
 }
 
 void logEvent(int level, std::string message) {
     if (!passes(level)) return;
-    lockOrDie(pthread_mutex_lock(&logMutex));
-    if (passes(level) && roomFor(level, message)) {
+    bool opened = underLock([&](MutexLock&) REQUIRES(state.mutex) {
+        if (!passes(level) || !roomFor(level, message)) return true;
         appendLine(message);
-        if (!writing) writePending();
-    }
-    lockOrDie(pthread_mutex_unlock(&logMutex));
+        if (!state.writerRunning) return writePendingNow();
+        if (state.writerIdle) state.linesQueued.notify_one();
+        return true;
+    });
+    if (!opened) cannotOpen(logFile);
 }
 
 void logEventBeforeNext(int level, std::string message) {
     if (!passes(level)) return;
-    lockOrDie(pthread_mutex_lock(&logMutex));
-    if (passes(level) && roomFor(level, message)) appendLine(message);  // written by the next event
-    lockOrDie(pthread_mutex_unlock(&logMutex));
+    underLock([&](MutexLock&) REQUIRES(state.mutex) {
+        if (passes(level) && roomFor(level, message)) appendLine(message);
+    });
 }
 
 bool logWanted(int level) {
     return passes(level);
 }
 
+bool logStartWriter() {
+    if (!spawnDetached(writerThread, nullptr, WRITER_STACK_BYTES)) return false;
+    underLock([](MutexLock&) REQUIRES(state.mutex) { state.writerRunning = true; });
+    return true;
+}
+
+void logFlush() {
+    bool opened = underLock([](MutexLock& lock) REQUIRES(state.mutex) { return drain(lock); });
+    if (!opened) cannotOpen(logFile);
+}
+
 void logShutdown() {
-    lockOrDie(pthread_mutex_lock(&logMutex));
-    logLevel.store(LOG_DISABLED, std::memory_order_relaxed);
-    // Lines already taken still go out, the last one ("ending daemon")
-    // included, unless the writer is blocked by a reader that stopped reading.
-    timespec deadline;
-    clock_gettime(CLOCK_REALTIME, &deadline);
-    deadline.tv_sec += 1;
-    while (writing) {
-        if (pthread_cond_timedwait(&writerDone, &logMutex, &deadline) == ETIMEDOUT) break;
-    }
-    if (!writing && !pendingLines.empty()) writePending();
-    lockOrDie(pthread_mutex_unlock(&logMutex));
+    bool opened = underLock([](MutexLock& lock) REQUIRES(state.mutex) {
+        logLevel.store(LOG_DISABLED, std::memory_order_relaxed);
+        return drain(lock);
+    });
+    if (!opened) cannotOpen(logFile);
 }

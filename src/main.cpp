@@ -4,6 +4,7 @@
 
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
 #include <string>
 #include <vector>
@@ -66,6 +67,13 @@ ListenOptions listenOptions;
 // The account to run as once the sockets listen; empty name: stay as started.
 Account runAs;
 
+// The log cannot go on (its file cannot be opened, its lock failed): a
+// daemon's starting process hears the code too.
+[[noreturn]] void endOnLogFailure(int exitCode) {
+    reportStartup(exitCode);
+    exit(exitCode);
+}
+
 // Ends start-up on a key whose value cannot be used.
 [[noreturn]] void configError(dictionary* d, const std::string& message) {
     logEvent(LOG_CRITICAL, message);
@@ -115,6 +123,9 @@ bool serviceListening() {
         }
         logEvent(LOG_STAT, "running as user '" + runAs.name + "'");
     }
+    // A log file the new user cannot write ends the start with code 2: the
+    // starter must hear that rather than a success.
+    logFlush();
     notifySend("READY=1");
     reportStartup(0);
     return true;
@@ -195,6 +206,7 @@ int main(int argc, char* argv[]) {
     fflush(stdout);  // the log writes to the descriptor, not through stdio
     bool daemon = false;
     logInit();
+    setLogFatalHook(endOnLogFailure);
 
     int option;
     while ((option = getopt(argc, argv, "?hd")) != -1) {
@@ -245,6 +257,9 @@ int main(int argc, char* argv[]) {
     } else {
         logEvent(LOG_CRITICAL, "starting sensomarkUSB");
     }
+    // Up to here the only thread wrote each line itself; from now on no
+    // thread of the service waits for the log's output.
+    if (!logStartWriter()) logEvent(LOG_CRITICAL, "cannot start the log writer");
     // Every wait watches this descriptor, so it must exist before a signal
     // handler can write it and before any thread waits.
     if (!initShutdownEvent()) logEvent(LOG_CRITICAL, "cannot create the wake-up event, waits poll");

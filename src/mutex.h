@@ -39,6 +39,12 @@ class SCOPED_CAPABILITY MutexLock {
     MutexLock(const MutexLock&) = delete;
     MutexLock& operator=(const MutexLock&) = delete;
 
+    // Releases the mutex while waiting on cv until done() holds; holds it
+    // again on return.
+    template <typename Predicate>
+    void wait(std::condition_variable_any& cv, Predicate done) {
+        cv.wait(mutex, done);
+    }
     // Releases the mutex while waiting on cv, at most timeout, until done()
     // holds; holds it again on return. Returns done().
     template <typename Predicate>

@@ -9,6 +9,7 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -64,13 +65,21 @@ addrinfo* resolve(const std::string& host, int port, int flags, std::string* err
     return found;
 }
 
+// The socket address that text stands for, as bytes, so that two spellings of
+// one address compare equal; empty when text is no address.
+std::string addressBytes(const std::string& text) {
+    std::string ignored;
+    addrinfo* found = resolve(text, 0, AI_PASSIVE | AI_NUMERICHOST, &ignored);
+    if (found == nullptr) return "";
+    std::string bytes(reinterpret_cast<const char*>(found->ai_addr), found->ai_addrlen);
+    freeaddrinfo(found);
+    return bytes;
+}
+
 }  // namespace
 
 bool isAddressLiteral(const std::string& text) {
-    std::string ignored;
-    addrinfo* found = resolve(text, 0, AI_PASSIVE | AI_NUMERICHOST, &ignored);
-    if (found != nullptr) freeaddrinfo(found);
-    return found != nullptr;
+    return !addressBytes(text).empty();
 }
 
 UniqueFd openListenSocket(const std::string& address, int port, int backlog, std::string* error,
@@ -103,7 +112,14 @@ UniqueFd openListenSocket(const std::string& address, int port, int backlog, std
 
 std::vector<UniqueFd> openListenSockets(const std::vector<std::string>& addresses, int port,
                                         int backlog, std::string* error) {
-    std::vector<std::string> wanted = addresses;
+    // An address given twice is listened on once.
+    std::vector<std::string> wanted, seen;
+    for (const std::string& a : addresses) {
+        std::string bytes = addressBytes(a);
+        if (!bytes.empty() && std::find(seen.begin(), seen.end(), bytes) != seen.end()) continue;
+        seen.push_back(bytes);
+        wanted.push_back(a);
+    }
     if (wanted.empty()) wanted.push_back("");
     bool anyIpv4 = false;
     for (const std::string& a : wanted) anyIpv4 |= a.find(':') == std::string::npos;

@@ -52,7 +52,8 @@ UniqueFd openListenSocket(const std::string& address, int port, int backlog, std
 // Whether text is an IPv4 or IPv6 address literal, or empty (all addresses).
 bool isAddressLiteral(const std::string& text);
 
-// One listening socket per address (none given: all local IPv4 addresses).
+// One listening socket per address (none given: all local IPv4 addresses);
+// an address given twice, in any spelling, gets one.
 // "::" takes IPv4 clients too unless an IPv4 address is also given. Empty,
 // with *error set, when any one of them fails.
 std::vector<UniqueFd> openListenSockets(const std::vector<std::string>& addresses, int port,

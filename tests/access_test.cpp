@@ -60,16 +60,30 @@ std::string exchange(const UniqueFd& fd, const std::string& request) {
 TEST(AllowList, MatchesAddressesAgainstNetworksAndRefusesWhatIsNoNetwork) {
     AllowList list;
     std::string bad;
-    ASSERT_TRUE(list.parse("127.0.0.0/8  192.168.1.77/24 10.1.2.3 fd00::/8 ::1", &bad));
+    ASSERT_TRUE(list.parse(
+        "127.0.0.0/8  192.168.1.77/24 10.1.2.3 fd00::/8 ::1 ::ffff:10.9.8.7 ::ffff:192.0.2.0/120",
+        &bad));
     struct Case {
         const char* address;
         bool allowed;
     } cases[] = {
-        {"127.1.2.3", true},    {"128.0.0.1", false},       {"192.168.1.1", true},
-        {"192.168.2.1", false}, {"10.1.2.3", true},         {"10.1.2.4", false},
-        {"fd12::5", true},      {"fe80::1", false},         {"::1", true},
-        {"::2", false},         {"::ffff:127.0.0.9", true},  // an IPv4 client of a dual-stack
-                                                             // socket
+        {"127.1.2.3", true},
+        {"128.0.0.1", false},
+        {"192.168.1.1", true},
+        {"192.168.2.1", false},
+        {"10.1.2.3", true},
+        {"10.1.2.4", false},
+        {"fd12::5", true},
+        {"fe80::1", false},
+        {"::1", true},
+        {"::2", false},
+        {"::ffff:127.0.0.9", true},  // an IPv4 client of a dual-stack
+                                     // socket
+        // Entries in the mapped form are their IPv4 networks.
+        {"10.9.8.7", true},
+        {"192.0.2.77", true},
+        {"192.0.3.1", false},
+        {"::ffff:10.9.8.7", true},
     };
     for (const Case& c : cases)
         EXPECT_EQ(list.allows(addressOf(c.address)), c.allowed) << c.address;
@@ -109,7 +123,8 @@ TEST(Allow, ClientsOutsideTheListAreRefusedOnBothPorts) {
         "configuration is read only at start-up: restart the daemon to apply changes"));
     EXPECT_EQ(daemon->count("incoming connection from 127.0.0.3"), 0);
     EXPECT_EQ(exchange(connectFrom("127.0.0.2", "127.0.0.1", port), "x.1\n"), "\r\n");
-    EXPECT_EQ(daemon->count("incoming connection from 127.0.0.2"), 2);
+    EXPECT_TRUE(
+        eventually([&] { return daemon->count("incoming connection from 127.0.0.2") == 2; }));
 }
 
 TEST(Listen, ServesIpv6AndDualStack) {
@@ -123,12 +138,22 @@ TEST(Listen, ServesIpv6AndDualStack) {
     EXPECT_TRUE(both->waitFor("incoming connection from ::1"));
     both.reset();
 
+    // An allow entry in the mapped form admits the IPv4 client it names.
     TempDir dual;
-    auto any = startDaemon(dual, configText(port, "listen = ::\n"));
+    auto any = startDaemon(
+        dual, configText(port, "listen = ::\nallow = ::ffff:127.0.0.1 ::ffff:127.0.0.5 ::1\n"));
     EXPECT_EQ(exchange(connectFrom("127.0.0.5", "127.0.0.1", port), "x.1\n"), "\r\n");
+    EXPECT_EQ(exchange(connectFrom("127.0.0.6", "127.0.0.1", port), "x.1\n"), "");
     EXPECT_EQ(exchange(connectFrom("::1", "::1", port), "x.1\n"), "\r\n");
     EXPECT_TRUE(any->waitFor("incoming connection from 127.0.0.5"))
         << "IPv4 clients of :: appear as themselves";
+}
+
+TEST(Listen, AnAddressGivenTwiceIsListenedOnOnce) {
+    TempDir dir;
+    int port = freePort();
+    auto daemon = startDaemon(dir, configText(port, "listen = 127.0.0.1 127.0.0.1\n"));
+    EXPECT_EQ(exchange(connectFrom("127.0.0.1", "127.0.0.1", port), "x.1\n"), "\r\n");
 }
 
 TEST(User, DropsRootForEveryThreadAndStillReopensDevices) {

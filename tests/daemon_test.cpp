@@ -101,12 +101,7 @@ TEST(WholeDaemon, DaemonModeDetachesIntoANewSession) {
     ASSERT_EQ(runProgram(argv, dir.path, &out), 0);
     EXPECT_EQ(out, "sensomarkUSB 0.8.1\n\n");
     EXPECT_TRUE(Client(port).connected()) << "the starter leaves once the daemon listens";
-    pid_t pid = -1;  // the process with the command line argv
-    std::string cmdline;
-    for (const std::string& arg : argv) cmdline += arg + '\0';
-    for (const auto& entry : std::filesystem::directory_iterator("/proc"))
-        if (readFile(entry.path() / "cmdline") == cmdline)
-            pid = atoi(entry.path().filename().c_str());
+    pid_t pid = processRunning(argv);
     ASSERT_GT(pid, 0);
     // Detached from the test, it cannot die with it: end it whatever happens below.
     std::shared_ptr<void> ender(nullptr, [pid](void*) { kill(pid, SIGKILL); });

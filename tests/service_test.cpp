@@ -1,8 +1,9 @@
 // The daemon as a service: exit codes, -d, a stalled log, descriptors under pressure.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -17,32 +18,21 @@ namespace {
 // test reads, or leaves unread.
 struct PipedDaemon {
     explicit PipedDaemon(const TempDir& dir) {
-        if (pipe(out) != 0) return;
-        pid = fork();
-        if (pid == 0) {
-            dup2(out[1], 1);
-            dup2(out[1], 2);
-            close_range(3, ~0U, 0);
-            if (chdir(dir.path.c_str()) == 0) execl(SENSOMARK_BIN, SENSOMARK_BIN, nullptr);
-            _exit(127);
-        }
-        close(out[1]);
+        int fds[2];
+        if (pipe(fds) != 0) return;
+        out.reset(fds[0]);
+        UniqueFd in(fds[1]);
+        daemon = std::make_unique<Process>(std::vector<std::string>{SENSOMARK_BIN}, dir.path, false,
+                                           in.get());
     }
-    ~PipedDaemon() {
-        if (status < 0) kill(pid, SIGKILL);
-        if (status < 0) waitpid(pid, nullptr, 0);
-        close(out[0]);
+    // Whether the pipe is within two pages of what it can hold.
+    bool nearlyFull() const {
+        int unread = 0;
+        ioctl(out.get(), FIONREAD, &unread);
+        return unread + 8192 >= fcntl(out.get(), F_GETPIPE_SZ);
     }
-    // SIGTERM; the exit code, or -1 when the daemon has not ended within timeout.
-    int stop(std::chrono::milliseconds timeout) {
-        kill(pid, SIGTERM);
-        int raw = 0;
-        if (!eventually([&] { return waitpid(pid, &raw, WNOHANG) == pid; }, timeout)) return -1;
-        return status = WEXITSTATUS(raw);
-    }
-    int out[2] = {-1, -1};
-    pid_t pid = -1;
-    int status = -1;
+    UniqueFd out;
+    std::unique_ptr<Process> daemon;
 };
 
 }  // namespace
@@ -90,7 +80,8 @@ TEST(StalledLog, NeitherGrowsMemoryNorHoldsTheStop) {
     TempDir dir;
     int port = freePort();
     dir.write("sensomarkUSB.conf", configText(port, "loglevel = debug\n"));
-    PipedDaemon daemon(dir);
+    PipedDaemon piped(dir);
+    Process& daemon = *piped.daemon;
     ASSERT_TRUE(eventually([&] { return Client(port).connected(); }));
     std::string burst;
     for (int q = 0; q < 500; ++q) burst += "sensomark.com1.1\n";
@@ -108,7 +99,7 @@ TEST(StalledLog, NeitherGrowsMemoryNorHoldsTheStop) {
     }
     std::this_thread::sleep_for(3s);
 #ifndef SENSOMARK_SANITIZED  // the sanitizers' own bookkeeping grows any process
-    EXPECT_LT(atol(procStatus(daemon.pid, "VmRSS").c_str()), 16 * 1024) << "resident KiB";
+    EXPECT_LT(atol(procStatus(daemon.pid(), "VmRSS").c_str()), 16 * 1024) << "resident KiB";
 #endif
     flooding = false;
     for (auto& t : clients) t.join();
@@ -119,7 +110,7 @@ TEST(StalledLog, NeitherGrowsMemoryNorHoldsTheStop) {
     EXPECT_TRUE(eventually(
         [&] {
             ssize_t n =
-                waitReadable(daemon.out[0], 100) > 0 ? read(daemon.out[0], buffer, 65536) : 0;
+                waitReadable(piped.out.get(), 100) > 0 ? read(piped.out.get(), buffer, 65536) : 0;
             if (n > 0) drained.append(buffer, n);
             return drained.find(" log lines dropped\n") != std::string::npos;
         },
@@ -128,7 +119,87 @@ TEST(StalledLog, NeitherGrowsMemoryNorHoldsTheStop) {
     Client c(port);
     c.send(burst + burst + burst + burst);
     c.replies(2000, 1s);
-    EXPECT_EQ(daemon.stop(5s), 0) << "SIGTERM must end the daemon behind a full log pipe";
+    daemon.signal(SIGTERM);
+    EXPECT_EQ(daemon.wait(5s), 0) << "SIGTERM must end the daemon behind a full log pipe";
+}
+
+TEST(StalledLog, DevicesAndClientsAreServedBehindAFullPipe) {
+    TempDir dir;
+    Pty device;
+    fcntl(device.master, F_SETFL, O_NONBLOCK);  // a daemon that stopped reading must not stall us
+    auto feed = [&](const std::string& line) {
+        ssize_t ignored = write(device.master, line.data(), line.size());
+        (void)ignored;
+    };
+    int port = freePort();
+    dir.write("sensomarkUSB.conf",
+              configText(port, "loglevel = debug\n[sensors]\n" + device.slavePath + " = probe\n"));
+    PipedDaemon piped(dir);
+    // Each device line is logged: they fill the pipe nobody reads, and then
+    // 200 more are more than it could take.
+    std::string lines;
+    for (int i = 0; i < 20; ++i) lines += "temperature=20.0\n";
+    ASSERT_TRUE(eventually(
+        [&] {
+            feed(lines);
+            return piped.nearlyFull();
+        },
+        10s));
+    for (int i = 0; i < 10; ++i) feed(lines);
+    EXPECT_TRUE(eventually(
+        [&] {
+            feed("temperature=25.5\n");
+            return Client(port).query("probe.1") == "valid=1;value=25.5;";
+        },
+        10s))
+        << "the device's reader, the accept loop or the client waits for the log";
+    auto stop = std::chrono::steady_clock::now();
+    piped.daemon->signal(SIGTERM);
+    EXPECT_EQ(piped.daemon->wait(5s), 0);
+    // Half a second for the stalled output, the rest for a loaded machine.
+    EXPECT_LT(std::chrono::steady_clock::now() - stop, 2s);
+}
+
+TEST(StalledLog, ABurstOfClientsIsAcceptedWhileATerminalTakesTheLogSlowly) {
+#ifdef SENSOMARK_SANITIZED
+    const int clients = 500;  // instrumented threads are slow
+#else
+    const int clients = 1500;
+#endif
+    // The daemon inherits the limit.
+    if (raiseDescriptorLimit(8192) < 2 * clients + 100) GTEST_SKIP() << "descriptor limit too low";
+    TempDir dir;
+    Pty terminal;
+    int port = freePort();
+    dir.write("sensomarkUSB.conf", configText(port, "backlog = 2048\n"));
+    Process daemon({SENSOMARK_BIN}, dir.path, false, terminal.slave);
+    std::atomic<bool> reading{true};
+    std::thread reader([&] {
+        char buffer[64];
+        while (reading) {  // about 600 bytes a second
+            if (waitReadable(terminal.master, 100) > 0 &&
+                read(terminal.master, buffer, sizeof(buffer)) < 0)
+                break;
+            std::this_thread::sleep_for(100ms);
+        }
+    });
+    ASSERT_TRUE(eventually([&] { return Client(port).connected(); }));
+    std::vector<std::unique_ptr<Client>> burst;
+    for (int i = 0; i < clients; ++i) burst.push_back(std::make_unique<Client>(port));
+    auto start = std::chrono::steady_clock::now();
+    for (auto& client : burst) client->send("x.1\n");
+    int answered = 0;
+    for (auto& client : burst) {
+        auto left = 10s - (std::chrono::steady_clock::now() - start);
+        answered +=
+            client->replies(1, std::chrono::duration_cast<std::chrono::milliseconds>(left)) ==
+            std::vector<std::string>{""};
+    }
+    EXPECT_EQ(answered, clients);
+    daemon.signal(SIGTERM);
+    EXPECT_EQ(daemon.wait(), 0);
+    reading = false;
+    reader.join();
 }
 
 TEST(Descriptors, ClientsLeaveRoomForDevicesAndMetrics) {
@@ -166,4 +237,50 @@ TEST(Descriptors, ClientsLeaveRoomForDevicesAndMetrics) {
     scrape.send("GET /metrics HTTP/1.0\r\n\r\n");
     EXPECT_TRUE(scrape.closedByPeer()) << "the metrics endpoint did not answer";
     EXPECT_EQ(daemon.count("failed to accept connection"), 0);
+}
+
+TEST(Descriptors, ALowLimitStillLeavesClientsAFairShare) {
+    TempDir dir;
+    int port = freePort(), metricsPort = freePort();
+    dir.write("sensomarkUSB.conf",
+              configText(port, "metricsport = " + std::to_string(metricsPort) +
+                                   "\n[sensors]\n/nonexistent/tty = cellar\n"));
+    // The web port alone would reserve more than the 64 descriptors there are.
+    Process daemon({"/bin/sh", "-c", std::string("ulimit -n 64 && exec ") + SENSOMARK_BIN},
+                   dir.path);
+    ASSERT_TRUE(daemon.waitFor("waiting for incoming connections"));
+    EXPECT_EQ(daemon.count("descriptor limit 64 is low: serving at most 16 clients at once"), 1)
+        << daemon.output();
+    std::vector<std::unique_ptr<Client>> clients;
+    for (int i = 0; i < 8; ++i) clients.push_back(std::make_unique<Client>(port));
+    for (auto& client : clients) EXPECT_EQ(client->query("cellar.1"), "valid=0");
+    EXPECT_EQ(daemon.count("too many clients"), 0);
+}
+
+TEST(Descriptors, AShortageDelaysTheLogFileButNeverEndsTheDaemon) {
+    TempDir dir;
+    int port = freePort(), metricsPort = freePort();
+    std::string log = dir.file("d.log"), config = dir.file("d.conf");
+    dir.write("d.conf",
+              configText(port, "metricsport = " + std::to_string(metricsPort) +
+                                   "\nlogfile = " + log + "\n[sensors]\n/nonexistent/tty = x\n"));
+    std::string command = std::string("ulimit -n 64 && exec ") + SENSOMARK_BIN + " -d " + config;
+    ASSERT_EQ(runProgram({"/bin/sh", "-c", command}, dir.path, nullptr), 0);
+    pid_t pid = processRunning({SENSOMARK_BIN, "-d", config});
+    ASSERT_GT(pid, 0);
+    // Detached from the test, it cannot die with it: end it whatever happens below.
+    std::shared_ptr<void> ender(nullptr, [pid](void*) { kill(pid, SIGKILL); });
+    // Idle clients of the web port take every descriptor there is, so the log
+    // file cannot be opened for the lines that say so, until the web port
+    // drops them for sending no request.
+    std::vector<std::unique_ptr<Client>> idle;
+    for (int i = 0; i < 64; ++i) idle.push_back(std::make_unique<Client>(metricsPort));
+    Client late(port);
+    EXPECT_TRUE(eventually(
+        [&] { return readFile(log).find("(Too many open files)") != std::string::npos; }, 10s))
+        << readFile(log);
+    EXPECT_EQ(late.query("x.1"), "valid=0");
+    kill(pid, SIGTERM);
+    EXPECT_TRUE(
+        eventually([&] { return readFile(log).find("ending daemon") != std::string::npos; }));
 }

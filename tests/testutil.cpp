@@ -66,7 +66,8 @@ std::vector<std::string> logLines(const std::string& text) {
 
 // The child gets SIGKILL when the thread that forked it ends: a test that
 // crashes or is killed at its time-out leaves nothing running behind.
-Process::Process(const std::vector<std::string>& argv, const std::string& workDir, bool apart)
+Process::Process(const std::vector<std::string>& argv, const std::string& workDir, bool apart,
+                 int outFd)
     : outPath(workDir + "/.out-" + std::to_string(rand())),
       errPath(apart ? outPath + "e" : outPath) {
     std::vector<char*> args;  // made before fork: the child of a threaded process must not allocate
@@ -76,7 +77,7 @@ Process::Process(const std::vector<std::string>& argv, const std::string& workDi
     if ((childPid = fork()) != 0) return;
     prctl(PR_SET_PDEATHSIG, SIGKILL);
     if (getppid() != parent || chdir(workDir.c_str()) != 0) _exit(126);  // parent gone before prctl
-    int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    int out = outFd >= 0 ? outFd : open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     int err = apart ? open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644) : out;
     dup2(open("/dev/null", O_RDONLY), 0);
     dup2(out, 1);
@@ -216,6 +217,15 @@ std::string procStatus(pid_t pid, const std::string& field) {
     while (std::getline(status, line))
         if (line.rfind(field + ":", 0) == 0) return line.substr(field.size() + 1);
     return "";
+}
+
+pid_t processRunning(const std::vector<std::string>& argv) {
+    std::string cmdline;
+    for (const std::string& arg : argv) cmdline += arg + '\0';
+    for (const auto& entry : std::filesystem::directory_iterator("/proc"))
+        if (readFile(entry.path() / "cmdline") == cmdline)
+            return atoi(entry.path().filename().c_str());
+    return -1;
 }
 
 int threadCount(pid_t pid) {

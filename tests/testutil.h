@@ -32,6 +32,9 @@ std::string readFile(const std::string& path);
 // The messages of the lines of text that start with a time stamp
 // "YYYY-MM-DD HH:MM:SS - ", in order and without it.
 std::vector<std::string> logLines(const std::string& text);
+// The process whose command line is argv (a daemon that detached itself);
+// -1 when there is none.
+pid_t processRunning(const std::vector<std::string>& argv);
 // Number of threads of process pid, from /proc; -1 when there is no such process.
 int threadCount(pid_t pid);
 // The value of field ("Uid", "VmRSS") in /proc/pid/status; empty when absent.
@@ -53,8 +56,10 @@ bool eventually(F predicate, std::chrono::milliseconds timeout = 5s) {
 // started it (a test's main thread) ends.
 class Process {
   public:
-    // apart: standard error goes to errPath instead of the output.
-    Process(const std::vector<std::string>& argv, const std::string& workDir, bool apart = false);
+    // apart: standard error goes to errPath instead of the output. outFd >= 0:
+    // standard output and error go to that descriptor (a pipe, a pty) instead.
+    Process(const std::vector<std::string>& argv, const std::string& workDir, bool apart = false,
+            int outFd = -1);
     ~Process();
     // Whether the output holds text within the time-out.
     bool waitFor(const std::string& text, std::chrono::milliseconds timeout = 5s);

@@ -51,9 +51,10 @@ TEST(EventLog, FiltersByLevelRecreatesARemovedFileAndEndsAtShutdown) {
     logFile = dir.file("log");
     setLogLevel(LOG_STAT);
     for (int level : {LOG_STAT, LOG_CRITICAL, LOG_DEBUG, -1})
-        logEvent(level, "level " + std::to_string(level) + std::string("\0.", 2));
+        logEvent(level, "level " + std::to_string(level) + std::string("\0\x1b[2J\n\x7f~", 8));
+    // Control bytes are shown, never acted on by a terminal.
     EXPECT_EQ(logLines(readFile(logFile)),
-              (Lines{std::string("level 1\0.", 9), std::string("level 0\0.", 9)}));
+              (Lines{"level 1\\x00\\x1b[2J\\x0a\\x7f~", "level 0\\x00\\x1b[2J\\x0a\\x7f~"}));
     EXPECT_TRUE(logWanted(LOG_STAT) && !logWanted(LOG_DEBUG));
     remove(logFile.c_str());
     logEventBeforeNext(LOG_CRITICAL, "left for the next event");
