@@ -13,6 +13,7 @@
 #include <filesystem>
 #include <fstream>
 #include <regex>
+#include <set>
 #include <sstream>
 #include <stdexcept>
 
@@ -41,8 +42,15 @@ int portOf(const UniqueFd& socket) {
 }
 
 int freePort() {
+    // The kernel may hand out a port again once its socket is closed: a test
+    // that asks twice must still get two ports.
+    static std::set<int> given;
     std::string error;
-    return portOf(openListenSocket("127.0.0.1", 0, 1, &error));
+    int port;
+    do {
+        port = portOf(openListenSocket("127.0.0.1", 0, 1, &error));
+    } while (!given.insert(port).second);
+    return port;
 }
 
 std::string configText(int port, const std::string& extra) {

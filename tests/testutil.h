@@ -22,7 +22,7 @@ struct TempDir {
     std::string path;
 };
 
-// A TCP port on 127.0.0.1 that was free a moment ago.
+// A TCP port on 127.0.0.1 that was free a moment ago, never the same twice in one process.
 int freePort();
 // The local port of a bound socket.
 int portOf(const UniqueFd& socket);
