@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <ctime>
 #include <set>
 #include <sstream>
@@ -58,6 +59,13 @@ MetricsServer::MetricsServer(SensorManager* sensors, ConnectionManager* connecti
     char name[256] = "";
     if (gethostname(name, sizeof(name) - 1) == 0) host = name;
     if (host.empty()) host = "this machine";
+}
+
+void MetricsServer::followSensors() {
+    history.follow(*sensors);
+#ifdef SENSOMARK_BENCH
+    if (getenv("SENSOMARK_BENCH_FULL_DAY") != nullptr) history.fillSyntheticDay(Sensor::clockNow());
+#endif
 }
 
 bool MetricsServer::start(const std::vector<std::string>& addresses, const AllowList* allowList,

@@ -31,7 +31,7 @@ class MetricsServer {
 
     // Keeps the last day of every sensor's readings for the status page and
     // history.json; call before the reader threads start.
-    void followSensors() { history.follow(*sensors); }
+    void followSensors();
 
     // Listens on addresses (none: all IPv4) and port and starts the thread;
     // clients outside allow (not owned; it outlives the server) are closed at
