@@ -87,14 +87,21 @@ std::string lowercase(std::string text) {
     return text;
 }
 
-bool acceptsGzip(const HttpRequest& request) {
-    std::string accepted = lowercase(request.header("Accept-Encoding"));
-    accepted.erase(std::remove(accepted.begin(), accepted.end(), ' '), accepted.end());
-    size_t at = accepted.find("gzip");
-    if (at == std::string::npos) return false;
-    // "gzip;q=0" refuses it; any other weight accepts it.
-    if (accepted.compare(at + 4, 3, ";q=") != 0) return true;
-    return strtod(accepted.c_str() + at + 7, nullptr) > 0;
+std::string trimmed(const std::string& text) {
+    size_t first = text.find_first_not_of(" \t\r");
+    if (first == std::string::npos) return "";
+    return text.substr(first, text.find_last_not_of(" \t\r") - first + 1);
+}
+
+// The value of a weight: "0" or "1", then up to three decimals after ".",
+// at most 1; -1 when text is none.
+double weightOf(const std::string& text) {
+    auto digit = [](char c) { return isdigit(static_cast<unsigned char>(c)) != 0; };
+    if (text.empty() || text.size() > 5 || (text[0] != '0' && text[0] != '1')) return -1;
+    if (text.size() > 1 && (text[1] != '.' || !std::all_of(text.begin() + 2, text.end(), digit)))
+        return -1;
+    double weight = strtod(text.c_str(), nullptr);
+    return weight > 1 ? -1 : weight;
 }
 
 // body as one gzip member; false (body unchanged) when zlib fails.
@@ -145,20 +152,44 @@ std::string percentDecode(const std::string& text) {
 }
 
 std::string HttpRequest::header(const std::string& name) const {
-    std::string wanted = lowercase(name) + ":";
+    std::string wanted = lowercase(name) + ":", values;
     size_t start = head.find('\n');
     while (start != std::string::npos && start + 1 < head.size()) {
         size_t end = head.find('\n', start + 1);
         std::string line = head.substr(start + 1, end == std::string::npos ? end : end - start - 1);
         if (lowercase(line.substr(0, wanted.size())) == wanted) {
-            std::string value = line.substr(wanted.size());
-            size_t first = value.find_first_not_of(" \t");
-            size_t last = value.find_last_not_of(" \t\r");
-            return first == std::string::npos ? "" : value.substr(first, last - first + 1);
+            std::string value = trimmed(line.substr(wanted.size()));
+            if (!value.empty()) values += (values.empty() ? "" : ", ") + value;
         }
         start = end;
     }
-    return "";
+    return values;
+}
+
+bool acceptsGzip(const HttpRequest& request) {
+    // A list of codings, each with parameters after ";", its weight "q=..."
+    // (1 without one, 0 refuses). gzip stands for itself, "*" for codings
+    // not named.
+    double named = -1, others = -1;
+    std::string list = lowercase(request.header("Accept-Encoding"));
+    for (size_t start = 0; start < list.size();) {
+        size_t end = std::min(list.find(',', start), list.size());
+        std::string element = list.substr(start, end - start);
+        start = end + 1;
+        size_t semicolon = element.find(';');
+        std::string coding = trimmed(element.substr(0, semicolon));
+        double weight = 1;
+        while (semicolon != std::string::npos) {
+            size_t next = element.find(';', semicolon + 1);
+            std::string parameter = trimmed(element.substr(semicolon + 1, next - semicolon - 1));
+            if (parameter.compare(0, 2, "q=") == 0) weight = weightOf(parameter.substr(2));
+            semicolon = next;
+        }
+        if (weight < 0) continue;  // an element with a broken weight says nothing
+        if ((coding == "gzip" || coding == "x-gzip") && named < 0) named = weight;
+        if (coding == "*" && others < 0) others = weight;
+    }
+    return (named >= 0 ? named : others) > 0;
 }
 
 std::string percentEncode(const std::string& text) {

@@ -26,8 +26,9 @@ struct HttpRequest {
     std::string head;    // the whole request head
     sockaddr_storage peer = {};
 
-    // The value of the first header field called name (any case), without
-    // the blanks around it; empty when there is none.
+    // The values of every header field called name (any case), each without
+    // the blanks around it, joined by ", " (one list, as several field lines
+    // of a list mean); empty when there is none.
     std::string header(const std::string& name) const;
 
     // The value of key in the query string, percent-decoded ("+" is a space);
@@ -41,6 +42,10 @@ struct HttpResponse {
     std::string body;
     std::vector<std::string> headers;  // further header lines, without CR LF
 };
+
+// Whether the request's Accept-Encoding lists gzip (or x-gzip), or "*" with
+// no word on gzip, at a weight above zero.
+bool acceptsGzip(const HttpRequest& request);
 
 // Percent-decodes text ("+" becomes a space); a "%" without two hex digits stays as it is.
 std::string percentDecode(const std::string& text);

@@ -135,6 +135,39 @@ TEST(HttpText, LargerBodiesAreGzippedOnlyForClientsThatAcceptIt) {
     }
 }
 
+TEST(HttpText, AcceptEncodingIsAListOfCodingsWithWeights) {
+    struct Case {
+        const char* fields;  // header lines of the request
+        bool gzip;
+    } cases[] = {
+        {"", false},
+        {"Accept-Encoding: gzip\r\n", true},
+        {"accept-encoding:GZip\r\n", true},
+        {"Accept-Encoding: deflate, br,gzip\r\n", true},
+        {"Accept-Encoding: x-gzip\r\n", true},
+        {"Accept-Encoding: notgzip\r\n", false},
+        {"Accept-Encoding: gzipfoo, br\r\n", false},
+        {"Accept-Encoding: identity\r\n", false},
+        {"Accept-Encoding: gzip;q=0\r\n", false},
+        {"Accept-Encoding: gzip ; Q=0.000, br\r\n", false},
+        {"Accept-Encoding: gzip;q=0.001\r\n", true},
+        {"Accept-Encoding: gzip;level=9;q=1.0\r\n", true},
+        {"Accept-Encoding: gzip;q=2, gzip;q=abc\r\n", false},  // no weight: no word
+        {"Accept-Encoding: *\r\n", true},
+        {"Accept-Encoding: *;q=0\r\n", false},
+        {"Accept-Encoding: *, gzip;q=0\r\n", false},
+        {"Accept-Encoding: br;q=1, *;q=0.1\r\n", true},
+        {"Accept-Encoding: br\r\nHost: x\r\nAccept-Encoding: gzip\r\n", true},
+        {"Accept-Encoding: *\r\nACCEPT-ENCODING: gzip;q=0\r\n", false},
+        {"X-Accept-Encoding: gzip\r\nAccept-Encodings: gzip\r\n", false},
+    };
+    for (const Case& c : cases) {
+        HttpRequest request;
+        request.head = std::string("GET / HTTP/1.1\r\n") + c.fields + "\r\n";
+        EXPECT_EQ(acceptsGzip(request), c.gzip) << c.fields;
+    }
+}
+
 TEST(HttpText, AHandlerThatThrowsGives500) {
     auto failing = [](const HttpRequest&) -> HttpResponse { throw std::runtime_error("boom"); };
     EXPECT_EQ(HttpServer::respond("GET / HTTP/1.1\r\n\r\n", {}, failing).rfind("HTTP/1.1 500 ", 0),
