@@ -5,18 +5,31 @@
 // connections are bounded. Routing is the caller's: a handler turns a parsed
 // request into a response. Bodies of 1 KiB and more go out gzip-compressed to
 // clients that accept it (browsers and Prometheus do).
+//
+// A successful response is made at most once per target and encoding per
+// second and shared, read-only, by every connection that sends it: memory
+// holds one copy per endpoint, not one per client. Complete requests wait in
+// a queue (at most one per connection); each turn of the loop answers those
+// whose reply is made already and makes one more, for the request that has
+// waited longest, so a request with its reply at hand waits for at most one
+// making. The stop is seen between any two steps.
 #pragma once
 #include <sys/socket.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <deque>
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "net.h"
+
+struct HttpReply;  // a response as it goes out (http.cpp)
 
 struct HttpRequest {
     std::string method;  // "GET" or "HEAD": the server answers other methods itself
@@ -84,15 +97,24 @@ class HttpServer {
     void stop();
 
     // The whole response (status line, headers, body) to one request head (up
-    // to its blank line, or cut off when over the limit) from peer.
+    // to its blank line, or cut off when over the limit) from peer, made
+    // afresh.
     static std::string respond(const std::string& head, const sockaddr_storage& peer,
                                const Handler& handler, size_t maxHeadBytes = 8192);
+
+    // How long a made response is sent to further requests for its target.
+    static constexpr int CACHE_MS = 1000;
+    // Responses kept for reuse at most; beyond, the oldest is dropped.
+    static constexpr size_t MAX_CACHED = 32;
 
   private:
     struct Connection;
     using Clock = std::chrono::steady_clock;
+    using ReplyPtr = std::shared_ptr<const HttpReply>;
 
     void run();
+    // Whether stop() was called or the daemon shuts down.
+    bool stopping() const;
     void acceptFrom(int listener);
     // The connection a new client may replace at the cap; null when none may go.
     Connection* replaceable() const;
@@ -100,14 +122,33 @@ class HttpServer {
     bool makeRoom();
     void onReadable(Connection& c);
     void onWritable(Connection& c);
-    void startReply(Connection& c);
+    // Answers the queued requests that have a fresh answer, then makes one
+    // answer for the request that has waited longest.
+    void serveQueue();
+    // Takes the complete request head of c: refused at once, or queued.
+    void onRequest(Connection& c);
+    void startReply(Connection& c, ReplyPtr reply);
+    // The kept reply to request, made within CACHE_MS before now; null when
+    // there is none.
+    ReplyPtr cached(const HttpRequest& request, Clock::time_point now) const;
+    // Makes the reply to request (the compressed one from the kept plain one
+    // while that is fresh) and keeps it when it may be shared.
+    ReplyPtr make(const HttpRequest& request, Clock::time_point now);
 
     Handler handler;
     Filter filter;
     Limits limits;
     std::vector<UniqueFd> listeners;
-    UniqueFd wake;  // eventfd: readable once stop() was called
-    std::vector<std::unique_ptr<Connection>> connections;  // of the thread only
+    UniqueFd wake;                     // eventfd: readable once stop() was called
+    std::atomic<bool> stopped{false};  // set by stop() before it writes wake
+    // Of the thread only:
+    std::vector<std::unique_ptr<Connection>> connections;
+    std::deque<Connection*> queue;  // complete requests, oldest first; never closed there
+    struct Cached {
+        ReplyPtr plain, gzip;  // gzip: null until a client asks for it
+        Clock::time_point made;
+    };
+    std::map<std::string, Cached> cache;  // by target
     uint64_t accepted = 0;
     Clock::time_point acceptResumes;  // accept is paused until then
     Clock::time_point lastShortageLog;
