@@ -69,9 +69,9 @@ void MetricsServer::followSensors() {
 }
 
 bool MetricsServer::start(const std::vector<std::string>& addresses, const AllowList* allowList,
-                          int port) {
+                          int port, int backlog) {
     std::string error;
-    std::vector<UniqueFd> listeners = openListenSockets(addresses, port, SOMAXCONN, &error);
+    std::vector<UniqueFd> listeners = openListenSockets(addresses, port, backlog, &error);
     if (listeners.empty()) {
         logEvent(LOG_CRITICAL, "metrics endpoint: " + error);
         return false;

@@ -63,9 +63,11 @@ bool has(const std::string& text, const std::string& part) {
     return text.find(part) != std::string::npos;
 }
 
-std::string webConfig(int port, int webPort, const std::string& sensors) {
+// mainKeys: further lines of section "main".
+std::string webConfig(int port, int webPort, const std::string& sensors,
+                      const std::string& mainKeys = "") {
     return configText(port, "metricsport = " + std::to_string(webPort) + "\nloglevel = stat\n" +
-                                "[sensors]\n" + sensors);
+                                mainKeys + "[sensors]\n" + sensors);
 }
 
 // Connections to port that the daemon has accepted: queued or closed ones have no inode.
@@ -81,6 +83,20 @@ int held(int port) {
             ++n;
     }
     return n;
+}
+
+// The queue length that port listens with (from ss); 0 when ss is not at hand.
+int listenBacklog(int port) {
+    TempDir dir;
+    std::string out;
+    runProgram({"/bin/sh", "-c",
+                "command -v ss >/dev/null && ss -Hltn 'sport = :" + std::to_string(port) + "'"},
+               dir.path, &out);
+    std::istringstream fields(out);
+    std::string state;
+    int queued = 0, backlog = 0;
+    fields >> state >> queued >> backlog;
+    return backlog;
 }
 
 // The /proc folder of the daemon's thread called web; empty without one.
@@ -301,7 +317,11 @@ TEST(WebPort, EveryEndpointShowsWhatTheQueryServiceServes) {
 TEST(WebPort, HalfSentRequestsDelayNobodyAndAreDropped) {
     TempDir dir;
     int port = freePort(), webPort = freePort();
-    auto daemon = startDaemon(dir, webConfig(port, webPort, "/nonexistent/x = attic\n"));
+    auto daemon =
+        startDaemon(dir, webConfig(port, webPort, "/nonexistent/x = attic\n", "backlog = 120\n"));
+    if (int backlog = listenBacklog(webPort)) {
+        EXPECT_EQ(backlog, 120);  // the key holds for the web port too
+    }
     auto start = Clock::now();
     std::vector<std::unique_ptr<Client>> slow;
     for (int i = 0; i < 100; ++i) {
@@ -364,9 +384,10 @@ TEST(WebPort, ScrapesAndTheStopKeepTheirPaceWhileClientsLoopOnThePage) {
     std::string sensors;
     for (int n = 0; n < PAGE_DEVICES; ++n)
         sensors += "/nonexistent/d" + std::to_string(n) + " = n" + std::to_string(n) + "\n";
-    auto daemon =
-        startDaemon(dir, configText(port, "metricsport = " + std::to_string(webPort) +
-                                              "\nloglevel = critical\n[sensors]\n" + sensors));
+    auto daemon = startDaemon(dir, configText(port, "metricsport = " + std::to_string(webPort) +
+                                                        "\nbacklog = 64\nloglevel = critical\n"
+                                                        "[sensors]\n" +
+                                                        sensors));
     const std::string page = "GET / HTTP/1.1\r\nAccept-Encoding: gzip\r\n\r\n";
     Response first = http(webPort, page);  // drawn for this request alone
     ASSERT_EQ(first.status, 200);
@@ -392,7 +413,8 @@ TEST(WebPort, ScrapesAndTheStopKeepTheirPaceWhileClientsLoopOnThePage) {
 TEST(WebPort, OutOfDescriptorsPausesAcceptInsteadOfSpinning) {
     TempDir dir;
     int port = freePort(), webPort = freePort();
-    dir.write("sensomarkUSB.conf", webConfig(port, webPort, "/nonexistent/x = attic\n"));
+    dir.write("sensomarkUSB.conf",
+              webConfig(port, webPort, "/nonexistent/x = attic\n", "backlog = 64\n"));
     Process daemon({"/bin/sh", "-c", std::string("ulimit -n 40 && exec ") + SENSOMARK_BIN},
                    dir.path);
     ASSERT_TRUE(eventually([&] { return Client(port).connected(); })) << daemon.output();
