@@ -539,8 +539,9 @@ void HttpServer::serveQueue() {
         it = now - it->second.made >= std::chrono::milliseconds(CACHE_MS) ? cache.erase(it)
                                                                           : std::next(it);
     // What is made already goes out first; then the request that has waited
-    // longest gets its reply made, one per turn, so that a look at every
-    // socket (and at the stop) comes between any two.
+    // longest gets one step of its reply made, so that a look at every socket
+    // (and at the stop) comes between any two. One with a step left goes to
+    // the back: the others' steps come first.
     for (auto it = queue.begin(); it != queue.end() && !stopping();) {
         ReplyPtr reply = cached((*it)->request, now);
         if (!reply) {
@@ -554,7 +555,11 @@ void HttpServer::serveQueue() {
     if (queue.empty() || stopping()) return;
     Connection& c = *queue.front();
     queue.pop_front();
-    startReply(c, make(c.request, now));
+    if (ReplyPtr reply = makeStep(c.request, now)) {
+        startReply(c, std::move(reply));
+    } else {
+        queue.push_back(&c);
+    }
 }
 
 HttpServer::ReplyPtr HttpServer::cached(const HttpRequest& request, Clock::time_point now) const {
@@ -564,7 +569,7 @@ HttpServer::ReplyPtr HttpServer::cached(const HttpRequest& request, Clock::time_
     return acceptsGzip(request) ? it->second.gzip : it->second.plain;
 }
 
-HttpServer::ReplyPtr HttpServer::make(const HttpRequest& request, Clock::time_point now) {
+HttpServer::ReplyPtr HttpServer::makeStep(const HttpRequest& request, Clock::time_point now) {
     bool gzip = acceptsGzip(request);
     auto it = cache.find(request.target);
     if (it != cache.end() && now - it->second.made < std::chrono::milliseconds(CACHE_MS)) {
@@ -580,9 +585,8 @@ HttpServer::ReplyPtr HttpServer::make(const HttpRequest& request, Clock::time_po
         cache.erase(std::min_element(cache.begin(), cache.end(), [](const auto& a, const auto& b) {
             return a.second.made < b.second.made;
         }));
-    Cached& entry = cache[request.target];
-    entry = Cached{plain, gzip ? compressed(plain) : nullptr, now};
-    return gzip ? entry.gzip : plain;
+    cache[request.target] = Cached{plain, nullptr, now};
+    return gzip ? nullptr : plain;  // compressing is a step of its own
 }
 
 void HttpServer::startReply(Connection& c, ReplyPtr reply) {

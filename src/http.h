@@ -10,9 +10,10 @@
 // second and shared, read-only, by every connection that sends it: memory
 // holds one copy per endpoint, not one per client. Complete requests wait in
 // a queue (at most one per connection); each turn of the loop answers those
-// whose reply is made already and makes one more, for the request that has
-// waited longest, so a request with its reply at hand waits for at most one
-// making. The stop is seen between any two steps.
+// whose reply is made already and takes one step (the handler's answer, or
+// compressing it) for the request that has waited longest, so a request with
+// its reply at hand waits for at most one step. The stop is seen between any
+// two steps.
 #pragma once
 #include <sys/socket.h>
 
@@ -123,7 +124,7 @@ class HttpServer {
     void onReadable(Connection& c);
     void onWritable(Connection& c);
     // Answers the queued requests that have a fresh answer, then makes one
-    // answer for the request that has waited longest.
+    // step of the answer for the request that has waited longest.
     void serveQueue();
     // Takes the complete request head of c: refused at once, or queued.
     void onRequest(Connection& c);
@@ -131,9 +132,10 @@ class HttpServer {
     // The kept reply to request, made within CACHE_MS before now; null when
     // there is none.
     ReplyPtr cached(const HttpRequest& request, Clock::time_point now) const;
-    // Makes the reply to request (the compressed one from the kept plain one
-    // while that is fresh) and keeps it when it may be shared.
-    ReplyPtr make(const HttpRequest& request, Clock::time_point now);
+    // Makes one step of the reply to request and keeps what may be shared:
+    // the handler's answer, or the compressed one from the kept plain one
+    // while that is fresh. Null when the reply needs another step.
+    ReplyPtr makeStep(const HttpRequest& request, Clock::time_point now);
 
     Handler handler;
     Filter filter;
