@@ -6,6 +6,7 @@
 #include "statuspage.h"
 
 #include <algorithm>
+#include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <ctime>
@@ -172,7 +173,10 @@ class PathData {
   public:
     void moveTo(int x, int y) {
         flush();
-        text += 'M' + std::to_string(x) + ' ' + std::to_string(y);
+        text += 'M';
+        number(x);
+        text += ' ';
+        number(y);
         lastX = x;
         lastY = y;
         inLine = false;
@@ -204,7 +208,8 @@ class PathData {
         if (n >= 0 && !text.empty() && (std::isdigit(static_cast<unsigned char>(text.back())))) {
             text += ' ';
         }
-        text += std::to_string(n);
+        char digits[24];
+        text.append(digits, std::to_chars(digits, digits + sizeof(digits), n).ptr);
     }
     void flush() {
         if (runCount == 0) return;
