@@ -40,7 +40,11 @@ struct HttpServer::Connection {
     uint64_t serial = 0;  // accept order
     std::string in;
     HttpRequest request;  // once QUEUED
-    ReplyPtr reply;       // while WRITING; shared with the cache and other connections
+    std::string key;      // of its reply in the cache
+    bool gzip = false;    // the client takes gzip
+    // While WRITING, the reply; shared with the cache and other connections.
+    // While QUEUED, the plain reply made for it that is to be compressed.
+    ReplyPtr reply;
     bool headOnly = false;
     size_t sent = 0;  // bytes of the head and the body
     Clock::time_point deadline = Clock::time_point::max();
@@ -315,8 +319,8 @@ std::string HttpServer::respond(const std::string& head, const sockaddr_storage&
     return reply->head + (request.method == "HEAD" ? "" : reply->response.body);
 }
 
-HttpServer::HttpServer(Handler handler, Limits limits)
-    : handler(std::move(handler)), limits(limits) {}
+HttpServer::HttpServer(Handler handler, Limits limits, CacheKey cacheKey)
+    : handler(std::move(handler)), cacheKey(std::move(cacheKey)), limits(limits) {}
 
 HttpServer::~HttpServer() {
     stop();
@@ -528,22 +532,25 @@ void HttpServer::onRequest(Connection& c) {
         startReply(c, std::move(refusal));
         return;
     }
+    c.key = cacheKey ? cacheKey(c.request) : c.request.target;
+    c.gzip = acceptsGzip(c.request);
     c.state = Connection::State::QUEUED;
     c.deadline = Clock::time_point::max();  // a queued request is answered in its turn
     queue.push_back(&c);
 }
 
 void HttpServer::serveQueue() {
+    // Kept replies older than cacheMs are dropped: all in the cache are fresh.
     Clock::time_point now = Clock::now();
     for (auto it = cache.begin(); it != cache.end();)
-        it = now - it->second.made >= std::chrono::milliseconds(CACHE_MS) ? cache.erase(it)
-                                                                          : std::next(it);
+        it = now - it->second.made < std::chrono::milliseconds(limits.cacheMs) ? std::next(it)
+                                                                               : cache.erase(it);
     // What is made already goes out first; then the request that has waited
     // longest gets one step of its reply made, so that a look at every socket
     // (and at the stop) comes between any two. One with a step left goes to
     // the back: the others' steps come first.
     for (auto it = queue.begin(); it != queue.end() && !stopping();) {
-        ReplyPtr reply = cached((*it)->request, now);
+        ReplyPtr reply = cached(**it);
         if (!reply) {
             ++it;
             continue;
@@ -555,38 +562,40 @@ void HttpServer::serveQueue() {
     if (queue.empty() || stopping()) return;
     Connection& c = *queue.front();
     queue.pop_front();
-    if (ReplyPtr reply = makeStep(c.request, now)) {
+    if (ReplyPtr reply = makeStep(c, now)) {
         startReply(c, std::move(reply));
     } else {
         queue.push_back(&c);
     }
 }
 
-HttpServer::ReplyPtr HttpServer::cached(const HttpRequest& request, Clock::time_point now) const {
-    auto it = cache.find(request.target);
-    if (it == cache.end() || now - it->second.made >= std::chrono::milliseconds(CACHE_MS))
-        return nullptr;
-    return acceptsGzip(request) ? it->second.gzip : it->second.plain;
+HttpServer::ReplyPtr HttpServer::cached(const Connection& c) const {
+    auto it = cache.find(c.key);
+    if (it == cache.end()) return nullptr;
+    return c.gzip ? it->second.gzip : it->second.plain;
 }
 
-HttpServer::ReplyPtr HttpServer::makeStep(const HttpRequest& request, Clock::time_point now) {
-    bool gzip = acceptsGzip(request);
-    auto it = cache.find(request.target);
-    if (it != cache.end() && now - it->second.made < std::chrono::milliseconds(CACHE_MS)) {
-        if (!gzip) return it->second.plain;
-        // Only the compressed reply was missing.
-        it->second.gzip = compressed(it->second.plain);
-        return it->second.gzip;
+HttpServer::ReplyPtr HttpServer::makeStep(Connection& c, Clock::time_point now) {
+    auto it = cache.find(c.key);
+    ReplyPtr plain = c.reply ? c.reply : it != cache.end() ? it->second.plain : nullptr;
+    if (plain && c.gzip) {
+        // Only the compressed reply is missing; it is kept while the plain one is.
+        ReplyPtr packed = compressed(plain);
+        if (it != cache.end() && it->second.plain == plain) it->second.gzip = packed;
+        return packed;
     }
-    ReplyPtr plain = answer(handler, request);
+    if (plain) return plain;
+    plain = answer(handler, c.request);
     // Only successful replies are shared: the others are short and cheap.
     if (plain->response.status != 200) return plain;
     if (it == cache.end() && cache.size() >= MAX_CACHED)
         cache.erase(std::min_element(cache.begin(), cache.end(), [](const auto& a, const auto& b) {
             return a.second.made < b.second.made;
         }));
-    cache[request.target] = Cached{plain, nullptr, now};
-    return gzip ? nullptr : plain;  // compressing is a step of its own
+    cache[c.key] = Cached{plain, nullptr, now};
+    if (!c.gzip) return plain;
+    c.reply = plain;  // compressing is a step of its own, whether or not it is kept then
+    return nullptr;
 }
 
 void HttpServer::startReply(Connection& c, ReplyPtr reply) {

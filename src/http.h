@@ -6,9 +6,10 @@
 // request into a response. Bodies of 1 KiB and more go out gzip-compressed to
 // clients that accept it (browsers and Prometheus do).
 //
-// A successful response is made at most once per target and encoding per
-// second and shared, read-only, by every connection that sends it: memory
-// holds one copy per endpoint, not one per client. Complete requests wait in
+// A successful response is made at most once per second, cache key (what it
+// depends on; by default the target) and encoding, and shared, read-only, by
+// every connection that sends it: memory holds one copy per endpoint, not one
+// per client. Complete requests wait in
 // a queue (at most one per connection); each turn of the loop answers those
 // whose reply is made already and takes one step (the handler's answer, or
 // compressing it) for the request that has waited longest, so a request with
@@ -81,10 +82,15 @@ class HttpServer {
         size_t maxConnections =
             64;                   // at the cap a new client replaces the oldest unfinished request
         int acceptPauseMs = 100;  // no accept for this long when descriptors run out
+        int cacheMs = 1000;       // a made reply is sent to further requests for this long
     };
 
+    // The key under which the reply to a request is kept: requests with one
+    // key share one reply. Null: the target as sent.
+    using CacheKey = std::function<std::string(const HttpRequest&)>;
+
     explicit HttpServer(Handler handler) : HttpServer(std::move(handler), Limits()) {}
-    HttpServer(Handler handler, Limits limits);
+    HttpServer(Handler handler, Limits limits, CacheKey cacheKey = nullptr);
     // Stops the thread and waits for it; it never waits for a client.
     ~HttpServer();
     HttpServer(const HttpServer&) = delete;
@@ -103,8 +109,6 @@ class HttpServer {
     static std::string respond(const std::string& head, const sockaddr_storage& peer,
                                const Handler& handler, size_t maxHeadBytes = 8192);
 
-    // How long a made response is sent to further requests for its target.
-    static constexpr int CACHE_MS = 1000;
     // Responses kept for reuse at most; beyond, the oldest is dropped.
     static constexpr size_t MAX_CACHED = 32;
 
@@ -129,15 +133,15 @@ class HttpServer {
     // Takes the complete request head of c: refused at once, or queued.
     void onRequest(Connection& c);
     void startReply(Connection& c, ReplyPtr reply);
-    // The kept reply to request, made within CACHE_MS before now; null when
-    // there is none.
-    ReplyPtr cached(const HttpRequest& request, Clock::time_point now) const;
-    // Makes one step of the reply to request and keeps what may be shared:
-    // the handler's answer, or the compressed one from the kept plain one
-    // while that is fresh. Null when the reply needs another step.
-    ReplyPtr makeStep(const HttpRequest& request, Clock::time_point now);
+    // The kept reply to the request of c; null when there is none.
+    ReplyPtr cached(const Connection& c) const;
+    // Makes one step of the reply to the request of c at now and keeps what
+    // may be shared: the handler's answer, or the compressed one from the
+    // kept plain one. Null when the reply needs another step.
+    ReplyPtr makeStep(Connection& c, Clock::time_point now);
 
     Handler handler;
+    CacheKey cacheKey;
     Filter filter;
     Limits limits;
     std::vector<UniqueFd> listeners;
@@ -150,7 +154,7 @@ class HttpServer {
         ReplyPtr plain, gzip;  // gzip: null until a client asks for it
         Clock::time_point made;
     };
-    std::map<std::string, Cached> cache;  // by target
+    std::map<std::string, Cached> cache;  // by cacheKey; made within cacheMs
     uint64_t accepted = 0;
     Clock::time_point acceptResumes;  // accept is paused until then
     Clock::time_point lastShortageLog;

@@ -219,6 +219,37 @@ TEST(HttpText, AHandlerThatThrowsGives500) {
               0u);
 }
 
+TEST(HttpServerReplies, AreMadeOncePerKeyWhileFreshAndCompressedFromThePlainOne) {
+    for (int cacheMs : {3600 * 1000, 0}) {
+        std::atomic<int> made{0};
+        std::string text;
+        for (int i = 0; i < 500; ++i) text += "line " + std::to_string(i) + "\n";
+        HttpServer::Limits limits;
+        limits.cacheMs = cacheMs;
+        HttpServer server(
+            [&](const HttpRequest& r) {
+                ++made;
+                return HttpResponse{r.path == "/page" ? 200 : 404, "text/plain", text, {}};
+            },
+            limits, [](const HttpRequest& r) { return r.path; });
+        std::string error;
+        std::vector<UniqueFd> listeners;
+        listeners.push_back(openListenSocket("127.0.0.1", 0, 16, &error));
+        int port = portOf(listeners[0]);
+        ASSERT_TRUE(server.start(std::move(listeners)));
+        const std::string gzip = " HTTP/1.1\r\nAccept-Encoding: gzip\r\n\r\n";
+        Response plain = get(port, "/page?a"), packed = http(port, "GET /page?b" + gzip),
+                 again = http(port, "GET /page" + gzip), head = http(port, "HEAD /page?c" + gzip);
+        EXPECT_EQ(plain.body, text);
+        EXPECT_EQ(packed.body.compare(0, 2, "\x1f\x8b"), 0) << packed.head;
+        EXPECT_EQ(again.body, packed.body);
+        EXPECT_EQ(head.head, again.head);
+        EXPECT_EQ(get(port, "/none").status, 404);
+        EXPECT_EQ(get(port, "/none").status, 404);
+        EXPECT_EQ(made, cacheMs > 0 ? 3 : 6) << "kept " << cacheMs << " ms; errors never kept";
+    }
+}
+
 TEST(WebPort, EveryEndpointShowsWhatTheQueryServiceServes) {
     TempDir dir;
     Pty pty;
