@@ -7,7 +7,7 @@ PREFIX ?= /usr/local
 
 .PHONY: all deps build run demo test test-all check-thread-safety install package \
 	check-package clean check-asan check-tsan bench bench-build bench-quick bench-mqtt bench-core \
-	bench-core-quick fuzz-smoke soak check-valgrind fresh-machine-check mutants
+	bench-core-quick bench-web bench-web-quick fuzz-smoke soak check-valgrind fresh-machine-check mutants
 
 all: build
 
@@ -117,11 +117,13 @@ check-valgrind: build
 BENCH_BUILD ?= build-bench
 bench-build: deps
 	@cmake -S . -B $(BENCH_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSENSOMARK_BENCH=ON >/dev/null
-	@cmake --build $(BENCH_BUILD) -j$(JOBS) --target sensomarkUSB sensomark-sim loadgen refserver
+	@cmake --build $(BENCH_BUILD) -j$(JOBS) --target sensomarkUSB sensomark-sim loadgen refserver \
+		webload
 
 bench: bench-build
 	bash bench/run.sh $(BENCH_BUILD)
 	bash bench/core.sh $(BENCH_BUILD)
+	bash bench/web.sh $(BENCH_BUILD)
 
 # Idle wake-ups, stop latency and throughput against the build of BASELINE
 # (a commit; default the last one before waits stopped polling): about five
@@ -134,6 +136,17 @@ bench-core-quick: bench-build
 
 bench-quick: bench-build
 	bash bench/run.sh --quick $(BENCH_BUILD)
+
+# The web port against the build of BASELINE (a commit; default the last one before responses
+# were shared): scrape latency while clients loop on the status page of 100 devices with a
+# full day, SIGTERM to exit under that load, memory with 64 clients that never read a 5 MB
+# /metrics. About five minutes; appended to bench/results.md. bench-web-quick: about three
+# minutes, one run each, to bench/results-web-quick.txt.
+bench-web: bench-build
+	bash bench/web.sh $(BENCH_BUILD)
+
+bench-web-quick: bench-build
+	bash bench/web.sh --quick $(BENCH_BUILD)
 
 # MQTT publishing (bench/mqtt.sh): query throughput with and without it, and resident memory
 # across a broker outage of OUTAGE_SECONDS at 100 device lines per second; about seven minutes.

@@ -3,7 +3,9 @@
 
 #include <algorithm>
 #include <climits>
+#include <cmath>
 #include <ctime>
+#include <random>
 
 #include "sensor.h"
 #include "sensormanager.h"
@@ -101,3 +103,27 @@ SensorHistory* History::of(const Sensor* sensor) const {
 int64_t History::minuteOf(int64_t now) const {
     return floorDiv(now + wallOffset, 60);
 }
+
+#ifdef SENSOMARK_BENCH
+void History::fillSyntheticDay(int64_t now) {
+    const int VALUES_PER_MINUTE = 6;
+    const int GAP_MINUTES = 20;  // one gap per device, as after an unplugged adapter
+    int64_t last = minuteOf(now);
+    unsigned seed = 1;
+    for (auto& [sensor, ring] : devices) {
+        std::minstd_rand random(seed++);
+        std::uniform_real_distribution<double> noise(-0.3, 0.3);
+        int64_t gap = last - static_cast<int64_t>(random() % SensorHistory::MINUTES);
+        for (int64_t minute = last - SensorHistory::MINUTES + 1; minute <= last; ++minute) {
+            if (minute >= gap && minute < gap + GAP_MINUTES) continue;
+            double day = std::sin(2 * M_PI * static_cast<double>(minute % 1440) / 1440 + seed);
+            for (int i = 0; i < VALUES_PER_MINUTE; ++i) {
+                double t = 20 + 4 * day + noise(random), h = 50 - 10 * day + 3 * noise(random);
+                ring->add(minute, TEMPERATURE, std::round(t * 10) / 10);
+                ring->add(minute, HUMIDITY, std::round(h * 10) / 10);
+                ring->add(minute, DEWPOINT, std::round((t - (100 - h) / 5) * 10) / 10);
+            }
+        }
+    }
+}
+#endif

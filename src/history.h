@@ -76,6 +76,12 @@ class History {
     SensorHistory* of(const Sensor* sensor) const;
     // Keeps a history for sensor without a listener (tests feed it); returns it.
     SensorHistory* track(const Sensor* sensor);
+#ifdef SENSOMARK_BENCH
+    // Fills the day up to time now (of Sensor::clockNow()) of every device
+    // followed with noisy synthetic values: the benchmark's full day without
+    // waiting one. Benchmark builds only; call before the reader threads start.
+    void fillSyntheticDay(int64_t now);
+#endif
 
     // The minute key of time now (of Sensor::clockNow()).
     int64_t minuteOf(int64_t now) const;

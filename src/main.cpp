@@ -293,7 +293,8 @@ int main(int argc, char* argv[]) {
     if (mqtt && mqttPublisher.start())
         metricsServer.addFamilies([] { return mqttPublisher.families(); });
     if (metricsPort > 0)
-        metricsServer.start(listenOptions.addresses, &listenOptions.allow, metricsPort);
+        metricsServer.start(listenOptions.addresses, &listenOptions.allow, metricsPort,
+                            listenOptions.backlog);
     switch (connectionManager.startListen(listenPort)) {
         case ListenResult::STOPPED:
             shutdown();

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <ctime>
 #include <set>
 #include <sstream>
@@ -42,6 +43,14 @@ HttpServer::Limits limits() {
     return limits;
 }
 
+// What a response depends on: the path, and the name of history.json; the
+// rest of a query changes nothing, so it makes no response of its own.
+std::string cacheKey(const HttpRequest& request) {
+    std::string name;
+    if (request.path != "/history.json" || !request.queryValue("name", &name)) return request.path;
+    return request.path + "?name=" + percentEncode(name);
+}
+
 struct NamedReadings {
     std::string sensor;  // the label set sensor="..."
     std::string device;
@@ -54,16 +63,23 @@ MetricsServer::MetricsServer(SensorManager* sensors, ConnectionManager* connecti
     : sensors(sensors),
       connections(connections),
       server([this](const HttpRequest& request) { return route(request, Sensor::clockNow()); },
-             limits()) {
+             limits(), cacheKey) {
     char name[256] = "";
     if (gethostname(name, sizeof(name) - 1) == 0) host = name;
     if (host.empty()) host = "this machine";
 }
 
+void MetricsServer::followSensors() {
+    history.follow(*sensors);
+#ifdef SENSOMARK_BENCH
+    if (getenv("SENSOMARK_BENCH_FULL_DAY") != nullptr) history.fillSyntheticDay(Sensor::clockNow());
+#endif
+}
+
 bool MetricsServer::start(const std::vector<std::string>& addresses, const AllowList* allowList,
-                          int port) {
+                          int port, int backlog) {
     std::string error;
-    std::vector<UniqueFd> listeners = openListenSockets(addresses, port, SOMAXCONN, &error);
+    std::vector<UniqueFd> listeners = openListenSockets(addresses, port, backlog, &error);
     if (listeners.empty()) {
         logEvent(LOG_CRITICAL, "metrics endpoint: " + error);
         return false;

@@ -31,12 +31,14 @@ class MetricsServer {
 
     // Keeps the last day of every sensor's readings for the status page and
     // history.json; call before the reader threads start.
-    void followSensors() { history.follow(*sensors); }
+    void followSensors();
 
-    // Listens on addresses (none: all IPv4) and port and starts the thread;
-    // clients outside allow (not owned; it outlives the server) are closed at
-    // once. Logs and returns false when a socket cannot be set up.
-    bool start(const std::vector<std::string>& addresses, const AllowList* allow, int port);
+    // Listens on addresses (none: all IPv4) and port, with a queue of backlog
+    // clients before accept, and starts the thread; clients outside allow
+    // (not owned; it outlives the server) are closed at once. Logs and
+    // returns false when a socket cannot be set up.
+    bool start(const std::vector<std::string>& addresses, const AllowList* allow, int port,
+               int backlog);
     // Serves the clients of listeners (listening sockets) that filter lets in
     // (null: everybody).
     bool start(std::vector<UniqueFd> listeners, HttpServer::Filter filter = nullptr);

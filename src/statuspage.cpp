@@ -1,10 +1,12 @@
 // HTML and SVG of the status page. Charts are drawn at one unit per minute
-// in a 1439 x 200 view box stretched to the chart's width; strokes keep
-// their width (non-scaling-stroke) and labels sit outside that view box, so
-// the page reads the same on a phone and on a desktop.
+// in a 1439 x 140 view box stretched to the chart's width, with a point per
+// few minutes (about one per pixel); strokes keep their width
+// (non-scaling-stroke) and labels sit outside that view box, so the page
+// reads the same on a phone and on a desktop.
 #include "statuspage.h"
 
 #include <algorithm>
+#include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <ctime>
@@ -20,6 +22,9 @@ const int PLOT_TOP_PX = 14;
 const int PLOT_PX = 140;
 const int XLABEL_PX = 170;
 const int GUTTER_PERCENT = 8;  // left of the plot: the value axis labels
+// Minutes merged into one point: a day is 360 points, about as many as a
+// chart has pixels across on a desktop or a phone.
+const int MINUTES_PER_POINT = 4;
 
 const char STYLE[] = R"(
 :root{color-scheme:light dark;--bg:#f3f5f7;--card:#fff;--fg:#1b2330;--muted:#5b6676;--grid:#e2e6eb;--ok:#2b8a3e;--bad:#c92a2a;--t:#e8590c;--h:#1c7ed6;--d:#0b8a8a}
@@ -107,13 +112,71 @@ Scale scaleFor(double min, double max) {
     return {lo, hi, step, decimals};
 }
 
+// Minutes of a chart merged: the lowest min, the highest max, the mean of
+// all their values.
+struct Point {
+    int x;  // the window's minute index
+    double min, max, mean;
+};
+
+// The points of buckets (buckets[0] is minute key first) in runs, a new run
+// after a group of minutes none of which has a value. Groups follow the minute
+// keys, so a chart drawn a minute later keeps its points. A run begins at its
+// first minute with a value and ends at its last; a run of one point is a lone
+// minute.
+std::vector<std::vector<Point>> runsOf(const std::vector<HistoryBucket>& buckets, int64_t first) {
+    std::vector<std::vector<Point>> runs;
+    std::vector<Point> run;
+    int runEnd = 0;  // the last minute with a value of run
+    auto endRun = [&] {
+        if (run.empty()) return;
+        if (run.size() > 1 || run[0].x != runEnd) {
+            if (run.size() == 1) run.push_back(run[0]);
+            run.back().x = runEnd;
+        }
+        runs.push_back(std::move(run));
+        run.clear();
+    };
+    const int size = static_cast<int>(buckets.size());
+    for (int start = 0; start < size;) {
+        int64_t phase =
+            ((first + start) % MINUTES_PER_POINT + MINUTES_PER_POINT) % MINUTES_PER_POINT;
+        int end = std::min(size, start + MINUTES_PER_POINT - static_cast<int>(phase));
+        Point p = {-1, 0, 0, 0};
+        double sum = 0, count = 0;
+        for (int i = start; i < end; ++i) {
+            const HistoryBucket& b = buckets[i];
+            if (b.count == 0) continue;
+            p.min = p.x < 0 ? b.min : std::min(p.min, static_cast<double>(b.min));
+            p.max = p.x < 0 ? b.max : std::max(p.max, static_cast<double>(b.max));
+            if (p.x < 0) p.x = i;
+            sum += b.sum;
+            count += b.count;
+            runEnd = i;
+        }
+        if (p.x < 0) {
+            endRun();
+        } else {
+            p.mean = sum / count;
+            if (!run.empty()) p.x = (p.x + runEnd) / 2;  // the middle of the group's values
+            run.push_back(p);
+        }
+        start = end;
+    }
+    endRun();
+    return runs;
+}
+
 // Path data with relative moves between integer points; a run of equal steps
 // becomes one step ("l5 -5" for five steps of "1 -1").
 class PathData {
   public:
     void moveTo(int x, int y) {
         flush();
-        text += 'M' + std::to_string(x) + ' ' + std::to_string(y);
+        text += 'M';
+        number(x);
+        text += ' ';
+        number(y);
         lastX = x;
         lastY = y;
         inLine = false;
@@ -145,7 +208,8 @@ class PathData {
         if (n >= 0 && !text.empty() && (std::isdigit(static_cast<unsigned char>(text.back())))) {
             text += ' ';
         }
-        text += std::to_string(n);
+        char digits[24];
+        text.append(digits, std::to_chars(digits, digits + sizeof(digits), n).ptr);
     }
     void flush() {
         if (runCount == 0) return;
@@ -210,50 +274,44 @@ std::vector<TimeTick> timeTicks(const History& history, int64_t lastMinute, int6
 }
 
 std::string renderChart(const Quantity& quantity, const std::vector<HistoryBucket>& buckets,
-                        const std::vector<TimeTick>& ticks) {
+                        const std::vector<TimeTick>& ticks, int64_t firstMinute) {
     const int last = static_cast<int>(buckets.size()) - 1;
+    std::vector<std::vector<Point>> runs = runsOf(buckets, firstMinute);
     double min = 0, max = 0;
     bool any = false;
-    for (const HistoryBucket& b : buckets) {
-        if (b.count == 0) continue;
-        min = any ? std::min(min, static_cast<double>(b.min)) : b.min;
-        max = any ? std::max(max, static_cast<double>(b.max)) : b.max;
-        any = true;
-    }
+    for (const auto& run : runs)
+        for (const Point& p : run) {
+            min = any ? std::min(min, p.min) : p.min;
+            max = any ? std::max(max, p.max) : p.max;
+            any = true;
+        }
     Scale scale = scaleFor(min, max);
     auto yOf = [&](double v) {
         double y = (scale.hi - v) / (scale.hi - scale.lo) * PLOT_HEIGHT;
         return static_cast<int>(std::lround(std::clamp(y, 0.0, double(PLOT_HEIGHT))));
     };
 
-    // Runs of minutes are a band and a line; a lone minute between gaps would
-    // be a hairline, so it is a dot on a whisker from its min to its max.
+    // Runs are a band and a line; a lone minute between gaps would be a
+    // hairline, so it is a dot on a whisker from its min to its max.
     PathData band, line;
     std::string dots, whiskers;
-    for (int i = 0; i <= last;) {
-        if (buckets[i].count == 0) {
-            ++i;
+    for (const auto& run : runs) {
+        if (run.size() == 1) {
+            const Point& p = run[0];
+            int top = yOf(p.max);
+            dots += 'M' + std::to_string(p.x) + ' ' + std::to_string(yOf(p.mean)) + "h0";
+            whiskers += 'M' + std::to_string(p.x) + ' ' + std::to_string(top) + 'v' +
+                        std::to_string(yOf(p.min) - top);
             continue;
         }
-        int runEnd = i;
-        while (runEnd + 1 <= last && buckets[runEnd + 1].count != 0) ++runEnd;
-        if (runEnd == i) {
-            int top = yOf(buckets[i].max);
-            dots += 'M' + std::to_string(i) + ' ' + std::to_string(yOf(buckets[i].mean())) + "h0";
-            whiskers += 'M' + std::to_string(i) + ' ' + std::to_string(top) + 'v' +
-                        std::to_string(yOf(buckets[i].min) - top);
-            ++i;
-            continue;
+        line.moveTo(run[0].x, yOf(run[0].mean));
+        band.moveTo(run[0].x, yOf(run[0].max));
+        for (size_t j = 1; j < run.size(); ++j) {
+            line.lineTo(run[j].x, yOf(run[j].mean));
+            band.lineTo(run[j].x, yOf(run[j].max));
         }
-        line.moveTo(i, yOf(buckets[i].mean()));
-        band.moveTo(i, yOf(buckets[i].max));
-        for (int j = i + 1; j <= runEnd; ++j) {
-            line.lineTo(j, yOf(buckets[j].mean()));
-            band.lineTo(j, yOf(buckets[j].max));
-        }
-        for (int j = runEnd; j >= i; --j) band.lineTo(j, yOf(buckets[j].min));
+        for (size_t j = run.size(); j-- > 0;) band.lineTo(run[j].x, yOf(run[j].min));
         band.close();
-        i = runEnd + 1;
     }
 
     std::string title = titleOf(quantity.type);
@@ -357,7 +415,7 @@ std::string renderStatusPage(const std::vector<DeviceView>& devices, const Histo
         for (const Quantity& q : QUANTITIES) {
             auto& buckets = window.buckets[q.type - 1];
             if (buckets.empty()) buckets.resize(SensorHistory::MINUTES);
-            out << renderChart(q, buckets, ticks);
+            out << renderChart(q, buckets, ticks, lastMinute - SensorHistory::MINUTES + 1);
         }
         out << "</div>\n</section>\n";
     }

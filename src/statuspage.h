@@ -24,10 +24,12 @@ struct TimeTick {
 std::vector<TimeTick> timeTicks(const History& history, int64_t lastMinute, int64_t now,
                                 int64_t wallNow);
 
-// One chart: the band from each minute's min to its max, the line of its
-// mean, broken where a minute has no value; the value axis fits the data.
+// One chart of buckets (one per minute, oldest first; buckets[0] is minute
+// key firstMinute): a point per few minutes, the band from their lowest min
+// to their highest max and the line of their mean, broken where a whole
+// point's minutes have no value; the value axis fits the data.
 std::string renderChart(const Quantity& quantity, const std::vector<HistoryBucket>& buckets,
-                        const std::vector<TimeTick>& ticks);
+                        const std::vector<TimeTick>& ticks, int64_t firstMinute = 0);
 
 // The whole page at time now (of Sensor::clockNow()) and wall time wallNow;
 // host names the machine in the title.

@@ -25,6 +25,34 @@ std::string pathOf(const std::string& svg, const std::string& cls) {
     std::regex_search(svg, m, std::regex("class=\"" + cls + "\" d=\"([^\"]*)\""));
     return m.empty() ? "" : m[1].str();
 }
+
+using Points = std::vector<std::pair<int, int>>;
+
+// The points of path data d: absolute moves (M) and relative lines (l).
+Points pointsOf(const std::string& d) {
+    Points points;
+    char command = 0;
+    size_t at = 0;
+    auto number = [&] {
+        size_t used = 0;
+        int n = std::stoi(d.substr(at), &used);
+        at += used;
+        return n;
+    };
+    while (at < d.size()) {
+        if (isalpha(static_cast<unsigned char>(d[at]))) {
+            command = d[at++];
+        } else if (d[at] == ' ') {
+            ++at;
+        } else {
+            int x = number(), y = number();
+            if (command == 'l')
+                points.push_back({points.back().first + x, points.back().second + y});
+            if (command == 'M') points.push_back({x, y});
+        }
+    }
+    return points;
+}
 }  // namespace
 
 TEST(HistoryRing, KeepsMinMeanMaxAndCountPerMinuteWithGaps) {
@@ -105,6 +133,37 @@ TEST(StatusChart, LineAndBandBreakAtGapsAndScaleToTheData) {
     EXPECT_NE(empty.find("no valid reading in the last 24 hours"), std::string::npos);
 }
 
+TEST(StatusChart, ADayIsAPointPerFewMinutesThatKeepsExtremesGapsAndWeights) {
+    std::vector<HistoryBucket> buckets(1440);
+    for (int i = 0; i < 1440; ++i) {
+        float v = i % 2 ? 20.5f : 20.0f;                         // as noisy as can be
+        if (i < 600 || i >= 610) buckets[i] = {v, v, 3 * v, 3};  // ten minutes missing
+    }
+    buckets[101] = {20, 30, 75, 3};  // one minute reaching up, one down
+    buckets[1001] = {10, 20.5, 61.5, 3};
+    std::string svg = renderChart(QUANTITIES[0], buckets, {}, 0);
+    Points line = pointsOf(pathOf(svg, "line")), band = pointsOf(pathOf(svg, "band"));
+    EXPECT_LE(line.size(), 1440u / 4 + 2);  // a chart has no more pixels across
+    std::string d = pathOf(svg, "line");
+    EXPECT_EQ(std::count(d.begin(), d.end(), 'M'), 2) << "the gap stays one";
+    EXPECT_EQ(line.front().first, 0);
+    EXPECT_EQ(line.back().first, 1439);
+    auto edge = std::find_if(line.begin(), line.end(), [](auto p) { return p.first >= 599; });
+    ASSERT_TRUE(edge != line.end() && edge + 1 != line.end());
+    EXPECT_EQ(std::pair(edge->first, (edge + 1)->first), std::pair(599, 610)) << "the gap's edges";
+    auto [lowest, highest] = std::minmax_element(
+        band.begin(), band.end(), [](auto a, auto b) { return a.second < b.second; });
+    EXPECT_EQ(lowest->second, 0);     // 30, the top of the value axis from 10 to 30
+    EXPECT_EQ(highest->second, 140);  // 10, its bottom
+
+    // Minutes merge by their values: one of 10 and three of 20 make 17.5,
+    // a quarter down the axis from 20 to 10.
+    std::vector<HistoryBucket> weighed(1440);
+    weighed[0] = {10, 10, 10, 1};
+    weighed[1] = {20, 20, 60, 3};
+    EXPECT_EQ(pathOf(renderChart(QUANTITIES[0], weighed, {}, 0), "line"), "M0 35l1 0");
+}
+
 TEST(StatusChart, TimeAxisIsLocalTimeAndCrossesMidnight) {
     setenv("TZ", "XYZ-2", 1);  // local midnight is 22:00 UTC, the end of the window
     tzset();
@@ -127,19 +186,17 @@ TEST(StatusChart, TimeAxisIsLocalTimeAndCrossesMidnight) {
     tzset();
 }
 
-TEST(StatusPage, EscapesConfiguredTextsAndStaysSmallForADayOfData) {
+TEST(StatusPage, EscapesConfiguredTextsAndStaysSmallForSixteenDevicesWithADayOfData) {
     History history(WALL_AT - CLOCK_AT);
     int64_t now = CLOCK_AT + 86400;
-    std::vector<DeviceView> devices(2);
-    Sensor first(nullptr, "a"), second(nullptr, "b");
-    devices[0].names = {"cellar"};
-    devices[0].device = "/dev/serial/by-id/usb-\"x\"&<y>";
-    devices[0].sensor = &first;
-    devices[1].names = {"attic"};
-    devices[1].sensor = &second;
+    std::vector<std::unique_ptr<Sensor>> sensors;
+    std::vector<DeviceView> devices(16);
     srand(7);
-    for (const Sensor* s : {&first, &second}) {
-        SensorHistory* ring = history.track(s);
+    for (DeviceView& device : devices) {
+        sensors.push_back(std::make_unique<Sensor>(nullptr, "/dev/ttyUSB"));
+        device.sensor = sensors.back().get();
+        device.names = {"attic" + std::to_string(sensors.size())};
+        SensorHistory* ring = history.track(device.sensor);
         for (int64_t t = now - 86400; t <= now; t += 10) {
             double day = std::sin(t * 2 * M_PI / 86400), noise = (rand() % 21 - 10) / 100.0;
             for (int q = 1; q <= 3; ++q)  // noisy values of one decimal, one line each 10 s
@@ -147,6 +204,8 @@ TEST(StatusPage, EscapesConfiguredTextsAndStaysSmallForADayOfData) {
                           std::round((q * 20 + 4 * day + q * noise) * 10) / 10);
         }
     }
+    devices[0].names = {"cellar"};
+    devices[0].device = "/dev/serial/by-id/usb-\"x\"&<y>";
     std::string page = renderStatusPage(devices, history, now, WALL_AT + 86400, "host<&>'");
     for (const char* part :
          {"/dev/serial/by-id/usb-&quot;x&quot;&amp;&lt;y&gt;", "Climate on host&lt;&amp;&gt;&#39;",
@@ -154,9 +213,9 @@ TEST(StatusPage, EscapesConfiguredTextsAndStaysSmallForADayOfData) {
         EXPECT_NE(page.find(part), std::string::npos) << part;
     EXPECT_FALSE(std::regex_search(page, std::regex("https?://")));  // nothing from elsewhere
     std::regex line("class=\"line\"");
-    EXPECT_EQ(std::distance(std::sregex_iterator(page.begin(), page.end(), line), {}), 6);
-    std::cout << "status page, two devices with a full day: " << page.size() << " bytes\n";
-    EXPECT_LT(page.size(), 100u * 1024);
+    EXPECT_EQ(std::distance(std::sregex_iterator(page.begin(), page.end(), line), {}), 48);
+    std::cout << "status page, 16 devices with a full day: " << page.size() << " bytes\n";
+    EXPECT_LT(page.size(), 300u * 1000);
 }
 
 TEST(WebJson, ReadingsHoldNullForNoNumberAndStandInForBadText) {

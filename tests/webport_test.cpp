@@ -5,6 +5,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
@@ -19,6 +20,15 @@ using Clock = std::chrono::steady_clock;
 using Lines = std::vector<std::string>;
 
 namespace {
+#ifdef SENSOMARK_SANITIZED
+const bool SANITIZED = true;
+#else
+const bool SANITIZED = false;
+#endif
+// Devices whose status page takes a while to draw; instrumented code is slow
+// enough with fewer.
+const int PAGE_DEVICES = SANITIZED ? 200 : 2000;
+
 struct Response {
     int status = 0;
     std::string head, body;
@@ -53,9 +63,11 @@ bool has(const std::string& text, const std::string& part) {
     return text.find(part) != std::string::npos;
 }
 
-std::string webConfig(int port, int webPort, const std::string& sensors) {
+// mainKeys: further lines of section "main".
+std::string webConfig(int port, int webPort, const std::string& sensors,
+                      const std::string& mainKeys = "") {
     return configText(port, "metricsport = " + std::to_string(webPort) + "\nloglevel = stat\n" +
-                                "[sensors]\n" + sensors);
+                                mainKeys + "[sensors]\n" + sensors);
 }
 
 // Connections to port that the daemon has accepted: queued or closed ones have no inode.
@@ -73,6 +85,20 @@ int held(int port) {
     return n;
 }
 
+// The queue length that port listens with (from ss); 0 when ss is not at hand.
+int listenBacklog(int port) {
+    TempDir dir;
+    std::string out;
+    runProgram({"/bin/sh", "-c",
+                "command -v ss >/dev/null && ss -Hltn 'sport = :" + std::to_string(port) + "'"},
+               dir.path, &out);
+    std::istringstream fields(out);
+    std::string state;
+    int queued = 0, backlog = 0;
+    fields >> state >> queued >> backlog;
+    return backlog;
+}
+
 // The /proc folder of the daemon's thread called web; empty without one.
 std::string webTask(pid_t pid) {
     for (auto& task : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/task"))
@@ -84,6 +110,25 @@ long wakeUps(const std::string& task) {
     std::string status = readFile(task + "status");
     return atol(status.c_str() + status.find("\nvoluntary_ctxt_switches:") + 25);
 }
+
+// Threads that each send request in a loop, one connection after the other,
+// until destroyed; pages counts the answers 200.
+struct Browsers {
+    Browsers(int port, const std::string& request, int count) {
+        for (int i = 0; i < count; ++i)
+            threads.emplace_back([this, port, request] {
+                while (!stop)
+                    if (http(port, request).status == 200) ++pages;
+            });
+    }
+    ~Browsers() {
+        stop = true;
+        for (auto& t : threads) t.join();
+    }
+    std::atomic<bool> stop{false};
+    std::atomic<int> pages{0};
+    std::vector<std::thread> threads;
+};
 
 // A small-buffered connection that asks for /metrics, sees the answer begin and reads no more.
 std::unique_ptr<Client> stalledReader(int port) {
@@ -135,10 +180,74 @@ TEST(HttpText, LargerBodiesAreGzippedOnlyForClientsThatAcceptIt) {
     }
 }
 
+TEST(HttpText, AcceptEncodingIsAListOfCodingsWithWeights) {
+    struct Case {
+        const char* fields;  // header lines of the request
+        bool gzip;
+    } cases[] = {
+        {"", false},
+        {"Accept-Encoding: gzip\r\n", true},
+        {"accept-encoding:GZip\r\n", true},
+        {"Accept-Encoding: deflate, br,gzip\r\n", true},
+        {"Accept-Encoding: x-gzip\r\n", true},
+        {"Accept-Encoding: notgzip\r\n", false},
+        {"Accept-Encoding: gzipfoo, br\r\n", false},
+        {"Accept-Encoding: identity\r\n", false},
+        {"Accept-Encoding: gzip;q=0\r\n", false},
+        {"Accept-Encoding: gzip ; Q=0.000, br\r\n", false},
+        {"Accept-Encoding: gzip;q=0.001\r\n", true},
+        {"Accept-Encoding: gzip;level=9;q=1.0\r\n", true},
+        {"Accept-Encoding: gzip;q=2, gzip;q=abc\r\n", false},  // no weight: no word
+        {"Accept-Encoding: *\r\n", true},
+        {"Accept-Encoding: *;q=0\r\n", false},
+        {"Accept-Encoding: *, gzip;q=0\r\n", false},
+        {"Accept-Encoding: br;q=1, *;q=0.1\r\n", true},
+        {"Accept-Encoding: br\r\nHost: x\r\nAccept-Encoding: gzip\r\n", true},
+        {"Accept-Encoding: *\r\nACCEPT-ENCODING: gzip;q=0\r\n", false},
+        {"X-Accept-Encoding: gzip\r\nAccept-Encodings: gzip\r\n", false},
+    };
+    for (const Case& c : cases) {
+        HttpRequest request;
+        request.head = std::string("GET / HTTP/1.1\r\n") + c.fields + "\r\n";
+        EXPECT_EQ(acceptsGzip(request), c.gzip) << c.fields;
+    }
+}
+
 TEST(HttpText, AHandlerThatThrowsGives500) {
     auto failing = [](const HttpRequest&) -> HttpResponse { throw std::runtime_error("boom"); };
     EXPECT_EQ(HttpServer::respond("GET / HTTP/1.1\r\n\r\n", {}, failing).rfind("HTTP/1.1 500 ", 0),
               0u);
+}
+
+TEST(HttpServerReplies, AreMadeOncePerKeyWhileFreshAndCompressedFromThePlainOne) {
+    for (int cacheMs : {3600 * 1000, 0}) {
+        std::atomic<int> made{0};
+        std::string text;
+        for (int i = 0; i < 500; ++i) text += "line " + std::to_string(i) + "\n";
+        HttpServer::Limits limits;
+        limits.cacheMs = cacheMs;
+        HttpServer server(
+            [&](const HttpRequest& r) {
+                ++made;
+                return HttpResponse{r.path == "/page" ? 200 : 404, "text/plain", text, {}};
+            },
+            limits, [](const HttpRequest& r) { return r.path; });
+        std::string error;
+        std::vector<UniqueFd> listeners;
+        listeners.push_back(openListenSocket("127.0.0.1", 0, 16, &error));
+        int port = portOf(listeners[0]);
+        ASSERT_TRUE(server.start(std::move(listeners)));
+        const std::string gzip = " HTTP/1.1\r\nAccept-Encoding: gzip\r\n\r\n";
+        Response plain = get(port, "/page?a"), packed = http(port, "GET /page?b" + gzip),
+                 again = http(port, "GET /page" + gzip), head = http(port, "HEAD /page?c" + gzip);
+        EXPECT_EQ(plain.body, text);
+        EXPECT_EQ(packed.body.compare(0, 2, "\x1f\x8b"), 0) << packed.head;
+        EXPECT_EQ(again.body, packed.body);
+        EXPECT_EQ(head.head, again.head);
+        EXPECT_EQ(get(port, "/none").status, 404);
+        EXPECT_EQ(get(port, "/none").status, 404);
+        EXPECT_EQ(made, cacheMs > 0 ? 3 : 6) << "kept " << cacheMs << " ms; errors never kept";
+    }
 }
 
 TEST(WebPort, EveryEndpointShowsWhatTheQueryServiceServes) {
@@ -239,7 +348,11 @@ TEST(WebPort, EveryEndpointShowsWhatTheQueryServiceServes) {
 TEST(WebPort, HalfSentRequestsDelayNobodyAndAreDropped) {
     TempDir dir;
     int port = freePort(), webPort = freePort();
-    auto daemon = startDaemon(dir, webConfig(port, webPort, "/nonexistent/x = attic\n"));
+    auto daemon =
+        startDaemon(dir, webConfig(port, webPort, "/nonexistent/x = attic\n", "backlog = 120\n"));
+    if (int backlog = listenBacklog(webPort)) {
+        EXPECT_EQ(backlog, 120);  // the key holds for the web port too
+    }
     auto start = Clock::now();
     std::vector<std::unique_ptr<Client>> slow;
     for (int i = 0; i < 100; ++i) {
@@ -264,7 +377,7 @@ TEST(WebPort, HalfSentRequestsDelayNobodyAndAreDropped) {
     EXPECT_EQ(wakeUps(web), before);
 }
 
-TEST(WebPort, AStalledReaderOfALargeBodyHoldsNeitherScrapesNorTheStop) {
+TEST(WebPort, StalledReadersOfALargeBodyShareOneCopyAndHoldNeitherScrapesNorTheStop) {
     TempDir dir;
     int port = freePort(), webPort = freePort();
     // 24,300 names: an exposition of 6 MB, more than the kernel buffers of a connection.
@@ -275,21 +388,64 @@ TEST(WebPort, AStalledReaderOfALargeBodyHoldsNeitherScrapesNorTheStop) {
     auto daemon = startDaemon(dir, webConfig(port, webPort, sensors));
     Response first = get(webPort, "/metrics");
     ASSERT_TRUE(has(first.body, "sensor=\"n24299\""));
-    auto stalled = stalledReader(webPort);
+    long before = atol(procStatus(daemon->pid(), "VmRSS").c_str());
+    std::vector<std::unique_ptr<Client>> stalled;
+    for (int i = 0; i < 32; ++i) stalled.push_back(stalledReader(webPort));
+    long grown = atol(procStatus(daemon->pid(), "VmRSS").c_str()) - before;
+    // One copy for all of them (two when the second ticked over), not one each;
+    // the sanitizers' own bookkeeping grows any process.
+    if (!SANITIZED) {
+        EXPECT_LT(grown * 1024, 4 * static_cast<long>(first.body.size())) << "KiB grown";
+    }
     Response scrape = get(webPort, "/metrics");
     EXPECT_EQ(scrape.body.size(), first.body.size());
-    // After ten seconds of sending the stalled response is given up.
+    // After ten seconds of sending the stalled responses are given up.
     EXPECT_TRUE(eventually([&] { return held(webPort) == 0; }, 30s));
-    stalled = stalledReader(webPort);
+    stalled.clear();
+    auto last = stalledReader(webPort);
     daemon->signal(SIGTERM);
     EXPECT_EQ(daemon->wait(5s), 0);
     EXPECT_TRUE(has(daemon->output(), "ending daemon\n"));
 }
 
+TEST(WebPort, ScrapesAndTheStopKeepTheirPaceWhileClientsLoopOnThePage) {
+    TempDir dir;
+    int port = freePort(), webPort = freePort();
+    // Many devices make a page that takes a while to draw.
+    std::string sensors;
+    for (int n = 0; n < PAGE_DEVICES; ++n)
+        sensors += "/nonexistent/d" + std::to_string(n) + " = n" + std::to_string(n) + "\n";
+    auto daemon = startDaemon(dir, configText(port, "metricsport = " + std::to_string(webPort) +
+                                                        "\nbacklog = 64\nloglevel = critical\n"
+                                                        "[sensors]\n" +
+                                                        sensors));
+    const std::string page = "GET / HTTP/1.1\r\nAccept-Encoding: gzip\r\n\r\n";
+    Response first = http(webPort, page);  // drawn for this request alone
+    ASSERT_EQ(first.status, 200);
+    Browsers browsers(webPort, page, 24);
+    std::atomic<int>& pages = browsers.pages;
+    ASSERT_TRUE(eventually([&] { return pages >= 100; }, 60s));
+    // A scrape waits for at most the drawing of one page, whoever asks for it.
+    double bound = 1000 + 3 * first.ms;
+    for (int i = 0; i < 5; ++i) {
+        Response scrape = get(webPort, "/metrics");
+        EXPECT_TRUE(has(scrape.body, "sensomark_sensor_info{sensor=\"n1\""));
+        EXPECT_LT(scrape.ms, bound) << "one page took " << first.ms << " ms";
+    }
+    int served = pages;  // in the midst of serving pages, not just after a scrape
+    ASSERT_TRUE(eventually([&] { return pages >= served + 5; }, 60s));
+    auto signalled = Clock::now();
+    daemon->signal(SIGTERM);
+    EXPECT_EQ(daemon->wait(30s), 0);
+    std::chrono::duration<double, std::milli> stopMs = Clock::now() - signalled;
+    EXPECT_LT(stopMs.count(), bound);
+}
+
 TEST(WebPort, OutOfDescriptorsPausesAcceptInsteadOfSpinning) {
     TempDir dir;
     int port = freePort(), webPort = freePort();
-    dir.write("sensomarkUSB.conf", webConfig(port, webPort, "/nonexistent/x = attic\n"));
+    dir.write("sensomarkUSB.conf",
+              webConfig(port, webPort, "/nonexistent/x = attic\n", "backlog = 64\n"));
     Process daemon({"/bin/sh", "-c", std::string("ulimit -n 40 && exec ") + SENSOMARK_BIN},
                    dir.path);
     ASSERT_TRUE(eventually([&] { return Client(port).connected(); })) << daemon.output();
