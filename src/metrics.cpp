@@ -192,10 +192,10 @@ std::string MetricsServer::render(int64_t now) {
         const char* name;
         const char* type;
         const char* help;
-        unsigned long (*value)(Sensor*);
+        uint64_t (*value)(Sensor*);
     } deviceMetrics[] = {
         {"sensomark_device_open", "gauge", "1 while the serial device is open.",
-         [](Sensor* s) -> unsigned long { return s->isOpen(); }},
+         [](Sensor* s) -> uint64_t { return s->isOpen(); }},
         {"sensomark_device_reconnects_total", "counter", "Times the device was lost.",
          [](Sensor* s) { return s->reconnectCount(); }},
         {"sensomark_device_lines_total", "counter", "Device lines parsed.",

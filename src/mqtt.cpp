@@ -21,6 +21,7 @@
 #include <cerrno>
 #include <climits>
 #include <condition_variable>
+#include <cstdint>
 #include <cstring>
 #include <ctime>
 #include <functional>
@@ -94,9 +95,10 @@ class MqttWorker {
     bool valid() const { return wakeFd.valid(); }
 
     std::atomic<bool> connected{false};
-    std::atomic<unsigned long> publishes{0};  // acknowledged (qos 1) or written (qos 0)
-    std::atomic<unsigned long> reconnects{0};
-    std::atomic<unsigned long> dropped{0};  // replaced in the outbox
+    // 64 bits on every system, as every counter of the exposition.
+    std::atomic<uint64_t> publishes{0};  // acknowledged (qos 1) or written (qos 0)
+    std::atomic<uint64_t> reconnects{0};
+    std::atomic<uint64_t> dropped{0};  // replaced in the outbox
 
   private:
     // What libmosquitto's thread reports; the worker takes and clears it.
@@ -595,9 +597,9 @@ bool MqttPublisher::start() {
 
 std::string MqttPublisher::families() const {
     bool connected = worker && worker->connected.load();
-    unsigned long publishes = worker ? worker->publishes.load() : 0;
-    unsigned long reconnects = worker ? worker->reconnects.load() : 0;
-    unsigned long dropped = worker ? worker->dropped.load() : 0;
+    uint64_t publishes = worker ? worker->publishes.load() : 0;
+    uint64_t reconnects = worker ? worker->reconnects.load() : 0;
+    uint64_t dropped = worker ? worker->dropped.load() : 0;
     std::ostringstream out;
     out << "# HELP sensomark_mqtt_connected 1 while the daemon is connected to its MQTT broker.\n"
            "# TYPE sensomark_mqtt_connected gauge\n"

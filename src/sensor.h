@@ -63,11 +63,12 @@ class Sensor {
     using StoreListener = std::function<void(Sensor& sensor, int64_t now)>;
     void addStoreListener(StoreListener listener) { storeListeners.push_back(std::move(listener)); }
 
-    // Counters of the reader thread, readable from any thread.
+    // Counters of the reader thread, readable from any thread; 64 bits on every
+    // system, so that years of lines on a 32-bit board never wrap them.
     bool isOpen() const { return deviceOpen.load(std::memory_order_relaxed); }
-    unsigned long reconnectCount() const { return reconnects.load(std::memory_order_relaxed); }
-    unsigned long lineCount() const { return lines.load(std::memory_order_relaxed); }
-    unsigned long ignoredFieldCount() const {
+    uint64_t reconnectCount() const { return reconnects.load(std::memory_order_relaxed); }
+    uint64_t lineCount() const { return lines.load(std::memory_order_relaxed); }
+    uint64_t ignoredFieldCount() const {
         return ignoredFields.load(std::memory_order_relaxed);
     }
 
@@ -93,9 +94,9 @@ class Sensor {
 
     // Written by the reader thread only.
     std::atomic<bool> deviceOpen{false};
-    std::atomic<unsigned long> reconnects{0};
-    std::atomic<unsigned long> lines{0};
-    std::atomic<unsigned long> ignoredFields{0};
+    std::atomic<uint64_t> reconnects{0};
+    std::atomic<uint64_t> lines{0};
+    std::atomic<uint64_t> ignoredFields{0};
 
     friend void* sensorThread(void* s);
 };

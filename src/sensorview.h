@@ -16,7 +16,7 @@ struct DeviceView {
     std::string device;              // the configured path
     std::vector<std::string> names;  // in name order
     bool open = false;
-    unsigned long reconnects = 0;
+    uint64_t reconnects = 0;
     Reading readings[QUANTITY_COUNT];  // in selector order
 };
 
