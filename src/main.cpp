@@ -295,7 +295,9 @@ int main(int argc, char* argv[]) {
     if (metricsPort > 0)
         metricsServer.start(listenOptions.addresses, &listenOptions.allow, metricsPort,
                             listenOptions.backlog);
-    switch (connectionManager.startListen(listenPort)) {
+    ListenResult result = connectionManager.startListen(listenPort);
+    mqttPublisher.stop();  // "offline" out while the TLS library is still there
+    switch (result) {
         case ListenResult::STOPPED:
             shutdown();
         case ListenResult::BAD_CONFIG:

@@ -536,7 +536,9 @@ bool MqttWorker::waitUntil(int64_t endMs, const std::function<bool()>& done) {
 
 MqttPublisher::MqttPublisher(SensorManager* sensors) : sensors(sensors) {}
 
-MqttPublisher::~MqttPublisher() {
+MqttPublisher::~MqttPublisher() { stop(); }
+
+void MqttPublisher::stop() {
     if (!thread.joinable()) return;
     requestShutdown();
     if (worker->waitFinished(STOP_WAIT_MS)) {
