@@ -13,7 +13,7 @@
 #include "daemon.h"
 #include "iniparser.h"
 #include "logging.h"
-#include "metrics.h"
+#include "webport.h"
 #include "mqtt.h"
 #include "privileges.h"
 #include "sdnotify.h"
@@ -38,7 +38,7 @@ ConnectionManager connectionManager(&sensorManager);
 // Destroyed before the managers it reads, after the metrics thread that asks it.
 MqttPublisher mqttPublisher(&sensorManager);
 // Destroyed first at exit: its thread reads both managers.
-MetricsServer metricsServer(&sensorManager, &connectionManager);
+WebPort webPort(&sensorManager, &connectionManager);
 
 namespace {
 
@@ -286,14 +286,14 @@ int main(int argc, char* argv[]) {
     notifyStartStatus(serviceStatus);
 
     // The history hears every device line from the first on.
-    if (metricsPort > 0) metricsServer.followSensors();
+    if (metricsPort > 0) webPort.followSensors();
     // Publishing follows the sensors from their first line on.
     if (mqtt && !mqttPublisher.setUp(*mqtt)) shutdown(EXIT_SERVICE);
     sensorManager.createThreads();
     if (mqtt && mqttPublisher.start())
-        metricsServer.addFamilies([] { return mqttPublisher.families(); });
+        webPort.addFamilies([] { return mqttPublisher.families(); });
     if (metricsPort > 0)
-        metricsServer.start(listenOptions.addresses, &listenOptions.allow, metricsPort,
+        webPort.start(listenOptions.addresses, &listenOptions.allow, metricsPort,
                             listenOptions.backlog);
     switch (connectionManager.startListen(listenPort)) {
         case ListenResult::STOPPED:
