@@ -57,7 +57,7 @@ test-all:
 
 # The daemon built with clang and -Wthread-safety -Werror: every access to a
 # guarded field and every call that needs a lock is checked against the
-# annotations of src/mutex.h.
+# annotations of src/common/mutex.h.
 check-thread-safety:
 	@sh tools/check-fuzz-deps.sh >/dev/null
 	@CXX=clang++ cmake -S . -B build-clang -DCMAKE_BUILD_TYPE=RelWithDebInfo \

@@ -1,5 +1,5 @@
 // The Prometheus exposition on the sensor clock; the daemon serves it in webport_test.
-#include "metrics.h"
+#include "webport.h"
 
 #include <gtest/gtest.h>
 
@@ -12,7 +12,7 @@ TEST(MetricsText, LabelledReadingsValidOnlyForAFreshNumberEachDeviceOnce) {
     const int64_t T = 1000000;
     SensorManager sensors;
     ConnectionManager connections{&sensors};
-    MetricsServer metrics{&sensors, &connections};
+    WebPort metrics{&sensors, &connections};
     Sensor* cellar = sensors.newSensor("/dev/\"a\\");
     Sensor* stale = sensors.newSensor("/dev/\"a\\");  // the same path twice
     sensors.nameSensor(cellar, "cellar");

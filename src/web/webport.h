@@ -1,3 +1,8 @@
+// web/: the optional web port: a small HTTP server (http), the Prometheus
+// metrics, the status page (statuspage) and the JSON views of readings and
+// history (jsonview, sensorview), all served by the web port (webport).
+// Entered by its one server thread, and by the start-up thread that sets it up.
+//
 // The optional web port: GET /metrics (the Prometheus exposition), the status
 // page at GET /, and the readings and the last day's history as JSON. One
 // HttpServer thread serves every client; it only reads the registry (under
@@ -16,18 +21,18 @@
 class ConnectionManager;
 class SensorManager;
 
-class MetricsServer {
+class WebPort {
   public:
     // Bytes of a request head beyond which the request is refused.
     static constexpr size_t MAX_REQUEST_HEAD_BYTES = 8192;
     // Time a client gets to send its request head.
     static constexpr int REQUEST_TIMEOUT_MS = 2000;
 
-    MetricsServer(SensorManager* sensors, ConnectionManager* connections);
+    WebPort(SensorManager* sensors, ConnectionManager* connections);
     // Stops the thread and waits for it; it never waits for a client.
-    ~MetricsServer() = default;
-    MetricsServer(const MetricsServer&) = delete;
-    MetricsServer& operator=(const MetricsServer&) = delete;
+    ~WebPort() = default;
+    WebPort(const WebPort&) = delete;
+    WebPort& operator=(const WebPort&) = delete;
 
     // Keeps the last day of every sensor's readings for the status page and
     // history.json; call before the reader threads start.

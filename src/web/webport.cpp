@@ -1,6 +1,6 @@
 // The routes of the web port and the Prometheus exposition of readings,
 // device counters and service counters.
-#include "metrics.h"
+#include "webport.h"
 
 #include <unistd.h>
 
@@ -38,8 +38,8 @@ void family(std::ostringstream& out, const char* name, const char* type, const c
 
 HttpServer::Limits limits() {
     HttpServer::Limits limits;
-    limits.maxHeadBytes = MetricsServer::MAX_REQUEST_HEAD_BYTES;
-    limits.headTimeoutMs = MetricsServer::REQUEST_TIMEOUT_MS;
+    limits.maxHeadBytes = WebPort::MAX_REQUEST_HEAD_BYTES;
+    limits.headTimeoutMs = WebPort::REQUEST_TIMEOUT_MS;
     return limits;
 }
 
@@ -59,7 +59,7 @@ struct NamedReadings {
 
 }  // namespace
 
-MetricsServer::MetricsServer(SensorManager* sensors, ConnectionManager* connections)
+WebPort::WebPort(SensorManager* sensors, ConnectionManager* connections)
     : sensors(sensors),
       connections(connections),
       server([this](const HttpRequest& request) { return route(request, Sensor::clockNow()); },
@@ -69,14 +69,14 @@ MetricsServer::MetricsServer(SensorManager* sensors, ConnectionManager* connecti
     if (host.empty()) host = "this machine";
 }
 
-void MetricsServer::followSensors() {
+void WebPort::followSensors() {
     history.follow(*sensors);
 #ifdef SENSOMARK_BENCH
     if (getenv("SENSOMARK_BENCH_FULL_DAY") != nullptr) history.fillSyntheticDay(Sensor::clockNow());
 #endif
 }
 
-bool MetricsServer::start(const std::vector<std::string>& addresses, const AllowList* allowList,
+bool WebPort::start(const std::vector<std::string>& addresses, const AllowList* allowList,
                           int port, int backlog) {
     std::string error;
     std::vector<UniqueFd> listeners = openListenSockets(addresses, port, backlog, &error);
@@ -92,11 +92,11 @@ bool MetricsServer::start(const std::vector<std::string>& addresses, const Allow
     return true;
 }
 
-bool MetricsServer::start(std::vector<UniqueFd> listeners, HttpServer::Filter filter) {
+bool WebPort::start(std::vector<UniqueFd> listeners, HttpServer::Filter filter) {
     return server.start(std::move(listeners), std::move(filter));
 }
 
-HttpResponse MetricsServer::route(const HttpRequest& request, int64_t now) {
+HttpResponse WebPort::route(const HttpRequest& request, int64_t now) {
     HttpResponse response;
     if (request.path == "/metrics") {
         response.contentType = "text/plain; version=0.0.4; charset=utf-8";
@@ -120,7 +120,7 @@ HttpResponse MetricsServer::route(const HttpRequest& request, int64_t now) {
     return response;
 }
 
-HttpResponse MetricsServer::historyResponse(const HttpRequest& request, int64_t now) {
+HttpResponse WebPort::historyResponse(const HttpRequest& request, int64_t now) {
     HttpResponse response;
     response.contentType = "application/json";
     std::string name;
@@ -142,7 +142,7 @@ HttpResponse MetricsServer::historyResponse(const HttpRequest& request, int64_t 
     return response;
 }
 
-std::string MetricsServer::render(int64_t now) {
+std::string WebPort::render(int64_t now) {
     std::vector<NamedReadings> named;
     std::vector<Sensor*> devices;
     sensors->visit(
