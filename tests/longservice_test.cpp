@@ -13,10 +13,10 @@
 #include "connectionmanager.h"
 #include "history.h"
 #include "jsonview.h"
-#include "metrics.h"
 #include "sensor.h"
 #include "sensormanager.h"
 #include "statuspage.h"
+#include "webport.h"
 
 using nlohmann::json;
 
@@ -79,7 +79,7 @@ TEST(After2038, AgesHistoryKeysWallTimesAndTheTimeAxisHold) {
 TEST(Counters, RequestsPastTwoToTheThirtyTwoReachTheExpositionWhole) {
     SensorManager sensors;
     ConnectionManager connections{&sensors};
-    MetricsServer metrics{&sensors, &connections};
+    WebPort metrics{&sensors, &connections};
     connections.countRequest(UINT32_MAX);  // years of queries at thousands a second
     connections.countRequest();
     connections.countRequest();

@@ -191,7 +191,7 @@ TEST(StalledLog, ABurstOfClientsIsAcceptedWhileATerminalTakesTheLogSlowly) {
     for (auto& client : burst) client->send("x.1\n");
     int answered = 0;
     for (auto& client : burst) {
-        auto left = 10s - (std::chrono::steady_clock::now() - start);
+        auto left = SLOWDOWN * 10s - (std::chrono::steady_clock::now() - start);
         answered +=
             client->replies(1, std::chrono::duration_cast<std::chrono::milliseconds>(left)) ==
             std::vector<std::string>{""};
@@ -259,6 +259,10 @@ TEST(Descriptors, ALowLimitStillLeavesClientsAFairShare) {
 }
 
 TEST(Descriptors, AShortageDelaysTheLogFileButNeverEndsTheDaemon) {
+    // qemu-user keeps descriptors of its own under the process's limit (fd 10 and
+    // a pipe near the top), so the emulated daemon's arithmetic of 64 is not the
+    // test's; said as a skip, not passed quietly.
+    if (EMULATED) GTEST_SKIP() << "the emulator's own descriptors count against the limit of 64";
     TempDir dir;
     int port = freePort(), metricsPort = freePort();
     std::string log = dir.file("d.log"), config = dir.file("d.conf");
@@ -278,7 +282,8 @@ TEST(Descriptors, AShortageDelaysTheLogFileButNeverEndsTheDaemon) {
     for (int i = 0; i < 64; ++i) idle.push_back(std::make_unique<Client>(metricsPort));
     Client late(port);
     EXPECT_TRUE(eventually(
-        [&] { return readFile(log).find("(Too many open files)") != std::string::npos; }, 10s))
+        [&] { return readFile(log).find("(Too many open files)") != std::string::npos; },
+        SLOWDOWN * 10s))
         << readFile(log);
     EXPECT_EQ(late.query("x.1"), "valid=0");
     kill(pid, SIGTERM);

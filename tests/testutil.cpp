@@ -271,6 +271,7 @@ std::unique_ptr<Process> startDaemon(const TempDir& dir, const std::string& conf
     // At level "critical" the daemon does not say that it listens: try to connect.
     size_t at = config.find("port = ");
     int port = at == std::string::npos ? 4000 : atoi(config.c_str() + at + 7);
-    EXPECT_TRUE(eventually([&] { return Client(port).connected(); })) << daemon->output();
+    EXPECT_TRUE(eventually([&] { return Client(port).connected(); }, SLOWDOWN * 5s))
+        << daemon->output();
     return daemon;
 }

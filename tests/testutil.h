@@ -24,12 +24,18 @@ struct TempDir {
 
 // Under qemu user emulation (a cross build's tests), every process also runs the
 // emulator: one thread more than its own, and its translated code resident.
+// Starting threads is slow there too (2,000 reader threads take some 15 s), and
+// so is anything a busy machine makes wait: bounds on waits are times SLOWDOWN.
 #ifdef SENSOMARK_EMULATED
+constexpr bool EMULATED = true;
 constexpr int EMULATOR_THREADS = 1;
 constexpr long EMULATOR_RSS_KIB = 24 * 1024;
+constexpr int SLOWDOWN = 6;
 #else
+constexpr bool EMULATED = false;
 constexpr int EMULATOR_THREADS = 0;
 constexpr long EMULATOR_RSS_KIB = 0;
+constexpr int SLOWDOWN = 1;
 #endif
 
 // A TCP port on 127.0.0.1 that was free a moment ago, never the same twice in one

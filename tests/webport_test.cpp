@@ -25,9 +25,9 @@ const bool SANITIZED = true;
 #else
 const bool SANITIZED = false;
 #endif
-// Devices whose status page takes a while to draw; instrumented code is slow
-// enough with fewer.
-const int PAGE_DEVICES = SANITIZED ? 200 : 2000;
+// Devices whose status page takes a while to draw; instrumented or emulated
+// code is slow enough with fewer.
+const int PAGE_DEVICES = SANITIZED || EMULATED ? 200 : 2000;
 
 struct Response {
     int status = 0;
@@ -393,12 +393,15 @@ TEST(WebPort, StalledReadersOfALargeBodyShareOneCopyAndHoldNeitherScrapesNorTheS
     for (int i = 0; i < 32; ++i) stalled.push_back(stalledReader(webPort));
     long grown = atol(procStatus(daemon->pid(), "VmRSS").c_str()) - before;
     // One copy for all of them (two when the second ticked over), not one each;
-    // the sanitizers' own bookkeeping grows any process.
-    if (!SANITIZED) {
+    // the sanitizers' own bookkeeping grows any process, as does the code that
+    // an emulator translates for the new paths.
+    if (!SANITIZED && !EMULATED) {
         EXPECT_LT(grown * 1024, 4 * static_cast<long>(first.body.size())) << "KiB grown";
     }
     Response scrape = get(webPort, "/metrics");
-    EXPECT_EQ(scrape.body.size(), first.body.size());
+    // Emulated, seconds pass meanwhile: a device's reconnect count may gain a digit.
+    const size_t devices = 24300 / 135;
+    EXPECT_NEAR(scrape.body.size(), first.body.size(), EMULATED ? devices : 0);
     // After ten seconds of sending the stalled responses are given up.
     EXPECT_TRUE(eventually([&] { return held(webPort) == 0; }, 30s));
     stalled.clear();
