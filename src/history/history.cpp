@@ -69,6 +69,44 @@ HistoryWindow SensorHistory::window(int64_t lastMinute) {
     return w;
 }
 
+HistorySeries SensorHistory::series(HistoryRange range, int64_t nowMinute) {
+    static const struct {
+        int step, count;
+    } SHAPES[] = {{1, 1440}, {10, 1008}, {10, 4464}, {60, 8784}};
+    const auto shape = SHAPES[static_cast<int>(range)];
+    HistorySeries s;
+    s.stepMinutes = shape.step;
+    s.firstMinute = floorDiv(nowMinute, shape.step) * shape.step -
+                    static_cast<int64_t>(shape.count - 1) * shape.step;
+    for (auto& buckets : s.buckets) buckets.resize(shape.count);
+    // Minute keys follow the clock that never steps back; the UTC minute of
+    // a key is that of the wall clock as it reads now.
+    int64_t shift = 0;
+    if (keyedOnClock) {
+        double seconds = static_cast<double>(time(nullptr) - Sensor::clockNow() - wallOffset);
+        shift = std::llround(seconds / 60);
+    }
+    MutexLock lock(mutex);
+    if (!ring) return s;
+    for (int i = 0; i < MINUTES; ++i) {
+        const Slot& slot = ring[i];
+        if (slot.minute == EMPTY_SLOT) continue;
+        int64_t utc = slot.minute + shift;
+        if (utc < s.firstMinute || utc > nowMinute) continue;
+        size_t index = static_cast<size_t>((utc - s.firstMinute) / shape.step);
+        for (int q = 0; q < QUANTITY_COUNT; ++q) {
+            const HistoryBucket& from = slot.buckets[q];
+            HistoryBucket& to = s.buckets[q][index];
+            if (from.count == 0) continue;
+            to.min = to.count == 0 ? from.min : std::min(to.min, from.min);
+            to.max = to.count == 0 ? from.max : std::max(to.max, from.max);
+            to.sum += from.sum;
+            to.count += from.count;
+        }
+    }
+    return s;
+}
+
 size_t SensorHistory::bytesHeld() {
     MutexLock lock(mutex);
     return ring ? bytesPerDevice() : 0;
@@ -91,13 +129,38 @@ void History::follow(SensorManager& sensors) {
 
 SensorHistory* History::track(const Sensor* sensor) {
     auto& history = devices[sensor];
-    if (!history) history = std::make_shared<SensorHistory>();
+    if (!history) history = std::make_shared<SensorHistory>(wallOffset);
     return history.get();
 }
 
 SensorHistory* History::of(const Sensor* sensor) const {
     auto it = devices.find(sensor);
     return it == devices.end() ? nullptr : it->second.get();
+}
+
+bool parseHistoryRange(std::string_view text, HistoryRange* range) {
+    for (HistoryRange r :
+         {HistoryRange::DAY, HistoryRange::WEEK, HistoryRange::MONTH, HistoryRange::YEAR}) {
+        if (text == historyRangeName(r)) {
+            *range = r;
+            return true;
+        }
+    }
+    return false;
+}
+
+const char* historyRangeName(HistoryRange range) {
+    switch (range) {
+        case HistoryRange::DAY:
+            return "day";
+        case HistoryRange::WEEK:
+            return "week";
+        case HistoryRange::MONTH:
+            return "month";
+        case HistoryRange::YEAR:
+            return "year";
+    }
+    return "day";
 }
 
 int64_t History::minuteOf(int64_t now) const {

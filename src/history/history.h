@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <string_view>
 #include <vector>
 
 #include "mutex.h"
@@ -26,6 +27,23 @@ struct HistoryBucket {
     double mean() const { return count == 0 ? 0 : static_cast<double>(sum) / count; }
 };
 
+// The spans of history the web port shows.
+enum class HistoryRange { DAY, WEEK, MONTH, YEAR };
+// "day", "week", "month", "year" <-> HistoryRange; false for anything else.
+bool parseHistoryRange(std::string_view text, HistoryRange* range);
+const char* historyRangeName(HistoryRange range);
+
+// The buckets of one device for a range, oldest first: buckets[q][i] covers
+// the UTC minutes [firstMinute + i * stepMinutes, firstMinute + (i + 1) *
+// stepMinutes). A UTC minute is Unix time / 60. The range ends with the bucket
+// that holds the minute it was taken at, the unfinished one included, and
+// starts on a multiple of its step.
+struct HistorySeries {
+    int64_t firstMinute = 0;
+    int stepMinutes = 1;  // DAY 1 (1440 buckets), WEEK 10 (1008), MONTH 10 (4464), YEAR 60 (8784)
+    std::vector<HistoryBucket> buckets[QUANTITY_COUNT];
+};
+
 // The buckets of one device for the MINUTES minutes ending with lastMinute,
 // oldest first: buckets[q][i] is quantity q (selector - 1) in minute
 // lastMinute - MINUTES + 1 + i.
@@ -39,6 +57,11 @@ class SensorHistory {
   public:
     static constexpr int MINUTES = 24 * 60;
 
+    // wallOffset: that of the History whose minute keys the ring holds; none:
+    // its keys are UTC minutes.
+    SensorHistory() = default;
+    explicit SensorHistory(int64_t wallOffset) : wallOffset(wallOffset), keyedOnClock(true) {}
+
     // Adds the value of quantity type (a ReadType) to minute; values of
     // minutes more than a day before the newest are dropped.
     void add(int64_t minute, ReadType type, double value) EXCLUDES(mutex);
@@ -46,6 +69,10 @@ class SensorHistory {
     // to minute.
     void record(Sensor& sensor, int64_t minute, int64_t now) EXCLUDES(mutex);
     HistoryWindow window(int64_t lastMinute) EXCLUDES(mutex);
+    // The buckets of range ending with the UTC minute nowMinute.
+    // STAND-IN until the ten-minute and hour tiers exist: every range is
+    // merged from the day's minutes, so longer ranges hold only the last day.
+    HistorySeries series(HistoryRange range, int64_t nowMinute) EXCLUDES(mutex);
     // Bytes held for the ring: 0 before the first value, then bytesPerDevice().
     size_t bytesHeld() EXCLUDES(mutex);
     static size_t bytesPerDevice() { return sizeof(Slot) * MINUTES; }
@@ -55,6 +82,8 @@ class SensorHistory {
         int32_t minute;  // the key whose buckets the slot holds
         HistoryBucket buckets[QUANTITY_COUNT];
     };
+    const int64_t wallOffset = 0;
+    const bool keyedOnClock = false;
     Mutex mutex;
     std::unique_ptr<Slot[]> ring GUARDED_BY(mutex);
 };
@@ -83,6 +112,10 @@ class History {
     void fillSyntheticDay(int64_t now);
 #endif
 
+    // The UTC minute of Unix time unixTime.
+    static int64_t utcMinuteOf(int64_t unixTime) {
+        return unixTime / 60 - (unixTime % 60 < 0);
+    }
     // The minute key of time now (of Sensor::clockNow()).
     int64_t minuteOf(int64_t now) const;
     // The Unix time at which the minute keyed minute began, by the wall clock
