@@ -25,3 +25,19 @@ std::vector<DeviceView> viewDevices(SensorManager& sensors, int64_t now) {
                   });
     return views;
 }
+
+HistorySeries seriesOf(const History& history, const DeviceView& device, HistoryRange range,
+                       int64_t nowMinute) {
+    SensorHistory* ring = history.of(device.sensor);
+    if (ring != nullptr) return ring->series(range, nowMinute);
+    static const struct {
+        int step, count;
+    } SHAPES[] = {{1, 1440}, {10, 1008}, {10, 4464}, {60, 8784}};
+    const auto shape = SHAPES[static_cast<int>(range)];
+    HistorySeries gaps;
+    gaps.stepMinutes = shape.step;
+    int64_t last = nowMinute / shape.step - (nowMinute % shape.step < 0);
+    gaps.firstMinute = (last - shape.count + 1) * shape.step;
+    for (auto& buckets : gaps.buckets) buckets.resize(shape.count);
+    return gaps;
+}

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "history.h"
 #include "protocol.h"
 
 class Sensor;
@@ -22,3 +23,8 @@ struct DeviceView {
 
 // Every device that has a name, in creation order, at time now (of Sensor::clockNow()).
 std::vector<DeviceView> viewDevices(SensorManager& sensors, int64_t now);
+
+// The history of device for range ending with the UTC minute nowMinute; every
+// bucket a gap when history does not follow it.
+HistorySeries seriesOf(const History& history, const DeviceView& device, HistoryRange range,
+                       int64_t nowMinute);

@@ -1,5 +1,5 @@
 // The optional web port: GET /metrics (the Prometheus exposition), the status
-// page at GET /, and the readings and the last day's history as JSON. One
+// page at GET /, the readings as JSON and the history as JSON and CSV. One
 // HttpServer thread serves every client; it only reads the registry (under
 // its lock), the connection manager's counters and the history.
 #pragma once
@@ -29,8 +29,8 @@ class WebPort {
     WebPort(const WebPort&) = delete;
     WebPort& operator=(const WebPort&) = delete;
 
-    // Keeps the last day of every sensor's readings for the status page and
-    // history.json; call before the reader threads start.
+    // Keeps the history of every sensor's readings for the status page and
+    // the history endpoints; call before the reader threads start.
     void followSensors();
 
     // Listens on addresses (none: all IPv4) and port, with a queue of backlog
