@@ -7,7 +7,7 @@ PREFIX ?= /usr/local
 
 .PHONY: all deps build run demo test test-all check-thread-safety install package \
 	check-package clean check-asan check-tsan bench bench-build bench-quick bench-mqtt bench-core \
-	bench-core-quick bench-web bench-web-quick fuzz-smoke soak check-valgrind fresh-machine-check mutants
+	bench-core-quick bench-web bench-web-quick bench-history fuzz-smoke soak check-valgrind fresh-machine-check mutants
 
 all: build
 
@@ -118,12 +118,13 @@ BENCH_BUILD ?= build-bench
 bench-build: deps
 	@cmake -S . -B $(BENCH_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSENSOMARK_BENCH=ON >/dev/null
 	@cmake --build $(BENCH_BUILD) -j$(JOBS) --target sensomarkUSB sensomark-sim loadgen refserver \
-		webload
+		webload histview
 
 bench: bench-build
 	bash bench/run.sh $(BENCH_BUILD)
 	bash bench/core.sh $(BENCH_BUILD)
 	bash bench/web.sh $(BENCH_BUILD)
+	bash bench/history.sh $(BENCH_BUILD)
 
 # Idle wake-ups, stop latency and throughput against the build of BASELINE
 # (a commit; default the last one before waits stopped polling): about five
@@ -147,6 +148,11 @@ bench-web: bench-build
 
 bench-web-quick: bench-build
 	bash bench/web.sh --quick $(BENCH_BUILD)
+
+# The status page of each range, a year as JSON and as CSV, drawn from a full year of 16
+# devices (bench/history.sh): a few seconds; appended to bench/results.md.
+bench-history: bench-build
+	bash bench/history.sh $(BENCH_BUILD)
 
 # MQTT publishing (bench/mqtt.sh): query throughput with and without it, and resident memory
 # across a broker outage of OUTAGE_SECONDS at 100 device lines per second; about seven minutes.
