@@ -6,7 +6,7 @@
 // history. Prints one line per view: name=... draw_ms=... (median of the
 // runs) gzip_ms=... (drawn and compressed) draw_cpu_ms=... gzip_cpu_ms=... (the
 // thread's CPU time, which a busy machine inflates less) bytes=... gzip_bytes=...
-// Usage: histview [--runs N]
+// Usage: histview [--runs N] [--write DIR]   (DIR: where the pages go, to look at them)
 #include <algorithm>
 #include <chrono>
 #include <cmath>
@@ -115,7 +115,11 @@ void report(const std::string& name, const Result& r) {
 
 int main(int argc, char** argv) {
     int runs = 21;
-    if (argc == 3 && strcmp(argv[1], "--runs") == 0) runs = std::max(1, atoi(argv[2]));
+    std::string writeTo;
+    for (int i = 1; i + 1 < argc; i += 2) {
+        if (strcmp(argv[i], "--runs") == 0) runs = std::max(1, atoi(argv[i + 1]));
+        if (strcmp(argv[i], "--write") == 0) writeTo = argv[i + 1];
+    }
     setenv("TZ", "Europe/Berlin", 1);
     tzset();
     const int64_t wallNow = time(nullptr), nowMinute = History::utcMinuteOf(wallNow);
@@ -135,6 +139,14 @@ int main(int argc, char** argv) {
                 200, "text/html", renderStatusPage(devices, seriesOf, range, wallNow, "bench"), {}};
         };
         report(std::string("page_") + historyRangeName(range) + "_16", measure(page, runs));
+        if (!writeTo.empty()) {
+            std::string path = writeTo + "/" + historyRangeName(range) + ".html";
+            FILE* file = fopen(path.c_str(), "w");
+            if (file == nullptr) return 1;
+            std::string body = page(HttpRequest()).body;
+            fwrite(body.data(), 1, body.size(), file);
+            fclose(file);
+        }
         if (range != HistoryRange::YEAR) continue;
         auto json = [&](const HttpRequest&) {
             return HttpResponse{200,
