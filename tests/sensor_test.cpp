@@ -53,9 +53,9 @@ TEST(DeviceLine, ParsesPairsAsTheProtocolDefines) {
         {"  temperature=1   temperature=2  ", {{"temperature", "1"}, {"temperature", "2"}}},
         {"temperature=1.2.3x", {{"temperature", "1.2.3"}}},
     };
-    for (const Case& c : cases) EXPECT_EQ(Sensor::parseLine(c.line), c.pairs) << c.line;
+    for (const Case& c : cases) EXPECT_EQ(parseLine(c.line), c.pairs) << c.line;
     size_t ignored = 0;
-    Sensor::parseLine("  a=1 b c=2=3 d=4 ", &ignored);
+    parseLine("  a=1 b c=2=3 d=4 ", &ignored);
     EXPECT_EQ(ignored, 2u);
 }
 
@@ -188,7 +188,7 @@ TEST(Reply, EveryReadingReadsBackAsItsKind) {
         {"21.5", -1, "valid=0", ReplyKind::STALE},
     };
     for (const Case& c : cases) {
-        Reading reading = makeReading(c.value, c.age);
+        Reading reading = readingOf(makeValue(c.value), c.age);
         EXPECT_EQ(reading.hasNumber, c.kind == ReplyKind::VALUE) << c.text;
         EXPECT_EQ(formatReply(reading), c.text);
         Reply reply;
@@ -209,12 +209,12 @@ TEST(SensorReader, PausesFiveSecondsAfterEachAttemptOnAMissingDevice) {
     Sensor* sensor = registry.newSensor("/nonexistent/ttyUSB7");
     std::vector<std::pair<int, unsigned long>> pauses;  // ms, and attempts lost before it
     sensor->setPause([&](int ms) {
-        pauses.emplace_back(ms, sensor->reconnectCount());
+        pauses.emplace_back(ms, sensor->snapshot(0).reconnects);
         return pauses.size() < 3;  // then as if shutdown came
     });
     sensorThread(sensor);
     EXPECT_EQ(pauses, (decltype(pauses){{5000, 1}, {5000, 2}, {5000, 3}}));
-    EXPECT_FALSE(sensor->isOpen());
+    EXPECT_FALSE(sensor->snapshot(0).open);
 }
 
 TEST(SerialPort, RawSettingsChangeOnlyTheLineFlags) {
