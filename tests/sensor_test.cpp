@@ -8,8 +8,11 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstring>
+#include <mutex>
 
+#include "prometheus.h"
 #include "sensormanager.h"
 #include "serial.h"
 #include "sighandler.h"
@@ -262,7 +265,22 @@ TEST(SensorReader, ReadsSplitLinesFromAPtyAndLeavesAtOnceOnShutdown) {
     ASSERT_TRUE(initShutdownEvent());  // the reader then waits on the event alone
     Pty pty;
     auto* registry = new SensorManager;
-    registry->nameSensor(registry->newSensor(pty.slavePath), "probe");
+    Sensor* sensor = registry->newSensor(pty.slavePath);
+    registry->nameSensor(sensor, "probe");
+    // Listeners hear each line's own quantities, parsed, on the reader thread.
+    std::mutex heardMutex;
+    std::vector<std::string> heard;
+    std::atomic<int> deviceChanges{0};
+    sensor->addSampleListener([&](const Sample& sample, int64_t) {
+        std::string line;
+        for (const Quantity& q : QUANTITIES)
+            if (sample.has[q.type - 1])
+                line +=
+                    std::string(q.key) + "=" + formatNumber(sample.values[q.type - 1].number) + " ";
+        std::lock_guard<std::mutex> lock(heardMutex);
+        heard.push_back(line);
+    });
+    registry->setDeviceListener([&] { ++deviceChanges; });
     registry->createThreads();
     // A CR at the end of one write and the LF at the start of the next.
     pty.write("tempera");
@@ -272,6 +290,18 @@ TEST(SensorReader, ReadsSplitLinesFromAPtyAndLeavesAtOnceOnShutdown) {
         eventually([&] { return registry->getReading("probe.3") == "valid=1;value=7.5;"; }));
     EXPECT_EQ(registry->getReading("probe.1"), "valid=1;value=21.5;");
     EXPECT_EQ(registry->getReading("probe.2"), "valid=1;value=40;");
+    std::vector<NamedSnapshot> all = registry->snapshots(Sensor::clockNow());
+    ASSERT_EQ(all.size(), 1u);
+    EXPECT_EQ(all[0].names, std::vector<std::string>{"probe"});
+    EXPECT_TRUE(all[0].snapshot.open && all[0].snapshot.fresh);
+    EXPECT_EQ(all[0].snapshot.lines, 2u);
+    EXPECT_EQ(all[0].snapshot.values[HUMIDITY - 1].number, 40);
+    EXPECT_EQ(deviceChanges.load(), 1);  // opened
+    {
+        std::lock_guard<std::mutex> lock(heardMutex);
+        EXPECT_EQ(heard,
+                  (std::vector<std::string>{"temperature=21.5 humidity=40 ", "dewpoint=7.5 "}));
+    }
 
     auto started = std::chrono::steady_clock::now();
     delete registry;  // requests shutdown and waits for the reader to leave
