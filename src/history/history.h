@@ -97,7 +97,7 @@ class History {
   private:
     const int64_t wallOffset;
     // Filled before the reader threads start, only read afterwards.
-    // Shared with the readers' store listeners, which may outlive this object
+    // Shared with the readers' sample listeners, which may outlive this object
     // at exit (the readers stop after the web port is gone).
     std::map<const Sensor*, std::shared_ptr<SensorHistory>> devices;
 };

@@ -1,8 +1,9 @@
-// sensors/: the measuring devices: the serial line (serial), one reader and
-// its latest values per device (sensor) and the registry of sensors and their
-// query names (sensormanager). Entered by one reader thread per device, by
-// the start-up thread that creates them, and by the client, web and MQTT
-// threads, which read through the registry.
+// sensors/: the measuring devices: the serial line (serial), a parsed device
+// line and a sensor's snapshot (sample), one reader and its latest values per
+// device (sensor) and the registry of sensors and their query names
+// (sensormanager). Entered by one reader thread per device, by the start-up
+// thread that creates them, and by the client, web and MQTT threads, which
+// take snapshots or, for a query, one reading.
 //
 // One measuring device on a serial line. Owns its latest values, guarded by
 // mutex: its reader thread parses each device line once into a Sample and

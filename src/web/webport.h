@@ -1,6 +1,6 @@
 // web/: the optional web port: a small HTTP server (http), the Prometheus
-// metrics, the status page (statuspage) and the JSON views of readings and
-// history (jsonview, sensorview), all served by the web port (webport).
+// metrics (exposition), the status page (statuspage) and the JSON views of
+// readings and history (jsonview), all served by the web port (webport).
 // Entered by its one server thread, and by the start-up thread that sets it up.
 //
 // The optional web port: GET /metrics (the Prometheus exposition), the status
