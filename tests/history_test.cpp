@@ -61,8 +61,8 @@ TEST(HistoryRing, RecordsTheNumbersOfTheStoredLine) {
     Sensor sensor(nullptr, "/dev/null");
     SensorHistory* ring = history.track(&sensor);
     ASSERT_EQ(history.of(&sensor), ring);
-    sensor.storeLine("temperature=21.5 humidity=abc dewpoint=-1.5", CLOCK_AT);
-    ring->record(sensor, history.minuteOf(CLOCK_AT), CLOCK_AT);
+    ring->record(parseSample("temperature=21.5 humidity=abc dewpoint=-1.5"),
+                 history.minuteOf(CLOCK_AT));
     HistoryWindow w = ring->window(history.minuteOf(CLOCK_AT));
     EXPECT_EQ(w.buckets[TEMPERATURE - 1][1439].mean(), 21.5);
     EXPECT_EQ(w.buckets[HUMIDITY - 1][1439].count, 0u);  // no number

@@ -68,17 +68,6 @@ nav.ranges a[aria-current]{background:var(--h);border-color:var(--h);color:var(-
 @media (max-width:620px){.minor{display:none}.value{font-size:1.3rem}.now{gap:4px}.reading{padding:0 5px}}
 )";
 
-const char* titleOf(ReadType type) {
-    switch (type) {
-        case TEMPERATURE:
-            return "Temperature";
-        case HUMIDITY:
-            return "Humidity";
-        default:
-            return "Dew point";
-    }
-}
-
 std::string ageText(int64_t seconds) {
     if (seconds < 120) return std::to_string(seconds) + " s";
     if (seconds < 2 * 3600) return std::to_string(seconds / 60) + " min";
@@ -367,7 +356,7 @@ std::string renderChart(const Quantity& quantity, const std::vector<HistoryBucke
         band.close();
     }
 
-    std::string title = titleOf(quantity.type);
+    std::string title = quantity.title;
     std::ostringstream out;
     out << "<figure class=\"q-" << quantity.key << "\"><figcaption>" << title << " <span>"
         << quantity.unit << ", " << span << "</span></figcaption>\n"
@@ -411,7 +400,7 @@ std::string renderChart(const Quantity& quantity, const std::vector<HistoryBucke
     return out.str();
 }
 
-std::string renderStatusPage(const std::vector<DeviceView>& devices, const SeriesOf& seriesOf,
+std::string renderStatusPage(const std::vector<NamedSnapshot>& devices, const SeriesOf& seriesOf,
                              HistoryRange range, int64_t wallNow, const std::string& host) {
     const char* span = spanOf(range);
     const std::string rangeName = historyRangeName(range);
@@ -439,15 +428,16 @@ std::string renderStatusPage(const std::vector<DeviceView>& devices, const Serie
     out << "</nav></header>\n<main>\n";
     std::vector<TimeTick> ticks;
     bool ticked = false;
-    for (const DeviceView& device : devices) {
+    for (const NamedSnapshot& device : devices) {
         out << "<section class=\"card\">\n<h2>";
         for (size_t i = 0; i < device.names.size(); ++i)
             out << (i ? " &middot; " : "") << "<span class=\"name\">" << htmlEscape(device.names[i])
                 << "</span>";
-        out << "</h2>\n<p class=\"meta\"><code class=\"device\">" << htmlEscape(device.device)
-            << "</code><span class=\"state " << (device.open ? "open\">open" : "closed\">not open")
-            << "</span><span class=\"reconnects\">" << device.reconnects
-            << (device.reconnects == 1 ? " reconnect" : " reconnects") << "</span>";
+        out << "</h2>\n<p class=\"meta\"><code class=\"device\">"
+            << htmlEscape(device.snapshot.device) << "</code><span class=\"state "
+            << (device.snapshot.open ? "open\">open" : "closed\">not open")
+            << "</span><span class=\"reconnects\">" << device.snapshot.reconnects
+            << (device.snapshot.reconnects == 1 ? " reconnect" : " reconnects") << "</span>";
         if (!device.names.empty()) {
             out << "<a class=\"csv\" href=\"/history.csv?name="
                 << htmlEscape(percentEncode(device.names[0])) << "&amp;range=" << rangeName
@@ -456,9 +446,9 @@ std::string renderStatusPage(const std::vector<DeviceView>& devices, const Serie
         out << "</p>\n"
             << "<div class=\"now\">\n";
         for (const Quantity& q : QUANTITIES) {
-            const Reading& r = device.readings[q.type - 1];
+            const Reading r = device.snapshot.reading(q.type - 1);
             out << "<div class=\"reading q-" << q.key << (r.hasNumber ? "" : " stale")
-                << "\" data-quantity=\"" << q.key << "\"><span class=\"label\">" << titleOf(q.type)
+                << "\" data-quantity=\"" << q.key << "\"><span class=\"label\">" << q.title
                 << "</span><span class=\"value\">";
             if (r.hasNumber) {
                 out << "<data value=\"" << htmlEscape(r.value) << "\">" << htmlEscape(r.value)
