@@ -42,12 +42,12 @@ int temperatureCount(const json& b) {
     return n;
 }
 
-// The temperature values the minute buckets of a history file hold.
-uint32_t valuesInFile(const std::string& path) {
+// The temperature values the buckets of tier (0: minutes) in a history file hold.
+uint32_t valuesInFile(const std::string& path, int tier = 0) {
     HistoryFileContent content = readHistoryFile(readFile(path));
     std::map<int64_t, uint32_t> minutes;  // a later bucket replaces an earlier one
     for (const StoredBucket& b : content.buckets)
-        if (b.tier == 0) minutes[b.key] = b.quantities[0].count;
+        if (b.tier == tier) minutes[b.key] = b.quantities[0].count;
     uint32_t n = 0;
     for (const auto& [key, count] : minutes) n += count;
     return n;
@@ -96,6 +96,40 @@ TEST(HistoryStore, AnOrderlyRestartKeepsEveryBucketTheOpenMinuteIncluded) {
     auto daemon = startDaemon(s.dir, s.config());
     EXPECT_EQ(buckets(s.webPort, "cellar"), before);
     s.feed(1, 5);  // and it goes on from there
+}
+
+TEST(HistoryStore, AClockSetBackOrForwardAtTheNextStartOverwritesNothingWritten) {
+    Rig s;
+    {
+        auto daemon = startDaemon(s.dir, s.config());
+        s.feed(3, 3);
+        daemon->signal(SIGTERM);
+        EXPECT_EQ(daemon->wait(), 0);
+    }
+    const std::string written = readFile(s.file);
+    {
+        // A board without a real-time clock, booted at an older time: its
+        // values are refused, and the stop leaves the file as it was.
+        Env back("SENSOMARK_TEST_WALL_OFFSET", "-3600");
+        auto daemon = startDaemon(s.dir, s.config("debug"));
+        for (int i = 0; i < 3; ++i) s.pty.write("temperature=99\r\n");
+        ASSERT_TRUE(eventually([&] { return daemon->count("sensed 'temperature=99' on") == 3; }));
+        daemon->signal(SIGTERM);
+        EXPECT_EQ(daemon->wait(), 0);
+    }
+    EXPECT_EQ(readFile(s.file), written);
+    {
+        // A year and an hour ahead (a slot of its own in every ring): a gap;
+        // the day has aged out, the old hour is kept.
+        Env ahead("SENSOMARK_TEST_WALL_OFFSET", "31539600");
+        auto daemon = startDaemon(s.dir, s.config());
+        s.pty.write("temperature=30\r\n");
+        ASSERT_TRUE(eventually([&] { return temperatureCount(buckets(s.webPort, "cellar")) == 1; }));
+        daemon->signal(SIGTERM);
+        EXPECT_EQ(daemon->wait(), 0);
+    }
+    EXPECT_EQ(valuesInFile(s.file, 0), 1u);
+    EXPECT_EQ(valuesInFile(s.file, 2), 4u);
 }
 
 TEST(HistoryStore, ASigkillLosesOnlyWhatCameSinceTheLastSync) {

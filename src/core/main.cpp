@@ -344,7 +344,7 @@ int main(int argc, char* argv[]) {
     // The history hears every device line from the first on.
     startHistory();
     // Publishing follows the sensors from their first line on.
-    if (mqtt && !mqttPublisher.setUp(*mqtt)) shutdown(EXIT_SERVICE);
+    if (mqtt && !mqttPublisher.setUp(*mqtt)) stop(EXIT_SERVICE);
     sensorManager.createThreads();
     if (mqtt && mqttPublisher.start()) webPort.addFamilies([] { return mqttPublisher.families(); });
     if (metricsPort > 0)
