@@ -20,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "config.h"
 #include "history.h"
 #include "historyfile.h"
 #include "historywriter.h"
@@ -65,7 +66,7 @@ int day(const std::string& dir) {
     History history;
     SensorHistory* h = history.track(&sensor);
     fillYear(*h, NOW_MINUTE, 1);
-    HistoryWriter writer(history, dir, HistoryWriter::DEFAULT_SYNC_S * 1000LL);
+    HistoryWriter writer(history, dir, DEFAULT_HISTORY_SYNC_S * 1000LL);
     writer.load();
     int64_t ms = 1000;
     writer.tick(ms, true);  // the file as a stop leaves it: the day starts there
@@ -74,7 +75,7 @@ int day(const std::string& dir) {
     ioCounters(&wb0, &wc0);
     std::minstd_rand random(2);
     // One day and one interval, so the day's whole rewrite falls inside it.
-    const int minutes = 1440 + HistoryWriter::DEFAULT_SYNC_S / 60;
+    const int minutes = 1440 + DEFAULT_HISTORY_SYNC_S / 60;
     for (int i = 1; i <= minutes; ++i) {
         feedMinute(*h, NOW_MINUTE + i, random);
         ms += 60000;
@@ -84,11 +85,12 @@ int day(const std::string& dir) {
     ioCounters(&wb1, &wc1);
     struct stat st = {};
     stat((dir + "/" + historyFileName("/dev/bench1")).c_str(), &st);
-    printf("simulated_minutes=%d bytes=%llu fsyncs=%llu proc_write_bytes=%lld proc_wchar=%lld "
-           "file_bytes=%lld\n",
-           minutes, static_cast<unsigned long long>(writer.bytesWritten() - bytes0),
-           static_cast<unsigned long long>(writer.fsyncCount() - fsyncs0), wb1 - wb0, wc1 - wc0,
-           static_cast<long long>(st.st_size));
+    printf(
+        "simulated_minutes=%d bytes=%llu fsyncs=%llu proc_write_bytes=%lld proc_wchar=%lld "
+        "file_bytes=%lld\n",
+        minutes, static_cast<unsigned long long>(writer.bytesWritten() - bytes0),
+        static_cast<unsigned long long>(writer.fsyncCount() - fsyncs0), wb1 - wb0, wc1 - wc0,
+        static_cast<long long>(st.st_size));
     return 0;
 }
 
@@ -100,7 +102,7 @@ int year(const std::string& dir, int devices) {
         History history;
         fillYear(*history.track(&sensor), History::utcMinuteOf(History::wallNow()),
                  static_cast<unsigned>(k));
-        HistoryWriter writer(history, dir, HistoryWriter::DEFAULT_SYNC_S * 1000LL);
+        HistoryWriter writer(history, dir, DEFAULT_HISTORY_SYNC_S * 1000LL);
         writer.tick(1000, true);
         total += static_cast<long long>(writer.bytesWritten());
     }

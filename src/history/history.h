@@ -1,8 +1,10 @@
+// history/: the readings of the past, per device and quantity. Filled by the
+// reader threads as device lines are stored, read by the web thread, kept on
+// disk by the history writer's thread.
+//
 // A year of readings per device in memory: per device and quantity three
 // tiers of buckets (minimum, maximum, sum, count): one minute for the last
 // day, ten minutes for the last 31 days, one hour for the last 366 days.
-// Reader threads fill them as device lines are stored; the web thread copies
-// them out to draw and serve them; the history writer copies them to disk.
 //
 // Buckets are keyed on UTC minutes (Unix time / 60 by the wall clock), so a
 // key means the same after a restart. The clock rule: a value whose minute is

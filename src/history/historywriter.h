@@ -19,8 +19,6 @@
 
 class HistoryWriter {
   public:
-    static constexpr int DEFAULT_SYNC_S = 600;
-    static constexpr int MIN_SYNC_S = 60;
     static constexpr int64_t REWRITE_EVERY_MS = 24 * 3600 * 1000;
     static constexpr int64_t FAILURE_LOG_EVERY_MS = 3600 * 1000;
     // How long the stop waits for the last whole files before it gives up.
