@@ -42,6 +42,8 @@ dayline=$("$tool" day "$work/day")
 note "day: $dayline"
 yearline=$("$tool" year "$work/full" 16)
 note "year: $yearline"
+loadline=$("$tool" load "$work/full" 16)
+note "load: $loadline"
 
 port=$((20000 + RANDOM % 20000))
 config() {
@@ -101,6 +103,8 @@ done
     echo "| empty | ${ms[empty]} | ${rss[empty]} |"
     echo "| 16 devices, a year each | ${ms[full]} | ${rss[full]} |"
     echo
-    echo "Start-up with a full year: $(( ${ms[full]} - ${ms[empty]} )) ms over empty;"
+    echo "Start-up with a full year: $(( ${ms[full]} - ${ms[empty]} )) ms over empty; reading the 16"
+    echo "files alone (historybench load): $(field load_ms "$loadline") ms, of it"
+    echo "$(field load_cpu_ms "$loadline") ms of CPU time (load average $(cut -d' ' -f1 /proc/loadavg))."
     echo "resident memory $(( (${rss[full]} - ${rss[empty]}) / 16 )) KiB per device."
 } | tee -a "$out"

@@ -6,11 +6,14 @@
 //   historybench year DIR N    writes the history files of N devices
 //                              /dev/benchK (K = 1..N), each with a full year,
 //                              into DIR; prints their size.
+//   historybench load DIR N    reads them back; prints the time it takes.
 // Time is simulated: values carry their UTC minute, the writer is driven by
 // hand with the simulated monotonic time, so the writes are those of a real
 // day. Bytes are counted by the writer and by /proc/self/io.
+#include <sys/resource.h>
 #include <sys/stat.h>
 
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -110,12 +113,37 @@ int year(const std::string& dir, int devices) {
            total / devices, SensorHistory::bytesPerDevice());
     return 0;
 }
+
+// Reads the files of year() back, as the daemon's start does; prints the time.
+int load(const std::string& dir, int devices) {
+    std::vector<std::unique_ptr<Sensor>> sensors;
+    History history;
+    for (int k = 1; k <= devices; ++k) {
+        sensors.push_back(std::make_unique<Sensor>(nullptr, "/dev/bench" + std::to_string(k)));
+        history.track(sensors.back().get());
+    }
+    HistoryWriter writer(history, dir, DEFAULT_HISTORY_SYNC_S * 1000LL);
+    auto cpuMs = [] {
+        rusage r = {};
+        getrusage(RUSAGE_SELF, &r);
+        return (r.ru_utime.tv_sec + r.ru_stime.tv_sec) * 1e3 +
+               (r.ru_utime.tv_usec + r.ru_stime.tv_usec) / 1e3;
+    };
+    double cpu0 = cpuMs();
+    auto start = std::chrono::steady_clock::now();
+    writer.load();
+    double ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
+                    .count();
+    printf("devices=%d load_ms=%.1f load_cpu_ms=%.1f\n", devices, ms, cpuMs() - cpu0);
+    return 0;
+}
 }  // namespace
 
 int main(int argc, char** argv) {
     std::string mode = argc > 2 ? argv[1] : "";
     if (mode == "day") return day(argv[2]);
     if (mode == "year" && argc > 3) return year(argv[2], atoi(argv[3]));
+    if (mode == "load" && argc > 3) return load(argv[2], atoi(argv[3]));
     fprintf(stderr, "usage: historybench day DIR | historybench year DIR DEVICES\n");
     return 1;
 }

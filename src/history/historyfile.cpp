@@ -67,6 +67,7 @@ bool plausible(const StoredBucket& b) {
 bool decodeBuckets(const std::string& raw, std::vector<StoredBucket>* out) {
     if (raw.size() % BUCKET_BYTES != 0) return false;
     std::vector<StoredBucket> buckets;
+    buckets.reserve(raw.size() / BUCKET_BYTES);
     const auto* p = reinterpret_cast<const unsigned char*>(raw.data());
     for (size_t at = 0; at < raw.size(); at += BUCKET_BYTES) {
         const unsigned char* b = p + at;
