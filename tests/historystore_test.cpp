@@ -125,7 +125,8 @@ TEST(HistoryStore, AClockSetBackOrForwardAtTheNextStartOverwritesNothingWritten)
         Env ahead("SENSOMARK_TEST_WALL_OFFSET", "31539600");
         auto daemon = startDaemon(s.dir, s.config());
         s.pty.write("temperature=30\r\n");
-        ASSERT_TRUE(eventually([&] { return temperatureCount(buckets(s.webPort, "cellar")) == 1; }));
+        ASSERT_TRUE(
+            eventually([&] { return temperatureCount(buckets(s.webPort, "cellar")) == 1; }));
         daemon->signal(SIGTERM);
         EXPECT_EQ(daemon->wait(), 0);
     }
@@ -206,7 +207,6 @@ TEST(HistoryStore, ADiskThatHangsDoesNotHangTheStop) {
     s.feed(1, 1);
     daemon->signal(SIGTERM);
     EXPECT_EQ(daemon->wait(), 0);  // within 5 s, not waiting forever
-    EXPECT_NE(daemon->output().find("history files not written within 1500 ms"),
-              std::string::npos)
+    EXPECT_NE(daemon->output().find("history files not written within 1500 ms"), std::string::npos)
         << daemon->output();
 }

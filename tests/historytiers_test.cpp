@@ -5,6 +5,7 @@
 #include <algorithm>
 
 #include "history.h"
+#include "sample.h"
 
 namespace {
 // Tue 2024-03-05 22:00 UTC as a UTC minute.
@@ -174,4 +175,13 @@ TEST(HistoryTiers, CollectTakesWhatChangedSinceTheMarkAndNothingWhenNothingCame)
     HistorySeries a = h.series(HistoryRange::DAY, m + 2), b = copy.series(HistoryRange::DAY, m + 2);
     for (size_t i = 0; i < a.buckets[0].size(); ++i)
         ASSERT_TRUE(same(a.buckets[0][i], b.buckets[0][i])) << i;
+}
+
+TEST(HistoryTiers, RecordsTheNumbersASampleCarries) {
+    SensorHistory h;
+    h.record(parseSample("temperature=21.5 humidity=abc dewpoint=-1.5"), MINUTE_AT);
+    HistorySeries day = h.series(HistoryRange::DAY, MINUTE_AT);
+    EXPECT_EQ(day.buckets[TEMPERATURE - 1][1439].mean(), 21.5);
+    EXPECT_EQ(day.buckets[HUMIDITY - 1][1439].count, 0u);  // no number
+    EXPECT_EQ(day.buckets[DEWPOINT - 1][1439].min, -1.5f);
 }

@@ -104,10 +104,10 @@ void SensorHistory::add(int64_t minute, ReadType type, double value) {
     }
 }
 
-void SensorHistory::record(Sensor& sensor, int64_t minute, int64_t now) {
+void SensorHistory::record(const Sample& sample, int64_t minute) {
     for (const Quantity& q : QUANTITIES) {
-        Reading reading = sensor.getReadingAt(q.type, now);
-        if (reading.hasNumber) add(minute, q.type, reading.number);
+        const Value& value = sample.values[q.type - 1];
+        if (sample.has[q.type - 1] && value.hasNumber) add(minute, q.type, value.number);
     }
 }
 
@@ -205,12 +205,8 @@ void History::follow(SensorManager& sensors) {
     for (Sensor* sensor : all) {
         track(sensor);
         std::shared_ptr<SensorHistory> history = devices[sensor];
-        // Called on the reader thread only; a call without a new line tells
-        // of a lost device and holds no value.
-        sensor->addStoreListener([history, lines = 0UL](Sensor& s, int64_t now) mutable {
-            if (s.lineCount() == lines) return;
-            lines = s.lineCount();
-            history->record(s, utcMinuteOf(wallNow()), now);
+        sensor->addSampleListener([history](const Sample& sample, int64_t) {
+            history->record(sample, utcMinuteOf(wallNow()));
         });
     }
 }

@@ -24,6 +24,7 @@
 
 #include "mutex.h"
 #include "protocol.h"
+#include "sample.h"
 
 class Sensor;
 class SensorManager;
@@ -68,9 +69,8 @@ class SensorHistory {
     // Adds the value of quantity type (a ReadType) to UTC minute in every tier.
     // A minute older than the newest one seen is refused (and counted).
     void add(int64_t minute, ReadType type, double value) EXCLUDES(mutex);
-    // Adds the numbers of sensor's readings at time now (of Sensor::clockNow())
-    // to minute.
-    void record(Sensor& sensor, int64_t minute, int64_t now) EXCLUDES(mutex);
+    // Adds the numbers that sample (one device line) carries to minute.
+    void record(const Sample& sample, int64_t minute) EXCLUDES(mutex);
     // The range ending with the bucket that holds nowMinute.
     HistorySeries series(HistoryRange range, int64_t nowMinute) EXCLUDES(mutex);
 
@@ -152,6 +152,7 @@ class History {
   private:
     static std::atomic<int64_t> wallOffset;
     // Filled before the reader threads start, only read afterwards. Shared
-    // with the readers' store listeners and the writer.
+    // with the readers' sample listeners and the writer, which may outlive
+    // this object at exit.
     std::map<const Sensor*, std::shared_ptr<SensorHistory>> devices;
 };
