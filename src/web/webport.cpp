@@ -87,11 +87,8 @@ WebPort::WebPort(SensorManager* sensors, ServiceCounters service)
     if (host.empty()) host = "this machine";
 }
 
-void WebPort::followSensors() {
-    history.follow(*sensors);
-#ifdef SENSOMARK_BENCH
-    if (getenv("SENSOMARK_BENCH_FULL_DAY") != nullptr) history.fillSyntheticDay(Sensor::clockNow());
-#endif
+void WebPort::useHistory(const History* shown) {
+    history = shown;
 }
 
 bool WebPort::start(const std::vector<std::string>& addresses, const AllowList* allowList, int port,
@@ -126,9 +123,9 @@ HttpResponse WebPort::route(const HttpRequest& request, int64_t now) {
         // Nothing on the page may load or run anything, whatever a name holds.
         response.headers.push_back(
             "Content-Security-Policy: default-src 'none'; style-src 'unsafe-inline'");
-        int64_t wallNow = time(nullptr), nowMinute = History::utcMinuteOf(wallNow);
+        int64_t wallNow = History::wallNow(), nowMinute = History::utcMinuteOf(wallNow);
         auto series = [&](const NamedSnapshot& device) {
-            return seriesOf(history, device, range, nowMinute);
+            return seriesOf(*history, device, range, nowMinute);
         };
         response.body = renderStatusPage(namedSensors(now), series, range, wallNow, host);
     } else if (request.path == "/readings.json") {
@@ -154,8 +151,8 @@ HttpResponse WebPort::historyResponse(const HttpRequest& request, int64_t now) {
         for (const NamedSnapshot& device : namedSensors(now)) {
             if (std::find(device.names.begin(), device.names.end(), name) == device.names.end())
                 continue;
-            int64_t wallNow = time(nullptr);
-            HistorySeries series = seriesOf(history, device, range, History::utcMinuteOf(wallNow));
+            int64_t wallNow = History::wallNow();
+            HistorySeries series = seriesOf(*history, device, range, History::utcMinuteOf(wallNow));
             if (csv) {
                 response.contentType = "text/csv; charset=utf-8";
                 // A fixed file name: nothing the client sent goes into a header.
