@@ -18,7 +18,8 @@ namespace {
 Lines mainThreadLines(const std::string& text) {
     Lines lines;
     for (const std::string& line : logLines(text))
-        if (line.rfind("start sensing ", 0) && line.rfind("lost ", 0) && line.rfind("incoming ", 0))
+        if (line.rfind("start sensing ", 0) && line.rfind("cannot open ", 0) &&
+            line.rfind("lost ", 0) && line.rfind("incoming ", 0))
             lines.push_back(line);
     return lines;
 }

@@ -1,18 +1,29 @@
-// The serial port: raw line settings, on a pseudo-terminal and a plain file.
+// The serial port: raw line settings on a pseudo-terminal, and why a device
+// that cannot be opened is not open, told once per reason.
 #include "serial.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <cstring>
 #include <vector>
 
+#include "logging.h"
+#include "sensormanager.h"
 #include "testutil.h"
 
 namespace {
 std::vector<tcflag_t> flags(const termios& t) {
     return {t.c_iflag, t.c_oflag, t.c_cflag, t.c_lflag};
+}
+// The log lines of text that tell why path cannot be opened.
+std::vector<std::string> openFailures(const std::string& text, const std::string& path) {
+    std::vector<std::string> found;
+    for (const std::string& line : logLines(text))
+        if (line.rfind("cannot open '" + path + "': ", 0) == 0) found.push_back(line);
+    return found;
 }
 }  // namespace
 
@@ -56,3 +67,53 @@ TEST(SerialPort, OpensAPtyWithTheRawSettingsAndFailsOnAMissingDevice) {
     EXPECT_EQ(read(plain.getFd(), buffer, sizeof(buffer)), 14);
 }
 
+TEST(DeviceOpen, TheReasonIsLoggedOnceUntilItChanges) {
+    TempDir dir;
+    logFile = dir.file("log");
+    std::string path = dir.file("ttyUSB0");
+    const std::string missing = "cannot open '" + path + "': No such file or directory";
+    const std::string directory = "cannot open '" + path + "': Is a directory";
+
+    // The reader's own attempts, their pause cut short: missing twice, a
+    // directory twice, missing again.
+    SensorManager registry;
+    Sensor* sensor = registry.newSensor(path);
+    int pauses = 0;
+    sensor->setPause([&](int) {
+        ++pauses;
+        if (pauses == 2) mkdir(path.c_str(), 0755);
+        if (pauses == 4) rmdir(path.c_str());
+        return pauses < 5;
+    });
+    sensorThread(sensor);
+    EXPECT_EQ(openFailures(readFile(logFile), path),
+              (std::vector<std::string>{missing, directory, missing}));
+
+    // A device that opened in between makes the same reason news again.
+    remove(logFile.c_str());
+    Pty pty;
+    int last = 0;
+    Serial(path).reportOpen(&last);
+    Serial(path).reportOpen(&last);
+    ASSERT_EQ(symlink(pty.slavePath.c_str(), path.c_str()), 0);
+    Serial(path).reportOpen(&last);
+    EXPECT_EQ(last, 0);
+    remove(path.c_str());
+    Serial(path).reportOpen(&last);
+    EXPECT_EQ(openFailures(readFile(logFile), path), (std::vector<std::string>{missing, missing}));
+    logFile.clear();
+}
+
+TEST(DeviceOpen, TheDaemonTellsWhyAndTellsAgainWhenTheReasonChanges) {
+    TempDir dir;
+    std::string path = dir.file("ttyUSB0");
+    int port = freePort();
+    auto daemon = startDaemon(dir, configText(port, "[sensors]\n" + path + " = cellar\n"));
+    const std::string missing = "cannot open '" + path + "': No such file or directory";
+    ASSERT_TRUE(daemon->waitFor(missing)) << daemon->output();
+    ASSERT_EQ(mkdir(path.c_str(), 0755), 0);  // the next attempt fails otherwise
+    EXPECT_TRUE(daemon->waitFor("cannot open '" + path + "': Is a directory", 10s))
+        << daemon->output();
+    EXPECT_EQ(daemon->count(missing), 1);
+    EXPECT_EQ(Client(port).query("cellar.1"), "valid=0");
+}

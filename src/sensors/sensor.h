@@ -92,6 +92,7 @@ class Sensor {
     bool hasData GUARDED_BY(mutex) = false;  // readTime is set
 
     // Written by the reader thread only.
+    int lastOpenError = 0;  // why the device last failed to open; 0: it opened
     std::atomic<bool> deviceOpen{false};
     std::atomic<unsigned long> reconnects{0};
     std::atomic<unsigned long> lines{0};
