@@ -86,7 +86,7 @@ class Sensor {
     std::function<bool(int ms)> pause;
     std::vector<StoreListener> storeListeners;
 
-    Mutex mutex;
+    Mutex mutex{LockRank::SENSOR};
     std::map<std::string, std::string> readContent GUARDED_BY(mutex);
     int64_t readTime GUARDED_BY(mutex) = 0;
     bool hasData GUARDED_BY(mutex) = false;  // readTime is set
