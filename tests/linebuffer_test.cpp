@@ -13,6 +13,7 @@ TEST(LineBuffer, CutsAtCrOrLfCountingARunOnceAndKeepsAnEmptyLineOnlyForClients) 
         std::vector<std::string> chunks;
         bool keepEmpty;
         Lines lines;
+        unsigned overflows = 0;
     } cases[] = {
         {{"a\r\nb\n"}, false, {"a", "b"}},
         {{"a\n\r\n\rb\r"}, false, {"a", "b"}},
@@ -25,10 +26,13 @@ TEST(LineBuffer, CutsAtCrOrLfCountingARunOnceAndKeepsAnEmptyLineOnlyForClients) 
         {{"\r\n\r\n"}, false, {}},
         {{"\n"}, true, {""}},
         {{"a\n\n\nb\n"}, true, {"a", "b"}},
-        // An over-long line is dropped up to its end.
+        // An over-long line is dropped up to its end, and only that line: the
+        // chunks after it are whole again.
         {{"before\n", std::string(2000, 'x'), std::string(3000, 'x') + "tail\nafter\n"},
          false,
-         {"before", "after"}},
+         {"before", "after"},
+         1},
+        {{std::string(2000, 'x'), "tail\r\n", "next\n", "last\n"}, false, {"next", "last"}, 1},
     };
     for (const Case& c : cases) {
         LineBuffer buffer(1024, c.keepEmpty);
@@ -39,6 +43,6 @@ TEST(LineBuffer, CutsAtCrOrLfCountingARunOnceAndKeepsAnEmptyLineOnlyForClients) 
             while (buffer.next(line)) lines.push_back(line);
         }
         EXPECT_EQ(lines, c.lines) << c.chunks[0];
-        EXPECT_EQ(buffer.overflows(), c.chunks.size() == 3 ? 1u : 0u) << c.chunks[0];
+        EXPECT_EQ(buffer.overflows(), c.overflows) << c.chunks[0];
     }
 }

@@ -23,6 +23,8 @@ TEST(User, DropsRootForEveryThreadAndStillReopensDevices) {
     ASSERT_TRUE(daemon->waitFor("running as user 'nobody'"));
     std::string uid = std::to_string(nobody->pw_uid);
     EXPECT_EQ(procStatus(daemon->pid(), "Uid"), "\t" + uid + "\t" + uid + "\t" + uid + "\t" + uid);
+    std::string gid = std::to_string(nobody->pw_gid);
+    EXPECT_EQ(procStatus(daemon->pid(), "Gid"), "\t" + gid + "\t" + gid + "\t" + gid + "\t" + gid);
     EXPECT_EQ(procStatus(daemon->pid(), "Groups"), "\t" + std::to_string(nobody->pw_gid) + " ");
 
     // Unplugged and plugged in again: opened as the new user.

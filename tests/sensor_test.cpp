@@ -124,6 +124,9 @@ TEST(QueryResolution, EveryQueryFormWithFreshAndStaleData) {
         {"sensomark.com1.-1", "valid=0"},
         {"sensomark.com1.", "valid=0"},
         {"sensomark.com1.temperature", "valid=0"},
+        // Decimal only: neither hexadecimal nor octal forms.
+        {"sensomark.com1.0x1", "valid=0"},
+        {"sensomark.com1.010", "valid=0"},
         {"sensomark.com1.1.1", ""},
         {"SENSOMARK.COM1.1", ""},
         {"sensomark.com2.1", ""},
