@@ -54,12 +54,6 @@ TEST(CommandLine, ConfigurationFileAndMainKeys) {
                           ENDS_AT_ONCE),
               "4 " + BANNER + FOUND + "- configured port 70000 is out of range, using 4000\n" +
                   "- configured log level unknown\n" + ENDING + "||");
-    // The highest port there is, and the first beyond it.
-    EXPECT_EQ(run({}, "[main]\nport = 65535\n" + ENDS_AT_ONCE),
-              "4 " + BANNER + FOUND + ENDING + "||");
-    EXPECT_EQ(run({}, "[main]\nport = 65536\n" + ENDS_AT_ONCE),
-              "4 " + BANNER + FOUND + "- configured port 65536 is out of range, using 4000\n" +
-                  ENDING + "||");
     // The file is reported before its level applies.
     EXPECT_EQ(
         run({}, "[main]\nloglevel = critical\n[sensors]\n/dev/ttyS76 = a b\n/dev/ttyS77 = ''\n"),
