@@ -67,6 +67,7 @@ void* sensorThread(void* s) {
 void Sensor::startSensing() {
     logEvent(LOG_STAT, "start sensing on '" + deviceName + "'");
     Serial serial(deviceName);
+    serial.reportOpen(&lastOpenError);
     int fd = serial.getFd();
     if (fd < 0) return;
 

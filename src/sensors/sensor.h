@@ -105,13 +105,14 @@ class Sensor {
     std::vector<SampleListener> sampleListeners;
     ReaderListener readerListener;
 
-    Mutex mutex;
+    Mutex mutex{LockRank::SENSOR};
     Value values[QUANTITY_COUNT] GUARDED_BY(mutex);
     std::set<std::string, std::less<>> otherKeys GUARDED_BY(mutex);  // at most MAX_EXTRA_KEYS
     int64_t readTime GUARDED_BY(mutex) = 0;
     bool hasData GUARDED_BY(mutex) = false;  // readTime is set
 
     // Written by the reader thread only.
+    int lastOpenError = 0;  // why the device last failed to open; 0: it opened
     std::atomic<bool> deviceOpen{false};
     std::atomic<unsigned long> reconnects{0};
     std::atomic<unsigned long> lines{0};
