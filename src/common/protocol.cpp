@@ -26,6 +26,12 @@ const Quantity* quantityOf(int selector) {
     return &QUANTITIES[selector - 1];
 }
 
+const Quantity* quantityByKey(std::string_view key) {
+    for (const Quantity& q : QUANTITIES)
+        if (key == q.key) return &q;
+    return nullptr;
+}
+
 bool parseDecimal(std::string_view text, bool allowSign, double* number) {
     size_t i = 0;
     if (allowSign && i < text.size() && (text[i] == '+' || text[i] == '-')) ++i;

@@ -22,6 +22,8 @@ const int QUANTITY_COUNT = 3;
 extern const Quantity QUANTITIES[QUANTITY_COUNT];
 // The quantity of selector; null outside 1..3.
 const Quantity* quantityOf(int selector);
+// The quantity whose key is key ("temperature"); null for any other key.
+const Quantity* quantityByKey(std::string_view key);
 // The metric that says per sensor name and quantity whether a number is served.
 const char VALID_METRIC[] = "sensomark_reading_valid";
 const char VALID_HELP[] = "1 while a fresh number is served for the reading, 0 otherwise.";
@@ -36,6 +38,8 @@ struct Reading {
     bool hasNumber = false;  // fresh, and value reads as a number
     double number = 0;       // when hasNumber
     int64_t ageS = -1;       // since the device last delivered data; -1 before that
+    bool corrected = false;  // fresh, and value is the calibrated form of raw
+    std::string raw;         // when corrected: the text the device sent
 };
 // A reading of age ageS (-1: never) whose stored text is value.
 Reading makeReading(std::string value, int64_t ageS);

@@ -5,10 +5,13 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <map>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
+#include "calibration.h"
 #include "connectionmanager.h"
 #include "daemon.h"
 #include "iniparser.h"
@@ -29,6 +32,7 @@ const char DAEMON_LOG_FILE[] = "/var/log/sensomarkUSB.log";
 const int DEFAULT_PORT = 4000;
 const int MAX_PORT = 65535;
 const char SENSOR_SECTION[] = "sensors";
+const char CALIBRATION_SECTION[] = "calibration";
 const char DEFAULT_SENSOR_DEVICE[] = "/dev/ttyUSB0";
 const char DEFAULT_SENSOR_NAME[] = "sensomark.com1";
 }  // namespace
@@ -199,6 +203,40 @@ void addConfiguredSensors(dictionary* d) {
     }
 }
 
+// The keys and values of a section, in file order.
+std::vector<std::pair<std::string, std::string>> sectionPairs(dictionary* d,
+                                                              const std::string& section) {
+    std::vector<std::pair<std::string, std::string>> pairs;
+    int count = iniparser_getnseckeys(d, section.c_str());
+    for (int i = 0; i < count; ++i) {
+        const char* key = iniparser_getseckeyname(d, section.c_str(), i);
+        pairs.emplace_back(key + section.size() + 1, iniparser_getstring(d, key, ""));
+    }
+    return pairs;
+}
+
+// Gives every sensor the corrections of its device; a value that cannot be
+// used ends the process.
+void applyCalibrations(const std::vector<std::pair<std::string, std::string>>& keys) {
+    std::vector<Sensor*> sensors;
+    sensorManager.visit([](const std::string&, Sensor*) {},
+                        [&](Sensor* s) { sensors.push_back(s); });
+    std::vector<std::string> devices;
+    for (Sensor* s : sensors) devices.push_back(s->getDeviceName());
+    std::map<std::string, Calibration> calibrations;
+    std::string error;
+    if (!readCalibrations(keys, devices, &calibrations, &error)) {
+        logEvent(LOG_CRITICAL, error);
+        shutdown(EXIT_CONFIG);
+    }
+    for (Sensor* s : sensors) {
+        auto it = calibrations.find(s->getDeviceName());
+        if (it == calibrations.end()) continue;
+        s->setCalibration(it->second);
+        logEvent(LOG_STAT, "calibrating sensor '" + it->first + "'");
+    }
+}
+
 }  // namespace
 
 int main(int argc, char* argv[]) {
@@ -233,10 +271,12 @@ int main(int argc, char* argv[]) {
 
     int listenPort = DEFAULT_PORT;
     std::unique_ptr<MqttConfig> mqtt;
+    std::vector<std::pair<std::string, std::string>> calibrationKeys;
     dictionary* d = loadConfig(configFile, daemon);
     if (d != nullptr) {
         listenPort = applyMainKeys(d, daemon);
         addConfiguredSensors(d);
+        calibrationKeys = sectionPairs(d, CALIBRATION_SECTION);
         std::string error;
         mqtt = readMqttSection(d, localHostName(), &error);
         if (mqtt && !mqttPublisher.checkNames(&error)) mqtt.reset();
@@ -250,6 +290,7 @@ int main(int argc, char* argv[]) {
         Sensor* defaultSensor = sensorManager.newSensor(DEFAULT_SENSOR_DEVICE);
         sensorManager.nameSensor(defaultSensor, DEFAULT_SENSOR_NAME);
     }
+    applyCalibrations(calibrationKeys);
 
     if (daemon) {
         logEvent(LOG_CRITICAL, "starting sensomarkUSB as daemon");

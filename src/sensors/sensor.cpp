@@ -131,8 +131,13 @@ size_t Sensor::storeLine(const std::string& line, int64_t now) {
     if (pairs.empty()) return ignored;
     MutexLock lock(mutex);
     for (auto& pair : pairs) {
+        // With a calibration the device's own values of the quantities are
+        // kept apart; the served ones are made from them below.
+        const Quantity* quantity = calibration.active() ? quantityByKey(pair.first) : nullptr;
         auto it = readContent.find(pair.first);
-        if (it != readContent.end()) {
+        if (quantity != nullptr) {
+            rawContent[quantity->type - 1] = std::move(pair.second);
+        } else if (it != readContent.end()) {
             it->second = std::move(pair.second);
         } else if (readContent.size() < QUANTITY_COUNT + MAX_EXTRA_KEYS) {
             // Line noise must not grow the table without end.
@@ -140,6 +145,11 @@ size_t Sensor::storeLine(const std::string& line, int64_t now) {
         } else {
             ++ignored;
         }
+    }
+    if (calibration.active()) {
+        std::string served[QUANTITY_COUNT];
+        calibration.apply(rawContent, served);
+        for (const Quantity& q : QUANTITIES) readContent[q.key] = std::move(served[q.type - 1]);
     }
     readTime = now;
     hasData = true;
@@ -151,5 +161,10 @@ Reading Sensor::getReadingAt(ReadType readType, int64_t now) {
     MutexLock lock(mutex);
     int64_t age = hasData ? now - readTime : -1;
     if (quantity == nullptr) return makeReading("", -1);
-    return makeReading(readContent[quantity->key], age);
+    Reading reading = makeReading(readContent[quantity->key], age);
+    if (reading.fresh && calibration.changes(quantity->type)) {
+        reading.corrected = true;
+        reading.raw = rawContent[quantity->type - 1];
+    }
+    return reading;
 }

@@ -10,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "calibration.h"
 #include "mutex.h"
 #include "protocol.h"
 
@@ -52,6 +53,11 @@ class Sensor {
     // the number of fields ignored (no pair, or a new key beyond the bound).
     size_t storeLine(const std::string& line, int64_t now) EXCLUDES(mutex);
 
+    // The corrections of the device's values; set before the thread starts.
+    // Stored values are the corrected ones, served everywhere; the device's
+    // own are kept beside them for getReading's raw.
+    void setCalibration(const Calibration& newCalibration) { calibration = newCalibration; }
+
     // How the reader waits before it opens the device again: pause(ms) returns
     // false when shutdown was requested meanwhile. Set before the thread starts;
     // the default waits on the shutdown event.
@@ -85,9 +91,12 @@ class Sensor {
     SensorManager* const manager;  // not owned; told when the reader ends
     std::function<bool(int ms)> pause;
     std::vector<StoreListener> storeListeners;
+    Calibration calibration;
 
     Mutex mutex;
     std::map<std::string, std::string> readContent GUARDED_BY(mutex);
+    // When calibrated: the device's own texts of the quantities, in selector order.
+    std::string rawContent[QUANTITY_COUNT] GUARDED_BY(mutex);
     int64_t readTime GUARDED_BY(mutex) = 0;
     bool hasData GUARDED_BY(mutex) = false;  // readTime is set
 
