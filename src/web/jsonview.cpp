@@ -31,6 +31,11 @@ std::string readingsJson(const std::vector<DeviceView>& devices, int64_t wallNow
                                {"valid", r.fresh},
                                {"age", ageOf(r.ageS)},
                                {"unit", q.unit}};
+            // What the device itself sent, for whoever calibrates it.
+            double raw;
+            if (r.corrected)
+                readings[q.key]["raw"] =
+                    parseDecimal(r.raw, true, &raw) ? json(raw) : json(nullptr);
         }
         json entry = {{"device", device.device},
                       {"open", device.open},
