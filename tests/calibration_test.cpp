@@ -10,6 +10,7 @@
 #include <nlohmann/json.hpp>
 
 #include "brokerutil.h"
+#include "config.h"
 #include "sensor.h"
 
 namespace {
@@ -125,6 +126,27 @@ TEST(CalibrationSection, NamesTheKeyAndRefusesDevicesNotRead) {
     EXPECT_EQ(error,
               "invalid calibration of '/dev/ttyUSB0': dewpoint cannot be calibrated: it is "
               "recomputed from the corrected temperature and humidity");
+}
+
+TEST(CalibrationSection, IsReadWithTheConfigurationForTheDevicesItServes) {
+    TempDir dir;
+    auto load = [&](const std::string& text, ConfigUse use = ConfigUse::DAEMON) {
+        dir.write("c.conf", text);
+        ConfigFound found;
+        return loadConfig(dir.file("c.conf"), use, &found);
+    };
+    // Without [sensors] the default device is the one there is to correct.
+    Config c = load("[calibration]\n/dev/ttyUSB0 = humidity -3 ; too damp\n");
+    EXPECT_EQ(c.calibrationError, "");
+    ASSERT_EQ(c.calibrations.count("/dev/ttyUSB0"), 1u);
+    EXPECT_DOUBLE_EQ(c.calibrations["/dev/ttyUSB0"].humidity.offset, -3);
+    c = load("[sensors]\n/dev/ttyUSB1 = a\n[calibration]\n/dev/ttyUSB0 = humidity -3\n");
+    EXPECT_EQ(c.calibrationError,
+              "invalid calibration of '/dev/ttyUSB0': no such device under [sensors]");
+    EXPECT_TRUE(c.calibrations.empty());
+    // A client reading the file for its defaults leaves the section alone.
+    c = load("[calibration]\n/dev/ttyUSB9 = dewpoint +1\n", ConfigUse::CLIENT);
+    EXPECT_EQ(c.calibrationError, "");
 }
 
 TEST(MagnusDewPoint, MatchesTheReferenceTable) {

@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "iniparser.h"
+#include "config.h"
 #include "net.h"
 #include "querylib.h"
 #include "tool.h"
@@ -23,18 +23,12 @@ namespace {
 const char PROGRAM[] = "sensomark-query";
 const char DEFAULT_HOST[] = "127.0.0.1";
 const char ANY_ADDRESS[] = "0.0.0.0";
-const int DEFAULT_PORT = 4000;
-const int MAX_PORT = 65535;
 const double DEFAULT_TIMEOUT_SECONDS = 10;
 const double MAX_TIMEOUT_SECONDS = 86400;
 const size_t MAX_REPLY_BYTES = 64 * 1024;
 const size_t RECV_CHUNK_BYTES = 4096;
 const size_t MAX_QUOTED_REPLY_BYTES = 80;
 const int EXIT_TROUBLE = 3;
-const char DEFAULT_CONFIG_FILE[] = "sensomarkUSB.conf";
-const char SYSTEM_CONFIG_FILE[] = "/etc/sensomarkUSB.conf";
-const char SENSOR_SECTION[] = "sensors";
-const char DEFAULT_SENSOR_NAME[] = "sensomark.com1";
 
 using Clock = std::chrono::steady_clock;
 
@@ -74,7 +68,7 @@ struct Options {
     bool portGiven = false;
     double timeoutSeconds = DEFAULT_TIMEOUT_SECONDS;
     bool all = false;
-    std::string configFile = DEFAULT_CONFIG_FILE;
+    std::string configFile = CONFIG_FILE_NAME;
     bool configGiven = false;
     Format format = Format::PLAIN;
     CheckOptions check;
@@ -91,19 +85,6 @@ int fail(Format format, const std::string& message) {
     }
     return EXIT_TROUBLE;
 }
-
-// Owns the configuration table.
-class Config {
-  public:
-    explicit Config(dictionary* d) : d(d) {}
-    ~Config() { iniparser_freedict(d); }
-    Config(const Config&) = delete;
-    Config& operator=(const Config&) = delete;
-    dictionary* get() const { return d; }
-
-  private:
-    dictionary* d;
-};
 
 bool parseInt(const char* text, int min, int max, int* value) {
     char* end = nullptr;
@@ -232,43 +213,31 @@ bool parseCommandLine(int argc, char* argv[], Options* options, bool* help, std:
     return firstError.empty();
 }
 
-// Reads the port, the listen address and (for --all) the sensor names from
+// Takes the port, the listen address and (for --all) the sensor names from
 // the configuration, searched like the daemon does: the given file, else the
 // system file. Without a file the daemon's defaults stand.
 void applyConfig(Options* options) {
-    dictionary* d = iniparser_load(options->configFile.c_str());
-    if (d == nullptr) {
-        d = iniparser_load(SYSTEM_CONFIG_FILE);
-        if (options->configGiven) {
-            fprintf(
-                stderr, "%s: cannot read '%s', %s\n", PROGRAM, options->configFile.c_str(),
-                d ? (std::string("using ") + SYSTEM_CONFIG_FILE).c_str() : "using the defaults");
-        }
+    ConfigFound found;
+    Config config = loadConfig(options->configFile, ConfigUse::CLIENT, &found);
+    if (options->configGiven && found != ConfigFound::GIVEN) {
+        fprintf(stderr, "%s: cannot read '%s', %s\n", PROGRAM, options->configFile.c_str(),
+                found == ConfigFound::SYSTEM ? (std::string("using ") + SYSTEM_CONFIG_FILE).c_str()
+                                             : "using the defaults");
     }
-    Config config(d);
-    if (!options->portGiven) {
-        int configPort = iniparser_getint(d, "main:port", 0);
-        if (configPort > 0 && configPort <= MAX_PORT) options->port = configPort;
-    }
-    if (!options->hostGiven) {
-        std::string address = iniparser_getstring(d, "main:listen", "");
-        if (!address.empty() && address != ANY_ADDRESS) options->host = address;
-    }
+    if (!options->portGiven) options->port = config.port;
+    if (!options->hostGiven && !config.listen.empty() && config.listen[0] != ANY_ADDRESS)
+        options->host = config.listen[0];
     if (!options->all) return;
 
     std::vector<std::string> names;
     std::set<std::string> seen;
-    int keys = iniparser_getnseckeys(d, SENSOR_SECTION);
-    for (int i = 0; i < keys; ++i) {
-        const char* key = iniparser_getseckeyname(d, SENSOR_SECTION, i);
-        std::vector<std::string> sensorNames;
-        stringTokenize(iniparser_getstring(d, key, ""), sensorNames, " ");
-        for (const std::string& name : sensorNames) {
+    for (const SensorEntry& sensor : config.sensors) {
+        for (const std::string& name : sensor.names) {
             if (seen.insert(name).second) names.push_back(name);
         }
     }
     // The daemon names its default sensor when the file configures none.
-    if (keys <= 0) names.push_back(DEFAULT_SENSOR_NAME);
+    if (config.sensors.empty()) names.push_back(DEFAULT_SENSOR_NAME);
     for (const std::string& name : names) {
         for (const Quantity& q : QUANTITIES) {
             options->queries.push_back(name + "." + std::to_string(q.type));

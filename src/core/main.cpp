@@ -1,3 +1,10 @@
+// core/: the daemon's life: start-up on the only thread (main), the daemon
+// switch (daemon), signals and the shutdown flag (sighandler), the event log
+// (logging), dropping root (privileges) and the service manager's
+// notifications (sdnotify). The main thread runs start-up and then the accept
+// loop; the log's writer thread writes every line; every other thread enters
+// only to log, to read the shutdown flag or, ending, through shutdown().
+//
 // sensomarkUSB: serves the readings of serial climate sensors to TCP clients.
 // main runs start-up on the only thread, then becomes the accept loop.
 #include <unistd.h>
@@ -8,33 +15,23 @@
 #include <map>
 #include <memory>
 #include <string>
-#include <utility>
 #include <vector>
 
-#include "calibration.h"
+#include "config.h"
 #include "connectionmanager.h"
 #include "daemon.h"
-#include "iniparser.h"
 #include "logging.h"
-#include "webport.h"
 #include "mqtt.h"
 #include "privileges.h"
 #include "sdnotify.h"
 #include "sensormanager.h"
 #include "sighandler.h"
 #include "tool.h"
+#include "webport.h"
 
 namespace {
 const char VERSION[] = "0.8.1";
-const char DEFAULT_CONFIG_FILE[] = "sensomarkUSB.conf";
-const char SYSTEM_CONFIG_DIR[] = "/etc";
 const char DAEMON_LOG_FILE[] = "/var/log/sensomarkUSB.log";
-const int DEFAULT_PORT = 4000;
-const int MAX_PORT = 65535;
-const char SENSOR_SECTION[] = "sensors";
-const char CALIBRATION_SECTION[] = "calibration";
-const char DEFAULT_SENSOR_DEVICE[] = "/dev/ttyUSB0";
-const char DEFAULT_SENSOR_NAME[] = "sensomark.com1";
 }  // namespace
 
 SensorManager sensorManager;
@@ -46,26 +43,23 @@ WebPort webPort(&sensorManager, &connectionManager);
 
 namespace {
 
-// Finds and loads the configuration file: the given name, then the default
-// name in /etc. Null when neither can be read.
-dictionary* loadConfig(const char* configFile, bool daemon) {
-    dictionary* d = iniparser_load(configFile);
-    if (d != nullptr) {
-        if (!daemon) logEvent(LOG_STAT, std::string("using config file './") + configFile + "'");
-        return d;
-    }
-    std::string systemPath = std::string(SYSTEM_CONFIG_DIR) + "/" + DEFAULT_CONFIG_FILE;
-    d = iniparser_load(systemPath.c_str());
-    if (d != nullptr) {
-        if (!daemon) logEvent(LOG_STAT, "using config file '" + systemPath + "'");
-        return d;
-    }
-    if (!daemon) logEvent(LOG_STAT, "no config file found, using defaults");
-    return nullptr;
+// Reads the configuration file: the given name, then the default name in
+// /etc; the defaults when neither can be read.
+Config readConfigFile(const char* configFile, bool daemon) {
+    ConfigFound found;
+    Config config = loadConfig(configFile, ConfigUse::DAEMON, &found);
+    if (daemon) return config;
+    if (found == ConfigFound::GIVEN)
+        logEvent(LOG_STAT, std::string("using config file './") + configFile + "'");
+    else if (found == ConfigFound::SYSTEM)
+        logEvent(LOG_STAT, std::string("using config file '") + SYSTEM_CONFIG_FILE + "'");
+    else
+        logEvent(LOG_STAT, "no config file found, using defaults");
+    return config;
 }
 
-// The metrics endpoint: its port (0 when there is none); it shares the
-// addresses and the allow list of the query service.
+// The web port: its port (0 when there is none); it shares the addresses and
+// the allow list of the query service.
 int metricsPort = 0;
 ListenOptions listenOptions;
 // The account to run as once the sockets listen; empty name: stay as started.
@@ -78,37 +72,22 @@ Account runAs;
     exit(exitCode);
 }
 
-// Ends start-up on a key whose value cannot be used.
-[[noreturn]] void configError(dictionary* d, const std::string& message) {
-    logEvent(LOG_CRITICAL, message);
-    iniparser_freedict(d);
-    shutdown(EXIT_CONFIG);
-}
-
-// The opt-in listener keys of section "main"; without them the daemon listens
-// on every local IPv4 address for everyone, with a backlog of 5, as many
-// clients as descriptors allow, and as the user that started it.
-void applyListenerKeys(dictionary* d) {
-    int backlog = iniparser_getint(d, "main:backlog", 0);
-    if (backlog > 0) listenOptions.backlog = backlog;
-    stringTokenize(iniparser_getstring(d, "main:listen", ""), listenOptions.addresses, " \t");
-    int maxClients = iniparser_getint(d, "main:maxclients", 0);
-    if (maxClients > 0) listenOptions.maxClients = maxClients;
-    std::string bad;
-    if (!listenOptions.allow.parse(iniparser_getstring(d, "main:allow", ""), &bad))
-        configError(d, "invalid allow entry '" + bad + "'");
-    const char* user = iniparser_getstring(d, "main:user", nullptr);
-    if (user != nullptr && !findAccount(user, &runAs))
-        configError(d, std::string("unknown user '") + user + "'");
-
-    const char* metrics = iniparser_getstring(d, "main:metricsport", nullptr);
-    if (metrics == nullptr) return;
-    metricsPort = iniparser_getint(d, "main:metricsport", 0);
-    if (metricsPort <= 0 || metricsPort > MAX_PORT) {
-        logEvent(LOG_CRITICAL, std::string("configured metrics port '") + metrics +
-                                   "' is invalid, serving no metrics");
-        metricsPort = 0;
+// Applies section "main": the log file first, so that what follows goes
+// there, then the level; logs what reading had to say and ends start-up at
+// a key whose value cannot be used.
+void applyMainKeys(Config& config, bool daemon) {
+    if (!config.logFile.empty() && daemon) logFile = config.logFile;
+    setLogLevel(config.logLevel);
+    for (const ConfigNote& note : config.notes) {
+        logEvent(note.level, note.text);
+        if (note.fatal) shutdown(EXIT_CONFIG);
     }
+    listenOptions.backlog = config.backlog;
+    listenOptions.addresses = config.listen;
+    listenOptions.maxClients = config.maxClients;
+    listenOptions.allow = config.allow;
+    runAs = config.user;
+    metricsPort = config.metricsPort;
 }
 
 // Runs once every socket listens: drops root when a user is configured, then
@@ -148,87 +127,32 @@ std::string serviceStatus() {
            std::to_string(connectionManager.requestCount());
 }
 
-// Applies the keys of section "main"; returns the port to listen on.
-int applyMainKeys(dictionary* d, bool daemon) {
-    // First the log file, so that what the other keys log goes there.
-    const char* configLogFile = iniparser_getstring(d, "main:logfile", nullptr);
-    if (configLogFile != nullptr && daemon) logFile = configLogFile;
-    applyListenerKeys(d);
-
-    int listenPort = DEFAULT_PORT;
-    int configPort = iniparser_getint(d, "main:port", 0);
-    if (configPort > MAX_PORT) {
-        logEvent(LOG_CRITICAL, "configured port " + itoa(configPort) + " is out of range, using " +
-                                   itoa(DEFAULT_PORT));
-    } else if (configPort > 0) {
-        listenPort = configPort;
-    }
-    const char* configLogLevel = iniparser_getstring(d, "main:loglevel", nullptr);
-    if (configLogLevel != nullptr) {
-        std::string level = configLogLevel;
-        if (level == "critical") {
-            setLogLevel(LOG_CRITICAL);
-        } else if (level == "stat") {
-            setLogLevel(LOG_STAT);
-        } else if (level == "debug") {
-            setLogLevel(LOG_DEBUG);
-        } else {
-            logEvent(LOG_CRITICAL, "configured log level unknown");
-        }
-    }
-    return listenPort;
-}
-
-// Creates and names one sensor per key of section "sensors", in file order.
-// A key without names ends the process.
-void addConfiguredSensors(dictionary* d) {
-    int numSensors = iniparser_getnseckeys(d, SENSOR_SECTION);
-    for (int i = 0; i < numSensors; ++i) {
-        const char* key = iniparser_getseckeyname(d, SENSOR_SECTION, i);
-        std::string sensorDevice = key + sizeof(SENSOR_SECTION);  // skip "sensors:"
-        std::string val = iniparser_getstring(d, key, "");
-        std::vector<std::string> sensorNames;
-        stringTokenize(val, sensorNames, " ");
-        if (val.empty()) {
-            logEvent(LOG_CRITICAL, "no names specified for sensor '" + sensorDevice + "'");
-            iniparser_freedict(d);
+// Creates and names one sensor per key of section "sensors", in file order,
+// or the default sensor. A key without names ends the process.
+void addConfiguredSensors(const Config& config) {
+    for (const SensorEntry& entry : config.sensors) {
+        if (entry.names.empty()) {
+            logEvent(LOG_CRITICAL, "no names specified for sensor '" + entry.device + "'");
             shutdown(EXIT_CONFIG);
         }
-        logEvent(LOG_STAT, "adding sensor '" + sensorDevice + "'");
-        Sensor* sensor = sensorManager.newSensor(sensorDevice);
-        for (const std::string& name : sensorNames) {
+        logEvent(LOG_STAT, "adding sensor '" + entry.device + "'");
+        Sensor* sensor = sensorManager.newSensor(entry.device);
+        for (const std::string& name : entry.names) {
             logEvent(LOG_STAT, "   --> naming sensor '" + name + "'");
             sensorManager.nameSensor(sensor, name);
         }
     }
-}
-
-// The keys and values of a section, in file order.
-std::vector<std::pair<std::string, std::string>> sectionPairs(dictionary* d,
-                                                              const std::string& section) {
-    std::vector<std::pair<std::string, std::string>> pairs;
-    int count = iniparser_getnseckeys(d, section.c_str());
-    for (int i = 0; i < count; ++i) {
-        const char* key = iniparser_getseckeyname(d, section.c_str(), i);
-        pairs.emplace_back(key + section.size() + 1, iniparser_getstring(d, key, ""));
+    if (config.sensors.empty()) {
+        Sensor* defaultSensor = sensorManager.newSensor(DEFAULT_SENSOR_DEVICE);
+        sensorManager.nameSensor(defaultSensor, DEFAULT_SENSOR_NAME);
     }
-    return pairs;
 }
 
-// Gives every sensor the corrections of its device; a value that cannot be
-// used ends the process.
-void applyCalibrations(const std::vector<std::pair<std::string, std::string>>& keys) {
+// Gives every sensor the corrections of its device, before its reader starts.
+void applyCalibrations(const std::map<std::string, Calibration>& calibrations) {
     std::vector<Sensor*> sensors;
     sensorManager.visit([](const std::string&, Sensor*) {},
                         [&](Sensor* s) { sensors.push_back(s); });
-    std::vector<std::string> devices;
-    for (Sensor* s : sensors) devices.push_back(s->getDeviceName());
-    std::map<std::string, Calibration> calibrations;
-    std::string error;
-    if (!readCalibrations(keys, devices, &calibrations, &error)) {
-        logEvent(LOG_CRITICAL, error);
-        shutdown(EXIT_CONFIG);
-    }
     for (Sensor* s : sensors) {
         auto it = calibrations.find(s->getDeviceName());
         if (it == calibrations.end()) continue;
@@ -260,7 +184,7 @@ int main(int argc, char* argv[]) {
                 return 1;
         }
     }
-    const char* configFile = DEFAULT_CONFIG_FILE;
+    const char* configFile = CONFIG_FILE_NAME;
     if (optind < argc) configFile = argv[optind];
     if (optind + 1 < argc) {
         puts("trailing arguments on command line");
@@ -269,28 +193,18 @@ int main(int argc, char* argv[]) {
     }
     if (daemon) logFile = DAEMON_LOG_FILE;
 
-    int listenPort = DEFAULT_PORT;
-    std::unique_ptr<MqttConfig> mqtt;
-    std::vector<std::pair<std::string, std::string>> calibrationKeys;
-    dictionary* d = loadConfig(configFile, daemon);
-    if (d != nullptr) {
-        listenPort = applyMainKeys(d, daemon);
-        addConfiguredSensors(d);
-        calibrationKeys = sectionPairs(d, CALIBRATION_SECTION);
-        std::string error;
-        mqtt = readMqttSection(d, localHostName(), &error);
-        if (mqtt && !mqttPublisher.checkNames(&error)) mqtt.reset();
-        iniparser_freedict(d);
-        if (!error.empty()) {
-            logEvent(LOG_CRITICAL, error);
-            shutdown(EXIT_CONFIG);
-        }
+    Config config = readConfigFile(configFile, daemon);
+    applyMainKeys(config, daemon);
+    addConfiguredSensors(config);
+    std::unique_ptr<MqttConfig> mqtt = std::move(config.mqtt);
+    std::string error = config.mqttError;
+    if (mqtt && !mqttPublisher.checkNames(&error)) mqtt.reset();
+    if (error.empty()) error = config.calibrationError;
+    if (!error.empty()) {
+        logEvent(LOG_CRITICAL, error);
+        shutdown(EXIT_CONFIG);
     }
-    if (sensorManager.sensorCount() == 0) {
-        Sensor* defaultSensor = sensorManager.newSensor(DEFAULT_SENSOR_DEVICE);
-        sensorManager.nameSensor(defaultSensor, DEFAULT_SENSOR_NAME);
-    }
-    applyCalibrations(calibrationKeys);
+    applyCalibrations(config.calibrations);
 
     if (daemon) {
         logEvent(LOG_CRITICAL, "starting sensomarkUSB as daemon");
@@ -336,7 +250,7 @@ int main(int argc, char* argv[]) {
     if (metricsPort > 0)
         webPort.start(listenOptions.addresses, &listenOptions.allow, metricsPort,
                             listenOptions.backlog);
-    switch (connectionManager.startListen(listenPort)) {
+    switch (connectionManager.startListen(config.port)) {
         case ListenResult::STOPPED:
             shutdown();
         case ListenResult::BAD_CONFIG:

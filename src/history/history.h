@@ -1,3 +1,6 @@
+// history/: the readings of the past, per device and quantity. Filled by the
+// reader threads as device lines are stored, read by the web thread.
+//
 // The last day of readings, in memory only: per device and quantity a ring of
 // 1,440 one-minute buckets (min, sum, count, max). Reader threads fill it as
 // device lines are stored; the web thread copies it out to draw and serve it.

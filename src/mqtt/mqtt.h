@@ -1,3 +1,9 @@
+// mqtt/: publishing to an MQTT broker: the strict reader of section [mqtt]
+// (mqttconfig), what is published where (mqttplan), Home Assistant discovery
+// (mqttdiscovery) and the publisher (mqtt). Entered by its publisher thread,
+// libmosquitto's network threads, the reader threads that wake it, the web
+// thread asking for its metric families, and the start-up thread.
+//
 // Opt-in MQTT publishing with Home Assistant discovery. One thread keeps the
 // broker told of every sensor name's availability and values; libmosquitto
 // runs the network side of each connection on a thread of its own. Reader

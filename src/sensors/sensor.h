@@ -1,3 +1,9 @@
+// sensors/: the measuring devices: the serial line (serial), one reader and
+// its latest values per device (sensor) and the registry of sensors and their
+// query names (sensormanager). Entered by one reader thread per device, by
+// the start-up thread that creates them, and by the client, web and MQTT
+// threads, which read through the registry.
+//
 // One measuring device on a serial line. Owns its latest values, guarded by
 // mutex: its reader thread stores them, client and metrics threads take
 // Reading snapshots of them while holding the registry's lock.

@@ -1,3 +1,8 @@
+// service/: the TCP query service: the listening sockets and the accept loop
+// (connectionmanager), one client and its request loop (connection), and the
+// allow list (access). Entered by the main thread's accept loop, one thread per
+// client, and the web thread reading the counters.
+//
 // Owns the listening socket and every live client Connection. The accept loop
 // runs on the main thread; client threads call closeConnection on themselves;
 // the metrics thread reads the counters.

@@ -1,3 +1,8 @@
+// web/: the optional web port: a small HTTP server (http), the Prometheus
+// metrics, the status page (statuspage) and the JSON views of readings and
+// history (jsonview, sensorview), all served by the web port (webport).
+// Entered by its one server thread, and by the start-up thread that sets it up.
+//
 // The optional web port: GET /metrics (the Prometheus exposition), the status
 // page at GET /, and the readings and the last day's history as JSON. One
 // HttpServer thread serves every client; it only reads the registry (under
