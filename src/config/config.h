@@ -2,8 +2,9 @@
 // dictionary) and the one place that turns it into a plain Config (config),
 // with the search for the file, the keys of section "main" with their
 // defaults and checks, the device list of "sensors", and sections "mqtt" and
-// "calibration" through their strict readers. Read once: by the daemon's start-up thread, which
-// uses only the Config afterwards, and by sensomark-query for its defaults.
+// "calibration" through their strict readers. Read once: by the daemon's
+// start-up thread, which uses only the Config afterwards, and by
+// sensomark-query for its defaults.
 // No state of its own; no other thread enters.
 #pragma once
 #include <map>

@@ -1,6 +1,7 @@
 // sensors/: the measuring devices: the serial line (serial), one reader and
-// its latest values per device (sensor) and the registry of sensors and their
-// query names (sensormanager). Entered by one reader thread per device, by
+// its latest values per device (sensor), the corrections of devices that read
+// off (calibration) and the registry of sensors and their query names
+// (sensormanager). Entered by one reader thread per device, by
 // the start-up thread that creates them, and by the client, web and MQTT
 // threads, which read through the registry.
 //
