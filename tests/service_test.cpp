@@ -263,7 +263,8 @@ TEST(Descriptors, AShortageDelaysTheLogFileButNeverEndsTheDaemon) {
     std::string log = dir.file("d.log"), config = dir.file("d.conf");
     dir.write("d.conf",
               configText(port, "metricsport = " + std::to_string(metricsPort) +
-                                   "\nlogfile = " + log + "\n[sensors]\n/nonexistent/tty = x\n"));
+                                   "\nlogfile = " + log +
+                                   "\nbacklog = 128\n[sensors]\n/nonexistent/tty = x\n"));
     std::string command = std::string("ulimit -n 64 && exec ") + SENSOMARK_BIN + " -d " + config;
     ASSERT_EQ(runProgram({"/bin/sh", "-c", command}, dir.path, nullptr), 0);
     pid_t pid = processRunning({SENSOMARK_BIN, "-d", config});
@@ -272,7 +273,9 @@ TEST(Descriptors, AShortageDelaysTheLogFileButNeverEndsTheDaemon) {
     std::shared_ptr<void> ender(nullptr, [pid](void*) { kill(pid, SIGKILL); });
     // Idle clients of the web port take every descriptor there is, so the log
     // file cannot be opened for the lines that say so, until the web port
-    // drops them for sending no request.
+    // drops them for sending no request. The listen queue holds all of them at
+    // once, so none waits for a retried SYN on a busy machine and they all
+    // arrive within the web port's head time-out.
     std::vector<std::unique_ptr<Client>> idle;
     for (int i = 0; i < 64; ++i) idle.push_back(std::make_unique<Client>(metricsPort));
     Client late(port);
