@@ -6,7 +6,7 @@ CMAKE_FLAGS ?=
 PREFIX ?= /usr/local
 
 .PHONY: all deps build run demo test test-all check-thread-safety install package \
-	check-package clean check-asan check-tsan bench bench-build bench-quick bench-mqtt bench-core \
+	check-package check-includes clean check-asan check-tsan bench bench-build bench-quick bench-mqtt bench-core \
 	bench-core-quick bench-web bench-web-quick fuzz-smoke soak check-valgrind fresh-machine-check mutants
 
 all: build
@@ -40,6 +40,10 @@ test:
 test-all:
 	@$(MAKE) --no-print-directory build WERROR=ON
 	cd $(BUILD) && ctest --output-on-failure -j$(JOBS)
+
+# The include graph of src/: fails on any cycle but connection <-> connectionmanager.
+check-includes:
+	@bash tools/check-includes.sh
 
 # The daemon built with clang and -Wthread-safety -Werror: every access to a
 # guarded field and every call that needs a lock is checked against the

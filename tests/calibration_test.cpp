@@ -197,39 +197,42 @@ TEST(CorrectedText, KeepsTheDevicesDecimalsAndHumidityWithinItsRange) {
         EXPECT_EQ(correctText(c.c, c.type, c.measured), c.corrected) << c.measured;
 }
 
-TEST(CalibratedSensor, ServesCorrectedValuesWithRawAndARecomputedDewPoint) {
-    Calibration offset = parsed("temperature -1.0");
+TEST(CalibratedSensor, StoresCorrectedValuesBesideRawAndRecomputesTheDewPoint) {
+    const int T = TEMPERATURE - 1, H = HUMIDITY - 1, D = DEWPOINT - 1;
     Sensor sensor(nullptr, "/dev/ttyUSB0");
-    sensor.setCalibration(offset);
+    sensor.setCalibration(parsed("temperature -1.0"));
     const int64_t t = 1000;
     sensor.storeLine("temperature=21.0 humidity=50.0 dewpoint=10.25 status=ok", t);
-    Reading temperature = sensor.getReadingAt(TEMPERATURE, t);
-    EXPECT_EQ(temperature.value, "20.0");
-    EXPECT_TRUE(temperature.corrected);
-    EXPECT_EQ(temperature.raw, "21.0");
-    Reading humidity = sensor.getReadingAt(HUMIDITY, t);
-    EXPECT_EQ(humidity.value, "50.0");
-    EXPECT_FALSE(humidity.corrected);
-    Reading dewPoint = sensor.getReadingAt(DEWPOINT, t);
-    EXPECT_EQ(dewPoint.value, "9.26");  // of 20 °C and 50 %, the device's two decimals
-    EXPECT_TRUE(dewPoint.corrected);
-    EXPECT_EQ(dewPoint.raw, "10.25");
+    EXPECT_EQ(sensor.getReadingAt(TEMPERATURE, t).value, "20.0");
+    SensorSnapshot s = sensor.snapshot(t);
+    EXPECT_EQ(s.values[T].text, "20.0");
+    EXPECT_TRUE(s.corrected[T]);
+    EXPECT_EQ(s.raw[T].text, "21.0");
+    EXPECT_EQ(s.values[H].text, "50.0");
+    EXPECT_FALSE(s.corrected[H]);
+    EXPECT_EQ(s.values[D].text, "9.26");  // of 20 °C and 50 %, the device's two decimals
+    EXPECT_TRUE(s.corrected[D]);
+    EXPECT_EQ(s.raw[D].text, "10.25");
 
-    // A line with humidity only: the dew point follows it with the kept temperature.
-    sensor.storeLine("humidity=60.0", t + 1);
-    EXPECT_EQ(sensor.getReadingAt(TEMPERATURE, t + 1).value, "20.0");
-    EXPECT_EQ(sensor.getReadingAt(DEWPOINT, t + 1).value, "12.00");
+    // A line with humidity only: the dew point follows it with the kept
+    // temperature, and the sample the listeners hear says so.
+    Sample sample = parseSample("humidity=60.0");
+    sensor.store(sample, t + 1);
+    EXPECT_TRUE(sample.has[D]);
+    EXPECT_EQ(sample.values[D].text, "12.00");
+    EXPECT_DOUBLE_EQ(sample.values[D].number, 12);
+    EXPECT_FALSE(sample.has[T]);
+    EXPECT_EQ(sensor.snapshot(t + 1).values[T].text, "20.0");
     // No humidity number: no dew point rather than the device's uncorrected one.
     sensor.storeLine("humidity=x", t + 2);
     EXPECT_EQ(sensor.getReadingAt(DEWPOINT, t + 2).value, "");
-    // Stale: no raw either.
-    EXPECT_FALSE(sensor.getReadingAt(TEMPERATURE, t + 100).corrected);
+    EXPECT_EQ(sensor.snapshot(t + 2).raw[D].text, "10.25");
 
     // Neither corrected: the device's values pass untouched, dew point included.
     Sensor plain(nullptr, "/dev/ttyUSB1");
     plain.storeLine("temperature=21.0 humidity=50.0 dewpoint=10.25", t);
     EXPECT_EQ(plain.getReadingAt(DEWPOINT, t).value, "10.25");
-    EXPECT_FALSE(plain.getReadingAt(TEMPERATURE, t).corrected);
+    EXPECT_FALSE(plain.snapshot(t).corrected[T]);
 
     // A device without a dew point gets one, with one decimal.
     Sensor humid(nullptr, "/dev/ttyUSB2");
@@ -237,7 +240,7 @@ TEST(CalibratedSensor, ServesCorrectedValuesWithRawAndARecomputedDewPoint) {
     humid.storeLine("temperature=20 humidity=40", t);
     EXPECT_EQ(humid.getReadingAt(HUMIDITY, t).value, "50");
     EXPECT_EQ(humid.getReadingAt(DEWPOINT, t).value, "9.3");
-    EXPECT_EQ(humid.getReadingAt(DEWPOINT, t).raw, "");
+    EXPECT_EQ(humid.snapshot(t).raw[D].text, "");
 }
 
 // The device sends 21.53 °C and 48.0 %; configured with -0.51 °C it is

@@ -104,8 +104,8 @@ TEST(HistoryRing, RecordsTheNumbersOfTheStoredLine) {
     Sensor sensor(nullptr, "/dev/null");
     SensorHistory* ring = history.track(&sensor);
     ASSERT_EQ(history.of(&sensor), ring);
-    sensor.storeLine("temperature=21.5 humidity=abc dewpoint=-1.5", CLOCK_AT);
-    ring->record(sensor, history.minuteOf(CLOCK_AT), CLOCK_AT);
+    ring->record(parseSample("temperature=21.5 humidity=abc dewpoint=-1.5"),
+                 history.minuteOf(CLOCK_AT));
     HistoryWindow w = ring->window(history.minuteOf(CLOCK_AT));
     EXPECT_EQ(w.buckets[TEMPERATURE - 1][1439].mean(), 21.5);
     EXPECT_EQ(w.buckets[HUMIDITY - 1][1439].count, 0u);  // no number
@@ -190,9 +190,9 @@ TEST(StatusPage, EscapesConfiguredTextsAndStaysSmallForSixteenDevicesWithADayOfD
     History history(WALL_AT - CLOCK_AT);
     int64_t now = CLOCK_AT + 86400;
     std::vector<std::unique_ptr<Sensor>> sensors;
-    std::vector<DeviceView> devices(16);
+    std::vector<NamedSnapshot> devices(16);
     srand(7);
-    for (DeviceView& device : devices) {
+    for (NamedSnapshot& device : devices) {
         sensors.push_back(std::make_unique<Sensor>(nullptr, "/dev/ttyUSB"));
         device.sensor = sensors.back().get();
         device.names = {"attic" + std::to_string(sensors.size())};
@@ -205,7 +205,7 @@ TEST(StatusPage, EscapesConfiguredTextsAndStaysSmallForSixteenDevicesWithADayOfD
         }
     }
     devices[0].names = {"cellar"};
-    devices[0].device = "/dev/serial/by-id/usb-\"x\"&<y>";
+    devices[0].snapshot.device = "/dev/serial/by-id/usb-\"x\"&<y>";
     std::string page = renderStatusPage(devices, history, now, WALL_AT + 86400, "host<&>'");
     for (const char* part :
          {"/dev/serial/by-id/usb-&quot;x&quot;&amp;&lt;y&gt;", "Climate on host&lt;&amp;&gt;&#39;",
@@ -219,10 +219,11 @@ TEST(StatusPage, EscapesConfiguredTextsAndStaysSmallForSixteenDevicesWithADayOfD
 }
 
 TEST(WebJson, ReadingsHoldNullForNoNumberAndStandInForBadText) {
-    std::vector<DeviceView> devices(2);
+    std::vector<NamedSnapshot> devices(2);
     devices[0].names = {"cellar"};
-    devices[0].readings[0] = makeReading("21.5", 3);
-    devices[0].readings[1] = makeReading("", 3);  // fresh, but no number
+    devices[0].snapshot.ageS = 3;
+    devices[0].snapshot.fresh = true;
+    devices[0].snapshot.values[0] = makeValue("21.5");  // humidity: fresh, but no number
     devices[1].names = {"bad\xff name"};
     json doc = json::parse(readingsJson(devices, WALL_AT));
     EXPECT_EQ(doc["time"], WALL_AT);
@@ -242,8 +243,8 @@ TEST(WebJson, HistoryListsTheMinutesWithValuesAndTheirWallTimes) {
     ring.add(minute - 2, HUMIDITY, 48.3);
     ring.add(minute - 2, HUMIDITY, 48.4);
     ring.add(minute, TEMPERATURE, 21.5);
-    DeviceView device;
-    device.device = "/dev/ttyUSB0";
+    NamedSnapshot device;
+    device.snapshot.device = "/dev/ttyUSB0";
     json doc = json::parse(
         historyJson("cellar", device, ring.window(minute), history, CLOCK_AT + 30, WALL_AT + 30));
     EXPECT_EQ(doc, json::parse(R"({"name":"cellar","device":"/dev/ttyUSB0","time":1709676030,

@@ -8,8 +8,11 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstring>
+#include <mutex>
 
+#include "prometheus.h"
 #include "sensormanager.h"
 #include "serial.h"
 #include "sighandler.h"
@@ -53,9 +56,9 @@ TEST(DeviceLine, ParsesPairsAsTheProtocolDefines) {
         {"  temperature=1   temperature=2  ", {{"temperature", "1"}, {"temperature", "2"}}},
         {"temperature=1.2.3x", {{"temperature", "1.2.3"}}},
     };
-    for (const Case& c : cases) EXPECT_EQ(Sensor::parseLine(c.line), c.pairs) << c.line;
+    for (const Case& c : cases) EXPECT_EQ(parseLine(c.line), c.pairs) << c.line;
     size_t ignored = 0;
-    Sensor::parseLine("  a=1 b c=2=3 d=4 ", &ignored);
+    parseLine("  a=1 b c=2=3 d=4 ", &ignored);
     EXPECT_EQ(ignored, 2u);
 }
 
@@ -188,7 +191,7 @@ TEST(Reply, EveryReadingReadsBackAsItsKind) {
         {"21.5", -1, "valid=0", ReplyKind::STALE},
     };
     for (const Case& c : cases) {
-        Reading reading = makeReading(c.value, c.age);
+        Reading reading = readingOf(makeValue(c.value), c.age);
         EXPECT_EQ(reading.hasNumber, c.kind == ReplyKind::VALUE) << c.text;
         EXPECT_EQ(formatReply(reading), c.text);
         Reply reply;
@@ -209,12 +212,12 @@ TEST(SensorReader, PausesFiveSecondsAfterEachAttemptOnAMissingDevice) {
     Sensor* sensor = registry.newSensor("/nonexistent/ttyUSB7");
     std::vector<std::pair<int, unsigned long>> pauses;  // ms, and attempts lost before it
     sensor->setPause([&](int ms) {
-        pauses.emplace_back(ms, sensor->reconnectCount());
+        pauses.emplace_back(ms, sensor->snapshot(0).reconnects);
         return pauses.size() < 3;  // then as if shutdown came
     });
     sensorThread(sensor);
     EXPECT_EQ(pauses, (decltype(pauses){{5000, 1}, {5000, 2}, {5000, 3}}));
-    EXPECT_FALSE(sensor->isOpen());
+    EXPECT_FALSE(sensor->snapshot(0).open);
 }
 
 TEST(SerialPort, RawSettingsChangeOnlyTheLineFlags) {
@@ -262,7 +265,22 @@ TEST(SensorReader, ReadsSplitLinesFromAPtyAndLeavesAtOnceOnShutdown) {
     ASSERT_TRUE(initShutdownEvent());  // the reader then waits on the event alone
     Pty pty;
     auto* registry = new SensorManager;
-    registry->nameSensor(registry->newSensor(pty.slavePath), "probe");
+    Sensor* sensor = registry->newSensor(pty.slavePath);
+    registry->nameSensor(sensor, "probe");
+    // Listeners hear each line's own quantities, parsed, on the reader thread.
+    std::mutex heardMutex;
+    std::vector<std::string> heard;
+    std::atomic<int> deviceChanges{0};
+    sensor->addSampleListener([&](const Sample& sample, int64_t) {
+        std::string line;
+        for (const Quantity& q : QUANTITIES)
+            if (sample.has[q.type - 1])
+                line +=
+                    std::string(q.key) + "=" + formatNumber(sample.values[q.type - 1].number) + " ";
+        std::lock_guard<std::mutex> lock(heardMutex);
+        heard.push_back(line);
+    });
+    registry->setDeviceListener([&] { ++deviceChanges; });
     registry->createThreads();
     // A CR at the end of one write and the LF at the start of the next.
     pty.write("tempera");
@@ -272,6 +290,18 @@ TEST(SensorReader, ReadsSplitLinesFromAPtyAndLeavesAtOnceOnShutdown) {
         eventually([&] { return registry->getReading("probe.3") == "valid=1;value=7.5;"; }));
     EXPECT_EQ(registry->getReading("probe.1"), "valid=1;value=21.5;");
     EXPECT_EQ(registry->getReading("probe.2"), "valid=1;value=40;");
+    std::vector<NamedSnapshot> all = registry->snapshots(Sensor::clockNow());
+    ASSERT_EQ(all.size(), 1u);
+    EXPECT_EQ(all[0].names, std::vector<std::string>{"probe"});
+    EXPECT_TRUE(all[0].snapshot.open && all[0].snapshot.fresh);
+    EXPECT_EQ(all[0].snapshot.lines, 2u);
+    EXPECT_EQ(all[0].snapshot.values[HUMIDITY - 1].number, 40);
+    EXPECT_EQ(deviceChanges.load(), 1);  // opened
+    {
+        std::lock_guard<std::mutex> lock(heardMutex);
+        EXPECT_EQ(heard,
+                  (std::vector<std::string>{"temperature=21.5 humidity=40 ", "dewpoint=7.5 "}));
+    }
 
     auto started = std::chrono::steady_clock::now();
     delete registry;  // requests shutdown and waits for the reader to leave

@@ -39,7 +39,8 @@ ConnectionManager connectionManager(&sensorManager);
 // Destroyed before the managers it reads, after the metrics thread that asks it.
 MqttPublisher mqttPublisher(&sensorManager);
 // Destroyed first at exit: its thread reads both managers.
-WebPort webPort(&sensorManager, &connectionManager);
+WebPort webPort(&sensorManager, {[] { return connectionManager.clientCount(); },
+                                 [] { return connectionManager.requestCount(); }});
 
 namespace {
 
@@ -116,14 +117,11 @@ bool serviceListening() {
 
 // What systemctl status shows of the running daemon.
 std::string serviceStatus() {
-    int sensors = 0, open = 0;
-    sensorManager.visit([](const std::string&, Sensor*) {},
-                        [&](Sensor* s) {
-                            ++sensors;
-                            open += s->isOpen();
-                        });
-    return "sensors open " + itoa(open) + " of " + itoa(sensors) + ", clients " +
-           itoa(connectionManager.clientCount()) + ", requests served " +
+    int open = 0;
+    std::vector<NamedSnapshot> sensors = sensorManager.snapshots(Sensor::clockNow());
+    for (const NamedSnapshot& sensor : sensors) open += sensor.snapshot.open;
+    return "sensors open " + itoa(open) + " of " + itoa(static_cast<int>(sensors.size())) +
+           ", clients " + itoa(connectionManager.clientCount()) + ", requests served " +
            std::to_string(connectionManager.requestCount());
 }
 

@@ -47,10 +47,10 @@ void SensorHistory::add(int64_t minute, ReadType type, double value) {
     if (b.count < UINT32_MAX) ++b.count;
 }
 
-void SensorHistory::record(Sensor& sensor, int64_t minute, int64_t now) {
+void SensorHistory::record(const Sample& sample, int64_t minute) {
     for (const Quantity& q : QUANTITIES) {
-        Reading reading = sensor.getReadingAt(q.type, now);
-        if (reading.hasNumber) add(minute, q.type, reading.number);
+        const Value& value = sample.values[q.type - 1];
+        if (sample.has[q.type - 1] && value.hasNumber) add(minute, q.type, value.number);
     }
 }
 
@@ -83,8 +83,8 @@ void History::follow(SensorManager& sensors) {
         track(sensor);
         std::shared_ptr<SensorHistory> history = devices[sensor];
         int64_t offset = wallOffset;
-        sensor->addStoreListener([history, offset](Sensor& s, int64_t now) {
-            history->record(s, floorDiv(now + offset, 60), now);
+        sensor->addSampleListener([history, offset](const Sample& sample, int64_t now) {
+            history->record(sample, floorDiv(now + offset, 60));
         });
     }
 }

@@ -17,6 +17,7 @@
 
 #include "mutex.h"
 #include "protocol.h"
+#include "sample.h"
 
 class Sensor;
 class SensorManager;
@@ -45,9 +46,8 @@ class SensorHistory {
     // Adds the value of quantity type (a ReadType) to minute; values of
     // minutes more than a day before the newest are dropped.
     void add(int64_t minute, ReadType type, double value) EXCLUDES(mutex);
-    // Adds the numbers of sensor's readings at time now (of Sensor::clockNow())
-    // to minute.
-    void record(Sensor& sensor, int64_t minute, int64_t now) EXCLUDES(mutex);
+    // Adds the numbers that sample (one device line) carries to minute.
+    void record(const Sample& sample, int64_t minute) EXCLUDES(mutex);
     HistoryWindow window(int64_t lastMinute) EXCLUDES(mutex);
     // Bytes held for the ring: 0 before the first value, then bytesPerDevice().
     size_t bytesHeld() EXCLUDES(mutex);
@@ -97,7 +97,7 @@ class History {
   private:
     const int64_t wallOffset;
     // Filled before the reader threads start, only read afterwards.
-    // Shared with the readers' store listeners, which may outlive this object
+    // Shared with the readers' sample listeners, which may outlive this object
     // at exit (the readers stop after the web port is gone).
     std::map<const Sensor*, std::shared_ptr<SensorHistory>> devices;
 };

@@ -24,7 +24,6 @@
 #include <cstring>
 #include <ctime>
 #include <functional>
-#include <sstream>
 #include <vector>
 
 #include "logging.h"
@@ -32,6 +31,7 @@
 #include "mqttplan.h"
 #include "mutex.h"
 #include "net.h"
+#include "prometheus.h"
 #include "sensormanager.h"
 #include "sighandler.h"
 
@@ -468,13 +468,9 @@ void MqttWorker::publishDue() {
     pending = false;
     int64_t now = bootMs();
     int64_t nowS = now / 1000;
-    std::vector<NameSnapshot> snapshots(names.size());
-    for (size_t i = 0; i < names.size(); ++i) {
-        Sensor* sensor = names[i].sensor;
-        snapshots[i].open = sensor->isOpen();
-        for (const Quantity& q : QUANTITIES)
-            snapshots[i].readings[q.type - 1] = sensor->getReadingAt(q.type, nowS);
-    }
+    std::vector<SensorSnapshot> snapshots;
+    snapshots.reserve(names.size());
+    for (const NamedSensor& name : names) snapshots.push_back(name.sensor->snapshot(nowS));
     nextDueMs = PublishPlan::NEVER;
     for (MqttMessage& m : plan.update(snapshots, now, &nextDueMs)) queue(std::move(m));
     flush();
@@ -574,10 +570,11 @@ bool MqttPublisher::setUp(const MqttConfig& config) {
         return false;
     }
     std::shared_ptr<MqttWorker> w = worker;
-    sensors->visit([](const std::string&, Sensor*) {},
-                   [&w](Sensor* sensor) {
-                       sensor->addStoreListener([w](Sensor&, int64_t) { w->sensorChanged(); });
-                   });
+    sensors->visit(
+        [](const std::string&, Sensor*) {},
+        [&w](Sensor* sensor) {
+            sensor->addSampleListener([w](const Sample&, int64_t) { w->sensorChanged(); });
+        });
     return true;
 }
 
@@ -598,27 +595,20 @@ std::string MqttPublisher::families() const {
     unsigned long publishes = worker ? worker->publishes.load() : 0;
     unsigned long reconnects = worker ? worker->reconnects.load() : 0;
     unsigned long dropped = worker ? worker->dropped.load() : 0;
-    std::ostringstream out;
-    out << "# HELP sensomark_mqtt_connected 1 while the daemon is connected to its MQTT broker.\n"
-           "# TYPE sensomark_mqtt_connected gauge\n"
-           "sensomark_mqtt_connected "
-        << connected
-        << "\n# HELP sensomark_mqtt_publishes_total MQTT messages the broker acknowledged (qos 1) "
-           "or that were written to its connection (qos 0).\n"
-           "# TYPE sensomark_mqtt_publishes_total counter\n"
-           "sensomark_mqtt_publishes_total "
-        << publishes
-        << "\n# HELP sensomark_mqtt_reconnects_total Times the connection to the MQTT broker was "
-           "lost.\n"
-           "# TYPE sensomark_mqtt_reconnects_total counter\n"
-           "sensomark_mqtt_reconnects_total "
-        << reconnects
-        << "\n# HELP sensomark_mqtt_dropped_total MQTT messages replaced by a newer one of the "
-           "same topic while the broker had "
-        << MAX_UNACKNOWLEDGED
-        << " messages unacknowledged.\n"
-           "# TYPE sensomark_mqtt_dropped_total counter\n"
-           "sensomark_mqtt_dropped_total "
-        << dropped << "\n";
-    return out.str();
+    PrometheusText out;
+    out.family("sensomark_mqtt_connected", "gauge",
+               "1 while the daemon is connected to its MQTT broker.");
+    out.sample("sensomark_mqtt_connected", connected);
+    out.family("sensomark_mqtt_publishes_total", "counter",
+               "MQTT messages the broker acknowledged (qos 1) or that were written to its "
+               "connection (qos 0).");
+    out.sample("sensomark_mqtt_publishes_total", publishes);
+    out.family("sensomark_mqtt_reconnects_total", "counter",
+               "Times the connection to the MQTT broker was lost.");
+    out.sample("sensomark_mqtt_reconnects_total", reconnects);
+    out.family("sensomark_mqtt_dropped_total", "counter",
+               "MQTT messages replaced by a newer one of the same topic while the broker had " +
+                   std::to_string(MAX_UNACKNOWLEDGED) + " messages unacknowledged.");
+    out.sample("sensomark_mqtt_dropped_total", dropped);
+    return out.text();
 }

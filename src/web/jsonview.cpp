@@ -21,33 +21,32 @@ double rounded(double value) {
 }
 }  // namespace
 
-std::string readingsJson(const std::vector<DeviceView>& devices, int64_t wallNow) {
+std::string readingsJson(const std::vector<NamedSnapshot>& devices, int64_t wallNow) {
     json sensors = json::object();
-    for (const DeviceView& device : devices) {
+    for (const NamedSnapshot& device : devices) {
         json readings = json::object();
         for (const Quantity& q : QUANTITIES) {
-            const Reading& r = device.readings[q.type - 1];
+            const Reading r = device.snapshot.reading(q.type - 1);
             readings[q.key] = {{"value", r.hasNumber ? json(r.number) : json(nullptr)},
                                {"valid", r.fresh},
                                {"age", ageOf(r.ageS)},
                                {"unit", q.unit}};
             // What the device itself sent, for whoever calibrates it.
-            double raw;
-            if (r.corrected)
-                readings[q.key]["raw"] =
-                    parseDecimal(r.raw, true, &raw) ? json(raw) : json(nullptr);
+            const Value& raw = device.snapshot.raw[q.type - 1];
+            if (r.fresh && device.snapshot.corrected[q.type - 1])
+                readings[q.key]["raw"] = raw.hasNumber ? json(raw.number) : json(nullptr);
         }
-        json entry = {{"device", device.device},
-                      {"open", device.open},
-                      {"reconnects", device.reconnects},
-                      {"age", ageOf(device.readings[0].ageS)},
+        json entry = {{"device", device.snapshot.device},
+                      {"open", device.snapshot.open},
+                      {"reconnects", device.snapshot.reconnects},
+                      {"age", ageOf(device.snapshot.ageS)},
                       {"readings", readings}};
         for (const std::string& name : device.names) sensors[name] = entry;
     }
     return dump({{"time", wallNow}, {"sensors", sensors}});
 }
 
-std::string historyJson(const std::string& name, const DeviceView& device,
+std::string historyJson(const std::string& name, const NamedSnapshot& device,
                         const HistoryWindow& window, const History& history, int64_t now,
                         int64_t wallNow) {
     json buckets = json::object();
@@ -68,7 +67,7 @@ std::string historyJson(const std::string& name, const DeviceView& device,
         buckets[q.key] = std::move(list);
     }
     return dump({{"name", name},
-                 {"device", device.device},
+                 {"device", device.snapshot.device},
                  {"time", wallNow},
                  {"bucketSeconds", 60},
                  {"minutes", SensorHistory::MINUTES},

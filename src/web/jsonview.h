@@ -7,17 +7,17 @@
 #include <vector>
 
 #include "history.h"
-#include "sensorview.h"
+#include "sample.h"
 
 // {"time": UNIX, "sensors": {NAME: {"device": PATH, "open": BOOL, "reconnects": N,
 //   "age": SECONDS|null, "readings": {"temperature": {"value": NUMBER|null,
 //   "valid": BOOL, "age": SECONDS|null, "unit": "°C"}, "humidity": ..., "dewpoint": ...}}}}
-std::string readingsJson(const std::vector<DeviceView>& devices, int64_t wallNow);
+std::string readingsJson(const std::vector<NamedSnapshot>& devices, int64_t wallNow);
 
 // {"name": NAME, "device": PATH, "time": UNIX, "bucketSeconds": 60, "minutes": 1440,
 //  "buckets": {"temperature": [{"time": UNIX, "min": X, "mean": X, "max": X, "count": N}, ...],
 //  "humidity": [...], "dewpoint": [...]}}: the minutes with values, oldest first;
 // "time" of a bucket is its start. now is of Sensor::clockNow().
-std::string historyJson(const std::string& name, const DeviceView& device,
+std::string historyJson(const std::string& name, const NamedSnapshot& device,
                         const HistoryWindow& window, const History& history, int64_t now,
                         int64_t wallNow);

@@ -64,17 +64,6 @@ a{color:var(--h)}
 @media (max-width:620px){.minor{display:none}.value{font-size:1.3rem}.now{gap:4px}.reading{padding:0 5px}}
 )";
 
-const char* titleOf(ReadType type) {
-    switch (type) {
-        case TEMPERATURE:
-            return "Temperature";
-        case HUMIDITY:
-            return "Humidity";
-        default:
-            return "Dew point";
-    }
-}
-
 std::string ageText(int64_t seconds) {
     if (seconds < 120) return std::to_string(seconds) + " s";
     if (seconds < 2 * 3600) return std::to_string(seconds / 60) + " min";
@@ -314,7 +303,7 @@ std::string renderChart(const Quantity& quantity, const std::vector<HistoryBucke
         band.close();
     }
 
-    std::string title = titleOf(quantity.type);
+    std::string title = quantity.title;
     std::ostringstream out;
     out << "<figure class=\"q-" << quantity.key << "\"><figcaption>" << title << " <span>"
         << quantity.unit << ", last 24 hours</span></figcaption>\n"
@@ -358,7 +347,7 @@ std::string renderChart(const Quantity& quantity, const std::vector<HistoryBucke
     return out.str();
 }
 
-std::string renderStatusPage(const std::vector<DeviceView>& devices, const History& history,
+std::string renderStatusPage(const std::vector<NamedSnapshot>& devices, const History& history,
                              int64_t now, int64_t wallNow, const std::string& host) {
     int64_t lastMinute = history.minuteOf(now);
     std::vector<TimeTick> ticks = timeTicks(history, lastMinute, now, wallNow);
@@ -377,20 +366,21 @@ std::string renderStatusPage(const std::vector<DeviceView>& devices, const Histo
         << "</style></head>\n<body>\n<header><h1>Climate on " << htmlEscape(host)
         << "</h1><p class=\"sub\">As of " << updated
         << " &middot; reloads every minute</p></header>\n<main>\n";
-    for (const DeviceView& device : devices) {
+    for (const NamedSnapshot& device : devices) {
         out << "<section class=\"card\">\n<h2>";
         for (size_t i = 0; i < device.names.size(); ++i)
             out << (i ? " &middot; " : "") << "<span class=\"name\">" << htmlEscape(device.names[i])
                 << "</span>";
-        out << "</h2>\n<p class=\"meta\"><code class=\"device\">" << htmlEscape(device.device)
-            << "</code><span class=\"state " << (device.open ? "open\">open" : "closed\">not open")
-            << "</span><span class=\"reconnects\">" << device.reconnects
-            << (device.reconnects == 1 ? " reconnect" : " reconnects") << "</span></p>\n"
+        out << "</h2>\n<p class=\"meta\"><code class=\"device\">"
+            << htmlEscape(device.snapshot.device) << "</code><span class=\"state "
+            << (device.snapshot.open ? "open\">open" : "closed\">not open")
+            << "</span><span class=\"reconnects\">" << device.snapshot.reconnects
+            << (device.snapshot.reconnects == 1 ? " reconnect" : " reconnects") << "</span></p>\n"
             << "<div class=\"now\">\n";
         for (const Quantity& q : QUANTITIES) {
-            const Reading& r = device.readings[q.type - 1];
+            const Reading r = device.snapshot.reading(q.type - 1);
             out << "<div class=\"reading q-" << q.key << (r.hasNumber ? "" : " stale")
-                << "\" data-quantity=\"" << q.key << "\"><span class=\"label\">" << titleOf(q.type)
+                << "\" data-quantity=\"" << q.key << "\"><span class=\"label\">" << q.title
                 << "</span><span class=\"value\">";
             if (r.hasNumber) {
                 out << "<data value=\"" << htmlEscape(r.value) << "\">" << htmlEscape(r.value)

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "history.h"
-#include "sensorview.h"
+#include "sample.h"
 
 // text with & < > " ' replaced by character references.
 std::string htmlEscape(std::string_view text);
@@ -33,5 +33,5 @@ std::string renderChart(const Quantity& quantity, const std::vector<HistoryBucke
 
 // The whole page at time now (of Sensor::clockNow()) and wall time wallNow;
 // host names the machine in the title.
-std::string renderStatusPage(const std::vector<DeviceView>& devices, const History& history,
+std::string renderStatusPage(const std::vector<NamedSnapshot>& devices, const History& history,
                              int64_t now, int64_t wallNow, const std::string& host);

@@ -1,5 +1,4 @@
-// The routes of the web port and the Prometheus exposition of readings,
-// device counters and service counters.
+// The routes of the web port.
 #include "webport.h"
 
 #include <unistd.h>
@@ -7,34 +6,15 @@
 #include <algorithm>
 #include <cstdlib>
 #include <ctime>
-#include <set>
-#include <sstream>
 #include <vector>
 
-#include "connectionmanager.h"
 #include "jsonview.h"
 #include "logging.h"
-#include "protocol.h"
 #include "sensormanager.h"
-#include "sensorview.h"
 #include "statuspage.h"
 #include "tool.h"
 
 namespace {
-
-// Label values escape backslash, double quote and line feed.
-std::string escape(const std::string& value) {
-    std::string out;
-    for (char c : value) {
-        if (c == '\\' || c == '"') out += '\\';
-        out += c == '\n' ? std::string("\\n") : std::string(1, c);
-    }
-    return out;
-}
-
-void family(std::ostringstream& out, const char* name, const char* type, const char* help) {
-    out << "# HELP " << name << ' ' << help << "\n# TYPE " << name << ' ' << type << '\n';
-}
 
 HttpServer::Limits limits() {
     HttpServer::Limits limits;
@@ -51,17 +31,11 @@ std::string cacheKey(const HttpRequest& request) {
     return request.path + "?name=" + percentEncode(name);
 }
 
-struct NamedReadings {
-    std::string sensor;  // the label set sensor="..."
-    std::string device;
-    Reading readings[QUANTITY_COUNT];
-};
-
 }  // namespace
 
-WebPort::WebPort(SensorManager* sensors, ConnectionManager* connections)
+WebPort::WebPort(SensorManager* sensors, ServiceCounters service)
     : sensors(sensors),
-      connections(connections),
+      service(std::move(service)),
       server([this](const HttpRequest& request) { return route(request, Sensor::clockNow()); },
              limits(), cacheKey) {
     char name[256] = "";
@@ -106,11 +80,11 @@ HttpResponse WebPort::route(const HttpRequest& request, int64_t now) {
         // Nothing on the page may load or run anything, whatever a name holds.
         response.headers.push_back(
             "Content-Security-Policy: default-src 'none'; style-src 'unsafe-inline'");
-        response.body = renderStatusPage(viewDevices(*sensors, now), history, now,
+        response.body = renderStatusPage(namedSensors(now), history, now,
                                          static_cast<int64_t>(time(nullptr)), host);
     } else if (request.path == "/readings.json") {
         response.contentType = "application/json";
-        response.body = readingsJson(viewDevices(*sensors, now), time(nullptr));
+        response.body = readingsJson(namedSensors(now), time(nullptr));
     } else if (request.path == "/history.json") {
         response = historyResponse(request, now);
     } else {
@@ -125,7 +99,7 @@ HttpResponse WebPort::historyResponse(const HttpRequest& request, int64_t now) {
     response.contentType = "application/json";
     std::string name;
     if (request.queryValue("name", &name)) {
-        for (const DeviceView& device : viewDevices(*sensors, now)) {
+        for (const NamedSnapshot& device : namedSensors(now)) {
             if (std::find(device.names.begin(), device.names.end(), name) == device.names.end())
                 continue;
             SensorHistory* ring = history.of(device.sensor);
@@ -142,78 +116,16 @@ HttpResponse WebPort::historyResponse(const HttpRequest& request, int64_t now) {
     return response;
 }
 
+std::vector<NamedSnapshot> WebPort::namedSensors(int64_t now) {
+    std::vector<NamedSnapshot> named = sensors->snapshots(now);
+    named.erase(std::remove_if(named.begin(), named.end(),
+                               [](const NamedSnapshot& s) { return s.names.empty(); }),
+                named.end());
+    return named;
+}
+
 std::string WebPort::render(int64_t now) {
-    std::vector<NamedReadings> named;
-    std::vector<Sensor*> devices;
-    sensors->visit(
-        [&](const std::string& name, Sensor* sensor) {
-            NamedReadings r;
-            r.sensor = "sensor=\"" + escape(name) + "\"";
-            r.device = sensor->getDeviceName();
-            for (const Quantity& q : QUANTITIES)
-                r.readings[q.type - 1] = sensor->getReadingAt(q.type, now);
-            named.push_back(std::move(r));
-        },
-        [&](Sensor* sensor) { devices.push_back(sensor); });
-
-    std::ostringstream out;
-    for (const Quantity& q : QUANTITIES) {
-        family(out, q.metric, "gauge", q.help);
-        for (const NamedReadings& r : named) {
-            const Reading& reading = r.readings[q.type - 1];
-            if (reading.hasNumber)
-                out << q.metric << '{' << r.sensor << "} " << reading.value << '\n';
-        }
-    }
-    family(out, VALID_METRIC, "gauge", VALID_HELP);
-    for (const NamedReadings& r : named)
-        for (const Quantity& q : QUANTITIES)
-            out << VALID_METRIC << '{' << r.sensor << ",quantity=\"" << q.key << "\"} "
-                << r.readings[q.type - 1].hasNumber << '\n';
-    family(out, "sensomark_reading_age_seconds", "gauge",
-           "Seconds since the device last delivered a value; absent before the first.");
-    for (const NamedReadings& r : named)
-        if (r.readings[0].ageS >= 0)
-            out << "sensomark_reading_age_seconds{" << r.sensor << "} " << r.readings[0].ageS
-                << '\n';
-    family(out, "sensomark_sensor_info", "gauge", "The device each sensor name reads; always 1.");
-    for (const NamedReadings& r : named)
-        out << "sensomark_sensor_info{" << r.sensor << ",device=\"" << escape(r.device)
-            << "\"} 1\n";
-
-    // Each device once: a path configured twice would repeat a label set, which
-    // makes the whole exposition invalid.
-    std::set<std::string> seen;
-    devices.erase(
-        std::remove_if(devices.begin(), devices.end(),
-                       [&](Sensor* s) { return !seen.insert(s->getDeviceName()).second; }),
-        devices.end());
-    struct DeviceMetric {
-        const char* name;
-        const char* type;
-        const char* help;
-        unsigned long (*value)(Sensor*);
-    } deviceMetrics[] = {
-        {"sensomark_device_open", "gauge", "1 while the serial device is open.",
-         [](Sensor* s) -> unsigned long { return s->isOpen(); }},
-        {"sensomark_device_reconnects_total", "counter", "Times the device was lost.",
-         [](Sensor* s) { return s->reconnectCount(); }},
-        {"sensomark_device_lines_total", "counter", "Device lines parsed.",
-         [](Sensor* s) { return s->lineCount(); }},
-        {"sensomark_device_fields_ignored_total", "counter",
-         "Fields of device lines that were no key=value pair, or a new key beyond the bound.",
-         [](Sensor* s) { return s->ignoredFieldCount(); }},
-    };
-    for (const DeviceMetric& m : deviceMetrics) {
-        family(out, m.name, m.type, m.help);
-        for (Sensor* s : devices)
-            out << m.name << "{device=\"" << escape(s->getDeviceName()) << "\"} " << m.value(s)
-                << '\n';
-    }
-    family(out, "sensomark_clients_connected", "gauge", "TCP query clients being served.");
-    out << "sensomark_clients_connected " << connections->clientCount() << '\n';
-    family(out, "sensomark_requests_total", "counter", "Query requests answered.");
-    out << "sensomark_requests_total " << connections->requestCount() << '\n';
-    for (const auto& families : extraFamilies) out << families();
-    return out.str();
+    std::string out = exposition(sensors->snapshots(now), service);
+    for (const auto& families : extraFamilies) out += families();
+    return out;
 }
