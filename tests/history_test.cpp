@@ -16,8 +16,8 @@
 using nlohmann::json;
 
 namespace {
-// Tue 2024-03-05 22:00:00 UTC; the clock (Sensor::clockNow()) reads CLOCK_AT then.
-const int64_t WALL_AT = 1709676000, CLOCK_AT = 5000;
+// Tue 2024-03-05 22:00:00 UTC.
+const int64_t WALL_AT = 1709676000;
 
 // The d attribute of the path of class cls in svg; empty without one.
 std::string pathOf(const std::string& svg, const std::string& cls) {
@@ -54,63 +54,6 @@ Points pointsOf(const std::string& d) {
     return points;
 }
 }  // namespace
-
-TEST(HistoryRing, KeepsMinMeanMaxAndCountPerMinuteWithGaps) {
-    History history(WALL_AT - CLOCK_AT);
-    SensorHistory ring;
-    int64_t minute = history.minuteOf(CLOCK_AT);
-    EXPECT_EQ(minute * 60, WALL_AT);  // buckets begin on the wall clock's minutes
-    EXPECT_EQ(history.minuteOf(CLOCK_AT + 59), minute);
-    for (double v : {21.0, 23.0, 22.0}) ring.add(minute, TEMPERATURE, v);
-    ring.add(minute, HUMIDITY, 48.5);
-    ring.add(history.minuteOf(CLOCK_AT + 60), TEMPERATURE, -1.5);
-    HistoryWindow w = ring.window(minute + 1);
-    ASSERT_EQ(w.buckets[0].size(), 1440u);
-    const HistoryBucket &first = w.buckets[0][1438], &second = w.buckets[0][1439];
-    EXPECT_EQ(first.count, 3u);
-    EXPECT_EQ(std::tuple(first.min, first.max, first.mean()), std::tuple(21.0f, 23.0f, 22.0));
-    EXPECT_EQ(std::tuple(second.count, second.min), std::tuple(1u, -1.5f));
-    EXPECT_EQ(w.buckets[HUMIDITY - 1][1438].count, 1u);
-    EXPECT_EQ(w.buckets[HUMIDITY - 1][1439].count, 0u);  // a gap
-    EXPECT_EQ(w.buckets[DEWPOINT - 1][1438].count, 0u);
-    EXPECT_EQ(ring.window(minute + 2).buckets[0][1437].count, 3u);  // a minute later
-}
-
-TEST(HistoryRing, ADayLaterASlotHoldsOnlyItsNewMinute) {
-    SensorHistory ring;
-    const int64_t minute = 28500000;
-    ring.add(minute, TEMPERATURE, 10);
-    ring.add(minute + 1440, TEMPERATURE, 30);  // the same slot, one day on
-    ring.add(minute, TEMPERATURE, 99);         // older than the ring: dropped
-    HistoryWindow w = ring.window(minute + 1440);
-    EXPECT_EQ(std::tuple(w.buckets[0][1439].count, w.buckets[0][1439].max), std::tuple(1u, 30.0f));
-    for (int i = 0; i < 1439; ++i) EXPECT_EQ(w.buckets[0][i].count, 0u) << i;
-    EXPECT_EQ(ring.window(minute + 2 * 1440).buckets[0][0].count, 0u);
-}
-
-TEST(HistoryRing, MemoryIsTakenAtTheFirstValueAndStaysBounded) {
-    SensorHistory ring;
-    EXPECT_EQ(ring.bytesHeld(), 0u);
-    EXPECT_EQ(SensorHistory::bytesPerDevice(), 1440u * (4 + 3 * 16));
-    for (int64_t minute = 0; minute < 3 * 1440; ++minute)
-        for (int q = 1; q <= 3; ++q) ring.add(minute, static_cast<ReadType>(q), minute % 50);
-    EXPECT_EQ(ring.bytesHeld(), SensorHistory::bytesPerDevice());
-    HistoryWindow w = ring.window(3 * 1440 - 1);
-    for (int i = 0; i < 1440; ++i) ASSERT_EQ(w.buckets[2][i].count, 1u);
-}
-
-TEST(HistoryRing, RecordsTheNumbersOfTheStoredLine) {
-    History history(WALL_AT - CLOCK_AT);
-    Sensor sensor(nullptr, "/dev/null");
-    SensorHistory* ring = history.track(&sensor);
-    ASSERT_EQ(history.of(&sensor), ring);
-    ring->record(parseSample("temperature=21.5 humidity=abc dewpoint=-1.5"),
-                 history.minuteOf(CLOCK_AT));
-    HistoryWindow w = ring->window(history.minuteOf(CLOCK_AT));
-    EXPECT_EQ(w.buckets[TEMPERATURE - 1][1439].mean(), 21.5);
-    EXPECT_EQ(w.buckets[HUMIDITY - 1][1439].count, 0u);  // no number
-    EXPECT_EQ(w.buckets[DEWPOINT - 1][1439].min, -1.5f);
-}
 
 TEST(StatusChart, LineAndBandBreakAtGapsAndScaleToTheData) {
     std::vector<HistoryBucket> buckets(1440);
@@ -167,9 +110,8 @@ TEST(StatusChart, ADayIsAPointPerFewMinutesThatKeepsExtremesGapsAndWeights) {
 TEST(StatusChart, TimeAxisIsLocalTimeAndCrossesMidnight) {
     setenv("TZ", "XYZ-2", 1);  // local midnight is 22:00 UTC, the end of the window
     tzset();
-    History history(WALL_AT - CLOCK_AT);
-    int64_t last = history.minuteOf(CLOCK_AT);
-    std::vector<TimeTick> ticks = timeTicks(history, last, CLOCK_AT, WALL_AT);
+    int64_t last = History::utcMinuteOf(WALL_AT);
+    std::vector<TimeTick> ticks = timeTicks(last);
     ASSERT_EQ(ticks.size(), 8u);  // 03:00 ... 21:00 and the midnight of Wednesday
     EXPECT_EQ(std::tie(ticks[0].index, ticks[0].label, ticks[0].major),
               std::tuple(179, "03:00", false));
@@ -177,8 +119,8 @@ TEST(StatusChart, TimeAxisIsLocalTimeAndCrossesMidnight) {
               std::tuple(1439, "Wed", true));
     SensorHistory ring;
     for (int i = -30; i <= 30; ++i) ring.add(last + i, TEMPERATURE, 5 + i * 0.1);
-    std::string svg = renderChart(QUANTITIES[0], ring.window(last + 30).buckets[0],
-                                  timeTicks(history, last + 30, CLOCK_AT + 1800, WALL_AT + 1800));
+    std::string svg = renderChart(
+        QUANTITIES[0], ring.series(HistoryRange::DAY, last + 30).buckets[0], timeTicks(last + 30));
     std::string line = pathOf(svg, "line");
     EXPECT_EQ(std::count(line.begin(), line.end(), 'M'), 1);  // one piece through midnight
     EXPECT_NE(svg.find(">Wed</text>"), std::string::npos);
@@ -187,8 +129,8 @@ TEST(StatusChart, TimeAxisIsLocalTimeAndCrossesMidnight) {
 }
 
 TEST(StatusPage, EscapesConfiguredTextsAndStaysSmallForSixteenDevicesWithADayOfData) {
-    History history(WALL_AT - CLOCK_AT);
-    int64_t now = CLOCK_AT + 86400;
+    History history;
+    int64_t now = WALL_AT + 86400;
     std::vector<std::unique_ptr<Sensor>> sensors;
     std::vector<NamedSnapshot> devices(16);
     srand(7);
@@ -200,13 +142,13 @@ TEST(StatusPage, EscapesConfiguredTextsAndStaysSmallForSixteenDevicesWithADayOfD
         for (int64_t t = now - 86400; t <= now; t += 10) {
             double day = std::sin(t * 2 * M_PI / 86400), noise = (rand() % 21 - 10) / 100.0;
             for (int q = 1; q <= 3; ++q)  // noisy values of one decimal, one line each 10 s
-                ring->add(history.minuteOf(t), static_cast<ReadType>(q),
+                ring->add(History::utcMinuteOf(t), static_cast<ReadType>(q),
                           std::round((q * 20 + 4 * day + q * noise) * 10) / 10);
         }
     }
     devices[0].names = {"cellar"};
     devices[0].snapshot.device = "/dev/serial/by-id/usb-\"x\"&<y>";
-    std::string page = renderStatusPage(devices, history, now, WALL_AT + 86400, "host<&>'");
+    std::string page = renderStatusPage(devices, history, now, "host<&>'");
     for (const char* part :
          {"/dev/serial/by-id/usb-&quot;x&quot;&amp;&lt;y&gt;", "Climate on host&lt;&amp;&gt;&#39;",
           "<meta http-equiv=\"refresh\" content=\"60\">", "prefers-color-scheme:dark"})
@@ -237,16 +179,15 @@ TEST(WebJson, ReadingsHoldNullForNoNumberAndStandInForBadText) {
 }
 
 TEST(WebJson, HistoryListsTheMinutesWithValuesAndTheirWallTimes) {
-    History history(WALL_AT - CLOCK_AT);
     SensorHistory ring;
-    int64_t minute = history.minuteOf(CLOCK_AT);
+    int64_t minute = History::utcMinuteOf(WALL_AT);
     ring.add(minute - 2, HUMIDITY, 48.3);
     ring.add(minute - 2, HUMIDITY, 48.4);
     ring.add(minute, TEMPERATURE, 21.5);
     NamedSnapshot device;
     device.snapshot.device = "/dev/ttyUSB0";
     json doc = json::parse(
-        historyJson("cellar", device, ring.window(minute), history, CLOCK_AT + 30, WALL_AT + 30));
+        historyJson("cellar", device, ring.series(HistoryRange::DAY, minute), WALL_AT + 30));
     EXPECT_EQ(doc, json::parse(R"({"name":"cellar","device":"/dev/ttyUSB0","time":1709676030,
         "bucketSeconds":60,"minutes":1440,"buckets":{"dewpoint":[],
         "temperature":[{"time":1709676000,"min":21.5,"mean":21.5,"max":21.5,"count":1}],

@@ -67,6 +67,16 @@ const MainKey MAIN_KEYS[] = {
                   "configured metrics port '" + v.text() + "' is invalid, serving no metrics");
          }
      }},
+    {"statedir", [](const Value& v, ConfigUse, Config* c) { c->stateDir = v.text(); }},
+    {"historysync",
+     [](const Value& v, ConfigUse, Config* c) {
+         c->historySyncS = v.number();
+         if (c->historySyncS >= MIN_HISTORY_SYNC_S) return;
+         note(c, LOG_CRITICAL,
+              "configured historysync '" + v.text() + "' is below " + itoa(MIN_HISTORY_SYNC_S) +
+                  ", using " + itoa(MIN_HISTORY_SYNC_S));
+         c->historySyncS = MIN_HISTORY_SYNC_S;
+     }},
     {"port",
      [](const Value& v, ConfigUse, Config* c) {
          int port = v.number();

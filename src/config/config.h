@@ -27,6 +27,9 @@ const int DEFAULT_BACKLOG = 5;
 // The sensor served when section "sensors" has no key (or there is no file).
 const char DEFAULT_SENSOR_DEVICE[] = "/dev/ttyUSB0";
 const char DEFAULT_SENSOR_NAME[] = "sensomark.com1";
+// Seconds between appends to the history files: the default and the least.
+const int DEFAULT_HISTORY_SYNC_S = 600;
+const int MIN_HISTORY_SYNC_S = 60;
 
 // Who reads: the daemon checks and loads everything; a client (sensomark-query)
 // takes "main" and "sensors" only, without looking up accounts or reading the
@@ -59,6 +62,8 @@ struct Config {
     AllowList allow;                  // empty: everyone is served
     Account user;                     // empty name: stay as started (found for DAEMON only)
     int metricsPort = 0;              // the web port; 0: none
+    std::string stateDir;             // the history files' folder; empty: memory only
+    int historySyncS = DEFAULT_HISTORY_SYNC_S;  // between appends to the history files
     // Section "sensors" in file order; empty: the default sensor.
     std::vector<SensorEntry> sensors;
     // Section "mqtt" (DAEMON only): null when the file has none, or when it is

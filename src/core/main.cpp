@@ -20,6 +20,8 @@
 #include "config.h"
 #include "connectionmanager.h"
 #include "daemon.h"
+#include "history.h"
+#include "historywriter.h"
 #include "logging.h"
 #include "mqtt.h"
 #include "privileges.h"
@@ -38,7 +40,9 @@ SensorManager sensorManager;
 ConnectionManager connectionManager(&sensorManager);
 // Destroyed before the managers it reads, after the metrics thread that asks it.
 MqttPublisher mqttPublisher(&sensorManager);
-// Destroyed first at exit: its thread reads both managers.
+// Every device's history: drawn by the web port, kept on disk by the writer.
+History history;
+// Destroyed first at exit: its thread reads both managers and the history.
 WebPort webPort(&sensorManager, {[] { return connectionManager.clientCount(); },
                                  [] { return connectionManager.requestCount(); }});
 
@@ -65,6 +69,11 @@ int metricsPort = 0;
 ListenOptions listenOptions;
 // The account to run as once the sockets listen; empty name: stay as started.
 Account runAs;
+// The folder of the history files (empty: history in memory only) and the
+// interval of their appends.
+std::string stateDir;
+int64_t historySyncMs = DEFAULT_HISTORY_SYNC_S * 1000;
+std::unique_ptr<HistoryWriter> historyWriter;
 
 // The log cannot go on (its file cannot be opened, its lock failed): a
 // daemon's starting process hears the code too.
@@ -89,6 +98,36 @@ void applyMainKeys(Config& config, bool daemon) {
     listenOptions.allow = config.allow;
     runAs = config.user;
     metricsPort = config.metricsPort;
+    stateDir = config.stateDir;
+    // The daemon switch changes to "/": a relative folder is the start's.
+    char cwd[4096];
+    if (!stateDir.empty() && stateDir[0] != '/' && getcwd(cwd, sizeof(cwd)) != nullptr)
+        stateDir = std::string(cwd) + "/" + stateDir;
+    historySyncMs = int64_t{config.historySyncS} * 1000;
+}
+
+// Follows every sensor's history when the web port draws it or statedir keeps
+// it, reading the files of statedir back; call before the reader threads start.
+void startHistory() {
+#ifdef SENSOMARK_TEST_HOOKS
+    // The test suite's seams: a shorter sync interval and a shifted wall clock.
+    if (const char* ms = getenv("SENSOMARK_TEST_HISTORYSYNC_MS")) historySyncMs = atoll(ms);
+    if (const char* s = getenv("SENSOMARK_TEST_WALL_OFFSET")) History::setWallOffset(atoll(s));
+#endif
+    if (metricsPort == 0 && stateDir.empty()) return;
+    history.follow(sensorManager);
+    webPort.useHistory(&history);
+    history.fillSyntheticDayWhenAsked();
+    if (stateDir.empty()) return;
+    historyWriter = std::make_unique<HistoryWriter>(history, stateDir, historySyncMs);
+    historyWriter->load();
+    historyWriter->start();
+}
+
+// Ends the daemon in order: the history files are written whole first.
+[[noreturn]] void stop(int exitCode) {
+    if (historyWriter) historyWriter->stop();
+    shutdown(exitCode);
 }
 
 // Runs once every socket listens: drops root when a user is configured, then
@@ -239,22 +278,21 @@ int main(int argc, char* argv[]) {
     notifyStartStatus(serviceStatus);
 
     // The history hears every device line from the first on.
-    if (metricsPort > 0) webPort.followSensors();
+    startHistory();
     // Publishing follows the sensors from their first line on.
-    if (mqtt && !mqttPublisher.setUp(*mqtt)) shutdown(EXIT_SERVICE);
+    if (mqtt && !mqttPublisher.setUp(*mqtt)) stop(EXIT_SERVICE);
     sensorManager.createThreads();
-    if (mqtt && mqttPublisher.start())
-        webPort.addFamilies([] { return mqttPublisher.families(); });
+    if (mqtt && mqttPublisher.start()) webPort.addFamilies([] { return mqttPublisher.families(); });
     if (metricsPort > 0)
         webPort.start(listenOptions.addresses, &listenOptions.allow, metricsPort,
-                            listenOptions.backlog);
+                      listenOptions.backlog);
     switch (connectionManager.startListen(config.port)) {
         case ListenResult::STOPPED:
-            shutdown();
+            stop(0);
         case ListenResult::BAD_CONFIG:
-            shutdown(EXIT_CONFIG);
+            stop(EXIT_CONFIG);
         case ListenResult::FAILED:
-            shutdown(EXIT_SERVICE);
+            stop(EXIT_SERVICE);
     }
-    shutdown(EXIT_SERVICE);
+    stop(EXIT_SERVICE);
 }

@@ -47,8 +47,7 @@ std::string readingsJson(const std::vector<NamedSnapshot>& devices, int64_t wall
 }
 
 std::string historyJson(const std::string& name, const NamedSnapshot& device,
-                        const HistoryWindow& window, const History& history, int64_t now,
-                        int64_t wallNow) {
+                        const HistorySeries& window, int64_t wallNow) {
     json buckets = json::object();
     for (const Quantity& q : QUANTITIES) {
         json list = json::array();
@@ -56,9 +55,8 @@ std::string historyJson(const std::string& name, const NamedSnapshot& device,
         for (size_t i = 0; i < series.size(); ++i) {
             const HistoryBucket& b = series[i];
             if (b.count == 0) continue;
-            int64_t minute = window.lastMinute - static_cast<int64_t>(series.size()) + 1 +
-                             static_cast<int64_t>(i);
-            list.push_back({{"time", history.wallTimeOf(minute, now, wallNow)},
+            int64_t minute = window.firstMinute + static_cast<int64_t>(i) * window.stepMinutes;
+            list.push_back({{"time", minute * 60},
                             {"min", rounded(b.min)},
                             {"mean", rounded(b.mean())},
                             {"max", rounded(b.max)},
@@ -69,7 +67,7 @@ std::string historyJson(const std::string& name, const NamedSnapshot& device,
     return dump({{"name", name},
                  {"device", device.snapshot.device},
                  {"time", wallNow},
-                 {"bucketSeconds", 60},
-                 {"minutes", SensorHistory::MINUTES},
+                 {"bucketSeconds", 60 * window.stepMinutes},
+                 {"minutes", static_cast<int64_t>(window.buckets[0].size()) * window.stepMinutes},
                  {"buckets", buckets}});
 }

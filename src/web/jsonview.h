@@ -17,7 +17,6 @@ std::string readingsJson(const std::vector<NamedSnapshot>& devices, int64_t wall
 // {"name": NAME, "device": PATH, "time": UNIX, "bucketSeconds": 60, "minutes": 1440,
 //  "buckets": {"temperature": [{"time": UNIX, "min": X, "mean": X, "max": X, "count": N}, ...],
 //  "humidity": [...], "dewpoint": [...]}}: the minutes with values, oldest first;
-// "time" of a bucket is its start. now is of Sensor::clockNow().
+// "time" of a bucket is its start (Unix time).
 std::string historyJson(const std::string& name, const NamedSnapshot& device,
-                        const HistoryWindow& window, const History& history, int64_t now,
-                        int64_t wallNow);
+                        const HistorySeries& window, int64_t wallNow);

@@ -25,6 +25,7 @@ const int GUTTER_PERCENT = 8;  // left of the plot: the value axis labels
 // Minutes merged into one point: a day is 360 points, about as many as a
 // chart has pixels across on a desktop or a phone.
 const int MINUTES_PER_POINT = 4;
+const int DAY_MINUTES = 24 * 60;  // the chart's minutes
 
 const char STYLE[] = R"(
 :root{color-scheme:light dark;--bg:#f3f5f7;--card:#fff;--fg:#1b2330;--muted:#5b6676;--grid:#e2e6eb;--ok:#2b8a3e;--bad:#c92a2a;--t:#e8590c;--h:#1c7ed6;--d:#0b8a8a}
@@ -246,12 +247,11 @@ std::string htmlEscape(std::string_view text) {
     return out;
 }
 
-std::vector<TimeTick> timeTicks(const History& history, int64_t lastMinute, int64_t now,
-                                int64_t wallNow) {
+std::vector<TimeTick> timeTicks(int64_t lastMinute) {
     std::vector<TimeTick> ticks;
-    for (int i = 0; i < SensorHistory::MINUTES; ++i) {
-        int64_t minute = lastMinute - SensorHistory::MINUTES + 1 + i;
-        time_t wall = static_cast<time_t>(history.wallTimeOf(minute, now, wallNow));
+    for (int i = 0; i < DAY_MINUTES; ++i) {
+        int64_t minute = lastMinute - DAY_MINUTES + 1 + i;
+        time_t wall = static_cast<time_t>(minute * 60);
         struct tm local;
         if (localtime_r(&wall, &local) == nullptr) continue;
         if (local.tm_min != 0 || local.tm_hour % 3 != 0) continue;
@@ -348,9 +348,9 @@ std::string renderChart(const Quantity& quantity, const std::vector<HistoryBucke
 }
 
 std::string renderStatusPage(const std::vector<NamedSnapshot>& devices, const History& history,
-                             int64_t now, int64_t wallNow, const std::string& host) {
-    int64_t lastMinute = history.minuteOf(now);
-    std::vector<TimeTick> ticks = timeTicks(history, lastMinute, now, wallNow);
+                             int64_t wallNow, const std::string& host) {
+    int64_t lastMinute = History::utcMinuteOf(wallNow);
+    std::vector<TimeTick> ticks = timeTicks(lastMinute);
     time_t wall = static_cast<time_t>(wallNow);
     struct tm local = {};
     localtime_r(&wall, &local);
@@ -400,12 +400,12 @@ std::string renderStatusPage(const std::vector<NamedSnapshot>& devices, const Hi
         }
         out << "</div>\n<div class=\"charts\">\n";
         SensorHistory* ring = history.of(device.sensor);
-        HistoryWindow window;
-        if (ring != nullptr) window = ring->window(lastMinute);
+        HistorySeries series;
+        if (ring != nullptr) series = ring->series(HistoryRange::DAY, lastMinute);
         for (const Quantity& q : QUANTITIES) {
-            auto& buckets = window.buckets[q.type - 1];
-            if (buckets.empty()) buckets.resize(SensorHistory::MINUTES);
-            out << renderChart(q, buckets, ticks, lastMinute - SensorHistory::MINUTES + 1);
+            auto& buckets = series.buckets[q.type - 1];
+            if (buckets.empty()) buckets.resize(DAY_MINUTES);
+            out << renderChart(q, buckets, ticks, lastMinute - DAY_MINUTES + 1);
         }
         out << "</div>\n</section>\n";
     }

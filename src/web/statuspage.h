@@ -21,8 +21,7 @@ struct TimeTick {
     bool major;  // every six hours; the others are hidden on narrow screens
 };
 // The ticks of the window ending with minute lastMinute, every three local hours.
-std::vector<TimeTick> timeTicks(const History& history, int64_t lastMinute, int64_t now,
-                                int64_t wallNow);
+std::vector<TimeTick> timeTicks(int64_t lastMinute);
 
 // One chart of buckets (one per minute, oldest first; buckets[0] is minute
 // key firstMinute): a point per few minutes, the band from their lowest min
@@ -34,4 +33,4 @@ std::string renderChart(const Quantity& quantity, const std::vector<HistoryBucke
 // The whole page at time now (of Sensor::clockNow()) and wall time wallNow;
 // host names the machine in the title.
 std::string renderStatusPage(const std::vector<NamedSnapshot>& devices, const History& history,
-                             int64_t now, int64_t wallNow, const std::string& host);
+                             int64_t wallNow, const std::string& host);

@@ -43,15 +43,12 @@ WebPort::WebPort(SensorManager* sensors, ServiceCounters service)
     if (host.empty()) host = "this machine";
 }
 
-void WebPort::followSensors() {
-    history.follow(*sensors);
-#ifdef SENSOMARK_BENCH
-    if (getenv("SENSOMARK_BENCH_FULL_DAY") != nullptr) history.fillSyntheticDay(Sensor::clockNow());
-#endif
+void WebPort::useHistory(const History* shown) {
+    history = shown;
 }
 
-bool WebPort::start(const std::vector<std::string>& addresses, const AllowList* allowList,
-                          int port, int backlog) {
+bool WebPort::start(const std::vector<std::string>& addresses, const AllowList* allowList, int port,
+                    int backlog) {
     std::string error;
     std::vector<UniqueFd> listeners = openListenSockets(addresses, port, backlog, &error);
     if (listeners.empty()) {
@@ -80,8 +77,7 @@ HttpResponse WebPort::route(const HttpRequest& request, int64_t now) {
         // Nothing on the page may load or run anything, whatever a name holds.
         response.headers.push_back(
             "Content-Security-Policy: default-src 'none'; style-src 'unsafe-inline'");
-        response.body = renderStatusPage(namedSensors(now), history, now,
-                                         static_cast<int64_t>(time(nullptr)), host);
+        response.body = renderStatusPage(namedSensors(now), *history, History::wallNow(), host);
     } else if (request.path == "/readings.json") {
         response.contentType = "application/json";
         response.body = readingsJson(namedSensors(now), time(nullptr));
@@ -102,11 +98,12 @@ HttpResponse WebPort::historyResponse(const HttpRequest& request, int64_t now) {
         for (const NamedSnapshot& device : namedSensors(now)) {
             if (std::find(device.names.begin(), device.names.end(), name) == device.names.end())
                 continue;
-            SensorHistory* ring = history.of(device.sensor);
-            HistoryWindow window;
-            if (ring != nullptr) window = ring->window(history.minuteOf(now));
-            for (auto& buckets : window.buckets) buckets.resize(SensorHistory::MINUTES);
-            response.body = historyJson(name, device, window, history, now, time(nullptr));
+            int64_t wallNow = History::wallNow();
+            SensorHistory* ring = history->of(device.sensor);
+            HistorySeries series;
+            if (ring != nullptr)
+                series = ring->series(HistoryRange::DAY, History::utcMinuteOf(wallNow));
+            response.body = historyJson(name, device, series, wallNow);
             return response;
         }
     }

@@ -34,9 +34,9 @@ class WebPort {
     WebPort(const WebPort&) = delete;
     WebPort& operator=(const WebPort&) = delete;
 
-    // Keeps the last day of every sensor's readings for the status page and
-    // history.json; call before the reader threads start.
-    void followSensors();
+    // Draws and serves history (not owned; it outlives the web port) on the
+    // status page and history.json; an empty one unless set. Set before start.
+    void useHistory(const History* history);
 
     // Listens on addresses (none: all IPv4) and port, with a queue of backlog
     // clients before accept, and starts the thread; clients outside allow
@@ -68,7 +68,8 @@ class WebPort {
     SensorManager* const sensors;
     const ServiceCounters service;
     std::vector<std::function<std::string()>> extraFamilies;
-    History history;
+    History noHistory;
+    const History* history = &noHistory;
     std::string host;  // the machine's name, for the page title
     // Last: its thread, which uses everything above, ends first.
     HttpServer server;
