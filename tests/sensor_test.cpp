@@ -1,10 +1,9 @@
 // The device line protocol, readings aged on the sensor clock, query names and
-// replies as the registry answers them, the reconnect pause, the serial line
-// settings and a reader thread on a real pseudo-terminal.
+// replies as the registry answers them, the reconnect pause and a reader thread
+// on a real pseudo-terminal.
 #include "sensor.h"
 
 #include <gtest/gtest.h>
-#include <termios.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -14,7 +13,6 @@
 
 #include "prometheus.h"
 #include "sensormanager.h"
-#include "serial.h"
 #include "sighandler.h"
 #include "testutil.h"
 
@@ -33,9 +31,6 @@ struct Registry {
     }
     SensorManager manager;
 };
-std::vector<tcflag_t> flags(const termios& t) {
-    return {t.c_iflag, t.c_oflag, t.c_cflag, t.c_lflag};
-}
 }  // namespace
 
 TEST(DeviceLine, ParsesPairsAsTheProtocolDefines) {
@@ -134,6 +129,9 @@ TEST(QueryResolution, EveryQueryFormWithFreshAndStaleData) {
         {"sensomark.com1.-1", "valid=0"},
         {"sensomark.com1.", "valid=0"},
         {"sensomark.com1.temperature", "valid=0"},
+        // Decimal only: neither hexadecimal nor octal forms.
+        {"sensomark.com1.0x1", "valid=0"},
+        {"sensomark.com1.010", "valid=0"},
         {"sensomark.com1.1.1", ""},
         {"SENSOMARK.COM1.1", ""},
         {"sensomark.com2.1", ""},
@@ -218,46 +216,6 @@ TEST(SensorReader, PausesFiveSecondsAfterEachAttemptOnAMissingDevice) {
     sensorThread(sensor);
     EXPECT_EQ(pauses, (decltype(pauses){{5000, 1}, {5000, 2}, {5000, 3}}));
     EXPECT_FALSE(sensor->snapshot(0).open);
-}
-
-TEST(SerialPort, RawSettingsChangeOnlyTheLineFlags) {
-    for (int fill : {0x00, 0xff}) {
-        termios before;
-        memset(&before, fill, sizeof(before));
-        for (size_t i = 0; i < NCCS; ++i) before.c_cc[i] = static_cast<cc_t>(i * 7 + 3);
-        termios want = before;  // the speed set the standard way, the named flags changed
-        cfsetispeed(&want, B9600);
-        cfsetospeed(&want, B9600);
-        want.c_cflag =
-            (want.c_cflag & ~tcflag_t(CSIZE | CSTOPB | PARENB | CRTSCTS)) | CS8 | CREAD | CLOCAL;
-        want.c_iflag &= ~tcflag_t(IXON | IXOFF | IXANY);
-        want.c_lflag &= ~tcflag_t(ICANON | ECHO | ECHOE | ISIG);
-        want.c_oflag &= ~tcflag_t(OPOST);
-        termios raw = Serial::rawSettings(before);
-        EXPECT_EQ(flags(raw), flags(want)) << fill;
-        EXPECT_EQ(0, memcmp(raw.c_cc, want.c_cc, sizeof(want.c_cc))) << fill;
-        EXPECT_EQ(raw.c_line, want.c_line);
-        EXPECT_EQ(raw.c_cflag & CBAUD, tcflag_t(B9600));
-        EXPECT_EQ(cfgetispeed(&raw), B9600);
-        EXPECT_EQ(cfgetospeed(&raw), B9600);
-    }
-}
-
-TEST(SerialPort, OpensAPtyWithTheRawSettingsAndFailsOnAMissingDevice) {
-    Pty pty;
-    termios before, after;
-    ASSERT_EQ(tcgetattr(pty.slave, &before), 0);
-    Serial serial(pty.slavePath);
-    ASSERT_EQ(tcgetattr(serial.getFd(), &after), 0);
-    EXPECT_EQ(flags(after), flags(Serial::rawSettings(before)));
-    EXPECT_LT(Serial("/nonexistent/ttyUSB9").getFd(), 0);
-    TempDir dir;  // a regular file takes no line settings but still reads
-    dir.write("plain", "temperature=1\n");
-    testing::internal::CaptureStderr();
-    Serial plain(dir.file("plain"));
-    EXPECT_EQ(testing::internal::GetCapturedStderr().rfind("tcsetattr failed: ", 0), 0u);
-    char buffer[32];
-    EXPECT_EQ(read(plain.getFd(), buffer, sizeof(buffer)), 14);
 }
 
 // Leaves the shutdown event set: each test runs in a process of its own.

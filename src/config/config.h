@@ -1,16 +1,19 @@
 // config/: the configuration file sensomarkUSB.conf: its reader (iniparser,
 // dictionary) and the one place that turns it into a plain Config (config),
 // with the search for the file, the keys of section "main" with their
-// defaults and checks, the device list of "sensors", and section "mqtt"
-// through its strict reader. Read once: by the daemon's start-up thread, which
-// uses only the Config afterwards, and by sensomark-query for its defaults.
+// defaults and checks, the device list of "sensors", and sections "mqtt" and
+// "calibration" through their strict readers. Read once: by the daemon's
+// start-up thread, which uses only the Config afterwards, and by
+// sensomark-query for its defaults.
 // No state of its own; no other thread enters.
 #pragma once
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "access.h"
+#include "calibration.h"
 #include "dictionary.h"
 #include "logging.h"
 #include "mqttconfig.h"
@@ -67,6 +70,11 @@ struct Config {
     // unusable, with the reason in mqttError.
     std::unique_ptr<MqttConfig> mqtt;
     std::string mqttError;
+    // Section "calibration" (DAEMON only): the corrections by device path;
+    // when a value is unusable, none, and the log line saying why in
+    // calibrationError.
+    std::map<std::string, Calibration> calibrations;
+    std::string calibrationError;
     // What the keys of "main" have to say, unknown keys last.
     std::vector<ConfigNote> notes;
 };

@@ -12,6 +12,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -184,6 +185,19 @@ void addConfiguredSensors(const Config& config) {
     }
 }
 
+// Gives every sensor the corrections of its device, before its reader starts.
+void applyCalibrations(const std::map<std::string, Calibration>& calibrations) {
+    std::vector<Sensor*> sensors;
+    sensorManager.visit([](const std::string&, Sensor*) {},
+                        [&](Sensor* s) { sensors.push_back(s); });
+    for (Sensor* s : sensors) {
+        auto it = calibrations.find(s->getDeviceName());
+        if (it == calibrations.end()) continue;
+        s->setCalibration(it->second);
+        logEvent(LOG_STAT, "calibrating sensor '" + it->first + "'");
+    }
+}
+
 }  // namespace
 
 int main(int argc, char* argv[]) {
@@ -222,10 +236,12 @@ int main(int argc, char* argv[]) {
     std::unique_ptr<MqttConfig> mqtt = std::move(config.mqtt);
     std::string error = config.mqttError;
     if (mqtt && !mqttPublisher.checkNames(&error)) mqtt.reset();
+    if (error.empty()) error = config.calibrationError;
     if (!error.empty()) {
         logEvent(LOG_CRITICAL, error);
         shutdown(EXIT_CONFIG);
     }
+    applyCalibrations(config.calibrations);
 
     if (daemon) {
         logEvent(LOG_CRITICAL, "starting sensomarkUSB as daemon");

@@ -13,6 +13,7 @@
 #include "historyfile.h"
 #include "logging.h"
 #include "mutex.h"
+#include "syserror.h"
 
 struct WriterControl {
     Mutex mutex;
@@ -28,8 +29,9 @@ int64_t steadyMs() {
         .count();
 }
 
+// "failed to CALL (REASON)", the daemon's one form for a failed system call.
 std::string failure(const char* call, int error) {
-    return std::string(call) + ": " + strerror(error);
+    return systemError(call, error);
 }
 
 // Writes all of data to fd; false with *error set otherwise.

@@ -34,6 +34,7 @@
 #include "prometheus.h"
 #include "sensormanager.h"
 #include "sighandler.h"
+#include "syserror.h"
 
 namespace {
 
@@ -331,7 +332,7 @@ void MqttWorker::attempt(int64_t now) {
     int rc = mosquitto_connect_async(client, config.host.c_str(), config.port, KEEPALIVE_S);
     if (rc == MOSQ_ERR_SUCCESS) rc = mosquitto_loop_start(client);
     if (rc != MOSQ_ERR_SUCCESS) {
-        error = rc == MOSQ_ERR_ERRNO ? strerror(errno) : mosquitto_strerror(rc);
+        error = rc == MOSQ_ERR_ERRNO ? errorText(errno) : mosquitto_strerror(rc);
         Events e = takeEvents();
         if (!e.error.empty()) error = e.error;
         mosquitto_destroy(client);

@@ -52,6 +52,9 @@ struct SensorSnapshot {
     int64_t ageS = -1;             // since the device last delivered data; -1 before that
     bool fresh = false;            // isFresh(ageS): values are served
     Value values[QUANTITY_COUNT];  // the latest of each quantity, in selector order
+    // Where a calibration changes the quantity's value: the device's own.
+    bool corrected[QUANTITY_COUNT] = {};
+    Value raw[QUANTITY_COUNT];
 
     // The value of quantity q (selector - 1) is served as a number.
     bool served(int q) const { return fresh && values[q].hasNumber; }

@@ -67,6 +67,7 @@ void* sensorThread(void* s) {
 void Sensor::startSensing() {
     logEvent(LOG_STAT, "start sensing on '" + deviceName + "'");
     Serial serial(deviceName);
+    serial.reportOpen(&lastOpenError);
     int fd = serial.getFd();
     if (fd < 0) return;
 
@@ -104,12 +105,13 @@ void Sensor::process(const std::string& line) {
     tellSample(sample, now);
 }
 
-size_t Sensor::store(const Sample& sample, int64_t now) {
+size_t Sensor::store(Sample& sample, int64_t now) {
     size_t ignored = sample.notPairs;
     bool any = false;
     for (bool has : sample.has) any = any || has;
     if (!any && sample.otherKeys.empty()) return ignored;
     MutexLock lock(mutex);
+    if (any && calibration.active()) correct(sample);
     for (int q = 0; q < QUANTITY_COUNT; ++q)
         if (sample.has[q]) values[q] = sample.values[q];
     for (const std::string& key : sample.otherKeys) {
@@ -122,6 +124,20 @@ size_t Sensor::store(const Sample& sample, int64_t now) {
     readTime = now;
     hasData = true;
     return ignored;
+}
+
+void Sensor::correct(Sample& sample) {
+    std::string measured[QUANTITY_COUNT], served[QUANTITY_COUNT];
+    for (int q = 0; q < QUANTITY_COUNT; ++q) {
+        if (sample.has[q]) rawValues[q] = sample.values[q];
+        measured[q] = rawValues[q].text;
+    }
+    calibration.apply(measured, served);
+    // The dew point follows either of its pair, so a line with one of the
+    // three changes it.
+    sample.has[DEWPOINT - 1] = true;
+    for (int q = 0; q < QUANTITY_COUNT; ++q)
+        if (sample.has[q]) sample.values[q] = makeValue(served[q]);
 }
 
 Reading Sensor::getReadingAt(ReadType readType, int64_t now) {
@@ -141,6 +157,10 @@ SensorSnapshot Sensor::snapshot(int64_t now) {
     s.ignoredFields = ignoredFields.load(std::memory_order_relaxed);
     s.ageS = ageAt(now);
     s.fresh = isFresh(s.ageS);
-    for (int q = 0; q < QUANTITY_COUNT; ++q) s.values[q] = values[q];
+    for (int q = 0; q < QUANTITY_COUNT; ++q) {
+        s.values[q] = values[q];
+        s.corrected[q] = calibration.changes(static_cast<ReadType>(q + 1));
+        if (s.corrected[q]) s.raw[q] = rawValues[q];
+    }
     return s;
 }

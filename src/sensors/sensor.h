@@ -1,9 +1,10 @@
 // sensors/: the measuring devices: the serial line (serial), a parsed device
 // line and a sensor's snapshot (sample), one reader and its latest values per
-// device (sensor) and the registry of sensors and their query names
-// (sensormanager). Entered by one reader thread per device, by the start-up
-// thread that creates them, and by the client, web and MQTT threads, which
-// take snapshots or, for a query, one reading.
+// device (sensor), the corrections of devices that read off (calibration) and
+// the registry of sensors and their query names (sensormanager). Entered by
+// one reader thread per device, by the start-up thread that creates them, and
+// by the client, web and MQTT threads, which take snapshots or, for a query,
+// one reading.
 //
 // One measuring device on a serial line. Owns its latest values, guarded by
 // mutex: its reader thread parses each device line once into a Sample and
@@ -18,6 +19,7 @@
 #include <utility>
 #include <vector>
 
+#include "calibration.h"
 #include "mutex.h"
 #include "protocol.h"
 #include "sample.h"
@@ -61,13 +63,20 @@ class Sensor {
     // Everything about the sensor at time now (of clockNow()), under one lock.
     SensorSnapshot snapshot(int64_t now) EXCLUDES(mutex);
 
-    // Stores the quantities of sample, received at time now. Returns the
+    // Stores the quantities of sample, received at time now; with a
+    // calibration, sample becomes the corrected values as stored. Returns the
     // number of fields ignored (no pair, or a new key beyond the bound).
-    size_t store(const Sample& sample, int64_t now) EXCLUDES(mutex);
+    size_t store(Sample& sample, int64_t now) EXCLUDES(mutex);
     // Parses and stores one device line.
     size_t storeLine(const std::string& line, int64_t now) EXCLUDES(mutex) {
-        return store(parseSample(line), now);
+        Sample sample = parseSample(line);
+        return store(sample, now);
     }
+
+    // The corrections of the device's values; set before the thread starts.
+    // The stored values are the corrected ones, which every consumer gets; the
+    // device's own are kept beside them as raw.
+    void setCalibration(const Calibration& newCalibration) { calibration = newCalibration; }
 
     // How the reader waits before it opens the device again: pause(ms) returns
     // false when shutdown was requested meanwhile. Set before the thread starts;
@@ -93,6 +102,8 @@ class Sensor {
 
   private:
     void process(const std::string& line);
+    // Keeps the device's own values of sample and makes it the corrected ones.
+    void correct(Sample& sample) REQUIRES(mutex);
     void tell(ReaderEvent event) const {
         if (readerListener) readerListener(event);
     }
@@ -104,14 +115,18 @@ class Sensor {
     std::function<bool(int ms)> pause;
     std::vector<SampleListener> sampleListeners;
     ReaderListener readerListener;
+    Calibration calibration;
 
-    Mutex mutex;
+    Mutex mutex{LockRank::SENSOR};
     Value values[QUANTITY_COUNT] GUARDED_BY(mutex);
+    // When calibrated: the device's own values, in selector order.
+    Value rawValues[QUANTITY_COUNT] GUARDED_BY(mutex);
     std::set<std::string, std::less<>> otherKeys GUARDED_BY(mutex);  // at most MAX_EXTRA_KEYS
     int64_t readTime GUARDED_BY(mutex) = 0;
     bool hasData GUARDED_BY(mutex) = false;  // readTime is set
 
     // Written by the reader thread only.
+    int lastOpenError = 0;  // why the device last failed to open; 0: it opened
     std::atomic<bool> deviceOpen{false};
     std::atomic<unsigned long> reconnects{0};
     std::atomic<unsigned long> lines{0};

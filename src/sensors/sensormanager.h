@@ -58,7 +58,7 @@ class SensorManager {
 
     std::function<void()> deviceListener;
 
-    Mutex mutex;
+    Mutex mutex{LockRank::REGISTRY};
     std::list<Sensor*> sensors GUARDED_BY(mutex);
     std::map<std::string, Sensor*, std::less<>> sensorsByName GUARDED_BY(mutex);
 

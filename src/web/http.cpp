@@ -21,6 +21,7 @@
 
 #include "logging.h"
 #include "sighandler.h"
+#include "syserror.h"
 
 struct HttpReply {
     HttpResponse response;  // its body as sent: compressed with Content-Encoding gzip
@@ -412,8 +413,7 @@ void HttpServer::run() {
 
         int ready = poll(fds.data(), fds.size(), timeoutMs);
         if (ready < 0 && errno != EINTR) {
-            logEvent(LOG_CRITICAL,
-                     std::string("web server: poll failed (") + strerror(errno) + ")");
+            logEvent(LOG_CRITICAL, "web server: " + systemError("poll"));
             break;
         }
         if (fds[0].revents != 0 || stopping()) break;
@@ -480,8 +480,7 @@ void HttpServer::acceptFrom(int listener) {
                 acceptResumes = now + std::chrono::milliseconds(limits.acceptPauseMs);
                 if (now - lastShortageLog >= std::chrono::seconds(1)) {
                     lastShortageLog = now;
-                    logEvent(LOG_CRITICAL, std::string("web server: failed to accept (") +
-                                               strerror(errno) + "), pausing");
+                    logEvent(LOG_CRITICAL, "web server: " + systemError("accept") + ", pausing");
                 }
             }
             return;  // EAGAIN: nobody left; anything else: a client that gave up

@@ -28,6 +28,10 @@ std::string readingsJson(const std::vector<NamedSnapshot>& devices, int64_t wall
                                {"valid", r.fresh},
                                {"age", ageOf(r.ageS)},
                                {"unit", q.unit}};
+            // What the device itself sent, for whoever calibrates it.
+            const Value& raw = device.snapshot.raw[q.type - 1];
+            if (r.fresh && device.snapshot.corrected[q.type - 1])
+                readings[q.key]["raw"] = raw.hasNumber ? json(raw.number) : json(nullptr);
         }
         json entry = {{"device", device.snapshot.device},
                       {"open", device.snapshot.open},
