@@ -7,7 +7,7 @@ PREFIX ?= /usr/local
 
 .PHONY: all deps build run demo test test-all check-thread-safety install package \
 	check-package check-includes clean check-asan check-tsan bench bench-build bench-quick bench-mqtt \
-	bench-core bench-core-quick bench-web bench-web-quick bench-history bench-history-quick \
+	bench-core bench-core-quick bench-web bench-web-quick bench-history bench-history-quick bench-history-web \
 	fuzz-smoke soak check-valgrind fresh-machine-check mutants
 
 all: build
@@ -123,13 +123,14 @@ BENCH_BUILD ?= build-bench
 bench-build: deps
 	@cmake -S . -B $(BENCH_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSENSOMARK_BENCH=ON >/dev/null
 	@cmake --build $(BENCH_BUILD) -j$(JOBS) --target sensomarkUSB sensomark-sim loadgen refserver \
-		webload historybench
+		webload historybench histview
 
 bench: bench-build
 	bash bench/run.sh $(BENCH_BUILD)
 	bash bench/core.sh $(BENCH_BUILD)
 	bash bench/web.sh $(BENCH_BUILD)
 	bash bench/history.sh $(BENCH_BUILD)
+	bash bench/historyweb.sh $(BENCH_BUILD)
 
 # The history on disk (bench/history.sh): bytes written and fsyncs per device in
 # a simulated day, start-up time and resident memory with a year for 16
@@ -162,6 +163,11 @@ bench-web: bench-build
 
 bench-web-quick: bench-build
 	bash bench/web.sh --quick $(BENCH_BUILD)
+
+# The status page of each range, a year as JSON and as CSV, drawn from a full year of 16
+# devices (bench/historyweb.sh): a few seconds; appended to bench/results.md.
+bench-history-web: bench-build
+	bash bench/historyweb.sh $(BENCH_BUILD)
 
 # MQTT publishing (bench/mqtt.sh): query throughput with and without it, and resident memory
 # across a broker outage of OUTAGE_SECONDS at 100 device lines per second; about seven minutes.

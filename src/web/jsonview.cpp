@@ -1,8 +1,10 @@
-// JSON documents built with nlohmann::json, so that escaping is never ours.
+// JSON documents built with nlohmann::json, so that escaping is never ours;
+// only the history's bucket lists, numbers alone, are written by hand.
 #include "jsonview.h"
 
-#include <cmath>
 #include <nlohmann/json.hpp>
+
+#include "csvview.h"
 
 using nlohmann::json;
 
@@ -13,11 +15,6 @@ std::string dump(const json& document) {
 
 json ageOf(int64_t ageS) {
     return ageS < 0 ? json(nullptr) : json(ageS);
-}
-
-// Buckets hold floats: 48.3 comes back as 48.29999923706055 unless rounded.
-double rounded(double value) {
-    return std::round(value * 1e4) / 1e4;
 }
 }  // namespace
 
@@ -47,27 +44,50 @@ std::string readingsJson(const std::vector<NamedSnapshot>& devices, int64_t wall
 }
 
 std::string historyJson(const std::string& name, const NamedSnapshot& device,
-                        const HistorySeries& window, int64_t wallNow) {
-    json buckets = json::object();
-    for (const Quantity& q : QUANTITIES) {
-        json list = json::array();
-        const auto& series = window.buckets[q.type - 1];
-        for (size_t i = 0; i < series.size(); ++i) {
-            const HistoryBucket& b = series[i];
+                        const HistorySeries& series, HistoryRange range, int64_t wallNow) {
+    const int64_t step = series.stepMinutes;
+    const int64_t count = static_cast<int64_t>(series.buckets[0].size());
+    // A year is some 26,000 buckets: they are written here, numbers only,
+    // the rest by the library.
+    std::string lists = "{";
+    lists.reserve(QUANTITY_COUNT * series.buckets[0].size() * 72);
+    for (const char* key : {"dewpoint", "humidity", "temperature"}) {  // in the library's order
+        const Quantity* q = nullptr;
+        for (const Quantity& each : QUANTITIES)
+            if (std::string(each.key) == key) q = &each;
+        lists += lists.size() > 1 ? ",\"" : "\"";
+        lists.append(key).append("\":[");
+        const auto& of = series.buckets[q->type - 1];
+        bool first = true;
+        for (size_t i = 0; i < of.size(); ++i) {
+            const HistoryBucket& b = of[i];
             if (b.count == 0) continue;
-            int64_t minute = window.firstMinute + static_cast<int64_t>(i) * window.stepMinutes;
-            list.push_back({{"time", minute * 60},
-                            {"min", rounded(b.min)},
-                            {"mean", rounded(b.mean())},
-                            {"max", rounded(b.max)},
-                            {"count", b.count}});
+            lists += first ? "{\"count\":" : ",{\"count\":";
+            first = false;
+            appendInteger(lists, b.count);
+            lists += ",\"max\":";
+            appendNumber(lists, b.max);
+            lists += ",\"mean\":";
+            appendNumber(lists, b.mean());
+            lists += ",\"min\":";
+            appendNumber(lists, b.min);
+            lists += ",\"time\":";
+            appendInteger(lists, (series.firstMinute + static_cast<int64_t>(i) * step) * 60);
+            lists += '}';
         }
-        buckets[q.key] = std::move(list);
+        lists += ']';
     }
-    return dump({{"name", name},
-                 {"device", device.snapshot.device},
-                 {"time", wallNow},
-                 {"bucketSeconds", 60 * window.stepMinutes},
-                 {"minutes", static_cast<int64_t>(window.buckets[0].size()) * window.stepMinutes},
-                 {"buckets", buckets}});
+    lists += '}';
+    std::string text = dump({{"name", name},
+                             {"device", device.snapshot.device},
+                             {"range", historyRangeName(range)},
+                             {"time", wallNow},
+                             {"bucketSeconds", step * 60},
+                             {"minutes", count * step},
+                             {"from", series.firstMinute * 60},
+                             {"to", (series.firstMinute + count * step) * 60},
+                             {"buckets", nullptr}});
+    // Keys come in order: "buckets" is the second, before any configured text.
+    const std::string slot = "\"buckets\":null";
+    return text.replace(text.find(slot), slot.size(), "\"buckets\":" + lists);
 }

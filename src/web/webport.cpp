@@ -8,6 +8,7 @@
 #include <ctime>
 #include <vector>
 
+#include "csvview.h"
 #include "jsonview.h"
 #include "logging.h"
 #include "sensormanager.h"
@@ -23,12 +24,55 @@ HttpServer::Limits limits() {
     return limits;
 }
 
-// What a response depends on: the path, and the name of history.json; the
-// rest of a query changes nothing, so it makes no response of its own.
+bool isHistoryPath(const std::string& path) {
+    return path == "/history.json" || path == "/history.csv";
+}
+
+// The range a request asks for: day without one; false for an unknown one.
+bool rangeOf(const HttpRequest& request, HistoryRange* range) {
+    std::string text;
+    *range = HistoryRange::DAY;
+    return !request.queryValue("range", &text) || parseHistoryRange(text, range);
+}
+
+// What a response depends on: the path, the range of the page and of the
+// history, and the name of the history; the rest of a query changes nothing,
+// so it makes no response of its own. (An unknown range is answered 400,
+// which is never kept.)
 std::string cacheKey(const HttpRequest& request) {
+    HistoryRange range;
+    if (request.path != "/" && !isHistoryPath(request.path)) return request.path;
+    std::string key = request.path + "?range=";
+    key += rangeOf(request, &range) ? historyRangeName(range) : "?";
     std::string name;
-    if (request.path != "/history.json" || !request.queryValue("name", &name)) return request.path;
-    return request.path + "?name=" + percentEncode(name);
+    if (isHistoryPath(request.path) && request.queryValue("name", &name))
+        key += "&name=" + percentEncode(name);
+    return key;
+}
+
+HttpResponse badRange() {
+    HttpResponse response;
+    response.status = 400;
+    response.body = "unknown range: try day, week, month or year\n";
+    return response;
+}
+
+// The history of device for range ending with the UTC minute nowMinute; every
+// bucket a gap when history does not follow it.
+HistorySeries seriesOf(const History& history, const NamedSnapshot& device, HistoryRange range,
+                       int64_t nowMinute) {
+    SensorHistory* ring = history.of(device.sensor);
+    if (ring != nullptr) return ring->series(range, nowMinute);
+    static const struct {
+        int step, count;
+    } SHAPES[] = {{1, 1440}, {10, 1008}, {10, 4464}, {60, 8784}};
+    const auto shape = SHAPES[static_cast<int>(range)];
+    HistorySeries gaps;
+    gaps.stepMinutes = shape.step;
+    int64_t last = nowMinute / shape.step - (nowMinute % shape.step < 0);
+    gaps.firstMinute = (last - shape.count + 1) * shape.step;
+    for (auto& buckets : gaps.buckets) buckets.resize(shape.count);
+    return gaps;
 }
 
 }  // namespace
@@ -73,43 +117,64 @@ HttpResponse WebPort::route(const HttpRequest& request, int64_t now) {
         response.contentType = "text/plain; version=0.0.4; charset=utf-8";
         response.body = render(now);
     } else if (request.path == "/") {
+        HistoryRange range;
+        if (!rangeOf(request, &range)) return badRange();
         response.contentType = "text/html; charset=utf-8";
         // Nothing on the page may load or run anything, whatever a name holds.
         response.headers.push_back(
             "Content-Security-Policy: default-src 'none'; style-src 'unsafe-inline'");
-        response.body = renderStatusPage(namedSensors(now), *history, History::wallNow(), host);
+        int64_t wallNow = History::wallNow(), nowMinute = History::utcMinuteOf(wallNow);
+        auto series = [&](const NamedSnapshot& device) {
+            return seriesOf(*history, device, range, nowMinute);
+        };
+        response.body = renderStatusPage(namedSensors(now), series, range, wallNow, host);
     } else if (request.path == "/readings.json") {
         response.contentType = "application/json";
         response.body = readingsJson(namedSensors(now), time(nullptr));
-    } else if (request.path == "/history.json") {
+    } else if (isHistoryPath(request.path)) {
         response = historyResponse(request, now);
     } else {
         response.status = 404;
-        response.body = "try /, /metrics, /readings.json or /history.json?name=NAME\n";
+        response.body =
+            "try /, /metrics, /readings.json, /history.json?name=NAME or /history.csv?name=NAME\n";
     }
     return response;
 }
 
 HttpResponse WebPort::historyResponse(const HttpRequest& request, int64_t now) {
+    HistoryRange range;
+    if (!rangeOf(request, &range)) return badRange();
+    const bool csv = request.path == "/history.csv";
     HttpResponse response;
-    response.contentType = "application/json";
     std::string name;
     if (request.queryValue("name", &name)) {
         for (const NamedSnapshot& device : namedSensors(now)) {
             if (std::find(device.names.begin(), device.names.end(), name) == device.names.end())
                 continue;
             int64_t wallNow = History::wallNow();
-            SensorHistory* ring = history->of(device.sensor);
-            HistorySeries series;
-            if (ring != nullptr)
-                series = ring->series(HistoryRange::DAY, History::utcMinuteOf(wallNow));
-            response.body = historyJson(name, device, series, wallNow);
+            HistorySeries series = seriesOf(*history, device, range, History::utcMinuteOf(wallNow));
+            if (csv) {
+                response.contentType = "text/csv; charset=utf-8";
+                // A fixed file name: nothing the client sent goes into a header.
+                response.headers.push_back(
+                    std::string("Content-Disposition: attachment; filename=\"sensomark-") +
+                    historyRangeName(range) + ".csv\"");
+                response.body = historyCsv(series);
+            } else {
+                response.contentType = "application/json";
+                response.body = historyJson(name, device, series, range, wallNow);
+            }
             return response;
         }
     }
     // The name is not echoed: the answer holds nothing the client chose.
     response.status = 404;
-    response.body = "{\"error\": \"no sensor has that name\"}\n";
+    if (csv) {
+        response.body = "no sensor has that name\n";
+    } else {
+        response.contentType = "application/json";
+        response.body = "{\"error\": \"no sensor has that name\"}\n";
+    }
     return response;
 }
 

@@ -4,7 +4,7 @@
 // Entered by its one server thread, and by the start-up thread that sets it up.
 //
 // The optional web port: GET /metrics (the Prometheus exposition), the status
-// page at GET /, and the readings and the last day's history as JSON. One
+// page at GET /, the readings as JSON and the history as JSON and CSV. One
 // HttpServer thread serves every client; it only takes the registry's
 // snapshots, reads the query service's counters and copies the history.
 #pragma once
@@ -35,7 +35,7 @@ class WebPort {
     WebPort& operator=(const WebPort&) = delete;
 
     // Draws and serves history (not owned; it outlives the web port) on the
-    // status page and history.json; an empty one unless set. Set before start.
+    // status page, history.json and history.csv; an empty one unless set. Set before start.
     void useHistory(const History* history);
 
     // Listens on addresses (none: all IPv4) and port, with a queue of backlog
