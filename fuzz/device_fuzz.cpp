@@ -63,7 +63,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             FUZZ_CHECK(!line.empty(), "a device never gets an empty line");
             FUZZ_CHECK(line.find_first_of("\r\n") == std::string::npos, line);
             size_t notPairs = 0;
-            auto pairs = Sensor::parseLine(line, &notPairs);
+            auto pairs = parseLine(line, &notPairs);
             for (const auto& pair : pairs) {
                 FUZZ_CHECK(!pair.first.empty(), line);
                 FUZZ_CHECK(pair.first.find_first_of(" =") == std::string::npos, pair.first);

@@ -70,6 +70,16 @@ TEST(Config, PortsAreCheckedAtTheirBounds) {
     EXPECT_EQ(counts.logLevel, LOG_STAT);
 }
 
+TEST(Config, HistorySyncHasItsLeastAndStatedirIsTakenAsWritten) {
+    Config c = read("[main]\nstatedir = state/h\nhistorysync = 59\n");
+    EXPECT_EQ(c.stateDir, "state/h");
+    EXPECT_EQ(c.historySyncS, 60);
+    EXPECT_EQ(notes(c), Lines{"0 configured historysync '59' is below 60, using 60"});
+    EXPECT_EQ(read("[main]\nhistorysync = 60\n").historySyncS, 60);
+    EXPECT_EQ(read("[main]\n").historySyncS, 600);
+    EXPECT_EQ(read("[main]\nhistorysync = 3600\n").notes.size(), 0u);
+}
+
 TEST(Config, NotesComeInKeyOrderWithUnknownKeysLast) {
     Config c = read(
         "[main]\nmetricport = 9100\nloglevel = Stat\nport = 70000\nallow = 10.0.0.0/33\n"

@@ -18,7 +18,8 @@ namespace {
 Lines mainThreadLines(const std::string& text) {
     Lines lines;
     for (const std::string& line : logLines(text))
-        if (line.rfind("start sensing ", 0) && line.rfind("lost ", 0) && line.rfind("incoming ", 0))
+        if (line.rfind("start sensing ", 0) && line.rfind("cannot open ", 0) &&
+            line.rfind("lost ", 0) && line.rfind("incoming ", 0))
             lines.push_back(line);
     return lines;
 }
@@ -155,4 +156,41 @@ TEST(WholeDaemon, SignalsEndItInOrderUnderLoad) {
         for (auto& client : idle) EXPECT_TRUE(client->closedByPeer());
         EXPECT_EQ(logLines(daemon->output()).back(), "ending daemon");
     }
+}
+
+TEST(ExitCodes, TellFailuresFromARequestedStop) {
+    std::string error;
+    UniqueFd occupied = openListenSocket("", 0, 1, &error);  // a port no other test can take
+    int busyPort = portOf(occupied);
+    ASSERT_TRUE(occupied.valid()) << error;
+    struct Case {
+        std::string config;
+        int code;
+        std::string line;
+    } cases[] = {
+        {"[sensors]\n/dev/x = ''\n", 4, "no names specified for sensor '/dev/x'"},
+        {"[main]\nlisten = 127.0.0.1 1.2.3\n", 4, "invalid listen address '1.2.3'"},
+        {"[main]\nallow = 127.0.0.0/8 10.0.0.0/33\n", 4, "invalid allow entry '10.0.0.0/33'"},
+        {"[main]\nuser = no-such-user-here\n", 4, "unknown user 'no-such-user-here'"},
+        {configText(busyPort), 5, "failed to bind socket (Address already in use)"},
+    };
+    TempDir dir;
+    for (const Case& c : cases) {
+        dir.write("sensomarkUSB.conf",
+                  c.config + "[main]\nport = " + std::to_string(busyPort) + "\n");
+        std::string out;
+        EXPECT_EQ(runProgram({SENSOMARK_BIN}, dir.path, &out), c.code) << c.config << out;
+        EXPECT_NE(out.find(" - " + c.line + "\n"), std::string::npos) << out;
+        EXPECT_EQ(out.substr(out.size() - 14), "ending daemon\n") << out;
+    }
+}
+
+TEST(ExitCodes, DaemonModeStarterTellsAFailedStart) {
+    TempDir dir;
+    std::string error;
+    UniqueFd occupied = openListenSocket("", 0, 1, &error);
+    int port = portOf(occupied);
+    dir.write("bad.conf", configText(port, "logfile = " + dir.file("bad.log") + "\n"));
+    EXPECT_EQ(runProgram({SENSOMARK_BIN, "-d", dir.file("bad.conf")}, dir.path, nullptr), 5);
+    EXPECT_NE(readFile(dir.file("bad.log")).find("failed to bind socket"), std::string::npos);
 }

@@ -187,12 +187,14 @@ namespace {
 using Texts = std::vector<std::string>;
 
 // A name whose data arrived ageS seconds ago (never when negative).
-NameSnapshot name(bool open, int64_t ageS, const std::string& t) {
-    NameSnapshot s;
+SensorSnapshot name(bool open, int64_t ageS, const std::string& t) {
+    SensorSnapshot s;
     s.open = open;
-    s.readings[0] = makeReading(t, ageS);
-    s.readings[1] = makeReading("48.0", ageS);
-    s.readings[2] = makeReading("10.1", ageS);
+    s.ageS = ageS;
+    s.fresh = isFresh(ageS);
+    s.values[0] = makeValue(t);
+    s.values[1] = makeValue("48.0");
+    s.values[2] = makeValue("10.1");
     return s;
 }
 
@@ -204,7 +206,7 @@ Texts texts(const std::vector<MqttMessage>& messages) {
 }
 
 // What plan sends at nowMs; *next: when something is due next.
-Texts step(PublishPlan& plan, const std::vector<NameSnapshot>& names, int64_t nowMs,
+Texts step(PublishPlan& plan, const std::vector<SensorSnapshot>& names, int64_t nowMs,
            int64_t* next = nullptr) {
     int64_t due = PublishPlan::NEVER;
     Texts out = texts(plan.update(names, nowMs, &due));

@@ -109,7 +109,8 @@ for line in Type=notify NotifyAccess=main User=sensomark Group=dialout ProtectHo
     "ExecStart=/usr/sbin/sensomarkUSB /etc/sensomarkUSB.conf" After=network-online.target \
     Wants=network-online.target NoNewPrivileges=yes ProtectSystem=strict PrivateTmp=yes \
     DevicePolicy=closed "DeviceAllow=char-ttyUSB rw" "DeviceAllow=char-ttyACM rw" \
-    "RestrictAddressFamilies=AF_UNIX AF_INET AF_INET6" WantedBy=multi-user.target; do
+    "RestrictAddressFamilies=AF_UNIX AF_INET AF_INET6" WantedBy=multi-user.target \
+    StateDirectory=sensomarkUSB; do
     has "$line" "$unit" "unit lacks '$line'"
 done
 need "^#WatchdogSec=" "$unit" "unit lacks the #WatchdogSec= hint"

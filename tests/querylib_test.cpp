@@ -99,11 +99,8 @@ TEST(PluginState, WorstStateWinsAndLowerCaseNamesRead) {
     EXPECT_FALSE(parseState("", &read));
 }
 
-TEST(Format, EscapesJsonStringsPrometheusLabelsAndNumbers) {
-    EXPECT_EQ(jsonString("a\"b\\c"), "\"a\\\"b\\\\c\"");
-    EXPECT_EQ(jsonString("t\tn\nr\rz\0\x1f"s), "\"t\\tn\\nr\\rz\\u0000\\u001f\"");
-    EXPECT_EQ(jsonString("k\xc3\xbchl"), "\"k\xc3\xbchl\"");
-    EXPECT_EQ(prometheusLabel("a\"b\\c\nd"), "\"a\\\"b\\\\c\\nd\"");
+TEST(Format, EscapesPrometheusLabelsAndNumbers) {
+    EXPECT_EQ(escapeLabelValue("a\"b\\c\nd"), "a\\\"b\\\\c\\nd");
     std::string numbers;
     for (double n : {21.5, 30.1, 1013., 0., -3.5}) numbers += formatNumber(n) + " ";
     EXPECT_EQ(numbers, "21.5 30.1 1013 0 -3.5 ");

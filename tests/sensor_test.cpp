@@ -1,17 +1,18 @@
 // The device line protocol, readings aged on the sensor clock, query names and
-// replies as the registry answers them, the reconnect pause, the serial line
-// settings and a reader thread on a real pseudo-terminal.
+// replies as the registry answers them, the reconnect pause and a reader thread
+// on a real pseudo-terminal.
 #include "sensor.h"
 
 #include <gtest/gtest.h>
-#include <termios.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstring>
+#include <mutex>
 
+#include "prometheus.h"
 #include "sensormanager.h"
-#include "serial.h"
 #include "sighandler.h"
 #include "testutil.h"
 
@@ -30,9 +31,6 @@ struct Registry {
     }
     SensorManager manager;
 };
-std::vector<tcflag_t> flags(const termios& t) {
-    return {t.c_iflag, t.c_oflag, t.c_cflag, t.c_lflag};
-}
 }  // namespace
 
 TEST(DeviceLine, ParsesPairsAsTheProtocolDefines) {
@@ -53,9 +51,9 @@ TEST(DeviceLine, ParsesPairsAsTheProtocolDefines) {
         {"  temperature=1   temperature=2  ", {{"temperature", "1"}, {"temperature", "2"}}},
         {"temperature=1.2.3x", {{"temperature", "1.2.3"}}},
     };
-    for (const Case& c : cases) EXPECT_EQ(Sensor::parseLine(c.line), c.pairs) << c.line;
+    for (const Case& c : cases) EXPECT_EQ(parseLine(c.line), c.pairs) << c.line;
     size_t ignored = 0;
-    Sensor::parseLine("  a=1 b c=2=3 d=4 ", &ignored);
+    parseLine("  a=1 b c=2=3 d=4 ", &ignored);
     EXPECT_EQ(ignored, 2u);
 }
 
@@ -131,6 +129,9 @@ TEST(QueryResolution, EveryQueryFormWithFreshAndStaleData) {
         {"sensomark.com1.-1", "valid=0"},
         {"sensomark.com1.", "valid=0"},
         {"sensomark.com1.temperature", "valid=0"},
+        // Decimal only: neither hexadecimal nor octal forms.
+        {"sensomark.com1.0x1", "valid=0"},
+        {"sensomark.com1.010", "valid=0"},
         {"sensomark.com1.1.1", ""},
         {"SENSOMARK.COM1.1", ""},
         {"sensomark.com2.1", ""},
@@ -188,7 +189,7 @@ TEST(Reply, EveryReadingReadsBackAsItsKind) {
         {"21.5", -1, "valid=0", ReplyKind::STALE},
     };
     for (const Case& c : cases) {
-        Reading reading = makeReading(c.value, c.age);
+        Reading reading = readingOf(makeValue(c.value), c.age);
         EXPECT_EQ(reading.hasNumber, c.kind == ReplyKind::VALUE) << c.text;
         EXPECT_EQ(formatReply(reading), c.text);
         Reply reply;
@@ -209,52 +210,12 @@ TEST(SensorReader, PausesFiveSecondsAfterEachAttemptOnAMissingDevice) {
     Sensor* sensor = registry.newSensor("/nonexistent/ttyUSB7");
     std::vector<std::pair<int, unsigned long>> pauses;  // ms, and attempts lost before it
     sensor->setPause([&](int ms) {
-        pauses.emplace_back(ms, sensor->reconnectCount());
+        pauses.emplace_back(ms, sensor->snapshot(0).reconnects);
         return pauses.size() < 3;  // then as if shutdown came
     });
     sensorThread(sensor);
     EXPECT_EQ(pauses, (decltype(pauses){{5000, 1}, {5000, 2}, {5000, 3}}));
-    EXPECT_FALSE(sensor->isOpen());
-}
-
-TEST(SerialPort, RawSettingsChangeOnlyTheLineFlags) {
-    for (int fill : {0x00, 0xff}) {
-        termios before;
-        memset(&before, fill, sizeof(before));
-        for (size_t i = 0; i < NCCS; ++i) before.c_cc[i] = static_cast<cc_t>(i * 7 + 3);
-        termios want = before;  // the speed set the standard way, the named flags changed
-        cfsetispeed(&want, B9600);
-        cfsetospeed(&want, B9600);
-        want.c_cflag =
-            (want.c_cflag & ~tcflag_t(CSIZE | CSTOPB | PARENB | CRTSCTS)) | CS8 | CREAD | CLOCAL;
-        want.c_iflag &= ~tcflag_t(IXON | IXOFF | IXANY);
-        want.c_lflag &= ~tcflag_t(ICANON | ECHO | ECHOE | ISIG);
-        want.c_oflag &= ~tcflag_t(OPOST);
-        termios raw = Serial::rawSettings(before);
-        EXPECT_EQ(flags(raw), flags(want)) << fill;
-        EXPECT_EQ(0, memcmp(raw.c_cc, want.c_cc, sizeof(want.c_cc))) << fill;
-        EXPECT_EQ(raw.c_line, want.c_line);
-        EXPECT_EQ(raw.c_cflag & CBAUD, tcflag_t(B9600));
-        EXPECT_EQ(cfgetispeed(&raw), B9600);
-        EXPECT_EQ(cfgetospeed(&raw), B9600);
-    }
-}
-
-TEST(SerialPort, OpensAPtyWithTheRawSettingsAndFailsOnAMissingDevice) {
-    Pty pty;
-    termios before, after;
-    ASSERT_EQ(tcgetattr(pty.slave, &before), 0);
-    Serial serial(pty.slavePath);
-    ASSERT_EQ(tcgetattr(serial.getFd(), &after), 0);
-    EXPECT_EQ(flags(after), flags(Serial::rawSettings(before)));
-    EXPECT_LT(Serial("/nonexistent/ttyUSB9").getFd(), 0);
-    TempDir dir;  // a regular file takes no line settings but still reads
-    dir.write("plain", "temperature=1\n");
-    testing::internal::CaptureStderr();
-    Serial plain(dir.file("plain"));
-    EXPECT_EQ(testing::internal::GetCapturedStderr().rfind("tcsetattr failed: ", 0), 0u);
-    char buffer[32];
-    EXPECT_EQ(read(plain.getFd(), buffer, sizeof(buffer)), 14);
+    EXPECT_FALSE(sensor->snapshot(0).open);
 }
 
 // Leaves the shutdown event set: each test runs in a process of its own.
@@ -262,7 +223,22 @@ TEST(SensorReader, ReadsSplitLinesFromAPtyAndLeavesAtOnceOnShutdown) {
     ASSERT_TRUE(initShutdownEvent());  // the reader then waits on the event alone
     Pty pty;
     auto* registry = new SensorManager;
-    registry->nameSensor(registry->newSensor(pty.slavePath), "probe");
+    Sensor* sensor = registry->newSensor(pty.slavePath);
+    registry->nameSensor(sensor, "probe");
+    // Listeners hear each line's own quantities, parsed, on the reader thread.
+    std::mutex heardMutex;
+    std::vector<std::string> heard;
+    std::atomic<int> deviceChanges{0};
+    sensor->addSampleListener([&](const Sample& sample, int64_t) {
+        std::string line;
+        for (const Quantity& q : QUANTITIES)
+            if (sample.has[q.type - 1])
+                line +=
+                    std::string(q.key) + "=" + formatNumber(sample.values[q.type - 1].number) + " ";
+        std::lock_guard<std::mutex> lock(heardMutex);
+        heard.push_back(line);
+    });
+    registry->setDeviceListener([&] { ++deviceChanges; });
     registry->createThreads();
     // A CR at the end of one write and the LF at the start of the next.
     pty.write("tempera");
@@ -272,6 +248,18 @@ TEST(SensorReader, ReadsSplitLinesFromAPtyAndLeavesAtOnceOnShutdown) {
         eventually([&] { return registry->getReading("probe.3") == "valid=1;value=7.5;"; }));
     EXPECT_EQ(registry->getReading("probe.1"), "valid=1;value=21.5;");
     EXPECT_EQ(registry->getReading("probe.2"), "valid=1;value=40;");
+    std::vector<NamedSnapshot> all = registry->snapshots(Sensor::clockNow());
+    ASSERT_EQ(all.size(), 1u);
+    EXPECT_EQ(all[0].names, std::vector<std::string>{"probe"});
+    EXPECT_TRUE(all[0].snapshot.open && all[0].snapshot.fresh);
+    EXPECT_EQ(all[0].snapshot.lines, 2u);
+    EXPECT_EQ(all[0].snapshot.values[HUMIDITY - 1].number, 40);
+    EXPECT_EQ(deviceChanges.load(), 1);  // opened
+    {
+        std::lock_guard<std::mutex> lock(heardMutex);
+        EXPECT_EQ(heard,
+                  (std::vector<std::string>{"temperature=21.5 humidity=40 ", "dewpoint=7.5 "}));
+    }
 
     auto started = std::chrono::steady_clock::now();
     delete registry;  // requests shutdown and waits for the reader to leave

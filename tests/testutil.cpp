@@ -4,9 +4,11 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <pty.h>
 #include <signal.h>
 #include <sys/prctl.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -274,4 +276,29 @@ std::unique_ptr<Process> startDaemon(const TempDir& dir, const std::string& conf
     EXPECT_TRUE(eventually([&] { return Client(port).connected(); }, SLOWDOWN * 5s))
         << daemon->output();
     return daemon;
+}
+
+WebResponse httpExchange(int port, const std::string& request) {
+    WebResponse r;
+    auto start = std::chrono::steady_clock::now();
+    Client c(port);
+    if (!c.connected()) return r;
+    c.send(request);
+    std::string all;
+    char buffer[65536];
+    pollfd p = {c.fd, POLLIN, 0};
+    for (ssize_t n = 1; n > 0 && poll(&p, 1, 10000) == 1;)
+        if ((n = recv(c.fd, buffer, sizeof(buffer), 0)) > 0) all.append(buffer, n);
+    r.ms =
+        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+    size_t end = all.find("\r\n\r\n");
+    if (all.rfind("HTTP/1.1 ", 0) != 0 || end == std::string::npos) return r;
+    r.status = atoi(all.c_str() + 9);
+    r.head = all.substr(0, end + 2);
+    r.body = all.substr(end + 4);
+    return r;
+}
+
+WebResponse httpGet(int port, const std::string& target) {
+    return httpExchange(port, "GET " + target + " HTTP/1.1\r\n\r\n");
 }

@@ -132,3 +132,16 @@ struct Client {
     int fd = -1;
     std::string pending;  // received, not yet returned as a reply
 };
+
+// One HTTP exchange on 127.0.0.1 as received; status 0 when there was no
+// HTTP response.
+struct WebResponse {
+    int status = 0;
+    std::string head, body;  // head: up to its last CR LF
+    double ms = 0;           // from connect to close
+};
+// Sends request (a whole request head) to port and reads the response to the
+// end, waiting at most 10 s for each part.
+WebResponse httpExchange(int port, const std::string& request);
+// GET target.
+WebResponse httpGet(int port, const std::string& target);

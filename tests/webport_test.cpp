@@ -25,39 +25,9 @@ const bool SANITIZED = true;
 #else
 const bool SANITIZED = false;
 #endif
-// Devices whose status page takes a while to draw; instrumented or emulated
-// code is slow enough with fewer.
+// Devices whose status page takes a while to draw; instrumented code is slow
+// enough with fewer.
 const int PAGE_DEVICES = SANITIZED || EMULATED ? 200 : 2000;
-
-struct Response {
-    int status = 0;
-    std::string head, body;
-    double ms = 0;  // from connect to close
-};
-
-Response http(int port, const std::string& request) {
-    Response r;
-    auto start = Clock::now();
-    Client c(port);
-    if (!c.connected()) return r;
-    c.send(request);
-    std::string all;
-    char buffer[65536];
-    pollfd p = {c.fd, POLLIN, 0};
-    for (ssize_t n = 1; n > 0 && poll(&p, 1, 10000) == 1;)
-        if ((n = recv(c.fd, buffer, sizeof(buffer), 0)) > 0) all.append(buffer, n);
-    r.ms = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
-    size_t end = all.find("\r\n\r\n");
-    if (all.rfind("HTTP/1.1 ", 0) != 0 || end == std::string::npos) return r;
-    r.status = atoi(all.c_str() + 9);
-    r.head = all.substr(0, end + 2);
-    r.body = all.substr(end + 4);
-    return r;
-}
-
-Response get(int port, const std::string& target) {
-    return http(port, "GET " + target + " HTTP/1.1\r\n\r\n");
-}
 
 bool has(const std::string& text, const std::string& part) {
     return text.find(part) != std::string::npos;
@@ -118,7 +88,7 @@ struct Browsers {
         for (int i = 0; i < count; ++i)
             threads.emplace_back([this, port, request] {
                 while (!stop)
-                    if (http(port, request).status == 200) ++pages;
+                    if (httpExchange(port, request).status == 200) ++pages;
             });
     }
     ~Browsers() {
@@ -238,14 +208,16 @@ TEST(HttpServerReplies, AreMadeOncePerKeyWhileFreshAndCompressedFromThePlainOne)
         int port = portOf(listeners[0]);
         ASSERT_TRUE(server.start(std::move(listeners)));
         const std::string gzip = " HTTP/1.1\r\nAccept-Encoding: gzip\r\n\r\n";
-        Response plain = get(port, "/page?a"), packed = http(port, "GET /page?b" + gzip),
-                 again = http(port, "GET /page" + gzip), head = http(port, "HEAD /page?c" + gzip);
+        WebResponse plain = httpGet(port, "/page?a"),
+                    packed = httpExchange(port, "GET /page?b" + gzip),
+                    again = httpExchange(port, "GET /page" + gzip),
+                    head = httpExchange(port, "HEAD /page?c" + gzip);
         EXPECT_EQ(plain.body, text);
         EXPECT_EQ(packed.body.compare(0, 2, "\x1f\x8b"), 0) << packed.head;
         EXPECT_EQ(again.body, packed.body);
         EXPECT_EQ(head.head, again.head);
-        EXPECT_EQ(get(port, "/none").status, 404);
-        EXPECT_EQ(get(port, "/none").status, 404);
+        EXPECT_EQ(httpGet(port, "/none").status, 404);
+        EXPECT_EQ(httpGet(port, "/none").status, 404);
         EXPECT_EQ(made, cacheMs > 0 ? 3 : 6) << "kept " << cacheMs << " ms; errors never kept";
     }
 }
@@ -264,7 +236,7 @@ TEST(WebPort, EveryEndpointShowsWhatTheQueryServiceServes) {
                   ".3 dewpoint=-1." + std::to_string(i) + " junk\r\n");
     ASSERT_TRUE(eventually([&] { return client.query("cellar.3") == "valid=1;value=-1.4;"; }));
 
-    Response readings = get(webPort, "/readings.json");
+    WebResponse readings = httpGet(webPort, "/readings.json");
     EXPECT_TRUE(has(readings.head, "Content-Type: application/json\r\n")) << readings.head;
     json doc = json::parse(readings.body);
     for (const char* name : {"cellar", "garage"}) {
@@ -284,16 +256,16 @@ TEST(WebPort, EveryEndpointShowsWhatTheQueryServiceServes) {
     EXPECT_EQ(attic["open"], false);
     EXPECT_TRUE(attic["readings"]["temperature"]["value"].is_null() && attic["age"].is_null());
 
-    json history = json::parse(get(webPort, "/history.json?name=garage").body);
+    json history = json::parse(httpGet(webPort, "/history.json?name=garage").body);
     EXPECT_EQ(history["name"], "garage");
     int values = 0;
     for (const json& b : history["buckets"]["temperature"]) values += b["count"].get<int>();
     EXPECT_EQ(values, 5);  // every line, in one minute or two
     EXPECT_EQ(history["buckets"]["temperature"][0]["min"], 20.5);
-    Response named = get(webPort, "/history.json?name=%3Cscript%3Ex%3C%2Fscript%3E");
+    WebResponse named = httpGet(webPort, "/history.json?name=%3Cscript%3Ex%3C%2Fscript%3E");
     EXPECT_EQ(json::parse(named.body)["device"], "/nonexistent/<i>x</i>");
 
-    Response page = get(webPort, "/");
+    WebResponse page = httpGet(webPort, "/");
     EXPECT_TRUE(has(page.head, "Content-Type: text/html; charset=utf-8\r\n")) << page.head;
     EXPECT_TRUE(has(page.head, "Content-Security-Policy: default-src 'none'"));
     for (const std::string& part :
@@ -303,12 +275,13 @@ TEST(WebPort, EveryEndpointShowsWhatTheQueryServiceServes) {
                "/nonexistent/&lt;i&gt;x&lt;/i&gt;"})
         EXPECT_TRUE(has(page.body, part)) << part;
     EXPECT_FALSE(has(page.body, "<script>") || has(page.body, "<i>"));
-    Response gz = http(webPort, "GET / HTTP/1.1\r\nAccept-Encoding: gzip, deflate, br\r\n\r\n");
+    WebResponse gz =
+        httpExchange(webPort, "GET / HTTP/1.1\r\nAccept-Encoding: gzip, deflate, br\r\n\r\n");
     EXPECT_EQ(gz.body.compare(0, 2, "\x1f\x8b"), 0) << gz.head;
 
     std::string metrics;  // startDaemon's probe client may still be counted for a moment
     EXPECT_TRUE(eventually([&] {
-        metrics = get(webPort, "/metrics").body;
+        metrics = httpGet(webPort, "/metrics").body;
         return has(metrics, "sensomark_clients_connected 1\n");
     })) << metrics;
     const std::string device = "{device=\"" + pty.slavePath + "\"} ";
@@ -335,11 +308,12 @@ TEST(WebPort, EveryEndpointShowsWhatTheQueryServiceServes) {
              "400 GET /history.json?name=" + std::string(9000, 'x'),
              "400 GET /readings.json?" + std::string(100000, '&'), "405 POST /",
              "400 GET /readings.json TEA", "200 HEAD /readings.json"}) {
-        Response r = http(webPort, answer.substr(4) + " HTTP/1.1\r\n\r\n");
+        WebResponse r = httpExchange(webPort, answer.substr(4) + " HTTP/1.1\r\n\r\n");
         EXPECT_EQ(r.status, std::stoi(answer)) << answer.substr(0, 50);
         EXPECT_FALSE(has(r.body, "<b>") || (r.status == 200 && !r.body.empty()));
     }
-    Response endless = http(webPort, "GET /" + std::string(9000, 'x'));  // no end of head
+    WebResponse endless =
+        httpExchange(webPort, "GET /" + std::string(9000, 'x'));  // no end of head
     EXPECT_EQ(endless.status, 400);
     EXPECT_LT(endless.ms, 1000) << "answered at the bound, not at the time limit";
     EXPECT_EQ(client.query("attic.1"), "valid=0");  // the query service never noticed
@@ -361,7 +335,7 @@ TEST(WebPort, HalfSentRequestsDelayNobodyAndAreDropped) {
     }
     // The daemon holds as many as it takes (64); the rest wait in the backlog.
     ASSERT_TRUE(eventually([&] { return held(webPort) == 64; })) << held(webPort);
-    Response scrape = get(webPort, "/metrics"), page = get(webPort, "/");
+    WebResponse scrape = httpGet(webPort, "/metrics"), page = httpGet(webPort, "/");
     EXPECT_TRUE(has(scrape.body, "sensomark_reading_valid{sensor=\"attic\""));
     EXPECT_EQ(page.status, 200);
     EXPECT_LT(scrape.ms, 1000);
@@ -386,19 +360,18 @@ TEST(WebPort, StalledReadersOfALargeBodyShareOneCopyAndHoldNeitherScrapesNorTheS
         sensors +=
             (n % 135 ? " n" : "\n/nonexistent/d" + std::to_string(n) + " = n") + std::to_string(n);
     auto daemon = startDaemon(dir, webConfig(port, webPort, sensors));
-    Response first = get(webPort, "/metrics");
+    WebResponse first = httpGet(webPort, "/metrics");
     ASSERT_TRUE(has(first.body, "sensor=\"n24299\""));
     long before = atol(procStatus(daemon->pid(), "VmRSS").c_str());
     std::vector<std::unique_ptr<Client>> stalled;
     for (int i = 0; i < 32; ++i) stalled.push_back(stalledReader(webPort));
     long grown = atol(procStatus(daemon->pid(), "VmRSS").c_str()) - before;
     // One copy for all of them (two when the second ticked over), not one each;
-    // the sanitizers' own bookkeeping grows any process, as does the code that
-    // an emulator translates for the new paths.
-    if (!SANITIZED && !EMULATED) {
+    // the sanitizers' own bookkeeping grows any process.
+    if (!SANITIZED && !EMULATED) {  // nor the code an emulator translates
         EXPECT_LT(grown * 1024, 4 * static_cast<long>(first.body.size())) << "KiB grown";
     }
-    Response scrape = get(webPort, "/metrics");
+    WebResponse scrape = httpGet(webPort, "/metrics");
     // Emulated, seconds pass meanwhile: a device's reconnect count may gain a digit.
     const size_t devices = 24300 / 135;
     EXPECT_NEAR(scrape.body.size(), first.body.size(), EMULATED ? devices : 0);
@@ -423,7 +396,7 @@ TEST(WebPort, ScrapesAndTheStopKeepTheirPaceWhileClientsLoopOnThePage) {
                                                         "[sensors]\n" +
                                                         sensors));
     const std::string page = "GET / HTTP/1.1\r\nAccept-Encoding: gzip\r\n\r\n";
-    Response first = http(webPort, page);  // drawn for this request alone
+    WebResponse first = httpExchange(webPort, page);  // drawn for this request alone
     ASSERT_EQ(first.status, 200);
     Browsers browsers(webPort, page, 24);
     std::atomic<int>& pages = browsers.pages;
@@ -431,7 +404,7 @@ TEST(WebPort, ScrapesAndTheStopKeepTheirPaceWhileClientsLoopOnThePage) {
     // A scrape waits for at most the drawing of one page, whoever asks for it.
     double bound = 1000 + 3 * first.ms;
     for (int i = 0; i < 5; ++i) {
-        Response scrape = get(webPort, "/metrics");
+        WebResponse scrape = httpGet(webPort, "/metrics");
         EXPECT_TRUE(has(scrape.body, "sensomark_sensor_info{sensor=\"n1\""));
         EXPECT_LT(scrape.ms, bound) << "one page took " << first.ms << " ms";
     }
@@ -463,7 +436,7 @@ TEST(WebPort, OutOfDescriptorsPausesAcceptInsteadOfSpinning) {
     std::this_thread::sleep_for(1s);
     EXPECT_LT(atol(readFile(schedstat).c_str()) - before, 250000000);  // spinning takes a core
     slow.clear();
-    EXPECT_TRUE(eventually([&] { return get(webPort, "/metrics").status == 200; }, 10s));
+    EXPECT_TRUE(eventually([&] { return httpGet(webPort, "/metrics").status == 200; }, 10s));
     daemon.signal(SIGTERM);
     EXPECT_EQ(daemon.wait(), 0);
 }

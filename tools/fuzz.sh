@@ -8,7 +8,7 @@ set -eu
 cd "$(dirname "$0")/.."
 build=${BUILD_FUZZ:-build-fuzz}
 seconds=${FUZZ_SECONDS:-30}
-targets=${*:-config_fuzz device_fuzz query_fuzz framing_fuzz}
+targets=${*:-config_fuzz device_fuzz query_fuzz framing_fuzz history_fuzz}
 
 sh tools/check-fuzz-deps.sh
 cmake -S fuzz -B "$build" -DCMAKE_CXX_COMPILER=clang++ >/dev/null

@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <cstdio>
+#include <nlohmann/json.hpp>
 #include <set>
 #include <utility>
 
@@ -49,6 +50,13 @@ std::string perfLabel(const Query& query) {
         if (c == '\'' || c == '=' || c == '|') c = '_';
     }
     return "'" + label + "'";
+}
+
+// A number for JSON as formatNumber writes it: whole numbers without ".0".
+nlohmann::ordered_json jsonNumber(double value) {
+    double whole = std::trunc(value);
+    if (whole == value && std::fabs(value) < 1e15) return static_cast<int64_t>(whole);
+    return value;
 }
 
 std::string join(const std::vector<std::string>& parts, const std::string& separator) {
@@ -159,51 +167,6 @@ int replyExitCode(const std::vector<Result>& results) {
     return code;
 }
 
-std::string formatNumber(double value) {
-    char text[64];
-    snprintf(text, sizeof(text), "%.15g", value);
-    return text;
-}
-
-std::string jsonString(const std::string& text) {
-    std::string out = "\"";
-    for (char c : text) {
-        unsigned char u = static_cast<unsigned char>(c);
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += c;
-        } else if (c == '\n') {
-            out += "\\n";
-        } else if (c == '\r') {
-            out += "\\r";
-        } else if (c == '\t') {
-            out += "\\t";
-        } else if (u < 0x20) {
-            char escaped[8];
-            snprintf(escaped, sizeof(escaped), "\\u%04x", u);
-            out += escaped;
-        } else {
-            out += c;
-        }
-    }
-    return out + "\"";
-}
-
-std::string prometheusLabel(const std::string& text) {
-    std::string out = "\"";
-    for (char c : text) {
-        if (c == '\\' || c == '"') {
-            out += '\\';
-            out += c;
-        } else if (c == '\n') {
-            out += "\\n";
-        } else {
-            out += c;
-        }
-    }
-    return out + "\"";
-}
-
 std::string formatPlain(const std::vector<Result>& results) {
     std::string out;
     for (const Result& r : results) {
@@ -216,13 +179,13 @@ std::string formatJson(const std::vector<Result>& results) {
     std::string out;
     for (const Result& r : results) {
         bool valid = usable(r.reply);
-        out += "{\"query\":" + jsonString(r.query.text) +
-               ",\"name\":" + jsonString(r.query.sensor) +
-               ",\"quantity\":" + jsonString(r.query.quantity->key) +
-               ",\"valid\":" + (valid ? "true" : "false") +
-               ",\"value\":" + (valid ? formatNumber(r.reply.value) : "null");
-        if (!valid) out += ",\"reason\":" + jsonString(reasonText(r.reply.kind));
-        out += "}\n";
+        nlohmann::ordered_json line = {{"query", r.query.text},
+                                       {"name", r.query.sensor},
+                                       {"quantity", r.query.quantity->key},
+                                       {"valid", valid},
+                                       {"value", valid ? jsonNumber(r.reply.value) : nullptr}};
+        if (!valid) line["reason"] = reasonText(r.reply.kind);
+        out += line.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace) + "\n";
     }
     return out;
 }
@@ -234,31 +197,24 @@ std::string formatPrometheus(const std::vector<Result>& results) {
     for (const Result& r : results) {
         if (seen.insert({r.query.sensor, r.query.quantity}).second) unique.push_back(&r);
     }
-    std::string out;
-    auto family = [&out](const char* name, const char* help,
-                         const std::vector<std::string>& samples) {
-        if (samples.empty()) return;
-        out += std::string("# HELP ") + name + " " + help + "\n";
-        out += std::string("# TYPE ") + name + " gauge\n";
-        for (const std::string& sample : samples) out += name + sample + "\n";
-    };
+    // Families without a sample are left out.
+    PrometheusText out;
     for (const Quantity& quantity : QUANTITIES) {
-        std::vector<std::string> samples;
+        bool first = true;
         for (const Result* r : unique) {
             if (r->query.quantity != &quantity || !usable(r->reply)) continue;
-            samples.push_back("{sensor=" + prometheusLabel(r->query.sensor) + "} " +
-                              formatNumber(r->reply.value));
+            if (first) out.family(quantity.metric, "gauge", quantity.help);
+            first = false;
+            out.sample(quantity.metric, {{"sensor", r->query.sensor}},
+                       formatNumber(r->reply.value));
         }
-        family(quantity.metric, quantity.help, samples);
     }
-    std::vector<std::string> samples;
-    for (const Result* r : unique) {
-        samples.push_back("{sensor=" + prometheusLabel(r->query.sensor) +
-                          ",quantity=" + prometheusLabel(r->query.quantity->key) + "} " +
-                          (usable(r->reply) ? "1" : "0"));
-    }
-    family(VALID_METRIC, VALID_HELP, samples);
-    return out;
+    if (!unique.empty()) out.family(VALID_METRIC, "gauge", VALID_HELP);
+    for (const Result* r : unique)
+        out.sample(VALID_METRIC,
+                   {{"sensor", r->query.sensor}, {"quantity", r->query.quantity->key}},
+                   usable(r->reply));
+    return out.text();
 }
 
 std::string formatCheck(const std::vector<Result>& results, const CheckOptions& options,

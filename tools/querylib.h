@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "prometheus.h"
 #include "protocol.h"
 
 // One query name as sent to the daemon: a sensor name, a full stop, a quantity.
@@ -59,13 +60,6 @@ struct CheckOptions {
 // Exit code of the plain, JSON and Prometheus formats: 2 when a name is
 // unknown, else 1 when a reply has no usable value, else 0.
 int replyExitCode(const std::vector<Result>& results);
-
-// Shortest text of value that reads back the same, up to 15 digits ("21.5").
-std::string formatNumber(double value);
-// Text of a JSON string, quotes included.
-std::string jsonString(const std::string& text);
-// Text of a Prometheus label value, quotes included.
-std::string prometheusLabel(const std::string& text);
 
 // One line per result: "cellar.1: valid=1;value=21.5;" ("cellar.1:" alone for
 // an unknown name).

@@ -17,6 +17,7 @@
 #include "config.h"
 #include "net.h"
 #include "querylib.h"
+#include "syserror.h"
 #include "tool.h"
 
 namespace {
@@ -298,13 +299,13 @@ bool exchange(const Options& options, int fd, const std::vector<Query>& queries,
             return false;
         }
         if (ready < 0) {
-            *error = std::string("poll failed: ") + strerror(errno);
+            *error = systemError("wait for the daemon");
             return false;
         }
         if (p.revents & POLLOUT) {
             ssize_t n = send(fd, out.data() + sent, out.size() - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
             if (n < 0 && errno != EAGAIN && errno != EINTR) {
-                *error = "lost connection to " + peer + ": " + strerror(errno);
+                *error = "lost connection to " + peer + ": " + errorText(errno);
                 return false;
             }
             if (n > 0) sent += static_cast<size_t>(n);
@@ -319,7 +320,7 @@ bool exchange(const Options& options, int fd, const std::vector<Query>& queries,
         }
         if (n < 0) {
             if (errno == EAGAIN || errno == EINTR) continue;
-            *error = "lost connection to " + peer + ": " + strerror(errno);
+            *error = "lost connection to " + peer + ": " + errorText(errno);
             return false;
         }
         pending.append(chunk, static_cast<size_t>(n));
@@ -407,7 +408,7 @@ int main(int argc, char* argv[]) {
     }
     fputs(text.c_str(), stdout);
     if (fflush(stdout) != 0) {
-        fprintf(stderr, "%s: cannot write the output: %s\n", PROGRAM, strerror(errno));
+        fprintf(stderr, "%s: cannot write the output: %s\n", PROGRAM, errorText(errno).c_str());
         return EXIT_TROUBLE;
     }
     return code;

@@ -21,14 +21,56 @@
 #define RELEASE(...) THREAD_ANNOTATION(release_capability(__VA_ARGS__))
 #define ACQUIRED_BEFORE(...) THREAD_ANNOTATION(acquired_before(__VA_ARGS__))
 
-// A non-recursive mutex.
+// The order in which a thread may take ranked mutexes: a higher rank only
+// while holding lower ones, never two of one rank at once. Unranked mutexes
+// (NONE) are not checked. Clang checks ACQUIRED_BEFORE only within one
+// function, while the registry's lock and a sensor's are taken in different
+// ones; so the order is checked while running, in builds that define
+// SENSOMARK_CHECK_LOCK_ORDER (the developers', CI and sanitizer builds): a lock
+// out of order ends the process with "lock order violated" on standard error.
+enum class LockRank : unsigned { NONE = 0, REGISTRY = 1, SENSOR = 2 };
+
+namespace lockorder {
+#ifdef SENSOMARK_CHECK_LOCK_ORDER
+// The ranks the calling thread holds, one bit each.
+unsigned& heldRanks();
+// Ends the process: rank is taken while the held ranks forbid it.
+[[noreturn]] void violated(LockRank rank, unsigned held);
+
+inline void acquiring(LockRank rank) {
+    if (rank == LockRank::NONE) return;
+    unsigned bit = 1u << static_cast<unsigned>(rank);
+    unsigned& held = heldRanks();
+    if (held >= bit) violated(rank, held);  // a rank as high or higher is held
+    held |= bit;
+}
+inline void released(LockRank rank) {
+    if (rank != LockRank::NONE) heldRanks() &= ~(1u << static_cast<unsigned>(rank));
+}
+#else
+inline void acquiring(LockRank) {}
+inline void released(LockRank) {}
+#endif
+}  // namespace lockorder
+
+// A non-recursive mutex, with a rank in the lock order when it has one.
 class CAPABILITY("mutex") Mutex {
   public:
-    void lock() ACQUIRE() { m.lock(); }
-    void unlock() RELEASE() { m.unlock(); }
+    Mutex() = default;
+    explicit Mutex(LockRank rank) : rank(rank) {}
+
+    void lock() ACQUIRE() {
+        lockorder::acquiring(rank);
+        m.lock();
+    }
+    void unlock() RELEASE() {
+        m.unlock();
+        lockorder::released(rank);
+    }
 
   private:
     std::mutex m;
+    const LockRank rank = LockRank::NONE;
 };
 
 // Holds a Mutex for its scope.

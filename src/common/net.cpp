@@ -13,6 +13,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "syserror.h"
+
 void UniqueFd::reset(int newFd) {
     if (fd >= 0) close(fd);
     fd = newFd;
@@ -36,10 +38,6 @@ int sendall(int s, const void* buff, size_t* len) {
 }
 
 namespace {
-
-std::string errnoText(const char* step) {
-    return std::string(step) + " (" + strerror(errno) + ")";
-}
 
 // The addresses of host and port; numeric only with AI_NUMERICHOST, so that a
 // listener never waits for a name service. IPv4 literals must be the full
@@ -93,15 +91,15 @@ UniqueFd openListenSocket(const std::string& address, int port, int backlog, std
     UniqueFd fd(socket(found->ai_family, found->ai_socktype, found->ai_protocol));
     int yes = 1, v6only = ipv6Only;
     if (!fd.valid()) {
-        *error = "failed to create socket";
+        *error = systemError("create socket");
     } else if (setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &yes, sizeof(yes)) < 0 ||
                (found->ai_family == AF_INET6 &&
                 setsockopt(fd.get(), IPPROTO_IPV6, IPV6_V6ONLY, &v6only, sizeof(v6only)) < 0)) {
-        *error = "failed to set socket options";
+        *error = systemError("set socket options");
     } else if (bind(fd.get(), found->ai_addr, found->ai_addrlen) == -1) {
-        *error = errnoText("failed to bind socket");
+        *error = systemError("bind socket");
     } else if (listen(fd.get(), backlog) == -1) {
-        *error = errnoText("failed to listen socket");
+        *error = systemError("listen socket");
     } else {
         freeaddrinfo(found);
         return fd;
@@ -139,7 +137,7 @@ UniqueFd connectTo(const std::string& host, int port, int timeoutMs, std::string
     for (addrinfo* a = found; a != nullptr; a = a->ai_next) {
         UniqueFd fd(socket(a->ai_family, a->ai_socktype | SOCK_NONBLOCK, a->ai_protocol));
         if (!fd.valid()) {
-            *error = strerror(errno);
+            *error = errorText(errno);
             continue;
         }
         int rc = connect(fd.get(), a->ai_addr, a->ai_addrlen);
@@ -156,7 +154,7 @@ UniqueFd connectTo(const std::string& host, int port, int timeoutMs, std::string
             rc = soError == 0 ? 0 : -1;
         }
         if (rc != 0) {
-            *error = strerror(errno);
+            *error = errorText(errno);
             continue;
         }
         fcntl(fd.get(), F_SETFL, fcntl(fd.get(), F_GETFL) & ~O_NONBLOCK);

@@ -45,7 +45,7 @@ int sendall(int s, const void* buff, size_t* len);
 // A TCP socket listening on address (an IPv4 or IPv6 literal; empty means all
 // local IPv4 addresses) and port, with SO_REUSEADDR. An IPv6 socket also takes
 // IPv4 clients unless ipv6Only. Invalid with *error set to the log text of the
-// step that failed.
+// step that failed ("failed to bind socket (Address already in use)").
 UniqueFd openListenSocket(const std::string& address, int port, int backlog, std::string* error,
                           bool ipv6Only = true);
 
@@ -60,7 +60,8 @@ std::vector<UniqueFd> openListenSockets(const std::vector<std::string>& addresse
                                         int backlog, std::string* error);
 
 // A TCP connection to host (a name or literal) and port within timeoutMs.
-// Invalid with *error set when no address answered.
+// Invalid with *error set to the system's reason (such as "Connection
+// refused") when no address answered.
 UniqueFd connectTo(const std::string& host, int port, int timeoutMs, std::string* error);
 
 // The text form of a peer's address: dotted IPv4, or IPv6 as usual; an IPv4

@@ -6,12 +6,13 @@
 #include <cstdlib>
 
 const Quantity QUANTITIES[QUANTITY_COUNT] = {
-    {TEMPERATURE, "temperature", "sensomark_temperature_celsius", "°C",
-     "Latest temperature in degrees Celsius; absent while the reading is not valid."},
-    {HUMIDITY, "humidity", "sensomark_relative_humidity_percent", "%",
-     "Latest relative humidity in percent; absent while the reading is not valid."},
-    {DEWPOINT, "dewpoint", "sensomark_dewpoint_celsius", "°C",
-     "Latest dew point in degrees Celsius; absent while the reading is not valid."},
+    {TEMPERATURE, "temperature", "Temperature", "°C", "sensomark_temperature_celsius",
+     "Latest temperature in degrees Celsius; absent while the reading is not valid.",
+     "temperature"},
+    {HUMIDITY, "humidity", "Humidity", "%", "sensomark_relative_humidity_percent",
+     "Latest relative humidity in percent; absent while the reading is not valid.", "humidity"},
+    {DEWPOINT, "dewpoint", "Dew point", "°C", "sensomark_dewpoint_celsius",
+     "Latest dew point in degrees Celsius; absent while the reading is not valid.", "temperature"},
 };
 
 namespace {
@@ -24,6 +25,12 @@ const char VALUE_CHARS[] = "0123456789.";
 const Quantity* quantityOf(int selector) {
     if (selector < 1 || selector > QUANTITY_COUNT) return nullptr;
     return &QUANTITIES[selector - 1];
+}
+
+const Quantity* quantityOfKey(std::string_view key) {
+    for (const Quantity& q : QUANTITIES)
+        if (key == q.key) return &q;
+    return nullptr;
 }
 
 bool parseDecimal(std::string_view text, bool allowSign, double* number) {
@@ -45,17 +52,6 @@ bool parseDecimal(std::string_view text, bool allowSign, double* number) {
     if (!std::isfinite(value)) return false;
     *number = value;
     return true;
-}
-
-Reading makeReading(std::string value, int64_t ageS) {
-    Reading reading;
-    reading.ageS = ageS;
-    reading.fresh = ageS >= 0 && ageS <= MAX_AGE_S;
-    if (reading.fresh) {
-        reading.hasNumber = parseDecimal(value, true, &reading.number);
-        reading.value = std::move(value);
-    }
-    return reading;
 }
 
 std::string formatReply(const Reading& reading) {

@@ -12,22 +12,30 @@ enum ReadType : int { TEMPERATURE = 1, HUMIDITY = 2, DEWPOINT = 3 };
 
 struct Quantity {
     ReadType type;
-    const char* key;     // key of device lines and name in texts: "temperature"
-    const char* metric;  // metric name: "sensomark_temperature_celsius"
-    const char* unit;    // unit for people: "°C" or "%"
-    const char* help;    // HELP text of the metric
+    const char* key;          // key of device lines and name in texts: "temperature"
+    const char* title;        // name for people: "Dew point"
+    const char* unit;         // unit for people: "°C" or "%"
+    const char* metric;       // metric name: "sensomark_temperature_celsius"
+    const char* help;         // HELP text of the metric
+    const char* deviceClass;  // Home Assistant's device class: "temperature"
 };
 const int QUANTITY_COUNT = 3;
 // In selector order: temperature, humidity, dew point.
 extern const Quantity QUANTITIES[QUANTITY_COUNT];
 // The quantity of selector; null outside 1..3.
 const Quantity* quantityOf(int selector);
+// The quantity whose device line key is key; null for any other key.
+const Quantity* quantityOfKey(std::string_view key);
 // The metric that says per sensor name and quantity whether a number is served.
 const char VALID_METRIC[] = "sensomark_reading_valid";
 const char VALID_HELP[] = "1 while a fresh number is served for the reading, 0 otherwise.";
 
 // Data older than this is not served.
 const int64_t MAX_AGE_S = 30;
+// Data of age ageS (-1: never arrived) is served: replies say valid=1.
+inline bool isFresh(int64_t ageS) {
+    return ageS >= 0 && ageS <= MAX_AGE_S;
+}
 
 // One quantity of a sensor at one moment, taken under the sensor's lock.
 struct Reading {
@@ -37,8 +45,6 @@ struct Reading {
     double number = 0;       // when hasNumber
     int64_t ageS = -1;       // since the device last delivered data; -1 before that
 };
-// A reading of age ageS (-1: never) whose stored text is value.
-Reading makeReading(std::string value, int64_t ageS);
 
 // Reads a decimal number: digits with at most one full stop, a sign only when
 // allowSign. No exponent, "inf", "nan" or blanks.

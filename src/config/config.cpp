@@ -2,6 +2,7 @@
 #include "config.h"
 
 #include <cstring>
+#include <utility>
 
 #include "iniparser.h"
 #include "tool.h"
@@ -9,6 +10,7 @@
 namespace {
 const char MAIN_SECTION[] = "main";
 const char SENSOR_SECTION[] = "sensors";
+const char CALIBRATION_SECTION[] = "calibration";
 
 // The value of one key of "main" that the file has.
 struct Value {
@@ -65,6 +67,16 @@ const MainKey MAIN_KEYS[] = {
                   "configured metrics port '" + v.text() + "' is invalid, serving no metrics");
          }
      }},
+    {"statedir", [](const Value& v, ConfigUse, Config* c) { c->stateDir = v.text(); }},
+    {"historysync",
+     [](const Value& v, ConfigUse, Config* c) {
+         c->historySyncS = v.number();
+         if (c->historySyncS >= MIN_HISTORY_SYNC_S) return;
+         note(c, LOG_CRITICAL,
+              "configured historysync '" + v.text() + "' is below " + itoa(MIN_HISTORY_SYNC_S) +
+                  ", using " + itoa(MIN_HISTORY_SYNC_S));
+         c->historySyncS = MIN_HISTORY_SYNC_S;
+     }},
     {"port",
      [](const Value& v, ConfigUse, Config* c) {
          int port = v.number();
@@ -120,6 +132,22 @@ void readSensors(const dictionary* d, Config* c) {
         c->sensors.push_back(entry);
     }
 }
+
+// Section "calibration": its keys must be devices the daemon reads, those of
+// "sensors" or the default sensor.
+void readCalibration(const dictionary* d, Config* c) {
+    std::vector<std::pair<std::string, std::string>> keys;
+    int count = iniparser_getnseckeys(d, CALIBRATION_SECTION);
+    for (int i = 0; i < count; ++i) {
+        const char* key = iniparser_getseckeyname(d, CALIBRATION_SECTION, i);
+        keys.emplace_back(key + sizeof(CALIBRATION_SECTION), iniparser_getstring(d, key, ""));
+    }
+    std::vector<std::string> devices;
+    for (const SensorEntry& entry : c->sensors) devices.push_back(entry.device);
+    if (devices.empty()) devices.push_back(DEFAULT_SENSOR_DEVICE);
+    if (!readCalibrations(keys, devices, &c->calibrations, &c->calibrationError))
+        c->calibrations.clear();
+}
 }  // namespace
 
 Config readConfig(const dictionary* d, ConfigUse use) {
@@ -127,7 +155,10 @@ Config readConfig(const dictionary* d, ConfigUse use) {
     if (d == nullptr) return c;
     readMain(d, use, &c);
     readSensors(d, &c);
-    if (use == ConfigUse::DAEMON) c.mqtt = readMqttSection(d, localHostName(), &c.mqttError);
+    if (use == ConfigUse::DAEMON) {
+        c.mqtt = readMqttSection(d, localHostName(), &c.mqttError);
+        readCalibration(d, &c);
+    }
     return c;
 }
 

@@ -1,16 +1,19 @@
 // config/: the configuration file sensomarkUSB.conf: its reader (iniparser,
 // dictionary) and the one place that turns it into a plain Config (config),
 // with the search for the file, the keys of section "main" with their
-// defaults and checks, the device list of "sensors", and section "mqtt"
-// through its strict reader. Read once: by the daemon's start-up thread, which
-// uses only the Config afterwards, and by sensomark-query for its defaults.
+// defaults and checks, the device list of "sensors", and sections "mqtt" and
+// "calibration" through their strict readers. Read once: by the daemon's
+// start-up thread, which uses only the Config afterwards, and by
+// sensomark-query for its defaults.
 // No state of its own; no other thread enters.
 #pragma once
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "access.h"
+#include "calibration.h"
 #include "dictionary.h"
 #include "logging.h"
 #include "mqttconfig.h"
@@ -24,6 +27,9 @@ const int DEFAULT_BACKLOG = 5;
 // The sensor served when section "sensors" has no key (or there is no file).
 const char DEFAULT_SENSOR_DEVICE[] = "/dev/ttyUSB0";
 const char DEFAULT_SENSOR_NAME[] = "sensomark.com1";
+// Seconds between appends to the history files: the default and the least.
+const int DEFAULT_HISTORY_SYNC_S = 600;
+const int MIN_HISTORY_SYNC_S = 60;
 
 // Who reads: the daemon checks and loads everything; a client (sensomark-query)
 // takes "main" and "sensors" only, without looking up accounts or reading the
@@ -56,12 +62,19 @@ struct Config {
     AllowList allow;                  // empty: everyone is served
     Account user;                     // empty name: stay as started (found for DAEMON only)
     int metricsPort = 0;              // the web port; 0: none
+    std::string stateDir;             // the history files' folder; empty: memory only
+    int historySyncS = DEFAULT_HISTORY_SYNC_S;  // between appends to the history files
     // Section "sensors" in file order; empty: the default sensor.
     std::vector<SensorEntry> sensors;
     // Section "mqtt" (DAEMON only): null when the file has none, or when it is
     // unusable, with the reason in mqttError.
     std::unique_ptr<MqttConfig> mqtt;
     std::string mqttError;
+    // Section "calibration" (DAEMON only): the corrections by device path;
+    // when a value is unusable, none, and the log line saying why in
+    // calibrationError.
+    std::map<std::string, Calibration> calibrations;
+    std::string calibrationError;
     // What the keys of "main" have to say, unknown keys last.
     std::vector<ConfigNote> notes;
 };

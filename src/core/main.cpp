@@ -12,6 +12,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -19,6 +20,8 @@
 #include "config.h"
 #include "connectionmanager.h"
 #include "daemon.h"
+#include "history.h"
+#include "historywriter.h"
 #include "logging.h"
 #include "mqtt.h"
 #include "privileges.h"
@@ -37,8 +40,11 @@ SensorManager sensorManager;
 ConnectionManager connectionManager(&sensorManager);
 // Destroyed before the managers it reads, after the metrics thread that asks it.
 MqttPublisher mqttPublisher(&sensorManager);
-// Destroyed first at exit: its thread reads both managers.
-WebPort webPort(&sensorManager, &connectionManager);
+// Every device's history: drawn by the web port, kept on disk by the writer.
+History history;
+// Destroyed first at exit: its thread reads both managers and the history.
+WebPort webPort(&sensorManager, {[] { return connectionManager.clientCount(); },
+                                 [] { return connectionManager.requestCount(); }});
 
 namespace {
 
@@ -63,6 +69,11 @@ int metricsPort = 0;
 ListenOptions listenOptions;
 // The account to run as once the sockets listen; empty name: stay as started.
 Account runAs;
+// The folder of the history files (empty: history in memory only) and the
+// interval of their appends.
+std::string stateDir;
+int64_t historySyncMs = DEFAULT_HISTORY_SYNC_S * 1000;
+std::unique_ptr<HistoryWriter> historyWriter;
 
 // The log cannot go on (its file cannot be opened, its lock failed): a
 // daemon's starting process hears the code too.
@@ -87,6 +98,36 @@ void applyMainKeys(Config& config, bool daemon) {
     listenOptions.allow = config.allow;
     runAs = config.user;
     metricsPort = config.metricsPort;
+    stateDir = config.stateDir;
+    // The daemon switch changes to "/": a relative folder is the start's.
+    char cwd[4096];
+    if (!stateDir.empty() && stateDir[0] != '/' && getcwd(cwd, sizeof(cwd)) != nullptr)
+        stateDir = std::string(cwd) + "/" + stateDir;
+    historySyncMs = int64_t{config.historySyncS} * 1000;
+}
+
+// Follows every sensor's history when the web port draws it or statedir keeps
+// it, reading the files of statedir back; call before the reader threads start.
+void startHistory() {
+#ifdef SENSOMARK_TEST_HOOKS
+    // The test suite's seams: a shorter sync interval and a shifted wall clock.
+    if (const char* ms = getenv("SENSOMARK_TEST_HISTORYSYNC_MS")) historySyncMs = atoll(ms);
+    if (const char* s = getenv("SENSOMARK_TEST_WALL_OFFSET")) History::setWallOffset(atoll(s));
+#endif
+    if (metricsPort == 0 && stateDir.empty()) return;
+    history.follow(sensorManager);
+    webPort.useHistory(&history);
+    history.fillSyntheticDayWhenAsked();
+    if (stateDir.empty()) return;
+    historyWriter = std::make_unique<HistoryWriter>(history, stateDir, historySyncMs);
+    historyWriter->load();
+    historyWriter->start();
+}
+
+// Ends the daemon in order: the history files are written whole first.
+[[noreturn]] void stop(int exitCode) {
+    if (historyWriter) historyWriter->stop();
+    shutdown(exitCode);
 }
 
 // Runs once every socket listens: drops root when a user is configured, then
@@ -115,14 +156,11 @@ bool serviceListening() {
 
 // What systemctl status shows of the running daemon.
 std::string serviceStatus() {
-    int sensors = 0, open = 0;
-    sensorManager.visit([](const std::string&, Sensor*) {},
-                        [&](Sensor* s) {
-                            ++sensors;
-                            open += s->isOpen();
-                        });
-    return "sensors open " + itoa(open) + " of " + itoa(sensors) + ", clients " +
-           itoa(connectionManager.clientCount()) + ", requests served " +
+    int open = 0;
+    std::vector<NamedSnapshot> sensors = sensorManager.snapshots(Sensor::clockNow());
+    for (const NamedSnapshot& sensor : sensors) open += sensor.snapshot.open;
+    return "sensors open " + itoa(open) + " of " + itoa(static_cast<int>(sensors.size())) +
+           ", clients " + itoa(connectionManager.clientCount()) + ", requests served " +
            std::to_string(connectionManager.requestCount());
 }
 
@@ -144,6 +182,19 @@ void addConfiguredSensors(const Config& config) {
     if (config.sensors.empty()) {
         Sensor* defaultSensor = sensorManager.newSensor(DEFAULT_SENSOR_DEVICE);
         sensorManager.nameSensor(defaultSensor, DEFAULT_SENSOR_NAME);
+    }
+}
+
+// Gives every sensor the corrections of its device, before its reader starts.
+void applyCalibrations(const std::map<std::string, Calibration>& calibrations) {
+    std::vector<Sensor*> sensors;
+    sensorManager.visit([](const std::string&, Sensor*) {},
+                        [&](Sensor* s) { sensors.push_back(s); });
+    for (Sensor* s : sensors) {
+        auto it = calibrations.find(s->getDeviceName());
+        if (it == calibrations.end()) continue;
+        s->setCalibration(it->second);
+        logEvent(LOG_STAT, "calibrating sensor '" + it->first + "'");
     }
 }
 
@@ -185,10 +236,12 @@ int main(int argc, char* argv[]) {
     std::unique_ptr<MqttConfig> mqtt = std::move(config.mqtt);
     std::string error = config.mqttError;
     if (mqtt && !mqttPublisher.checkNames(&error)) mqtt.reset();
+    if (error.empty()) error = config.calibrationError;
     if (!error.empty()) {
         logEvent(LOG_CRITICAL, error);
         shutdown(EXIT_CONFIG);
     }
+    applyCalibrations(config.calibrations);
 
     if (daemon) {
         logEvent(LOG_CRITICAL, "starting sensomarkUSB as daemon");
@@ -225,24 +278,23 @@ int main(int argc, char* argv[]) {
     notifyStartStatus(serviceStatus);
 
     // The history hears every device line from the first on.
-    if (metricsPort > 0) webPort.followSensors();
+    startHistory();
     // Publishing follows the sensors from their first line on.
-    if (mqtt && !mqttPublisher.setUp(*mqtt)) shutdown(EXIT_SERVICE);
+    if (mqtt && !mqttPublisher.setUp(*mqtt)) stop(EXIT_SERVICE);
     sensorManager.createThreads();
-    if (mqtt && mqttPublisher.start())
-        webPort.addFamilies([] { return mqttPublisher.families(); });
+    if (mqtt && mqttPublisher.start()) webPort.addFamilies([] { return mqttPublisher.families(); });
     if (metricsPort > 0)
         webPort.start(listenOptions.addresses, &listenOptions.allow, metricsPort,
-                            listenOptions.backlog);
+                      listenOptions.backlog);
     ListenResult result = connectionManager.startListen(config.port);
     mqttPublisher.stop();  // "offline" out while the TLS library is still there
     switch (result) {
         case ListenResult::STOPPED:
-            shutdown();
+            stop(0);
         case ListenResult::BAD_CONFIG:
-            shutdown(EXIT_CONFIG);
+            stop(EXIT_CONFIG);
         case ListenResult::FAILED:
-            shutdown(EXIT_SERVICE);
+            stop(EXIT_SERVICE);
     }
-    shutdown(EXIT_SERVICE);
+    stop(EXIT_SERVICE);
 }

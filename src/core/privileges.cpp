@@ -5,9 +5,9 @@
 #include <pwd.h>
 #include <unistd.h>
 
-#include <cerrno>
-#include <cstring>
 #include <vector>
+
+#include "syserror.h"
 
 bool findAccount(const std::string& name, Account* account) {
     std::vector<char> buffer(16384);
@@ -24,7 +24,7 @@ bool findAccount(const std::string& name, Account* account) {
 
 bool switchToAccount(const Account& account, std::string* error) {
     auto failed = [&](const char* step) {
-        *error = std::string(step) + " (" + strerror(errno) + ")";
+        *error = systemError(step);
         return false;
     };
     if (getuid() == account.uid && geteuid() == account.uid && getgid() == account.gid)
@@ -32,13 +32,13 @@ bool switchToAccount(const Account& account, std::string* error) {
     // Supplementary groups first (dialout keeps the serial devices readable,
     // also when a device is plugged in again later), then the group, then the
     // user: once the user is dropped, the groups can no longer change.
-    if (initgroups(account.name.c_str(), account.gid) != 0) return failed("initgroups failed");
-    if (setresgid(account.gid, account.gid, account.gid) != 0) return failed("setgid failed");
-    if (setresuid(account.uid, account.uid, account.uid) != 0) return failed("setuid failed");
+    if (initgroups(account.name.c_str(), account.gid) != 0) return failed("set the groups");
+    if (setresgid(account.gid, account.gid, account.gid) != 0) return failed("set the group");
+    if (setresuid(account.uid, account.uid, account.uid) != 0) return failed("set the user");
     // Root must be gone for good.
     if (account.uid != 0 && setuid(0) == 0) {
-        errno = EPERM;
-        return failed("root could be taken back");
+        *error = "root could be taken back";
+        return false;
     }
     return true;
 }

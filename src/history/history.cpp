@@ -1,9 +1,10 @@
-// One-minute buckets per device and quantity, and their keys.
+// Tiers of buckets per device and quantity, keyed on UTC minutes.
 #include "history.h"
 
 #include <algorithm>
 #include <climits>
 #include <cmath>
+#include <cstdlib>
 #include <ctime>
 #include <random>
 
@@ -11,70 +12,192 @@
 #include "sensormanager.h"
 
 namespace {
-const int32_t EMPTY_SLOT = INT32_MIN;
+const int32_t EMPTY_KEY = INT32_MIN;
 
 int64_t floorDiv(int64_t a, int64_t b) {
     return a / b - (a % b != 0 && (a < 0) != (b < 0));
 }
 
-// The ring index of minute.
-size_t slotOf(int64_t minute) {
-    return static_cast<size_t>(minute -
-                               floorDiv(minute, SensorHistory::MINUTES) * SensorHistory::MINUTES);
+// The tier, bucket count and step of range.
+struct RangeShape {
+    int tier;
+    int buckets;
+};
+RangeShape shapeOf(HistoryRange range) {
+    switch (range) {
+        case HistoryRange::DAY:
+            return {0, 24 * 60};
+        case HistoryRange::WEEK:
+            return {1, 7 * 24 * 6};
+        case HistoryRange::MONTH:
+            return {1, 31 * 24 * 6};
+        case HistoryRange::YEAR:
+            break;
+    }
+    return {2, 366 * 24};
 }
+
+const char* const RANGE_NAMES[] = {"day", "week", "month", "year"};
 }  // namespace
 
+bool parseHistoryRange(std::string_view text, HistoryRange* range) {
+    for (int i = 0; i < 4; ++i) {
+        if (text == RANGE_NAMES[i]) {
+            *range = static_cast<HistoryRange>(i);
+            return true;
+        }
+    }
+    return false;
+}
+
+const char* historyRangeName(HistoryRange range) {
+    return RANGE_NAMES[static_cast<int>(range)];
+}
+
+constexpr SensorHistory::Tier SensorHistory::TIERS[];
+
+size_t SensorHistory::bytesPerDevice() {
+    static_assert(sizeof(Slot) == 64, "a slot is one cache line");
+    return sizeof(Slot) * SLOT_COUNT;
+}
+
+void SensorHistory::allocate() {
+    if (slots) return;
+    slots = std::make_unique<Slot[]>(SLOT_COUNT);
+    for (int i = 0; i < SLOT_COUNT; ++i) slots[i] = Slot{EMPTY_KEY, {}, {}, {}, {}};
+}
+
+SensorHistory::Slot& SensorHistory::slotOf(int tier, int64_t key) {
+    int offset = 0;
+    for (int t = 0; t < tier; ++t) offset += TIERS[t].slots;
+    int64_t n = TIERS[tier].slots;
+    int64_t index = floorDiv(key, TIERS[tier].stepMinutes);
+    return slots[offset + static_cast<int>(index - floorDiv(index, n) * n)];
+}
+
 void SensorHistory::add(int64_t minute, ReadType type, double value) {
-    const Quantity* quantity = quantityOf(type);
-    if (quantity == nullptr) return;
+    if (quantityOf(type) == nullptr || !std::isfinite(value)) return;
+    if (minute <= INT32_MIN || minute > INT32_MAX) return;
     MutexLock lock(mutex);
-    if (!ring) {
-        ring = std::make_unique<Slot[]>(MINUTES);
-        for (int i = 0; i < MINUTES; ++i) ring[i] = Slot{EMPTY_SLOT, {}};
+    if (minute < newest) {
+        refused.fetch_add(1, std::memory_order_relaxed);
+        return;
     }
-    Slot& slot = ring[slotOf(minute)];
-    if (minute < slot.minute) return;  // older than the ring
-    if (minute > slot.minute) slot = Slot{static_cast<int32_t>(minute), {}};
-    HistoryBucket& b = slot.buckets[type - 1];
-    float v = static_cast<float>(value);
-    if (b.count == 0) {
-        b.min = b.max = v;
-    } else {
-        b.min = std::min(b.min, v);
-        b.max = std::max(b.max, v);
+    allocate();
+    newest = minute;
+    ++changes;
+    const int q = type - 1;
+    const float v = static_cast<float>(value);
+    for (int tier = 0; tier < TIER_COUNT; ++tier) {
+        int64_t key = floorDiv(minute, TIERS[tier].stepMinutes) * TIERS[tier].stepMinutes;
+        Slot& slot = slotOf(tier, key);
+        // Keys only grow, so a different key in the slot is an older one.
+        if (slot.key != key) slot = Slot{static_cast<int32_t>(key), {}, {}, {}, {}};
+        if (slot.count[q] == 0) {
+            slot.min[q] = slot.max[q] = v;
+        } else {
+            slot.min[q] = std::min(slot.min[q], v);
+            slot.max[q] = std::max(slot.max[q], v);
+        }
+        slot.sum[q] += value;
+        if (slot.count[q] < UINT32_MAX) ++slot.count[q];
     }
-    b.sum += v;
-    if (b.count < UINT32_MAX) ++b.count;
 }
 
-void SensorHistory::record(Sensor& sensor, int64_t minute, int64_t now) {
+void SensorHistory::record(const Sample& sample, int64_t minute) {
     for (const Quantity& q : QUANTITIES) {
-        Reading reading = sensor.getReadingAt(q.type, now);
-        if (reading.hasNumber) add(minute, q.type, reading.number);
+        const Value& value = sample.values[q.type - 1];
+        if (sample.has[q.type - 1] && value.hasNumber) add(minute, q.type, value.number);
     }
 }
 
-HistoryWindow SensorHistory::window(int64_t lastMinute) {
-    HistoryWindow w;
-    w.lastMinute = lastMinute;
-    for (auto& buckets : w.buckets) buckets.resize(MINUTES);
+HistorySeries SensorHistory::series(HistoryRange range, int64_t nowMinute) {
+    RangeShape shape = shapeOf(range);
+    const int step = TIERS[shape.tier].stepMinutes;
+    HistorySeries s;
+    s.stepMinutes = step;
+    s.firstMinute =
+        floorDiv(nowMinute, step) * step - static_cast<int64_t>(shape.buckets - 1) * step;
+    for (auto& buckets : s.buckets) buckets.resize(shape.buckets);
     MutexLock lock(mutex);
-    if (!ring) return w;
-    for (int i = 0; i < MINUTES; ++i) {
-        int64_t minute = lastMinute - MINUTES + 1 + i;
-        const Slot& slot = ring[slotOf(minute)];
-        if (slot.minute != minute) continue;
-        for (int q = 0; q < QUANTITY_COUNT; ++q) w.buckets[q][i] = slot.buckets[q];
+    if (!slots) return s;
+    for (int i = 0; i < shape.buckets; ++i) {
+        int64_t key = s.firstMinute + static_cast<int64_t>(i) * step;
+        const Slot& slot = slotOf(shape.tier, key);
+        if (slot.key != key) continue;
+        for (int q = 0; q < QUANTITY_COUNT; ++q)
+            s.buckets[q][i] = HistoryBucket{slot.min[q], slot.max[q], slot.sum[q], slot.count[q]};
     }
-    return w;
+    return s;
 }
 
 size_t SensorHistory::bytesHeld() {
     MutexLock lock(mutex);
-    return ring ? bytesPerDevice() : 0;
+    return slots ? bytesPerDevice() : 0;
 }
 
-History::History() : History(static_cast<int64_t>(time(nullptr)) - Sensor::clockNow()) {}
+int64_t SensorHistory::newestMinute() {
+    MutexLock lock(mutex);
+    return newest;
+}
+
+bool SensorHistory::collect(Mark* mark, bool all, std::vector<StoredBucket>* out) {
+    MutexLock lock(mutex);
+    if (!all && mark->changes == changes) return false;
+    mark->changes = changes;
+    if (!slots) return true;
+    for (int tier = 0; tier < TIER_COUNT; ++tier) {
+        const int64_t step = TIERS[tier].stepMinutes;
+        const int64_t open = floorDiv(newest, step) * step;
+        // Older keys than a ring's length have left the ring.
+        int64_t from =
+            std::max(open - (TIERS[tier].slots - 1) * step, all ? INT64_MIN : mark->openKey[tier]);
+        mark->openKey[tier] = open;
+        if (out == nullptr) continue;
+        for (int64_t key = from; key <= open; key += step) {
+            const Slot& slot = slotOf(tier, key);
+            if (slot.key != key) continue;
+            StoredBucket b;
+            b.tier = tier;
+            b.key = key;
+            for (int q = 0; q < QUANTITY_COUNT; ++q)
+                b.quantities[q] =
+                    HistoryBucket{slot.min[q], slot.max[q], slot.sum[q], slot.count[q]};
+            out->push_back(b);
+        }
+    }
+    return true;
+}
+
+bool SensorHistory::changedSince(const Mark& mark) {
+    MutexLock lock(mutex);
+    return mark.changes != changes;
+}
+
+void SensorHistory::restore(const StoredBucket& b) {
+    if (b.tier < 0 || b.tier >= TIER_COUNT || b.key <= INT32_MIN || b.key > INT32_MAX) return;
+    const int step = TIERS[b.tier].stepMinutes;
+    if (floorDiv(b.key, step) * step != b.key) return;
+    MutexLock lock(mutex);
+    allocate();
+    Slot& slot = slotOf(b.tier, b.key);
+    if (slot.key != EMPTY_KEY && slot.key > b.key) return;
+    slot.key = static_cast<int32_t>(b.key);
+    for (int q = 0; q < QUANTITY_COUNT; ++q) {
+        slot.min[q] = b.quantities[q].min;
+        slot.max[q] = b.quantities[q].max;
+        slot.sum[q] = b.quantities[q].sum;
+        slot.count[q] = b.quantities[q].count;
+    }
+    // The newest minute a restored bucket may hold: a minute bucket's own.
+    if (b.tier == 0) newest = std::max(newest, b.key);
+}
+
+std::atomic<int64_t> History::wallOffset{0};
+
+int64_t History::wallNow() {
+    return static_cast<int64_t>(time(nullptr)) + wallOffset.load();
+}
 
 void History::follow(SensorManager& sensors) {
     std::vector<Sensor*> all;
@@ -82,9 +205,8 @@ void History::follow(SensorManager& sensors) {
     for (Sensor* sensor : all) {
         track(sensor);
         std::shared_ptr<SensorHistory> history = devices[sensor];
-        int64_t offset = wallOffset;
-        sensor->addStoreListener([history, offset](Sensor& s, int64_t now) {
-            history->record(s, floorDiv(now + offset, 60), now);
+        sensor->addSampleListener([history](const Sample& sample, int64_t) {
+            history->record(sample, utcMinuteOf(wallNow()));
         });
     }
 }
@@ -100,21 +222,25 @@ SensorHistory* History::of(const Sensor* sensor) const {
     return it == devices.end() ? nullptr : it->second.get();
 }
 
-int64_t History::minuteOf(int64_t now) const {
-    return floorDiv(now + wallOffset, 60);
+void History::visit(
+    const std::function<void(const std::string& device,
+                             const std::shared_ptr<SensorHistory>& history)>& visit) const {
+    for (const auto& [sensor, history] : devices) visit(sensor->getDeviceName(), history);
 }
 
+void History::fillSyntheticDayWhenAsked() {
 #ifdef SENSOMARK_BENCH
-void History::fillSyntheticDay(int64_t now) {
+    if (getenv("SENSOMARK_BENCH_FULL_DAY") == nullptr) return;
     const int VALUES_PER_MINUTE = 6;
     const int GAP_MINUTES = 20;  // one gap per device, as after an unplugged adapter
-    int64_t last = minuteOf(now);
+    const int MINUTES = 24 * 60;
+    int64_t last = utcMinuteOf(wallNow());
     unsigned seed = 1;
     for (auto& [sensor, ring] : devices) {
         std::minstd_rand random(seed++);
         std::uniform_real_distribution<double> noise(-0.3, 0.3);
-        int64_t gap = last - static_cast<int64_t>(random() % SensorHistory::MINUTES);
-        for (int64_t minute = last - SensorHistory::MINUTES + 1; minute <= last; ++minute) {
+        int64_t gap = last - static_cast<int64_t>(random() % MINUTES);
+        for (int64_t minute = last - MINUTES + 1; minute <= last; ++minute) {
             if (minute >= gap && minute < gap + GAP_MINUTES) continue;
             double day = std::sin(2 * M_PI * static_cast<double>(minute % 1440) / 1440 + seed);
             for (int i = 0; i < VALUES_PER_MINUTE; ++i) {
@@ -125,5 +251,5 @@ void History::fillSyntheticDay(int64_t now) {
             }
         }
     }
-}
 #endif
+}

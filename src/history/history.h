@@ -1,74 +1,126 @@
 // history/: the readings of the past, per device and quantity. Filled by the
-// reader threads as device lines are stored, read by the web thread.
+// reader threads as device lines are stored, read by the web thread, kept on
+// disk by the history writer's thread.
 //
-// The last day of readings, in memory only: per device and quantity a ring of
-// 1,440 one-minute buckets (min, sum, count, max). Reader threads fill it as
-// device lines are stored; the web thread copies it out to draw and serve it.
+// A year of readings per device in memory: per device and quantity three
+// tiers of buckets (minimum, maximum, sum, count): one minute for the last
+// day, ten minutes for the last 31 days, one hour for the last 366 days.
 //
-// Minutes are keyed on Sensor::clockNow(), which never steps back, shifted
-// once at start-up by the wall clock's offset so that buckets begin on the
-// wall clock's minutes. A wall clock set back later (or forward) leaves the
-// ring as it is; drawing maps keys to the wall clock as it reads then.
+// Buckets are keyed on UTC minutes (Unix time / 60 by the wall clock), so a
+// key means the same after a restart. The clock rule: a value whose minute is
+// older than the newest minute the device has seen is refused and counted; it
+// never lands in (or overwrites) a bucket, so a wall clock set back leaves the
+// history as it was until it reaches its newest minute again. A clock set
+// forward leaves a gap.
 #pragma once
+#include <atomic>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
+#include <string>
+#include <string_view>
 #include <vector>
 
 #include "mutex.h"
 #include "protocol.h"
+#include "sample.h"
 
 class Sensor;
 class SensorManager;
 
+enum class HistoryRange { DAY, WEEK, MONTH, YEAR };
+// "day", "week", "month", "year" <-> HistoryRange; false for anything else.
+bool parseHistoryRange(std::string_view text, HistoryRange* range);
+const char* historyRangeName(HistoryRange range);
+
 struct HistoryBucket {
-    float min = 0;
-    float max = 0;
-    float sum = 0;
-    uint32_t count = 0;  // values stored in the minute; 0: no valid reading (a gap)
-    double mean() const { return count == 0 ? 0 : static_cast<double>(sum) / count; }
+    float min = 0, max = 0;
+    double sum = 0;
+    uint32_t count = 0;  // values in the bucket; 0: no value (a gap)
+    double mean() const { return count == 0 ? 0 : sum / count; }
 };
 
-// The buckets of one device for the MINUTES minutes ending with lastMinute,
-// oldest first: buckets[q][i] is quantity q (selector - 1) in minute
-// lastMinute - MINUTES + 1 + i.
-struct HistoryWindow {
-    int64_t lastMinute = 0;
+// The buckets of one device for a range, oldest first: buckets[q][i] covers the
+// UTC minutes [firstMinute + i*stepMinutes, firstMinute + (i+1)*stepMinutes).
+struct HistorySeries {
+    int64_t firstMinute = 0;
+    int stepMinutes = 1;  // DAY 1 (1440 buckets), WEEK 10 (1008), MONTH 10 (4464), YEAR 60 (8784)
     std::vector<HistoryBucket> buckets[QUANTITY_COUNT];
 };
 
-// One device's ring. Its memory is taken at the first value and never grows.
-class SensorHistory {
-  public:
-    static constexpr int MINUTES = 24 * 60;
-
-    // Adds the value of quantity type (a ReadType) to minute; values of
-    // minutes more than a day before the newest are dropped.
-    void add(int64_t minute, ReadType type, double value) EXCLUDES(mutex);
-    // Adds the numbers of sensor's readings at time now (of Sensor::clockNow())
-    // to minute.
-    void record(Sensor& sensor, int64_t minute, int64_t now) EXCLUDES(mutex);
-    HistoryWindow window(int64_t lastMinute) EXCLUDES(mutex);
-    // Bytes held for the ring: 0 before the first value, then bytesPerDevice().
-    size_t bytesHeld() EXCLUDES(mutex);
-    static size_t bytesPerDevice() { return sizeof(Slot) * MINUTES; }
-
-  private:
-    struct Slot {
-        int32_t minute;  // the key whose buckets the slot holds
-        HistoryBucket buckets[QUANTITY_COUNT];
-    };
-    Mutex mutex;
-    std::unique_ptr<Slot[]> ring GUARDED_BY(mutex);
+// One tier bucket of every quantity, as the history file carries it.
+struct StoredBucket {
+    int tier = 0;     // index into SensorHistory::TIERS
+    int64_t key = 0;  // the UTC minute the bucket starts at, divisible by the tier's step
+    HistoryBucket quantities[QUANTITY_COUNT];
 };
 
-// Every device's history and the mapping between minute keys and the wall clock.
+// One device's tiers. Memory is taken at the first value and never grows.
+class SensorHistory {
+  public:
+    struct Tier {
+        int stepMinutes;
+        int slots;
+    };
+    static constexpr int TIER_COUNT = 3;
+    static constexpr Tier TIERS[TIER_COUNT] = {{1, 24 * 60}, {10, 31 * 24 * 6}, {60, 366 * 24}};
+
+    // Adds the value of quantity type (a ReadType) to UTC minute in every tier.
+    // A minute older than the newest one seen is refused (and counted).
+    void add(int64_t minute, ReadType type, double value) EXCLUDES(mutex);
+    // Adds the numbers that sample (one device line) carries to minute.
+    void record(const Sample& sample, int64_t minute) EXCLUDES(mutex);
+    // The range ending with the bucket that holds nowMinute.
+    HistorySeries series(HistoryRange range, int64_t nowMinute) EXCLUDES(mutex);
+
+    // Bytes held for the tiers: 0 before the first value, then bytesPerDevice().
+    size_t bytesHeld() EXCLUDES(mutex);
+    static size_t bytesPerDevice();
+    // Values refused because their minute was older than the newest one seen.
+    uint64_t refusedCount() const { return refused.load(std::memory_order_relaxed); }
+    // The newest minute seen; INT64_MIN before the first value.
+    int64_t newestMinute() EXCLUDES(mutex);
+
+    // What the writer has taken so far: per tier the key of the bucket that was
+    // open then (it and later buckets may have changed since).
+    struct Mark {
+        int64_t openKey[TIER_COUNT] = {INT64_MIN, INT64_MIN, INT64_MIN};
+        uint64_t changes = 0;
+    };
+    // Appends to out (when not null) every bucket changed since mark (all
+    // buckets held when all) and moves mark on. False, with nothing added,
+    // when no value came since mark and all is not set.
+    bool collect(Mark* mark, bool all, std::vector<StoredBucket>* out) EXCLUDES(mutex);
+    // Whether a value came since mark.
+    bool changedSince(const Mark& mark) EXCLUDES(mutex);
+    // Puts a bucket read from disk in place, unless its slot holds a newer key.
+    void restore(const StoredBucket& bucket) EXCLUDES(mutex);
+
+  private:
+    // 64 bytes: a slot of every tier holds all quantities of one bucket.
+    struct Slot {
+        int32_t key;
+        float min[QUANTITY_COUNT];
+        float max[QUANTITY_COUNT];
+        uint32_t count[QUANTITY_COUNT];
+        double sum[QUANTITY_COUNT];
+    };
+    static constexpr int SLOT_COUNT = 24 * 60 + 31 * 24 * 6 + 366 * 24;
+    Slot& slotOf(int tier, int64_t key) REQUIRES(mutex);
+    void allocate() REQUIRES(mutex);
+
+    Mutex mutex;
+    std::unique_ptr<Slot[]> slots GUARDED_BY(mutex);
+    int64_t newest GUARDED_BY(mutex) = INT64_MIN;
+    uint64_t changes GUARDED_BY(mutex) = 0;
+    std::atomic<uint64_t> refused{0};
+};
+
+// Every device's history.
 class History {
   public:
-    // wallOffset: wall-clock seconds (Unix time) less Sensor::clockNow(); the
-    // default takes it from both clocks now.
-    History();
-    explicit History(int64_t wallOffset) : wallOffset(wallOffset) {}
+    History() = default;
     History(const History&) = delete;
     History& operator=(const History&) = delete;
 
@@ -79,25 +131,28 @@ class History {
     SensorHistory* of(const Sensor* sensor) const;
     // Keeps a history for sensor without a listener (tests feed it); returns it.
     SensorHistory* track(const Sensor* sensor);
-#ifdef SENSOMARK_BENCH
-    // Fills the day up to time now (of Sensor::clockNow()) of every device
-    // followed with noisy synthetic values: the benchmark's full day without
-    // waiting one. Benchmark builds only; call before the reader threads start.
-    void fillSyntheticDay(int64_t now);
-#endif
+    // Calls visit with the device path and the history of every device followed.
+    void visit(
+        const std::function<void(const std::string& device,
+                                 const std::shared_ptr<SensorHistory>& history)>& visit) const;
+    // Benchmark builds, told by SENSOMARK_BENCH_FULL_DAY in the environment:
+    // fills the day up to the current wall minute of every device followed
+    // with noisy synthetic values (a full day without waiting one). Does
+    // nothing otherwise; call before the reader threads start.
+    void fillSyntheticDayWhenAsked();
 
-    // The minute key of time now (of Sensor::clockNow()).
-    int64_t minuteOf(int64_t now) const;
-    // The Unix time at which the minute keyed minute began, by the wall clock
-    // that reads wallNow at clock time now.
-    int64_t wallTimeOf(int64_t minute, int64_t now, int64_t wallNow) const {
-        return minute * 60 - wallOffset + (wallNow - now);
+    static int64_t utcMinuteOf(int64_t unixTime) {
+        return unixTime / 60 - (unixTime % 60 != 0 && unixTime < 0);
     }
+    // The wall clock (Unix time) the history keys its buckets by: time()
+    // plus the offset tests set to step the clock.
+    static int64_t wallNow();
+    static void setWallOffset(int64_t seconds) { wallOffset.store(seconds); }
 
   private:
-    const int64_t wallOffset;
-    // Filled before the reader threads start, only read afterwards.
-    // Shared with the readers' store listeners, which may outlive this object
-    // at exit (the readers stop after the web port is gone).
+    static std::atomic<int64_t> wallOffset;
+    // Filled before the reader threads start, only read afterwards. Shared
+    // with the readers' sample listeners and the writer, which may outlive
+    // this object at exit.
     std::map<const Sensor*, std::shared_ptr<SensorHistory>> devices;
 };

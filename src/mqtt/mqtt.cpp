@@ -21,11 +21,9 @@
 #include <cerrno>
 #include <climits>
 #include <condition_variable>
-#include <cstdint>
 #include <cstring>
 #include <ctime>
 #include <functional>
-#include <sstream>
 #include <vector>
 
 #include "logging.h"
@@ -33,8 +31,10 @@
 #include "mqttplan.h"
 #include "mutex.h"
 #include "net.h"
+#include "prometheus.h"
 #include "sensormanager.h"
 #include "sighandler.h"
+#include "syserror.h"
 
 namespace {
 
@@ -95,7 +95,6 @@ class MqttWorker {
     bool valid() const { return wakeFd.valid(); }
 
     std::atomic<bool> connected{false};
-    // 64 bits on every system, as every counter of the exposition.
     std::atomic<uint64_t> publishes{0};  // acknowledged (qos 1) or written (qos 0)
     std::atomic<uint64_t> reconnects{0};
     std::atomic<uint64_t> dropped{0};  // replaced in the outbox
@@ -333,7 +332,7 @@ void MqttWorker::attempt(int64_t now) {
     int rc = mosquitto_connect_async(client, config.host.c_str(), config.port, KEEPALIVE_S);
     if (rc == MOSQ_ERR_SUCCESS) rc = mosquitto_loop_start(client);
     if (rc != MOSQ_ERR_SUCCESS) {
-        error = rc == MOSQ_ERR_ERRNO ? strerror(errno) : mosquitto_strerror(rc);
+        error = rc == MOSQ_ERR_ERRNO ? errorText(errno) : mosquitto_strerror(rc);
         Events e = takeEvents();
         if (!e.error.empty()) error = e.error;
         mosquitto_destroy(client);
@@ -470,13 +469,9 @@ void MqttWorker::publishDue() {
     pending = false;
     int64_t now = bootMs();
     int64_t nowS = now / 1000;
-    std::vector<NameSnapshot> snapshots(names.size());
-    for (size_t i = 0; i < names.size(); ++i) {
-        Sensor* sensor = names[i].sensor;
-        snapshots[i].open = sensor->isOpen();
-        for (const Quantity& q : QUANTITIES)
-            snapshots[i].readings[q.type - 1] = sensor->getReadingAt(q.type, nowS);
-    }
+    std::vector<SensorSnapshot> snapshots;
+    snapshots.reserve(names.size());
+    for (const NamedSensor& name : names) snapshots.push_back(name.sensor->snapshot(nowS));
     nextDueMs = PublishPlan::NEVER;
     for (MqttMessage& m : plan.update(snapshots, now, &nextDueMs)) queue(std::move(m));
     flush();
@@ -578,10 +573,11 @@ bool MqttPublisher::setUp(const MqttConfig& config) {
         return false;
     }
     std::shared_ptr<MqttWorker> w = worker;
-    sensors->visit([](const std::string&, Sensor*) {},
-                   [&w](Sensor* sensor) {
-                       sensor->addStoreListener([w](Sensor&, int64_t) { w->sensorChanged(); });
-                   });
+    sensors->visit(
+        [](const std::string&, Sensor*) {},
+        [&w](Sensor* sensor) {
+            sensor->addSampleListener([w](const Sample&, int64_t) { w->sensorChanged(); });
+        });
     return true;
 }
 
@@ -602,27 +598,20 @@ std::string MqttPublisher::families() const {
     uint64_t publishes = worker ? worker->publishes.load() : 0;
     uint64_t reconnects = worker ? worker->reconnects.load() : 0;
     uint64_t dropped = worker ? worker->dropped.load() : 0;
-    std::ostringstream out;
-    out << "# HELP sensomark_mqtt_connected 1 while the daemon is connected to its MQTT broker.\n"
-           "# TYPE sensomark_mqtt_connected gauge\n"
-           "sensomark_mqtt_connected "
-        << connected
-        << "\n# HELP sensomark_mqtt_publishes_total MQTT messages the broker acknowledged (qos 1) "
-           "or that were written to its connection (qos 0).\n"
-           "# TYPE sensomark_mqtt_publishes_total counter\n"
-           "sensomark_mqtt_publishes_total "
-        << publishes
-        << "\n# HELP sensomark_mqtt_reconnects_total Times the connection to the MQTT broker was "
-           "lost.\n"
-           "# TYPE sensomark_mqtt_reconnects_total counter\n"
-           "sensomark_mqtt_reconnects_total "
-        << reconnects
-        << "\n# HELP sensomark_mqtt_dropped_total MQTT messages replaced by a newer one of the "
-           "same topic while the broker had "
-        << MAX_UNACKNOWLEDGED
-        << " messages unacknowledged.\n"
-           "# TYPE sensomark_mqtt_dropped_total counter\n"
-           "sensomark_mqtt_dropped_total "
-        << dropped << "\n";
-    return out.str();
+    PrometheusText out;
+    out.family("sensomark_mqtt_connected", "gauge",
+               "1 while the daemon is connected to its MQTT broker.");
+    out.sample("sensomark_mqtt_connected", connected);
+    out.family("sensomark_mqtt_publishes_total", "counter",
+               "MQTT messages the broker acknowledged (qos 1) or that were written to its "
+               "connection (qos 0).");
+    out.sample("sensomark_mqtt_publishes_total", publishes);
+    out.family("sensomark_mqtt_reconnects_total", "counter",
+               "Times the connection to the MQTT broker was lost.");
+    out.sample("sensomark_mqtt_reconnects_total", reconnects);
+    out.family("sensomark_mqtt_dropped_total", "counter",
+               "MQTT messages replaced by a newer one of the same topic while the broker had " +
+                   std::to_string(MAX_UNACKNOWLEDGED) + " messages unacknowledged.");
+    out.sample("sensomark_mqtt_dropped_total", dropped);
+    return out.text();
 }

@@ -15,6 +15,7 @@
 #include "iniparser.h"
 #include "mqttdiscovery.h"
 #include "net.h"
+#include "syserror.h"
 
 namespace {
 
@@ -61,7 +62,7 @@ UniqueFd openRegular(const std::string& what, const std::string& path, struct st
                      std::string* error) {
     UniqueFd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
     if (!fd.valid()) {
-        fail(error, "cannot read " + what + " '" + path + "': " + strerror(errno));
+        fail(error, "cannot read " + what + " '" + path + "': " + errorText(errno));
     } else if (fstat(fd.get(), st) != 0 || !S_ISREG(st->st_mode)) {
         fail(error, what + " '" + path + "' is not a regular file");
         fd.reset();
@@ -162,7 +163,7 @@ bool loadMqttFiles(MqttConfig* config, std::string* error) {
                                std::to_string(MAX_PASSWORD_FILE_BYTES / 1024) + " KiB");
     std::string text(static_cast<size_t>(st.st_size), '\0');
     ssize_t n = read(fd.get(), &text[0], text.size());
-    if (n < 0) return fail(error, "cannot read password file '" + path + "': " + strerror(errno));
+    if (n < 0) return fail(error, "cannot read password file '" + path + "': " + errorText(errno));
     text.resize(static_cast<size_t>(n));
     config->password = text.substr(0, text.find_first_of("\r\n"));
     return true;

@@ -17,23 +17,6 @@ bool isIdChar(char c) {
            c == '-';
 }
 
-// Home Assistant's device class and the entity's name for people.
-struct QuantityLabel {
-    const char* deviceClass;
-    const char* title;
-};
-QuantityLabel labelOf(const Quantity& q) {
-    switch (q.type) {
-        case HUMIDITY:
-            return {"humidity", "Humidity"};
-        case DEWPOINT:
-            return {"temperature", "Dew point"};
-        case TEMPERATURE:
-        default:
-            return {"temperature", "Temperature"};
-    }
-}
-
 enum class CharKind { FINE, INVALID, CONTROL, NONCHARACTER };
 
 // The character that starts at text[at]: its kind and, in *length, its bytes
@@ -146,7 +129,6 @@ std::string discoveryTopic(const DiscoveryEntity& e) {
 
 std::string discoveryPayload(const DiscoveryEntity& e) {
     const Quantity& q = *e.quantity;
-    QuantityLabel label = labelOf(q);
     std::string deviceId = objectId(std::string("sensomark_") + e.hostName + "_" + e.device);
     nlohmann::json device = {
         {"identifiers", {deviceId}},
@@ -159,11 +141,11 @@ std::string discoveryPayload(const DiscoveryEntity& e) {
         {{"topic", availableTopic(e.prefix, e.name)}},
     });
     nlohmann::json config = {
-        {"name", e.name + " " + label.title},
+        {"name", e.name + " " + q.title},
         // The name is part of the id: several names may read one device.
         {"unique_id", deviceId + "_" + e.objectId + "_" + q.key},
         {"state_topic", valueTopic(e.prefix, e.name, q)},
-        {"device_class", label.deviceClass},
+        {"device_class", q.deviceClass},
         {"unit_of_measurement", q.unit},
         {"state_class", "measurement"},
         {"availability", availability},

@@ -24,26 +24,24 @@ void PublishPlan::reset() {
     for (Name& name : names) {
         name.available = -1;
         name.changeSent = false;
-        for (Value& value : name.values) value = Value();
+        for (Sent& value : name.values) value = Sent();
     }
 }
 
-std::vector<MqttMessage> PublishPlan::update(const std::vector<NameSnapshot>& snapshots,
+std::vector<MqttMessage> PublishPlan::update(const std::vector<SensorSnapshot>& snapshots,
                                              int64_t nowMs, int64_t* nextMs) {
     std::vector<MqttMessage> out;
     const int64_t nowS = nowMs / 1000;
     for (size_t i = 0; i < names.size() && i < snapshots.size(); ++i) {
         Name& name = names[i];
-        const NameSnapshot& snapshot = snapshots[i];
-        // Every quantity of a sensor has the same age.
-        const Reading& any = snapshot.readings[0];
-        int available = snapshot.open && any.fresh ? 1 : 0;
+        const SensorSnapshot& snapshot = snapshots[i];
+        int available = snapshot.open && snapshot.fresh ? 1 : 0;
         if (available != name.available) {
             out.push_back({name.availableTopic, available ? ONLINE : OFFLINE, true});
             name.available = available;
         }
-        if (any.fresh) {
-            int64_t staleS = nowS - any.ageS + MAX_AGE_S + 1;
+        if (snapshot.fresh) {
+            int64_t staleS = nowS - snapshot.ageS + MAX_AGE_S + 1;
             *nextMs = std::min(*nextMs, staleS * 1000);
         }
 
@@ -51,13 +49,13 @@ std::vector<MqttMessage> PublishPlan::update(const std::vector<NameSnapshot>& sn
         const bool changeDue = !name.changeSent || nowMs >= changeDueMs;
         bool changeSent = false;
         for (int q = 0; q < QUANTITY_COUNT; ++q) {
-            const Reading& reading = snapshot.readings[q];
-            Value& value = name.values[q];
-            if (!reading.hasNumber) {
+            const std::string& text = snapshot.values[q].text;
+            Sent& value = name.values[q];
+            if (!snapshot.served(q)) {
                 value.sent = false;  // the next valid value goes out as a change
                 continue;
             }
-            if (!value.sent || value.text != reading.value) {
+            if (!value.sent || value.text != text) {
                 if (!changeDue) {
                     *nextMs = std::min(*nextMs, changeDueMs);
                     continue;
@@ -67,9 +65,9 @@ std::vector<MqttMessage> PublishPlan::update(const std::vector<NameSnapshot>& sn
                 *nextMs = std::min(*nextMs, value.sentMs + intervalMs);
                 continue;
             }
-            out.push_back({name.valueTopics[q], reading.value, retainValues});
+            out.push_back({name.valueTopics[q], text, retainValues});
             value.sent = true;
-            value.text = reading.value;
+            value.text = text;
             value.sentMs = nowMs;
             *nextMs = std::min(*nextMs, nowMs + intervalMs);
         }

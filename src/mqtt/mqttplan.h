@@ -11,17 +11,12 @@
 #include <vector>
 
 #include "protocol.h"
+#include "sample.h"
 
 struct MqttMessage {
     std::string topic;
     std::string payload;
     bool retain = false;
-};
-
-// One sensor name at one moment.
-struct NameSnapshot {
-    bool open = false;                 // its device is open
-    Reading readings[QUANTITY_COUNT];  // in QUANTITIES order
 };
 
 class PublishPlan {
@@ -36,19 +31,19 @@ class PublishPlan {
 
     // Forgets what the broker was told: the next update sends everything.
     void reset();
-    // The messages due at nowMs for snapshots (one per name). Times are
-    // milliseconds of the clock of Sensor::clockNow(), whose second nowMs / 1000
-    // the readings were taken at. Lowers *nextMs to the time at which something
+    // The messages due at nowMs for snapshots (one per name: its sensor's).
+    // Times are milliseconds of the clock of Sensor::clockNow(), whose second
+    // nowMs / 1000 the snapshots were taken at. Lowers *nextMs to the time at which something
     // falls due without a new device line: a value held back by CHANGE_GAP_MS,
     // the repeat of an unchanged value, or the moment the data of an available
     // name turns stale.
-    std::vector<MqttMessage> update(const std::vector<NameSnapshot>& snapshots, int64_t nowMs,
+    std::vector<MqttMessage> update(const std::vector<SensorSnapshot>& snapshots, int64_t nowMs,
                                     int64_t* nextMs);
     // The retained "offline" of every name, for an orderly stop.
     std::vector<MqttMessage> offline() const;
 
   private:
-    struct Value {
+    struct Sent {
         bool sent = false;
         std::string text;
         int64_t sentMs = 0;
@@ -59,7 +54,7 @@ class PublishPlan {
         int available = -1;  // last sent: 1 online, 0 offline, -1 nothing
         int64_t changeMs = 0;
         bool changeSent = false;  // changeMs is set
-        Value values[QUANTITY_COUNT];
+        Sent values[QUANTITY_COUNT];
     };
 
     std::vector<Name> names;

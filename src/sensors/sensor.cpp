@@ -9,7 +9,6 @@
 #include "linebuffer.h"
 #include "logging.h"
 #include "net.h"
-#include "sensormanager.h"
 #include "serial.h"
 #include "sighandler.h"
 #include "threads.h"
@@ -18,7 +17,6 @@
 namespace {
 const size_t READ_CHUNK_BYTES = 1024;
 const size_t READER_STACK_BYTES = 256 * 1024;
-const char VALUE_CHARS[] = "0123456789.";
 
 // Waits ms on a clock that does not step, unless shutdown comes first.
 bool pauseUnlessShutdown(int ms) {
@@ -36,10 +34,7 @@ bool pauseUnlessShutdown(int ms) {
 }  // namespace
 
 Sensor::Sensor(SensorManager* manager, std::string deviceName)
-    : deviceName(std::move(deviceName)), manager(manager), pause(pauseUnlessShutdown) {
-    MutexLock lock(mutex);
-    for (const Quantity& q : QUANTITIES) readContent[q.key] = "";
-}
+    : deviceName(std::move(deviceName)), manager(manager), pause(pauseUnlessShutdown) {}
 
 int64_t Sensor::clockNow() {
     struct timespec now;
@@ -62,21 +57,24 @@ void* sensorThread(void* s) {
         sensor->reconnects.fetch_add(1, std::memory_order_relaxed);
         if (!sensor->pause(Sensor::RECONNECT_PAUSE_MS)) break;
     }
-    // Last touch of the sensor: after this the registry may delete it.
-    sensor->manager->readerStopped();
+    // Last touch of the sensor: once told, its owner may delete it, so the
+    // listener is called from a copy.
+    Sensor::ReaderListener listener = sensor->readerListener;
+    if (listener) listener(Sensor::ReaderEvent::STOPPED);
     return nullptr;
 }
 
 void Sensor::startSensing() {
     logEvent(LOG_STAT, "start sensing on '" + deviceName + "'");
     Serial serial(deviceName);
+    serial.reportOpen(&lastOpenError);
     int fd = serial.getFd();
     if (fd < 0) return;
 
     LineBuffer pending(MAX_PENDING_LINE_BYTES, false);
     std::string line;
     deviceOpen.store(true, std::memory_order_relaxed);
-    manager->deviceChanged();
+    tell(ReaderEvent::OPENED);
     char recBuff[READ_CHUNK_BYTES];
     while (!shouldShutdown.load()) {
         int ready = waitReadable(fd, shutdownWaitMs(), shutdownEventFd());
@@ -89,67 +87,80 @@ void Sensor::startSensing() {
         while (pending.next(line)) process(line);
     }
     deviceOpen.store(false, std::memory_order_relaxed);
-    manager->deviceChanged();
-    int64_t now = clockNow();
-    for (const StoreListener& listener : storeListeners) listener(*this, now);
+    tell(ReaderEvent::CLOSED);
+    tellSample(Sample(), clockNow());
+}
+
+void Sensor::tellSample(const Sample& sample, int64_t now) const {
+    for (const SampleListener& listener : sampleListeners) listener(sample, now);
 }
 
 void Sensor::process(const std::string& line) {
     logEvent(LOG_DEBUG, "sensed '" + line + "' on '" + deviceName + "'");
     int64_t now = clockNow();
-    size_t ignored = storeLine(line, now);
+    Sample sample = parseSample(line);
+    size_t ignored = store(sample, now);
     lines.fetch_add(1, std::memory_order_relaxed);
     ignoredFields.fetch_add(ignored, std::memory_order_relaxed);
-    for (const StoreListener& listener : storeListeners) listener(*this, now);
+    tellSample(sample, now);
 }
 
-std::vector<std::pair<std::string, std::string>> Sensor::parseLine(const std::string& line,
-                                                                   size_t* ignored) {
-    std::vector<std::pair<std::string, std::string>> pairs;
-    std::vector<std::string> tokens;
-    stringTokenize(line, tokens, " ");
-    std::vector<std::string> values;
-    for (const std::string& token : tokens) {
-        values.clear();
-        stringTokenize(token, values, "=");
-        if (values.size() != 2) continue;
-        std::string& raw = values[1];
-        // Frost and dew points below zero are ordinary readings: a leading minus
-        // sign stays when digits or full stops follow it.
-        size_t sign = raw.size() > 1 && raw[0] == '-' ? 1 : 0;
-        size_t end = std::min(raw.size(), raw.find_first_not_of(VALUE_CHARS, sign));
-        raw.resize(end > sign ? end : 0);
-        pairs.emplace_back(std::move(values[0]), std::move(raw));
-    }
-    if (ignored) *ignored = tokens.size() - pairs.size();
-    return pairs;
-}
-
-size_t Sensor::storeLine(const std::string& line, int64_t now) {
-    size_t ignored = 0;
-    auto pairs = parseLine(line, &ignored);
-    if (pairs.empty()) return ignored;
+size_t Sensor::store(Sample& sample, int64_t now) {
+    size_t ignored = sample.notPairs;
+    bool any = false;
+    for (bool has : sample.has) any = any || has;
+    if (!any && sample.otherKeys.empty()) return ignored;
     MutexLock lock(mutex);
-    for (auto& pair : pairs) {
-        auto it = readContent.find(pair.first);
-        if (it != readContent.end()) {
-            it->second = std::move(pair.second);
-        } else if (readContent.size() < QUANTITY_COUNT + MAX_EXTRA_KEYS) {
-            // Line noise must not grow the table without end.
-            readContent.emplace(std::move(pair.first), std::move(pair.second));
-        } else {
+    if (any && calibration.active()) correct(sample);
+    for (int q = 0; q < QUANTITY_COUNT; ++q)
+        if (sample.has[q]) values[q] = sample.values[q];
+    for (const std::string& key : sample.otherKeys) {
+        // Line noise must not grow the table without end.
+        if (otherKeys.count(key) == 0 && otherKeys.size() >= MAX_EXTRA_KEYS)
             ++ignored;
-        }
+        else
+            otherKeys.insert(key);
     }
     readTime = now;
     hasData = true;
     return ignored;
 }
 
+void Sensor::correct(Sample& sample) {
+    std::string measured[QUANTITY_COUNT], served[QUANTITY_COUNT];
+    for (int q = 0; q < QUANTITY_COUNT; ++q) {
+        if (sample.has[q]) rawValues[q] = sample.values[q];
+        measured[q] = rawValues[q].text;
+    }
+    calibration.apply(measured, served);
+    // The dew point follows either of its pair, so a line with one of the
+    // three changes it.
+    sample.has[DEWPOINT - 1] = true;
+    for (int q = 0; q < QUANTITY_COUNT; ++q)
+        if (sample.has[q]) sample.values[q] = makeValue(served[q]);
+}
+
 Reading Sensor::getReadingAt(ReadType readType, int64_t now) {
     const Quantity* quantity = quantityOf(readType);
+    if (quantity == nullptr) return Reading();
     MutexLock lock(mutex);
-    int64_t age = hasData ? now - readTime : -1;
-    if (quantity == nullptr) return makeReading("", -1);
-    return makeReading(readContent[quantity->key], age);
+    return readingOf(values[quantity->type - 1], ageAt(now));
+}
+
+SensorSnapshot Sensor::snapshot(int64_t now) {
+    SensorSnapshot s;
+    s.device = deviceName;
+    MutexLock lock(mutex);
+    s.open = deviceOpen.load(std::memory_order_relaxed);
+    s.reconnects = reconnects.load(std::memory_order_relaxed);
+    s.lines = lines.load(std::memory_order_relaxed);
+    s.ignoredFields = ignoredFields.load(std::memory_order_relaxed);
+    s.ageS = ageAt(now);
+    s.fresh = isFresh(s.ageS);
+    for (int q = 0; q < QUANTITY_COUNT; ++q) {
+        s.values[q] = values[q];
+        s.corrected[q] = calibration.changes(static_cast<ReadType>(q + 1));
+        if (s.corrected[q]) s.raw[q] = rawValues[q];
+    }
+    return s;
 }

@@ -1,23 +1,28 @@
-// sensors/: the measuring devices: the serial line (serial), one reader and
-// its latest values per device (sensor) and the registry of sensors and their
-// query names (sensormanager). Entered by one reader thread per device, by
-// the start-up thread that creates them, and by the client, web and MQTT
-// threads, which read through the registry.
+// sensors/: the measuring devices: the serial line (serial), a parsed device
+// line and a sensor's snapshot (sample), one reader and its latest values per
+// device (sensor), the corrections of devices that read off (calibration) and
+// the registry of sensors and their query names (sensormanager). Entered by
+// one reader thread per device, by the start-up thread that creates them, and
+// by the client, web and MQTT threads, which take snapshots or, for a query,
+// one reading.
 //
 // One measuring device on a serial line. Owns its latest values, guarded by
-// mutex: its reader thread stores them, client and metrics threads take
-// Reading snapshots of them while holding the registry's lock.
+// mutex: its reader thread parses each device line once into a Sample and
+// stores it; client threads read one quantity (getReading) and every other
+// consumer takes a SensorSnapshot, each under the lock once.
 #pragma once
 #include <atomic>
 #include <cstdint>
 #include <functional>
-#include <map>
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "calibration.h"
 #include "mutex.h"
 #include "protocol.h"
+#include "sample.h"
 
 class SensorManager;
 
@@ -43,66 +48,89 @@ class Sensor {
     // until the device is lost or shutdown is requested, close.
     void startSensing();
     const std::string& getDeviceName() const { return deviceName; }
+    // The registry the sensor belongs to; null for a sensor of its own.
+    SensorManager* getManager() const { return manager; }
 
     // Seconds on the clock that ages data: it never steps back and keeps
     // counting through a suspend.
     static int64_t clockNow();
-    // The snapshot of quantity readType at time now (of clockNow()); not fresh
-    // when readType names no quantity.
+    // The reading of quantity readType at time now (of clockNow()), for a
+    // query's reply; not fresh when readType names no quantity.
     Reading getReading(ReadType readType) EXCLUDES(mutex) {
         return getReadingAt(readType, clockNow());
     }
     Reading getReadingAt(ReadType readType, int64_t now) EXCLUDES(mutex);
+    // Everything about the sensor at time now (of clockNow()), under one lock.
+    SensorSnapshot snapshot(int64_t now) EXCLUDES(mutex);
 
-    // Stores the pairs of one device line as received at time now. Returns
-    // the number of fields ignored (no pair, or a new key beyond the bound).
-    size_t storeLine(const std::string& line, int64_t now) EXCLUDES(mutex);
+    // Stores the quantities of sample, received at time now; with a
+    // calibration, sample becomes the corrected values as stored. Returns the
+    // number of fields ignored (no pair, or a new key beyond the bound).
+    size_t store(Sample& sample, int64_t now) EXCLUDES(mutex);
+    // Parses and stores one device line.
+    size_t storeLine(const std::string& line, int64_t now) EXCLUDES(mutex) {
+        Sample sample = parseSample(line);
+        return store(sample, now);
+    }
+
+    // The corrections of the device's values; set before the thread starts.
+    // The stored values are the corrected ones, which every consumer gets; the
+    // device's own are kept beside them as raw.
+    void setCalibration(const Calibration& newCalibration) { calibration = newCalibration; }
 
     // How the reader waits before it opens the device again: pause(ms) returns
     // false when shutdown was requested meanwhile. Set before the thread starts;
     // the default waits on the shutdown event.
     void setPause(std::function<bool(int ms)> newPause) { pause = std::move(newPause); }
 
-    // Called on the reader thread after each device line (stored or not) and
-    // once more when an open device is lost, with no lock held; it must not
+    // Called on the reader thread with the sample of each device line, as
+    // stored (a line without pairs gives an empty sample), and with an empty
+    // sample when an open device is lost; no lock is held and it must not
     // block. Set before the thread starts.
-    using StoreListener = std::function<void(Sensor& sensor, int64_t now)>;
-    void addStoreListener(StoreListener listener) { storeListeners.push_back(std::move(listener)); }
-
-    // Counters of the reader thread, readable from any thread; 64 bits on every
-    // system, so that years of lines on a 32-bit board never wrap them.
-    bool isOpen() const { return deviceOpen.load(std::memory_order_relaxed); }
-    uint64_t reconnectCount() const { return reconnects.load(std::memory_order_relaxed); }
-    uint64_t lineCount() const { return lines.load(std::memory_order_relaxed); }
-    uint64_t ignoredFieldCount() const {
-        return ignoredFields.load(std::memory_order_relaxed);
+    using SampleListener = std::function<void(const Sample& sample, int64_t now)>;
+    void addSampleListener(SampleListener listener) {
+        sampleListeners.push_back(std::move(listener));
     }
 
-    // The key and value pairs of one device line, in line order: fields split
-    // at spaces, each field split at "=" into exactly two pieces, the value cut
-    // to its leading digits and full stops (after an optional minus sign).
-    // ignored, when given, receives the number of fields that are no pair.
-    static std::vector<std::pair<std::string, std::string>> parseLine(const std::string& line,
-                                                                      size_t* ignored = nullptr);
+    // What the reader thread tells its owner: the device opened or closed, and,
+    // as the reader's last touch of the sensor, that it stopped.
+    enum class ReaderEvent { OPENED, CLOSED, STOPPED };
+    // Called on the reader thread with no lock held; it must not block. Set
+    // before the thread starts.
+    using ReaderListener = std::function<void(ReaderEvent event)>;
+    void setReaderListener(ReaderListener listener) { readerListener = std::move(listener); }
 
   private:
     void process(const std::string& line);
+    // Keeps the device's own values of sample and makes it the corrected ones.
+    void correct(Sample& sample) REQUIRES(mutex);
+    void tell(ReaderEvent event) const {
+        if (readerListener) readerListener(event);
+    }
+    void tellSample(const Sample& sample, int64_t now) const;
+    int64_t ageAt(int64_t now) const REQUIRES(mutex) { return hasData ? now - readTime : -1; }
 
     const std::string deviceName;
-    SensorManager* const manager;  // not owned; told when the reader ends
+    SensorManager* const manager;  // not owned
     std::function<bool(int ms)> pause;
-    std::vector<StoreListener> storeListeners;
+    std::vector<SampleListener> sampleListeners;
+    ReaderListener readerListener;
+    Calibration calibration;
 
-    Mutex mutex;
-    std::map<std::string, std::string> readContent GUARDED_BY(mutex);
+    Mutex mutex{LockRank::SENSOR};
+    Value values[QUANTITY_COUNT] GUARDED_BY(mutex);
+    // When calibrated: the device's own values, in selector order.
+    Value rawValues[QUANTITY_COUNT] GUARDED_BY(mutex);
+    std::set<std::string, std::less<>> otherKeys GUARDED_BY(mutex);  // at most MAX_EXTRA_KEYS
     int64_t readTime GUARDED_BY(mutex) = 0;
     bool hasData GUARDED_BY(mutex) = false;  // readTime is set
 
     // Written by the reader thread only.
+    int lastOpenError = 0;  // why the device last failed to open; 0: it opened
     std::atomic<bool> deviceOpen{false};
-    std::atomic<uint64_t> reconnects{0};
-    std::atomic<uint64_t> lines{0};
-    std::atomic<uint64_t> ignoredFields{0};
+    std::atomic<uint64_t> reconnects{0};  // 64 bits: years of lines on a 32-bit board
+    std::atomic<uint64_t> lines{0};  // 64 bits: years of lines on a 32-bit board
+    std::atomic<uint64_t> ignoredFields{0};  // 64 bits: years of lines on a 32-bit board
 
     friend void* sensorThread(void* s);
 };

@@ -32,6 +32,7 @@ SensorManager::~SensorManager() {
 Sensor* SensorManager::newSensor(std::string deviceName) {
     MutexLock lock(mutex);
     Sensor* sensor = new Sensor(this, std::move(deviceName));
+    sensor->setReaderListener([this](Sensor::ReaderEvent event) { readerEvent(event); });
     sensors.push_back(sensor);
     return sensor;
 }
@@ -57,6 +58,14 @@ void SensorManager::createThreads() {
     }
 }
 
+void SensorManager::readerEvent(Sensor::ReaderEvent event) {
+    if (event == Sensor::ReaderEvent::STOPPED) {
+        readerStopped();
+    } else if (deviceListener) {
+        deviceListener();
+    }
+}
+
 void SensorManager::readerStopped() {
     MutexLock lock(readersMutex);
     --readersRunning;
@@ -77,4 +86,16 @@ void SensorManager::visit(const std::function<void(const std::string&, Sensor*)>
     MutexLock lock(mutex);
     for (const auto& entry : sensorsByName) perName(entry.first, entry.second);
     for (Sensor* sensor : sensors) perSensor(sensor);
+}
+
+std::vector<NamedSnapshot> SensorManager::snapshots(int64_t now) {
+    std::vector<NamedSnapshot> all;
+    MutexLock lock(mutex);
+    std::map<const Sensor*, size_t> at;
+    for (Sensor* sensor : sensors) {
+        at[sensor] = all.size();
+        all.push_back({sensor, {}, sensor->snapshot(now)});
+    }
+    for (const auto& entry : sensorsByName) all[at[entry.second]].names.push_back(entry.first);
+    return all;
 }

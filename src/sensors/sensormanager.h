@@ -1,15 +1,18 @@
 // The registry: owns every Sensor and the names clients ask for them by.
-// Filled on the start-up thread; afterwards client and metrics threads query
-// it, and reader threads report their end to it. Lock order: the registry's
-// mutex before a sensor's; readersMutex is never held with either.
+// Filled on the start-up thread; afterwards client, web and MQTT threads query
+// it, and reader threads report to it through the listener it gives each
+// sensor. Lock order: the registry's mutex before a sensor's; readersMutex is
+// never held with either.
 #pragma once
 #include <condition_variable>
 #include <functional>
 #include <list>
 #include <map>
 #include <string>
+#include <vector>
 
 #include "mutex.h"
+#include "sample.h"
 #include "sensor.h"
 
 class SensorManager {
@@ -35,24 +38,27 @@ class SensorManager {
     // quantity N.
     std::string getReading(const std::string& name) EXCLUDES(mutex);
 
+    // Every sensor in creation order with its names and its snapshot at time
+    // now (of Sensor::clockNow()), under the registry lock.
+    std::vector<NamedSnapshot> snapshots(int64_t now) EXCLUDES(mutex);
+
     // Under the registry lock: calls perName for every name in name order,
     // then perSensor for every sensor in creation order.
     void visit(const std::function<void(const std::string& name, Sensor* sensor)>& perName,
                const std::function<void(Sensor* sensor)>& perSensor) EXCLUDES(mutex);
 
-    // Called by a reader thread as its last touch of its sensor.
-    void readerStopped() EXCLUDES(readersMutex);
-    // Called by a reader thread when its device opened or closed; tells the
-    // listener, set before the threads start. The listener must not block.
-    void deviceChanged() const {
-        if (deviceListener) deviceListener();
-    }
+    // Called on a reader thread when its device opened or closed; set before
+    // the threads start. The listener must not block.
     void setDeviceListener(std::function<void()> listener) { deviceListener = std::move(listener); }
 
   private:
+    // What a sensor's reader thread tells the registry.
+    void readerEvent(Sensor::ReaderEvent event) EXCLUDES(readersMutex);
+    void readerStopped() EXCLUDES(readersMutex);
+
     std::function<void()> deviceListener;
 
-    Mutex mutex;
+    Mutex mutex{LockRank::REGISTRY};
     std::list<Sensor*> sensors GUARDED_BY(mutex);
     std::map<std::string, Sensor*, std::less<>> sensorsByName GUARDED_BY(mutex);
 

@@ -6,7 +6,11 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
+
+#include "logging.h"
+#include "syserror.h"
 
 Serial::Serial(std::string deviceName) : deviceName(std::move(deviceName)), fd(-1) {
     open();
@@ -18,7 +22,10 @@ Serial::~Serial() {
 
 void Serial::open() {
     fd = ::open(deviceName.c_str(), O_RDWR | O_NOCTTY);
-    if (fd < 0) return;
+    if (fd < 0) {
+        openError = errno;
+        return;
+    }
 
     // On a non-terminal tcgetattr fails and leaves the zeroed settings; the
     // tcsetattr below then reports the failure.
@@ -26,6 +33,13 @@ void Serial::open() {
     tcgetattr(fd, &current);
     struct termios options = rawSettings(current);
     if (tcsetattr(fd, TCSANOW, &options) != 0) perror("tcsetattr failed");
+}
+
+void Serial::reportOpen(int* lastError) const {
+    if (openError != 0 && openError != *lastError) {
+        logEvent(LOG_STAT, "cannot open '" + deviceName + "': " + errorText(openError));
+    }
+    *lastError = openError;
 }
 
 termios Serial::rawSettings(const termios& current) {

@@ -15,6 +15,13 @@ class Serial {
 
     // The open descriptor, or a negative value when the device is not open.
     int getFd() const { return fd; }
+    // Why the device is not open: the errno of the failed open; 0 when open.
+    int getOpenError() const { return openError; }
+    // Logs at LOG_STAT why the device could not be opened, as in "cannot open
+    // '/dev/ttyUSB0': Permission denied", unless *lastError holds that reason
+    // already; then keeps this attempt's reason (0 when open) in *lastError.
+    // A reader that retries every few seconds thus logs each reason once.
+    void reportOpen(int* lastError) const;
 
     // The line settings the device gets: current with 9600 baud, 8 data bits,
     // no parity, 1 stop bit, receiver on, no modem control, no flow control,
@@ -27,4 +34,5 @@ class Serial {
 
     std::string deviceName;
     int fd;
+    int openError = 0;
 };

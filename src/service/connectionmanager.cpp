@@ -15,6 +15,7 @@
 #include "logging.h"
 #include "sensormanager.h"
 #include "sighandler.h"
+#include "syserror.h"
 #include "tool.h"
 
 namespace {
@@ -156,7 +157,7 @@ void ConnectionManager::logAcceptError(int error) {
         if (now - lastShortageLog < std::chrono::seconds(1)) return;
         lastShortageLog = now;
     }
-    logEvent(LOG_CRITICAL, std::string("failed to accept connection (") + strerror(error) + ")");
+    logEvent(LOG_CRITICAL, systemError("accept connection", error));
 }
 
 void ConnectionManager::newConnection(int fd, const std::string& address) {

@@ -21,6 +21,7 @@
 
 #include "logging.h"
 #include "sighandler.h"
+#include "syserror.h"
 
 struct HttpReply {
     HttpResponse response;  // its body as sent: compressed with Content-Encoding gzip
@@ -94,8 +95,10 @@ size_t headEnd(const std::string& in) {
 
 // Bodies shorter than this go out as they are.
 const size_t GZIP_MIN_BYTES = 1024;
-// Above this the fastest level: a large exposition must not hold the thread long.
-const size_t GZIP_FAST_ABOVE_BYTES = 1024 * 1024;
+// Above this the fastest level: a large exposition, a month's page or a year
+// as JSON or CSV must not hold the thread long (at the default level a
+// quarter of a megabyte takes some 20 ms).
+const size_t GZIP_FAST_ABOVE_BYTES = 256 * 1024;
 
 std::string lowercase(std::string text) {
     for (char& c : text) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
@@ -410,8 +413,7 @@ void HttpServer::run() {
 
         int ready = poll(fds.data(), fds.size(), timeoutMs);
         if (ready < 0 && errno != EINTR) {
-            logEvent(LOG_CRITICAL,
-                     std::string("web server: poll failed (") + strerror(errno) + ")");
+            logEvent(LOG_CRITICAL, "web server: " + systemError("poll"));
             break;
         }
         if (fds[0].revents != 0 || stopping()) break;
@@ -478,8 +480,7 @@ void HttpServer::acceptFrom(int listener) {
                 acceptResumes = now + std::chrono::milliseconds(limits.acceptPauseMs);
                 if (now - lastShortageLog >= std::chrono::seconds(1)) {
                     lastShortageLog = now;
-                    logEvent(LOG_CRITICAL, std::string("web server: failed to accept (") +
-                                               strerror(errno) + "), pausing");
+                    logEvent(LOG_CRITICAL, "web server: " + systemError("accept") + ", pausing");
                 }
             }
             return;  // EAGAIN: nobody left; anything else: a client that gave up

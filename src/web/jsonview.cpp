@@ -1,8 +1,10 @@
-// JSON documents built with nlohmann::json, so that escaping is never ours.
+// JSON documents built with nlohmann::json, so that escaping is never ours;
+// only the history's bucket lists, numbers alone, are written by hand.
 #include "jsonview.h"
 
-#include <cmath>
 #include <nlohmann/json.hpp>
+
+#include "csvview.h"
 
 using nlohmann::json;
 
@@ -14,58 +16,78 @@ std::string dump(const json& document) {
 json ageOf(int64_t ageS) {
     return ageS < 0 ? json(nullptr) : json(ageS);
 }
-
-// Buckets hold floats: 48.3 comes back as 48.29999923706055 unless rounded.
-double rounded(double value) {
-    return std::round(value * 1e4) / 1e4;
-}
 }  // namespace
 
-std::string readingsJson(const std::vector<DeviceView>& devices, int64_t wallNow) {
+std::string readingsJson(const std::vector<NamedSnapshot>& devices, int64_t wallNow) {
     json sensors = json::object();
-    for (const DeviceView& device : devices) {
+    for (const NamedSnapshot& device : devices) {
         json readings = json::object();
         for (const Quantity& q : QUANTITIES) {
-            const Reading& r = device.readings[q.type - 1];
+            const Reading r = device.snapshot.reading(q.type - 1);
             readings[q.key] = {{"value", r.hasNumber ? json(r.number) : json(nullptr)},
                                {"valid", r.fresh},
                                {"age", ageOf(r.ageS)},
                                {"unit", q.unit}};
+            // What the device itself sent, for whoever calibrates it.
+            const Value& raw = device.snapshot.raw[q.type - 1];
+            if (r.fresh && device.snapshot.corrected[q.type - 1])
+                readings[q.key]["raw"] = raw.hasNumber ? json(raw.number) : json(nullptr);
         }
-        json entry = {{"device", device.device},
-                      {"open", device.open},
-                      {"reconnects", device.reconnects},
-                      {"age", ageOf(device.readings[0].ageS)},
+        json entry = {{"device", device.snapshot.device},
+                      {"open", device.snapshot.open},
+                      {"reconnects", device.snapshot.reconnects},
+                      {"age", ageOf(device.snapshot.ageS)},
                       {"readings", readings}};
         for (const std::string& name : device.names) sensors[name] = entry;
     }
     return dump({{"time", wallNow}, {"sensors", sensors}});
 }
 
-std::string historyJson(const std::string& name, const DeviceView& device,
-                        const HistoryWindow& window, const History& history, int64_t now,
-                        int64_t wallNow) {
-    json buckets = json::object();
-    for (const Quantity& q : QUANTITIES) {
-        json list = json::array();
-        const auto& series = window.buckets[q.type - 1];
-        for (size_t i = 0; i < series.size(); ++i) {
-            const HistoryBucket& b = series[i];
+std::string historyJson(const std::string& name, const NamedSnapshot& device,
+                        const HistorySeries& series, HistoryRange range, int64_t wallNow) {
+    const int64_t step = series.stepMinutes;
+    const int64_t count = static_cast<int64_t>(series.buckets[0].size());
+    // A year is some 26,000 buckets: they are written here, numbers only,
+    // the rest by the library.
+    std::string lists = "{";
+    lists.reserve(QUANTITY_COUNT * series.buckets[0].size() * 72);
+    for (const char* key : {"dewpoint", "humidity", "temperature"}) {  // in the library's order
+        const Quantity* q = nullptr;
+        for (const Quantity& each : QUANTITIES)
+            if (std::string(each.key) == key) q = &each;
+        lists += lists.size() > 1 ? ",\"" : "\"";
+        lists.append(key).append("\":[");
+        const auto& of = series.buckets[q->type - 1];
+        bool first = true;
+        for (size_t i = 0; i < of.size(); ++i) {
+            const HistoryBucket& b = of[i];
             if (b.count == 0) continue;
-            int64_t minute = window.lastMinute - static_cast<int64_t>(series.size()) + 1 +
-                             static_cast<int64_t>(i);
-            list.push_back({{"time", history.wallTimeOf(minute, now, wallNow)},
-                            {"min", rounded(b.min)},
-                            {"mean", rounded(b.mean())},
-                            {"max", rounded(b.max)},
-                            {"count", b.count}});
+            lists += first ? "{\"count\":" : ",{\"count\":";
+            first = false;
+            appendInteger(lists, b.count);
+            lists += ",\"max\":";
+            appendNumber(lists, b.max);
+            lists += ",\"mean\":";
+            appendNumber(lists, b.mean());
+            lists += ",\"min\":";
+            appendNumber(lists, b.min);
+            lists += ",\"time\":";
+            appendInteger(lists, (series.firstMinute + static_cast<int64_t>(i) * step) * 60);
+            lists += '}';
         }
-        buckets[q.key] = std::move(list);
+        lists += ']';
     }
-    return dump({{"name", name},
-                 {"device", device.device},
-                 {"time", wallNow},
-                 {"bucketSeconds", 60},
-                 {"minutes", SensorHistory::MINUTES},
-                 {"buckets", buckets}});
+    lists += '}';
+    std::string text = dump({{"name", name},
+                             {"device", device.snapshot.device},
+                             {"range", historyRangeName(range)},
+                             {"time", wallNow},
+                             {"bucketSeconds", step * 60},
+                             {"minutes", count * step},
+                             {"from", series.firstMinute * 60},
+                             {"to", (series.firstMinute + count * step) * 60},
+                             {"buckets", nullptr}});
+    // Keys come in order: "buckets" is the second, before any configured text.
+    const std::string slot = "\"buckets\":null";
+    return text.replace(text.find(slot), slot.size(), "\"buckets\":" + lists);
 }

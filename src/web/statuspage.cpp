@@ -1,6 +1,6 @@
-// HTML and SVG of the status page. Charts are drawn at one unit per minute
-// in a 1439 x 140 view box stretched to the chart's width, with a point per
-// few minutes (about one per pixel); strokes keep their width
+// HTML and SVG of the status page. Charts are drawn at one unit per bucket
+// (1,439 x 140 for a day) in a view box stretched to the chart's width, with
+// a point per few buckets (about one per pixel); strokes keep their width
 // (non-scaling-stroke) and labels sit outside that view box, so the page
 // reads the same on a phone and on a desktop.
 #include "statuspage.h"
@@ -22,9 +22,10 @@ const int PLOT_TOP_PX = 14;
 const int PLOT_PX = 140;
 const int XLABEL_PX = 170;
 const int GUTTER_PERCENT = 8;  // left of the plot: the value axis labels
-// Minutes merged into one point: a day is 360 points, about as many as a
-// chart has pixels across on a desktop or a phone.
-const int MINUTES_PER_POINT = 4;
+// Points a chart aims at: about as many as it has pixels across on a
+// desktop or a phone. A day is a point per four minutes (360), a week one per
+// half hour (336), a month one per two hours (372), a year one per day (366).
+const int POINTS_PER_CHART = 360;
 
 const char STYLE[] = R"(
 :root{color-scheme:light dark;--bg:#f3f5f7;--card:#fff;--fg:#1b2330;--muted:#5b6676;--grid:#e2e6eb;--ok:#2b8a3e;--bad:#c92a2a;--t:#e8590c;--h:#1c7ed6;--d:#0b8a8a}
@@ -61,19 +62,11 @@ svg.chart svg{overflow:visible}
 text{fill:var(--muted);font-size:11px}
 .q-temperature{--c:var(--t)}.q-humidity{--c:var(--h)}.q-dewpoint{--c:var(--d)}
 a{color:var(--h)}
+nav.ranges{display:flex;gap:6px;margin:8px 0 0}
+nav.ranges a{padding:2px 12px;border:1px solid var(--grid);border-radius:14px;text-decoration:none}
+nav.ranges a[aria-current]{background:var(--h);border-color:var(--h);color:var(--card);font-weight:600}
 @media (max-width:620px){.minor{display:none}.value{font-size:1.3rem}.now{gap:4px}.reading{padding:0 5px}}
 )";
-
-const char* titleOf(ReadType type) {
-    switch (type) {
-        case TEMPERATURE:
-            return "Temperature";
-        case HUMIDITY:
-            return "Humidity";
-        default:
-            return "Dew point";
-    }
-}
 
 std::string ageText(int64_t seconds) {
     if (seconds < 120) return std::to_string(seconds) + " s";
@@ -112,22 +105,23 @@ Scale scaleFor(double min, double max) {
     return {lo, hi, step, decimals};
 }
 
-// Minutes of a chart merged: the lowest min, the highest max, the mean of
+// Buckets of a chart merged: the lowest min, the highest max, the mean of
 // all their values.
 struct Point {
-    int x;  // the window's minute index
+    int x;  // the series' bucket index
     double min, max, mean;
 };
 
-// The points of buckets (buckets[0] is minute key first) in runs, a new run
-// after a group of minutes none of which has a value. Groups follow the minute
-// keys, so a chart drawn a minute later keeps its points. A run begins at its
-// first minute with a value and ends at its last; a run of one point is a lone
-// minute.
-std::vector<std::vector<Point>> runsOf(const std::vector<HistoryBucket>& buckets, int64_t first) {
+// The points of buckets (buckets[0] is bucket number first, counted from
+// the epoch) in runs of perPoint buckets, a new run after a group none of
+// which has a value. Groups follow the bucket numbers, so a chart drawn a
+// bucket later keeps its points. A run begins at its first bucket with a value
+// and ends at its last; a run of one point is a lone bucket.
+std::vector<std::vector<Point>> runsOf(const std::vector<HistoryBucket>& buckets, int64_t first,
+                                       int perPoint) {
     std::vector<std::vector<Point>> runs;
     std::vector<Point> run;
-    int runEnd = 0;  // the last minute with a value of run
+    int runEnd = 0;  // the last bucket with a value of run
     auto endRun = [&] {
         if (run.empty()) return;
         if (run.size() > 1 || run[0].x != runEnd) {
@@ -139,9 +133,8 @@ std::vector<std::vector<Point>> runsOf(const std::vector<HistoryBucket>& buckets
     };
     const int size = static_cast<int>(buckets.size());
     for (int start = 0; start < size;) {
-        int64_t phase =
-            ((first + start) % MINUTES_PER_POINT + MINUTES_PER_POINT) % MINUTES_PER_POINT;
-        int end = std::min(size, start + MINUTES_PER_POINT - static_cast<int>(phase));
+        int64_t phase = ((first + start) % perPoint + perPoint) % perPoint;
+        int end = std::min(size, start + perPoint - static_cast<int>(phase));
         Point p = {-1, 0, 0, 0};
         double sum = 0, count = 0;
         for (int i = start; i < end; ++i) {
@@ -257,26 +250,75 @@ std::string htmlEscape(std::string_view text) {
     return out;
 }
 
-std::vector<TimeTick> timeTicks(const History& history, int64_t lastMinute, int64_t now,
-                                int64_t wallNow) {
+const char* spanOf(HistoryRange range) {
+    switch (range) {
+        case HistoryRange::WEEK:
+            return "last 7 days";
+        case HistoryRange::MONTH:
+            return "last 31 days";
+        case HistoryRange::YEAR:
+            return "last year";
+        default:
+            return "last 24 hours";
+    }
+}
+
+std::vector<TimeTick> timeTicks(HistoryRange range, int64_t firstMinute, int stepMinutes,
+                                int count) {
+    // A tick marks the bucket in which a new local hour (every third), day
+    // (a week: every day; a month: every Monday) or month begins.
+    auto localAt = [&](int i) {
+        time_t wall =
+            static_cast<time_t>((firstMinute + static_cast<int64_t>(i) * stepMinutes) * 60);
+        struct tm local = {};
+        localtime_r(&wall, &local);
+        return local;
+    };
     std::vector<TimeTick> ticks;
-    for (int i = 0; i < SensorHistory::MINUTES; ++i) {
-        int64_t minute = lastMinute - SensorHistory::MINUTES + 1 + i;
-        time_t wall = static_cast<time_t>(history.wallTimeOf(minute, now, wallNow));
-        struct tm local;
-        if (localtime_r(&wall, &local) == nullptr) continue;
-        if (local.tm_min != 0 || local.tm_hour % 3 != 0) continue;
-        char label[16];
-        strftime(label, sizeof(label), local.tm_hour == 0 ? "%a" : "%H:%M", &local);
-        ticks.push_back({i, label, local.tm_hour % 6 == 0});
+    struct tm before = localAt(-1);
+    for (int i = 0; i < count; ++i) {
+        struct tm local = localAt(i);
+        bool newHour = local.tm_hour != before.tm_hour || local.tm_mday != before.tm_mday;
+        bool newDay = local.tm_mday != before.tm_mday || local.tm_mon != before.tm_mon;
+        bool newMonth = local.tm_mon != before.tm_mon;
+        before = local;
+        const char* format = nullptr;
+        bool major = true;
+        switch (range) {
+            case HistoryRange::DAY:
+                if (!newHour || local.tm_hour % 3 != 0) continue;
+                format = local.tm_hour == 0 ? "%a" : "%H:%M";
+                major = local.tm_hour % 6 == 0;
+                break;
+            case HistoryRange::WEEK:
+                if (!newDay) continue;
+                format = "%a %d";
+                break;
+            case HistoryRange::MONTH:
+                if (!newDay || local.tm_wday != 1) continue;
+                format = "%d %b";
+                break;
+            case HistoryRange::YEAR:
+                if (!newMonth) continue;
+                format = local.tm_mon == 0 ? "%Y" : "%b";
+                major = local.tm_mon % 3 == 0;
+                break;
+        }
+        char label[32];
+        strftime(label, sizeof(label), format, &local);
+        ticks.push_back({i, label, major});
     }
     return ticks;
 }
 
 std::string renderChart(const Quantity& quantity, const std::vector<HistoryBucket>& buckets,
-                        const std::vector<TimeTick>& ticks, int64_t firstMinute) {
+                        const std::vector<TimeTick>& ticks, int64_t firstMinute, int stepMinutes,
+                        const char* span) {
     const int last = static_cast<int>(buckets.size()) - 1;
-    std::vector<std::vector<Point>> runs = runsOf(buckets, firstMinute);
+    const int size = static_cast<int>(buckets.size());
+    const int perPoint = std::max(1, (size + POINTS_PER_CHART / 2) / POINTS_PER_CHART);
+    int64_t firstBucket = firstMinute / stepMinutes - (firstMinute % stepMinutes < 0);
+    std::vector<std::vector<Point>> runs = runsOf(buckets, firstBucket, perPoint);
     double min = 0, max = 0;
     bool any = false;
     for (const auto& run : runs)
@@ -291,7 +333,7 @@ std::string renderChart(const Quantity& quantity, const std::vector<HistoryBucke
         return static_cast<int>(std::lround(std::clamp(y, 0.0, double(PLOT_HEIGHT))));
     };
 
-    // Runs are a band and a line; a lone minute between gaps would be a
+    // Runs are a band and a line; a lone bucket between gaps would be a
     // hairline, so it is a dot on a whisker from its min to its max.
     PathData band, line;
     std::string dots, whiskers;
@@ -314,12 +356,12 @@ std::string renderChart(const Quantity& quantity, const std::vector<HistoryBucke
         band.close();
     }
 
-    std::string title = titleOf(quantity.type);
+    std::string title = quantity.title;
     std::ostringstream out;
     out << "<figure class=\"q-" << quantity.key << "\"><figcaption>" << title << " <span>"
-        << quantity.unit << ", last 24 hours</span></figcaption>\n"
+        << quantity.unit << ", " << span << "</span></figcaption>\n"
         << "<svg class=\"chart\" height=\"" << CHART_PX << "\" role=\"img\" aria-label=\"" << title
-        << ", last 24 hours\">\n"
+        << ", " << span << "\">\n"
         << "<svg x=\"" << GUTTER_PERCENT << "%\" y=\"" << PLOT_TOP_PX << "\" width=\""
         << 100 - GUTTER_PERCENT << "%\" height=\"" << PLOT_PX << "\" viewBox=\"0 0 " << last << ' '
         << PLOT_HEIGHT << "\" preserveAspectRatio=\"none\">\n<path class=\"grid\" d=\"";
@@ -352,16 +394,16 @@ std::string renderChart(const Quantity& quantity, const std::vector<HistoryBucke
     }
     if (!any) {
         out << "<text x=\"" << 50 + GUTTER_PERCENT / 2 << "%\" y=\"" << PLOT_TOP_PX + PLOT_PX / 2
-            << "\" text-anchor=\"middle\">no valid reading in the last 24 hours</text>";
+            << "\" text-anchor=\"middle\">no valid reading in the " << span << "</text>";
     }
     out << "\n</svg></figure>\n";
     return out.str();
 }
 
-std::string renderStatusPage(const std::vector<DeviceView>& devices, const History& history,
-                             int64_t now, int64_t wallNow, const std::string& host) {
-    int64_t lastMinute = history.minuteOf(now);
-    std::vector<TimeTick> ticks = timeTicks(history, lastMinute, now, wallNow);
+std::string renderStatusPage(const std::vector<NamedSnapshot>& devices, const SeriesOf& seriesOf,
+                             HistoryRange range, int64_t wallNow, const std::string& host) {
+    const char* span = spanOf(range);
+    const std::string rangeName = historyRangeName(range);
     time_t wall = static_cast<time_t>(wallNow);
     struct tm local = {};
     localtime_r(&wall, &local);
@@ -376,21 +418,37 @@ std::string renderStatusPage(const std::vector<DeviceView>& devices, const Histo
         << "<title>Climate on " << htmlEscape(host) << "</title>\n<style>" << STYLE
         << "</style></head>\n<body>\n<header><h1>Climate on " << htmlEscape(host)
         << "</h1><p class=\"sub\">As of " << updated
-        << " &middot; reloads every minute</p></header>\n<main>\n";
-    for (const DeviceView& device : devices) {
+        << " &middot; reloads every minute</p>\n<nav class=\"ranges\" aria-label=\"Charts of "
+           "the\">";
+    for (HistoryRange r :
+         {HistoryRange::DAY, HistoryRange::WEEK, HistoryRange::MONTH, HistoryRange::YEAR}) {
+        out << "<a href=\"/?range=" << historyRangeName(r) << '"'
+            << (r == range ? " aria-current=\"page\"" : "") << '>' << historyRangeName(r) << "</a>";
+    }
+    out << "</nav></header>\n<main>\n";
+    std::vector<TimeTick> ticks;
+    bool ticked = false;
+    for (const NamedSnapshot& device : devices) {
         out << "<section class=\"card\">\n<h2>";
         for (size_t i = 0; i < device.names.size(); ++i)
             out << (i ? " &middot; " : "") << "<span class=\"name\">" << htmlEscape(device.names[i])
                 << "</span>";
-        out << "</h2>\n<p class=\"meta\"><code class=\"device\">" << htmlEscape(device.device)
-            << "</code><span class=\"state " << (device.open ? "open\">open" : "closed\">not open")
-            << "</span><span class=\"reconnects\">" << device.reconnects
-            << (device.reconnects == 1 ? " reconnect" : " reconnects") << "</span></p>\n"
+        out << "</h2>\n<p class=\"meta\"><code class=\"device\">"
+            << htmlEscape(device.snapshot.device) << "</code><span class=\"state "
+            << (device.snapshot.open ? "open\">open" : "closed\">not open")
+            << "</span><span class=\"reconnects\">" << device.snapshot.reconnects
+            << (device.snapshot.reconnects == 1 ? " reconnect" : " reconnects") << "</span>";
+        if (!device.names.empty()) {
+            out << "<a class=\"csv\" href=\"/history.csv?name="
+                << htmlEscape(percentEncode(device.names[0])) << "&amp;range=" << rangeName
+                << "\">CSV of the " << span << "</a>";
+        }
+        out << "</p>\n"
             << "<div class=\"now\">\n";
         for (const Quantity& q : QUANTITIES) {
-            const Reading& r = device.readings[q.type - 1];
+            const Reading r = device.snapshot.reading(q.type - 1);
             out << "<div class=\"reading q-" << q.key << (r.hasNumber ? "" : " stale")
-                << "\" data-quantity=\"" << q.key << "\"><span class=\"label\">" << titleOf(q.type)
+                << "\" data-quantity=\"" << q.key << "\"><span class=\"label\">" << q.title
                 << "</span><span class=\"value\">";
             if (r.hasNumber) {
                 out << "<data value=\"" << htmlEscape(r.value) << "\">" << htmlEscape(r.value)
@@ -409,21 +467,22 @@ std::string renderStatusPage(const std::vector<DeviceView>& devices, const Histo
             out << "</span></div>\n";
         }
         out << "</div>\n<div class=\"charts\">\n";
-        SensorHistory* ring = history.of(device.sensor);
-        HistoryWindow window;
-        if (ring != nullptr) window = ring->window(lastMinute);
-        for (const Quantity& q : QUANTITIES) {
-            auto& buckets = window.buckets[q.type - 1];
-            if (buckets.empty()) buckets.resize(SensorHistory::MINUTES);
-            out << renderChart(q, buckets, ticks, lastMinute - SensorHistory::MINUTES + 1);
+        HistorySeries series = seriesOf(device);
+        if (!ticked) {
+            ticks = timeTicks(range, series.firstMinute, series.stepMinutes,
+                              static_cast<int>(series.buckets[0].size()));
+            ticked = true;
         }
+        for (const Quantity& q : QUANTITIES)
+            out << renderChart(q, series.buckets[q.type - 1], ticks, series.firstMinute,
+                               series.stepMinutes, span);
         out << "</div>\n</section>\n";
     }
     std::string first = devices.empty() || devices[0].names.empty() ? "" : devices[0].names[0];
     out << "</main>\n<footer>For scripts: <a href=\"/readings.json\">readings.json</a> &middot; "
         << "<a href=\"/history.json?name=" << htmlEscape(percentEncode(first))
-        << "\">history.json?name=" << htmlEscape(first)
-        << "</a> &middot; <a href=\"/metrics\">metrics</a></footer>\n"
+        << "&amp;range=" << rangeName << "\">history.json?name=" << htmlEscape(first)
+        << "&amp;range=" << rangeName << "</a> &middot; <a href=\"/metrics\">metrics</a></footer>\n"
         << "</body></html>\n";
     return out.str();
 }

@@ -1,5 +1,4 @@
-// The routes of the web port and the Prometheus exposition of readings,
-// device counters and service counters.
+// The routes of the web port.
 #include "webport.h"
 
 #include <unistd.h>
@@ -7,34 +6,16 @@
 #include <algorithm>
 #include <cstdlib>
 #include <ctime>
-#include <set>
-#include <sstream>
 #include <vector>
 
-#include "connectionmanager.h"
+#include "csvview.h"
 #include "jsonview.h"
 #include "logging.h"
-#include "protocol.h"
 #include "sensormanager.h"
-#include "sensorview.h"
 #include "statuspage.h"
 #include "tool.h"
 
 namespace {
-
-// Label values escape backslash, double quote and line feed.
-std::string escape(const std::string& value) {
-    std::string out;
-    for (char c : value) {
-        if (c == '\\' || c == '"') out += '\\';
-        out += c == '\n' ? std::string("\\n") : std::string(1, c);
-    }
-    return out;
-}
-
-void family(std::ostringstream& out, const char* name, const char* type, const char* help) {
-    out << "# HELP " << name << ' ' << help << "\n# TYPE " << name << ' ' << type << '\n';
-}
 
 HttpServer::Limits limits() {
     HttpServer::Limits limits;
@@ -43,25 +24,62 @@ HttpServer::Limits limits() {
     return limits;
 }
 
-// What a response depends on: the path, and the name of history.json; the
-// rest of a query changes nothing, so it makes no response of its own.
-std::string cacheKey(const HttpRequest& request) {
-    std::string name;
-    if (request.path != "/history.json" || !request.queryValue("name", &name)) return request.path;
-    return request.path + "?name=" + percentEncode(name);
+bool isHistoryPath(const std::string& path) {
+    return path == "/history.json" || path == "/history.csv";
 }
 
-struct NamedReadings {
-    std::string sensor;  // the label set sensor="..."
-    std::string device;
-    Reading readings[QUANTITY_COUNT];
-};
+// The range a request asks for: day without one; false for an unknown one.
+bool rangeOf(const HttpRequest& request, HistoryRange* range) {
+    std::string text;
+    *range = HistoryRange::DAY;
+    return !request.queryValue("range", &text) || parseHistoryRange(text, range);
+}
+
+// What a response depends on: the path, the range of the page and of the
+// history, and the name of the history; the rest of a query changes nothing,
+// so it makes no response of its own. (An unknown range is answered 400,
+// which is never kept.)
+std::string cacheKey(const HttpRequest& request) {
+    HistoryRange range;
+    if (request.path != "/" && !isHistoryPath(request.path)) return request.path;
+    std::string key = request.path + "?range=";
+    key += rangeOf(request, &range) ? historyRangeName(range) : "?";
+    std::string name;
+    if (isHistoryPath(request.path) && request.queryValue("name", &name))
+        key += "&name=" + percentEncode(name);
+    return key;
+}
+
+HttpResponse badRange() {
+    HttpResponse response;
+    response.status = 400;
+    response.body = "unknown range: try day, week, month or year\n";
+    return response;
+}
+
+// The history of device for range ending with the UTC minute nowMinute; every
+// bucket a gap when history does not follow it.
+HistorySeries seriesOf(const History& history, const NamedSnapshot& device, HistoryRange range,
+                       int64_t nowMinute) {
+    SensorHistory* ring = history.of(device.sensor);
+    if (ring != nullptr) return ring->series(range, nowMinute);
+    static const struct {
+        int step, count;
+    } SHAPES[] = {{1, 1440}, {10, 1008}, {10, 4464}, {60, 8784}};
+    const auto shape = SHAPES[static_cast<int>(range)];
+    HistorySeries gaps;
+    gaps.stepMinutes = shape.step;
+    int64_t last = nowMinute / shape.step - (nowMinute % shape.step < 0);
+    gaps.firstMinute = (last - shape.count + 1) * shape.step;
+    for (auto& buckets : gaps.buckets) buckets.resize(shape.count);
+    return gaps;
+}
 
 }  // namespace
 
-WebPort::WebPort(SensorManager* sensors, ConnectionManager* connections)
+WebPort::WebPort(SensorManager* sensors, ServiceCounters service)
     : sensors(sensors),
-      connections(connections),
+      service(std::move(service)),
       server([this](const HttpRequest& request) { return route(request, Sensor::clockNow()); },
              limits(), cacheKey) {
     char name[256] = "";
@@ -69,15 +87,12 @@ WebPort::WebPort(SensorManager* sensors, ConnectionManager* connections)
     if (host.empty()) host = "this machine";
 }
 
-void WebPort::followSensors() {
-    history.follow(*sensors);
-#ifdef SENSOMARK_BENCH
-    if (getenv("SENSOMARK_BENCH_FULL_DAY") != nullptr) history.fillSyntheticDay(Sensor::clockNow());
-#endif
+void WebPort::useHistory(const History* shown) {
+    history = shown;
 }
 
-bool WebPort::start(const std::vector<std::string>& addresses, const AllowList* allowList,
-                          int port, int backlog) {
+bool WebPort::start(const std::vector<std::string>& addresses, const AllowList* allowList, int port,
+                    int backlog) {
     std::string error;
     std::vector<UniqueFd> listeners = openListenSockets(addresses, port, backlog, &error);
     if (listeners.empty()) {
@@ -102,118 +117,77 @@ HttpResponse WebPort::route(const HttpRequest& request, int64_t now) {
         response.contentType = "text/plain; version=0.0.4; charset=utf-8";
         response.body = render(now);
     } else if (request.path == "/") {
+        HistoryRange range;
+        if (!rangeOf(request, &range)) return badRange();
         response.contentType = "text/html; charset=utf-8";
         // Nothing on the page may load or run anything, whatever a name holds.
         response.headers.push_back(
             "Content-Security-Policy: default-src 'none'; style-src 'unsafe-inline'");
-        response.body = renderStatusPage(viewDevices(*sensors, now), history, now,
-                                         static_cast<int64_t>(time(nullptr)), host);
+        int64_t wallNow = History::wallNow(), nowMinute = History::utcMinuteOf(wallNow);
+        auto series = [&](const NamedSnapshot& device) {
+            return seriesOf(*history, device, range, nowMinute);
+        };
+        response.body = renderStatusPage(namedSensors(now), series, range, wallNow, host);
     } else if (request.path == "/readings.json") {
         response.contentType = "application/json";
-        response.body = readingsJson(viewDevices(*sensors, now), time(nullptr));
-    } else if (request.path == "/history.json") {
+        response.body = readingsJson(namedSensors(now), time(nullptr));
+    } else if (isHistoryPath(request.path)) {
         response = historyResponse(request, now);
     } else {
         response.status = 404;
-        response.body = "try /, /metrics, /readings.json or /history.json?name=NAME\n";
+        response.body =
+            "try /, /metrics, /readings.json, /history.json?name=NAME or /history.csv?name=NAME\n";
     }
     return response;
 }
 
 HttpResponse WebPort::historyResponse(const HttpRequest& request, int64_t now) {
+    HistoryRange range;
+    if (!rangeOf(request, &range)) return badRange();
+    const bool csv = request.path == "/history.csv";
     HttpResponse response;
-    response.contentType = "application/json";
     std::string name;
     if (request.queryValue("name", &name)) {
-        for (const DeviceView& device : viewDevices(*sensors, now)) {
+        for (const NamedSnapshot& device : namedSensors(now)) {
             if (std::find(device.names.begin(), device.names.end(), name) == device.names.end())
                 continue;
-            SensorHistory* ring = history.of(device.sensor);
-            HistoryWindow window;
-            if (ring != nullptr) window = ring->window(history.minuteOf(now));
-            for (auto& buckets : window.buckets) buckets.resize(SensorHistory::MINUTES);
-            response.body = historyJson(name, device, window, history, now, time(nullptr));
+            int64_t wallNow = History::wallNow();
+            HistorySeries series = seriesOf(*history, device, range, History::utcMinuteOf(wallNow));
+            if (csv) {
+                response.contentType = "text/csv; charset=utf-8";
+                // A fixed file name: nothing the client sent goes into a header.
+                response.headers.push_back(
+                    std::string("Content-Disposition: attachment; filename=\"sensomark-") +
+                    historyRangeName(range) + ".csv\"");
+                response.body = historyCsv(series);
+            } else {
+                response.contentType = "application/json";
+                response.body = historyJson(name, device, series, range, wallNow);
+            }
             return response;
         }
     }
     // The name is not echoed: the answer holds nothing the client chose.
     response.status = 404;
-    response.body = "{\"error\": \"no sensor has that name\"}\n";
+    if (csv) {
+        response.body = "no sensor has that name\n";
+    } else {
+        response.contentType = "application/json";
+        response.body = "{\"error\": \"no sensor has that name\"}\n";
+    }
     return response;
 }
 
+std::vector<NamedSnapshot> WebPort::namedSensors(int64_t now) {
+    std::vector<NamedSnapshot> named = sensors->snapshots(now);
+    named.erase(std::remove_if(named.begin(), named.end(),
+                               [](const NamedSnapshot& s) { return s.names.empty(); }),
+                named.end());
+    return named;
+}
+
 std::string WebPort::render(int64_t now) {
-    std::vector<NamedReadings> named;
-    std::vector<Sensor*> devices;
-    sensors->visit(
-        [&](const std::string& name, Sensor* sensor) {
-            NamedReadings r;
-            r.sensor = "sensor=\"" + escape(name) + "\"";
-            r.device = sensor->getDeviceName();
-            for (const Quantity& q : QUANTITIES)
-                r.readings[q.type - 1] = sensor->getReadingAt(q.type, now);
-            named.push_back(std::move(r));
-        },
-        [&](Sensor* sensor) { devices.push_back(sensor); });
-
-    std::ostringstream out;
-    for (const Quantity& q : QUANTITIES) {
-        family(out, q.metric, "gauge", q.help);
-        for (const NamedReadings& r : named) {
-            const Reading& reading = r.readings[q.type - 1];
-            if (reading.hasNumber)
-                out << q.metric << '{' << r.sensor << "} " << reading.value << '\n';
-        }
-    }
-    family(out, VALID_METRIC, "gauge", VALID_HELP);
-    for (const NamedReadings& r : named)
-        for (const Quantity& q : QUANTITIES)
-            out << VALID_METRIC << '{' << r.sensor << ",quantity=\"" << q.key << "\"} "
-                << r.readings[q.type - 1].hasNumber << '\n';
-    family(out, "sensomark_reading_age_seconds", "gauge",
-           "Seconds since the device last delivered a value; absent before the first.");
-    for (const NamedReadings& r : named)
-        if (r.readings[0].ageS >= 0)
-            out << "sensomark_reading_age_seconds{" << r.sensor << "} " << r.readings[0].ageS
-                << '\n';
-    family(out, "sensomark_sensor_info", "gauge", "The device each sensor name reads; always 1.");
-    for (const NamedReadings& r : named)
-        out << "sensomark_sensor_info{" << r.sensor << ",device=\"" << escape(r.device)
-            << "\"} 1\n";
-
-    // Each device once: a path configured twice would repeat a label set, which
-    // makes the whole exposition invalid.
-    std::set<std::string> seen;
-    devices.erase(
-        std::remove_if(devices.begin(), devices.end(),
-                       [&](Sensor* s) { return !seen.insert(s->getDeviceName()).second; }),
-        devices.end());
-    struct DeviceMetric {
-        const char* name;
-        const char* type;
-        const char* help;
-        uint64_t (*value)(Sensor*);
-    } deviceMetrics[] = {
-        {"sensomark_device_open", "gauge", "1 while the serial device is open.",
-         [](Sensor* s) -> uint64_t { return s->isOpen(); }},
-        {"sensomark_device_reconnects_total", "counter", "Times the device was lost.",
-         [](Sensor* s) { return s->reconnectCount(); }},
-        {"sensomark_device_lines_total", "counter", "Device lines parsed.",
-         [](Sensor* s) { return s->lineCount(); }},
-        {"sensomark_device_fields_ignored_total", "counter",
-         "Fields of device lines that were no key=value pair, or a new key beyond the bound.",
-         [](Sensor* s) { return s->ignoredFieldCount(); }},
-    };
-    for (const DeviceMetric& m : deviceMetrics) {
-        family(out, m.name, m.type, m.help);
-        for (Sensor* s : devices)
-            out << m.name << "{device=\"" << escape(s->getDeviceName()) << "\"} " << m.value(s)
-                << '\n';
-    }
-    family(out, "sensomark_clients_connected", "gauge", "TCP query clients being served.");
-    out << "sensomark_clients_connected " << connections->clientCount() << '\n';
-    family(out, "sensomark_requests_total", "counter", "Query requests answered.");
-    out << "sensomark_requests_total " << connections->requestCount() << '\n';
-    for (const auto& families : extraFamilies) out << families();
-    return out.str();
+    std::string out = exposition(sensors->snapshots(now), service);
+    for (const auto& families : extraFamilies) out += families();
+    return out;
 }

@@ -1,12 +1,12 @@
 // web/: the optional web port: a small HTTP server (http), the Prometheus
-// metrics, the status page (statuspage) and the JSON views of readings and
-// history (jsonview, sensorview), all served by the web port (webport).
+// metrics (exposition), the status page (statuspage) and the JSON views of
+// readings and history (jsonview), all served by the web port (webport).
 // Entered by its one server thread, and by the start-up thread that sets it up.
 //
 // The optional web port: GET /metrics (the Prometheus exposition), the status
-// page at GET /, and the readings and the last day's history as JSON. One
-// HttpServer thread serves every client; it only reads the registry (under
-// its lock), the connection manager's counters and the history.
+// page at GET /, the readings as JSON and the history as JSON and CSV. One
+// HttpServer thread serves every client; it only takes the registry's
+// snapshots, reads the query service's counters and copies the history.
 #pragma once
 #include <cstdint>
 #include <functional>
@@ -14,11 +14,11 @@
 #include <vector>
 
 #include "access.h"
+#include "exposition.h"
 #include "history.h"
 #include "http.h"
 #include "net.h"
 
-class ConnectionManager;
 class SensorManager;
 
 class WebPort {
@@ -28,15 +28,15 @@ class WebPort {
     // Time a client gets to send its request head.
     static constexpr int REQUEST_TIMEOUT_MS = 2000;
 
-    WebPort(SensorManager* sensors, ConnectionManager* connections);
+    WebPort(SensorManager* sensors, ServiceCounters service);
     // Stops the thread and waits for it; it never waits for a client.
     ~WebPort() = default;
     WebPort(const WebPort&) = delete;
     WebPort& operator=(const WebPort&) = delete;
 
-    // Keeps the last day of every sensor's readings for the status page and
-    // history.json; call before the reader threads start.
-    void followSensors();
+    // Draws and serves history (not owned; it outlives the web port) on the
+    // status page, history.json and history.csv; an empty one unless set. Set before start.
+    void useHistory(const History* history);
 
     // Listens on addresses (none: all IPv4) and port, with a queue of backlog
     // clients before accept, and starts the thread; clients outside allow
@@ -62,11 +62,14 @@ class WebPort {
 
   private:
     HttpResponse historyResponse(const HttpRequest& request, int64_t now);
+    // The sensors that have a name, in creation order.
+    std::vector<NamedSnapshot> namedSensors(int64_t now);
 
     SensorManager* const sensors;
-    ConnectionManager* const connections;
+    const ServiceCounters service;
     std::vector<std::function<std::string()>> extraFamilies;
-    History history;
+    History noHistory;
+    const History* history = &noHistory;
     std::string host;  // the machine's name, for the page title
     // Last: its thread, which uses everything above, ends first.
     HttpServer server;

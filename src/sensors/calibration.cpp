@@ -1,0 +1,213 @@
+// Reading the corrections of [calibration] and applying them.
+#include "calibration.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <set>
+
+#include "tool.h"
+
+namespace {
+
+// Magnus coefficients over water for -45..60 °C, from O. A. Alduchov and
+// R. E. Eskridge, "Improved Magnus form approximation of saturation vapor
+// pressure", Journal of Applied Meteorology 35 (1996), 601-609.
+const double MAGNUS_A = 17.625;
+const double MAGNUS_B = 243.04;  // °C
+
+const char ARROW[] = "->";
+
+bool fail(std::string* error, const std::string& text) {
+    *error = text;
+    return false;
+}
+
+// Decimal digits after the full stop of a number's text.
+int decimalsOf(const std::string& text) {
+    size_t dot = text.find('.');
+    if (dot == std::string::npos) return 0;
+    return std::min(static_cast<int>(text.size() - dot - 1), MAX_DECIMALS);
+}
+
+std::string formatFixed(double value, int decimals) {
+    // Up to 309 digits before the full stop of a double, and the decimals.
+    char text[400];
+    snprintf(text, sizeof(text), "%.*f", decimals, value);
+    std::string result = text;
+    // -0.04 with one decimal is "-0.0": no sign on a zero.
+    if (result[0] == '-' && result.find_first_not_of("-0.") == std::string::npos)
+        result.erase(0, 1);
+    return result;
+}
+
+// The line through points (measured, true): least squares, which is the line
+// through them when there are two.
+bool fitLine(const std::vector<std::pair<double, double>>& points, Correction* correction,
+             std::string* error) {
+    double meanX = 0, meanY = 0;
+    for (const auto& p : points) {
+        meanX += p.first;
+        meanY += p.second;
+    }
+    meanX /= static_cast<double>(points.size());
+    meanY /= static_cast<double>(points.size());
+    double sxx = 0, sxy = 0;
+    for (const auto& p : points) {
+        sxx += (p.first - meanX) * (p.first - meanX);
+        sxy += (p.first - meanX) * (p.second - meanY);
+    }
+    if (sxx == 0) return fail(error, "the points do not define a line (all measured values equal)");
+    correction->factor = sxy / sxx;
+    correction->offset = meanY - correction->factor * meanX;
+    if (correction->factor == 0)
+        return fail(error, "the points give a factor of 0 (all true values equal)");
+    return true;
+}
+
+bool parseNumber(const std::string& text, const std::string& what, double* number,
+                 std::string* error) {
+    if (!parseDecimal(text, true, number))
+        return fail(error, what + " '" + text + "' is not a decimal number");
+    return true;
+}
+
+bool parsePoints(const std::vector<std::string>& words, Correction* correction,
+                 std::string* error) {
+    std::vector<std::pair<double, double>> points;
+    for (const std::string& word : words) {
+        size_t arrow = word.find(ARROW);
+        if (arrow == std::string::npos)
+            return fail(error, "'" + word + "' is not a MEASURED->TRUE point");
+        double measured, real;
+        if (!parseNumber(word.substr(0, arrow), "measured value", &measured, error) ||
+            !parseNumber(word.substr(arrow + 2), "true value", &real, error))
+            return false;
+        points.emplace_back(measured, real);
+    }
+    if (points.size() < 2) return fail(error, "a line needs at least two points");
+    return fitLine(points, correction, error);
+}
+
+bool parseEntry(const std::string& entry, Calibration* calibration, std::string* error) {
+    std::vector<std::string> words;
+    stringTokenize(entry, words, " \t");
+    if (words.empty()) return fail(error, "empty entry");
+    Correction* correction;
+    if (words[0] == "temperature") {
+        correction = &calibration->temperature;
+    } else if (words[0] == "humidity") {
+        correction = &calibration->humidity;
+    } else if (words[0] == "dewpoint") {
+        return fail(error,
+                    "dewpoint cannot be calibrated: it is recomputed from the "
+                    "corrected temperature and humidity");
+    } else {
+        return fail(error, "unknown quantity '" + words[0] + "' (temperature or humidity)");
+    }
+    if (correction->active) return fail(error, words[0] + " is calibrated twice");
+    std::vector<std::string> args(words.begin() + 1, words.end());
+    if (args.empty()) return fail(error, words[0] + " has no correction");
+
+    bool points = std::any_of(args.begin(), args.end(), [](const std::string& word) {
+        return word.find(ARROW) != std::string::npos;
+    });
+    if (points) {
+        if (!parsePoints(args, correction, error)) return false;
+    } else if (args.size() == 1) {
+        if (args[0][0] != '+' && args[0][0] != '-')
+            return fail(error, "offset '" + args[0] + "' needs its sign ('+" + args[0] + "' or '-" +
+                                   args[0] + "')");
+        if (!parseNumber(args[0], "offset", &correction->offset, error)) return false;
+    } else if (args.size() == 2) {
+        if (!parseNumber(args[0], "factor", &correction->factor, error) ||
+            !parseNumber(args[1], "offset", &correction->offset, error))
+            return false;
+        if (correction->factor == 0) return fail(error, "a factor of 0");
+    } else {
+        return fail(error, words[0] + " has more than a factor and an offset");
+    }
+    correction->active = true;
+    return true;
+}
+
+}  // namespace
+
+bool Calibration::changes(ReadType type) const {
+    switch (type) {
+        case TEMPERATURE:
+            return temperature.active;
+        case HUMIDITY:
+            return humidity.active;
+        case DEWPOINT:
+            return active();
+    }
+    return false;
+}
+
+void Calibration::apply(const std::string measured[QUANTITY_COUNT],
+                        std::string served[QUANTITY_COUNT]) const {
+    const int t = TEMPERATURE - 1, h = HUMIDITY - 1, d = DEWPOINT - 1;
+    served[t] =
+        temperature.active ? correctText(temperature, TEMPERATURE, measured[t]) : measured[t];
+    served[h] = humidity.active ? correctText(humidity, HUMIDITY, measured[h]) : measured[h];
+    served[d] = measured[d];
+    if (!active()) return;
+    // The device's dew point belongs to the values it measured, not to the
+    // corrected ones: without both of those there is none.
+    served[d].clear();
+    double tValue, hValue, dewPoint;
+    if (parseDecimal(served[t], true, &tValue) && parseDecimal(served[h], true, &hValue) &&
+        magnusDewPoint(tValue, hValue, &dewPoint)) {
+        double own;
+        int decimals = parseDecimal(measured[d], true, &own) ? decimalsOf(measured[d]) : 1;
+        served[d] = formatFixed(dewPoint, decimals);
+    }
+}
+
+bool parseCalibration(const std::string& value, Calibration* calibration, std::string* error) {
+    Calibration parsed;
+    size_t start = 0;
+    while (true) {
+        size_t comma = value.find(',', start);
+        if (!parseEntry(value.substr(start, comma - start), &parsed, error)) return false;
+        if (comma == std::string::npos) break;
+        start = comma + 1;
+    }
+    *calibration = parsed;
+    return true;
+}
+
+bool readCalibrations(const std::vector<std::pair<std::string, std::string>>& keys,
+                      const std::vector<std::string>& devices,
+                      std::map<std::string, Calibration>* calibrations, std::string* error) {
+    std::set<std::string> known(devices.begin(), devices.end());
+    for (const auto& key : keys) {
+        std::string why;
+        Calibration calibration;
+        if (!known.count(key.first)) {
+            why = "no such device under [sensors]";
+        } else if (parseCalibration(key.second, &calibration, &why)) {
+            (*calibrations)[key.first] = calibration;
+            continue;
+        }
+        return fail(error, "invalid calibration of '" + key.first + "': " + why);
+    }
+    return true;
+}
+
+std::string correctText(const Correction& correction, ReadType type, const std::string& measured) {
+    double value;
+    if (!parseDecimal(measured, true, &value)) return "";
+    value = value * correction.factor + correction.offset;
+    if (type == HUMIDITY) value = std::min(100.0, std::max(0.0, value));
+    return formatFixed(value, decimalsOf(measured));
+}
+
+bool magnusDewPoint(double temperature, double humidity, double* dewPoint) {
+    if (!(humidity > 0)) return false;
+    humidity = std::min(humidity, 100.0);
+    double gamma = std::log(humidity / 100) + MAGNUS_A * temperature / (MAGNUS_B + temperature);
+    *dewPoint = MAGNUS_B * gamma / (MAGNUS_A - gamma);
+    return std::isfinite(*dewPoint);
+}

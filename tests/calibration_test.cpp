@@ -1,0 +1,315 @@
+// Corrections of measured values: the grammar of [calibration] with each
+// refusal's message, the Magnus dew point against known values, decimals and
+// clamping of corrected texts, a sensor that serves corrected values, and
+// the daemon with a calibrated pty device on every output.
+#include "calibration.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <nlohmann/json.hpp>
+
+#include "brokerutil.h"
+#include "config.h"
+#include "sensor.h"
+
+namespace {
+bool has(const std::string& text, const std::string& part) {
+    return text.find(part) != std::string::npos;
+}
+
+Calibration parsed(const std::string& value) {
+    Calibration c;
+    std::string error;
+    EXPECT_TRUE(parseCalibration(value, &c, &error)) << value << ": " << error;
+    return c;
+}
+
+std::string refusal(const std::string& value) {
+    Calibration c;
+    std::string error;
+    EXPECT_FALSE(parseCalibration(value, &c, &error)) << value;
+    return error;
+}
+
+std::string get(int port, const std::string& path) {
+    Client client(port);
+    client.send("GET " + path + " HTTP/1.0\r\n\r\n");
+    client.closedByPeer();
+    size_t body = client.pending.find("\r\n\r\n");
+    return body == std::string::npos ? "" : client.pending.substr(body + 4);
+}
+}  // namespace
+
+TEST(CalibrationGrammar, AcceptsOffsetsFactorsAndPoints) {
+    struct Case {
+        std::string value;
+        bool t;
+        double tFactor, tOffset;
+        bool h;
+        double hFactor, hOffset;
+    } cases[] = {
+        {"temperature +0.4", true, 1, 0.4, false, 1, 0},
+        {"temperature -1.5", true, 1, -1.5, false, 1, 0},
+        {"humidity 1.02 -2.5", false, 1, 0, true, 1.02, -2.5},
+        {"humidity 0.5 3", false, 1, 0, true, 0.5, 3},
+        {"temperature 0.3->0.0 39.6->40.0", true, 40.0 / 39.3, -0.3 * 40.0 / 39.3, false, 1, 0},
+        // Least squares through (0,1) (1,2) (2,4): slope 1.5, offset 5/6.
+        {"temperature 0->1 1->2 2->4", true, 1.5, 7.0 / 3 - 1.5, false, 1, 0},
+        {"temperature -5.0->-4.8 20->20", true, 24.8 / 25, 20 - 20 * 24.8 / 25, false, 1, 0},
+        {" temperature\t+0.4 ,humidity 0.98->1.0 74.0->75.3 ", true, 1, 0.4, true, 74.3 / 73.02,
+         1.0 - 0.98 * 74.3 / 73.02},
+    };
+    for (const Case& c : cases) {
+        Calibration cal = parsed(c.value);
+        EXPECT_EQ(cal.temperature.active, c.t) << c.value;
+        EXPECT_NEAR(cal.temperature.factor, c.tFactor, 1e-9) << c.value;
+        EXPECT_NEAR(cal.temperature.offset, c.tOffset, 1e-9) << c.value;
+        EXPECT_EQ(cal.humidity.active, c.h) << c.value;
+        EXPECT_NEAR(cal.humidity.factor, c.hFactor, 1e-9) << c.value;
+        EXPECT_NEAR(cal.humidity.offset, c.hOffset, 1e-9) << c.value;
+    }
+}
+
+TEST(CalibrationGrammar, RefusesWhatItCannotReadAndSaysWhy) {
+    struct Case {
+        std::string value, error;
+    } cases[] = {
+        {"dewpoint +1",
+         "dewpoint cannot be calibrated: it is recomputed from the corrected "
+         "temperature and humidity"},
+        {"pressure +1", "unknown quantity 'pressure' (temperature or humidity)"},
+        {"Temperature +1", "unknown quantity 'Temperature' (temperature or humidity)"},
+        {"temperature", "temperature has no correction"},
+        {"temperature 0.4", "offset '0.4' needs its sign ('+0.4' or '-0.4')"},
+        {"temperature +0,4", "unknown quantity '4' (temperature or humidity)"},
+        {"temperature +0.4,", "empty entry"},
+        {"temperature +0.4, temperature -0.1", "temperature is calibrated twice"},
+        {"humidity 1 2, humidity 0->0 1->1", "humidity is calibrated twice"},
+        {"humidity 0 +2", "a factor of 0"},
+        {"humidity -0.0 +2", "a factor of 0"},
+        {"humidity 1 2 3", "humidity has more than a factor and an offset"},
+        {"temperature +x", "offset '+x' is not a decimal number"},
+        {"temperature +1e3", "offset '+1e3' is not a decimal number"},
+        {"temperature +0.4°", "offset '+0.4°' is not a decimal number"},
+        {"humidity 1,02 -2.5", "offset '1' needs its sign ('+1' or '-1')"},
+        {"humidity one -2.5", "factor 'one' is not a decimal number"},
+        {"temperature 0.3->0.0", "a line needs at least two points"},
+        {"temperature 0.3->0.0 0.3->1.0",
+         "the points do not define a line (all measured "
+         "values equal)"},
+        {"temperature 0->5 10->5", "the points give a factor of 0 (all true values equal)"},
+        {"temperature 0->0 +1", "'+1' is not a MEASURED->TRUE point"},
+        {"temperature ->0 1->1", "measured value '' is not a decimal number"},
+        {"temperature 0-> 1->1", "true value '' is not a decimal number"},
+        {"temperature 0->1->2 1->1", "true value '1->2' is not a decimal number"},
+        {"", "empty entry"},
+    };
+    for (const Case& c : cases) EXPECT_EQ(refusal(c.value), c.error) << c.value;
+}
+
+TEST(CalibrationSection, NamesTheKeyAndRefusesDevicesNotRead) {
+    std::vector<std::string> devices = {"/dev/ttyUSB0", "/dev/ttyUSB1"};
+    std::map<std::string, Calibration> calibrations;
+    std::string error;
+    EXPECT_TRUE(
+        readCalibrations({{"/dev/ttyUSB1", "humidity -2.0"}}, devices, &calibrations, &error));
+    ASSERT_EQ(calibrations.size(), 1u);
+    EXPECT_TRUE(calibrations["/dev/ttyUSB1"].humidity.active);
+
+    EXPECT_FALSE(
+        readCalibrations({{"/dev/ttyUSB1", "humidity -2.0"}, {"/dev/ttyUSB2", "humidity -2"}},
+                         devices, &calibrations, &error));
+    EXPECT_EQ(error, "invalid calibration of '/dev/ttyUSB2': no such device under [sensors]");
+    EXPECT_FALSE(
+        readCalibrations({{"/dev/ttyUSB0", "dewpoint +1"}}, devices, &calibrations, &error));
+    EXPECT_EQ(error,
+              "invalid calibration of '/dev/ttyUSB0': dewpoint cannot be calibrated: it is "
+              "recomputed from the corrected temperature and humidity");
+}
+
+TEST(CalibrationSection, IsReadWithTheConfigurationForTheDevicesItServes) {
+    TempDir dir;
+    auto load = [&](const std::string& text, ConfigUse use = ConfigUse::DAEMON) {
+        dir.write("c.conf", text);
+        ConfigFound found;
+        return loadConfig(dir.file("c.conf"), use, &found);
+    };
+    // Without [sensors] the default device is the one there is to correct.
+    Config c = load("[calibration]\n/dev/ttyUSB0 = humidity -3 ; too damp\n");
+    EXPECT_EQ(c.calibrationError, "");
+    ASSERT_EQ(c.calibrations.count("/dev/ttyUSB0"), 1u);
+    EXPECT_DOUBLE_EQ(c.calibrations["/dev/ttyUSB0"].humidity.offset, -3);
+    c = load("[sensors]\n/dev/ttyUSB1 = a\n[calibration]\n/dev/ttyUSB0 = humidity -3\n");
+    EXPECT_EQ(c.calibrationError,
+              "invalid calibration of '/dev/ttyUSB0': no such device under [sensors]");
+    EXPECT_TRUE(c.calibrations.empty());
+    // A client reading the file for its defaults leaves the section alone.
+    c = load("[calibration]\n/dev/ttyUSB9 = dewpoint +1\n", ConfigUse::CLIENT);
+    EXPECT_EQ(c.calibrationError, "");
+}
+
+TEST(MagnusDewPoint, MatchesTheReferenceTable) {
+    // Dew points of the Magnus form with Alduchov and Eskridge's coefficients,
+    // as the usual calculators give them to a tenth.
+    struct Case {
+        double t, rh, dewPoint;
+    } cases[] = {
+        {20, 50, 9.3},  {25, 60, 16.7}, {0, 100, 0.0},  {-10, 80, -12.8},
+        {30, 30, 10.5}, {10, 75, 5.8},  {35, 90, 33.1}, {-20, 50, -27.8},
+    };
+    for (const Case& c : cases) {
+        double dewPoint = NAN;
+        EXPECT_TRUE(magnusDewPoint(c.t, c.rh, &dewPoint));
+        EXPECT_NEAR(dewPoint, c.dewPoint, 0.05) << c.t << " °C " << c.rh << " %";
+    }
+    double dewPoint;
+    EXPECT_FALSE(magnusDewPoint(20, 0, &dewPoint));
+    EXPECT_TRUE(magnusDewPoint(20, 104, &dewPoint));  // condensing: as at 100 %
+    EXPECT_NEAR(dewPoint, 20, 1e-9);
+}
+
+TEST(CorrectedText, KeepsTheDevicesDecimalsAndHumidityWithinItsRange) {
+    Correction plus{true, 1, 0.44}, scale{true, 1.1, -10}, wet{true, 1, 5};
+    struct Case {
+        Correction c;
+        ReadType type;
+        std::string measured, corrected;
+    } cases[] = {
+        {plus, TEMPERATURE, "21.5", "21.9"},
+        {plus, TEMPERATURE, "21.50", "21.94"},
+        {plus, TEMPERATURE, "21", "21"},
+        {plus, TEMPERATURE, "21.", "21"},
+        {plus, TEMPERATURE, "-0.4", "0.0"},
+        {plus, TEMPERATURE, "-0.5", "-0.1"},
+        {plus, TEMPERATURE, "-.48", "-0.04"},
+        {plus, TEMPERATURE, "1.123456789", "1.563457"},
+        {plus, TEMPERATURE, "", ""},
+        {plus, TEMPERATURE, "1.2.3", ""},
+        {scale, HUMIDITY, "95.0", "94.5"},
+        {wet, HUMIDITY, "98.0", "100.0"},
+        {scale, HUMIDITY, "8.0", "0.0"},
+        {scale, HUMIDITY, "50", "45"},
+        {scale, TEMPERATURE, "100.0", "100.0"},
+        {scale, TEMPERATURE, "8.0", "-1.2"},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(correctText(c.c, c.type, c.measured), c.corrected) << c.measured;
+}
+
+TEST(CalibratedSensor, StoresCorrectedValuesBesideRawAndRecomputesTheDewPoint) {
+    const int T = TEMPERATURE - 1, H = HUMIDITY - 1, D = DEWPOINT - 1;
+    Sensor sensor(nullptr, "/dev/ttyUSB0");
+    sensor.setCalibration(parsed("temperature -1.0"));
+    const int64_t t = 1000;
+    sensor.storeLine("temperature=21.0 humidity=50.0 dewpoint=10.25 status=ok", t);
+    EXPECT_EQ(sensor.getReadingAt(TEMPERATURE, t).value, "20.0");
+    SensorSnapshot s = sensor.snapshot(t);
+    EXPECT_EQ(s.values[T].text, "20.0");
+    EXPECT_TRUE(s.corrected[T]);
+    EXPECT_EQ(s.raw[T].text, "21.0");
+    EXPECT_EQ(s.values[H].text, "50.0");
+    EXPECT_FALSE(s.corrected[H]);
+    EXPECT_EQ(s.values[D].text, "9.26");  // of 20 °C and 50 %, the device's two decimals
+    EXPECT_TRUE(s.corrected[D]);
+    EXPECT_EQ(s.raw[D].text, "10.25");
+
+    // A line with humidity only: the dew point follows it with the kept
+    // temperature, and the sample the listeners hear says so.
+    Sample sample = parseSample("humidity=60.0");
+    sensor.store(sample, t + 1);
+    EXPECT_TRUE(sample.has[D]);
+    EXPECT_EQ(sample.values[D].text, "12.00");
+    EXPECT_DOUBLE_EQ(sample.values[D].number, 12);
+    EXPECT_FALSE(sample.has[T]);
+    EXPECT_EQ(sensor.snapshot(t + 1).values[T].text, "20.0");
+    // No humidity number: no dew point rather than the device's uncorrected one.
+    sensor.storeLine("humidity=x", t + 2);
+    EXPECT_EQ(sensor.getReadingAt(DEWPOINT, t + 2).value, "");
+    EXPECT_EQ(sensor.snapshot(t + 2).raw[D].text, "10.25");
+
+    // Neither corrected: the device's values pass untouched, dew point included.
+    Sensor plain(nullptr, "/dev/ttyUSB1");
+    plain.storeLine("temperature=21.0 humidity=50.0 dewpoint=10.25", t);
+    EXPECT_EQ(plain.getReadingAt(DEWPOINT, t).value, "10.25");
+    EXPECT_FALSE(plain.snapshot(t).corrected[T]);
+
+    // A device without a dew point gets one, with one decimal.
+    Sensor humid(nullptr, "/dev/ttyUSB2");
+    humid.setCalibration(parsed("humidity 1 +10"));
+    humid.storeLine("temperature=20 humidity=40", t);
+    EXPECT_EQ(humid.getReadingAt(HUMIDITY, t).value, "50");
+    EXPECT_EQ(humid.getReadingAt(DEWPOINT, t).value, "9.3");
+    EXPECT_EQ(humid.snapshot(t).raw[D].text, "");
+}
+
+// The device sends 21.53 °C and 48.0 %; configured with -0.51 °C it is
+// served as 21.02 °C, and its dew point 10.87 as that of 21.02 °C and 48 %:
+// 9.59 (Magnus), everywhere a value leaves the daemon.
+TEST(CalibratedDaemon, EveryOutputCarriesTheCorrectedValue) {
+    SKIP_WITHOUT_MOSQUITTO();
+    Rig r;
+    r.daemon = startDaemon(
+        r.dir, configText(r.port, "metricsport = " + std::to_string(r.metricsPort) +
+                                      "\n[sensors]\n" + r.link + " = cellar\n" +
+                                      mqttSection(r.broker.port, "t") + "[calibration]\n" + r.link +
+                                      " = temperature -0.51 ; the cellar runs warm\n"));
+    EXPECT_TRUE(r.daemon->waitFor("calibrating sensor '" + r.link + "'"));
+    r.pty->write("temperature=21.53 humidity=48.0 dewpoint=10.87\n");
+    EXPECT_TRUE(r.sub->waitFor("t/cellar/temperature", "21.02"));
+    EXPECT_TRUE(r.sub->waitFor("t/cellar/humidity", "48.0"));
+    EXPECT_TRUE(r.sub->waitFor("t/cellar/dewpoint", "9.59"));
+
+    Client client(r.port);
+    EXPECT_EQ(client.query("cellar.1"), "valid=1;value=21.02;");
+    EXPECT_EQ(client.query("cellar.2"), "valid=1;value=48.0;");
+    EXPECT_EQ(client.query("cellar.3"), "valid=1;value=9.59;");
+
+    std::string metrics = scrape(r.metricsPort);
+    EXPECT_TRUE(has(metrics, "sensomark_temperature_celsius{sensor=\"cellar\"} 21.02\n"))
+        << metrics;
+    EXPECT_TRUE(has(metrics, "sensomark_dewpoint_celsius{sensor=\"cellar\"} 9.59\n")) << metrics;
+
+    auto json = nlohmann::json::parse(get(r.metricsPort, "/readings.json"));
+    auto readings = json["sensors"]["cellar"]["readings"];
+    EXPECT_EQ(readings["temperature"]["value"], 21.02) << readings;
+    EXPECT_EQ(readings["temperature"]["raw"], 21.53) << readings;
+    EXPECT_EQ(readings["dewpoint"]["value"], 9.59) << readings;
+    EXPECT_EQ(readings["dewpoint"]["raw"], 10.87) << readings;
+    EXPECT_EQ(readings["humidity"]["value"], 48.0) << readings;
+    EXPECT_FALSE(readings["humidity"].contains("raw")) << readings;
+
+    auto history = nlohmann::json::parse(get(r.metricsPort, "/history.json?name=cellar"));
+    ASSERT_EQ(history["buckets"]["temperature"].size(), 1u) << history;
+    EXPECT_EQ(history["buckets"]["temperature"][0]["mean"], 21.02) << history;
+
+    std::string page = get(r.metricsPort, "/");
+    EXPECT_TRUE(has(page, "21.02")) << page;
+    EXPECT_FALSE(has(page, "21.53")) << page;
+    EXPECT_TRUE(has(page, "9.59")) << page;
+}
+
+TEST(CalibratedDaemon, ABadCalibrationEndsTheStartWithCode4) {
+    TempDir dir;
+    struct Case {
+        std::string section, line;
+    } cases[] = {
+        {"/dev/ttyUSB0 = dewpoint +1",
+         "invalid calibration of '/dev/ttyUSB0': dewpoint cannot be calibrated: it is recomputed "
+         "from the corrected temperature and humidity"},
+        {"/dev/ttyUSB7 = temperature +1",
+         "invalid calibration of '/dev/ttyUSB7': no such device under [sensors]"},
+        {"/dev/ttyUSB0 = humidity 0 +3", "invalid calibration of '/dev/ttyUSB0': a factor of 0"},
+    };
+    for (const Case& c : cases) {
+        dir.write("sensomarkUSB.conf", configText(freePort(),
+                                                  "[sensors]\n/dev/ttyUSB0 = cellar\n"
+                                                  "[calibration]\n" +
+                                                      c.section + "\n"));
+        std::string out;
+        EXPECT_EQ(runProgram({SENSOMARK_BIN}, dir.path, &out), 4) << out;
+        auto lines = logLines(out);
+        EXPECT_NE(std::find(lines.begin(), lines.end(), c.line), lines.end()) << out;
+        EXPECT_FALSE(has(out, "starting sensomarkUSB")) << out;
+    }
+}

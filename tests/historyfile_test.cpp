@@ -1,0 +1,199 @@
+// History files: the name rule, the golden file, damaged files, and the
+// writer's appends, whole files and failures driven by hand.
+#include "historyfile.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <fstream>
+
+#include "historywriter.h"
+#include "sensor.h"
+#include "testutil.h"
+
+namespace {
+const int64_t MINUTE_AT = 1709676000 / 60;  // Tue 2024-03-05 22:00 UTC
+
+// Buckets with values that say where they are, some quantities empty.
+std::vector<StoredBucket> sampleBuckets(int64_t from, int n) {
+    std::vector<StoredBucket> buckets;
+    for (int i = 0; i < n; ++i) {
+        StoredBucket b;
+        b.tier = i % 3;
+        int step = SensorHistory::TIERS[b.tier].stepMinutes;
+        b.key = (from / step + i) * step;
+        for (int q = 0; q < 2; ++q)
+            b.quantities[q] = HistoryBucket{-12.5f + i, 30.25f + q, 1234.5 + i * 0.125,
+                                            static_cast<uint32_t>(60 + i + q)};
+        buckets.push_back(b);
+    }
+    return buckets;
+}
+
+bool sameBuckets(const std::vector<StoredBucket>& a, const std::vector<StoredBucket>& b) {
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); ++i) {
+        if (a[i].tier != b[i].tier || a[i].key != b[i].key) return false;
+        for (int q = 0; q < QUANTITY_COUNT; ++q) {
+            const HistoryBucket &x = a[i].quantities[q], &y = b[i].quantities[q];
+            if (x.min != y.min || x.max != y.max || x.sum != y.sum || x.count != y.count)
+                return false;
+        }
+    }
+    return true;
+}
+
+std::vector<StoredBucket> prefix(const std::vector<StoredBucket>& all, size_t n) {
+    return std::vector<StoredBucket>(all.begin(), all.begin() + static_cast<long>(n));
+}
+}  // namespace
+
+TEST(HistoryFile, NameIsThePathWithSlashesAndOddBytesAsUnderscores) {
+    EXPECT_EQ(historyFileName("/dev/ttyUSB0"), "dev_ttyUSB0.history");
+    EXPECT_EQ(historyFileName("/dev/serial/by-id/usb-FTDI_x:1.0"),
+              "dev_serial_by-id_usb-FTDI_x_1.0.history");
+    EXPECT_EQ(historyFileName("/dev/../etc/x y"), "dev_.._etc_x_y.history");
+}
+
+// The golden file was written by this code (SENSOMARK_WRITE_GOLDEN=1 writes it
+// again) and is checked in: any machine, of any byte order and word size,
+// must read the same numbers from it.
+TEST(HistoryFile, GoldenFileLoadsWithTheValuesItWasWrittenWith) {
+    std::vector<StoredBucket> first = sampleBuckets(MINUTE_AT, 5),
+                              second = sampleBuckets(MINUTE_AT + 600, 4);
+    second[1].quantities[2] = HistoryBucket{-40.0f, 85.125f, -1e-3, 4000000000u};
+    const std::string path = std::string(SENSOMARK_SOURCE_DIR) + "/tests/data/golden.history";
+    if (getenv("SENSOMARK_WRITE_GOLDEN") != nullptr) {
+        std::ofstream(path, std::ios::binary)
+            << historyFileHeader() << historyRecord(first) << historyRecord(second);
+    }
+    HistoryFileContent content = readHistoryFile(readFile(path));
+    ASSERT_TRUE(content.headerOk);
+    std::vector<StoredBucket> all = first;
+    all.insert(all.end(), second.begin(), second.end());
+    EXPECT_TRUE(sameBuckets(content.buckets, all));
+    EXPECT_EQ(content.buckets[6].quantities[2].count, 4000000000u);
+    EXPECT_EQ(content.buckets[6].quantities[2].sum, -1e-3);
+    EXPECT_EQ(content.goodBytes, readFile(path).size());
+}
+
+TEST(HistoryFile, ATornOrBitFlippedFileLoadsTheRecordsBeforeTheDamageOrNothing) {
+    std::vector<StoredBucket> a = sampleBuckets(MINUTE_AT, 3), b = sampleBuckets(MINUTE_AT + 60, 4),
+                              c = sampleBuckets(MINUTE_AT + 120, 5);
+    const std::string head = historyFileHeader() + historyRecord(a) + historyRecord(b);
+    const std::string file = head + historyRecord(c);
+    std::vector<StoredBucket> all = a;
+    all.insert(all.end(), b.begin(), b.end());
+    const std::vector<StoredBucket> beforeLast = all;
+    all.insert(all.end(), c.begin(), c.end());
+
+    EXPECT_TRUE(sameBuckets(readHistoryFile(file).buckets, all));
+    for (size_t cut = head.size(); cut < file.size(); ++cut) {
+        HistoryFileContent content = readHistoryFile(file.substr(0, cut));
+        ASSERT_TRUE(content.headerOk);
+        ASSERT_TRUE(sameBuckets(content.buckets, beforeLast)) << "cut at " << cut;
+        ASSERT_EQ(content.goodBytes, head.size());
+    }
+    // Every single bit flipped: the header is refused, or the records before
+    // the damaged one load, never a changed number.
+    const size_t recordEnds[] = {16 + historyRecord(a).size(), head.size(), file.size()};
+    for (size_t bit = 0; bit < file.size() * 8; ++bit) {
+        std::string damaged = file;
+        damaged[bit / 8] = static_cast<char>(damaged[bit / 8] ^ (1 << (bit % 8)));
+        HistoryFileContent content = readHistoryFile(damaged);
+        if (bit / 8 < 16) {
+            ASSERT_FALSE(content.headerOk) << bit;
+            continue;
+        }
+        size_t records = 0;
+        while (bit / 8 >= recordEnds[records]) ++records;
+        size_t kept = records == 0 ? 0 : records == 1 ? a.size() : a.size() + b.size();
+        ASSERT_TRUE(sameBuckets(content.buckets, prefix(all, kept))) << "bit " << bit;
+    }
+    EXPECT_FALSE(readHistoryFile("").headerOk);
+    EXPECT_FALSE(readHistoryFile("SMKHIST\n\2\0\0\0\0\0\0\0").headerOk);  // a later version
+}
+
+TEST(HistoryWriter, AppendsOnlyWhatChangedWritesWholeAtTheStopAndReadsItBack) {
+    TempDir dir;
+    Sensor sensor(nullptr, "/dev/ttyUSB0"), quiet(nullptr, "/dev/ttyUSB1");
+    History history;
+    SensorHistory* h = history.track(&sensor);
+    history.track(&quiet);
+    HistoryWriter writer(history, dir.path, 60000);
+    writer.load();
+    writer.tick(1000);  // starts the interval
+    h->add(MINUTE_AT, TEMPERATURE, 20.5);
+    writer.tick(30000);
+    EXPECT_EQ(writer.bytesWritten(), 0u);  // not yet due
+    writer.tick(61000);
+    // No file yet: the first write is whole (2 fsyncs: the file, the folder).
+    EXPECT_EQ(writer.fsyncCount(), 2u);
+    const std::string path = dir.file("dev_ttyUSB0.history");
+    EXPECT_EQ(access(dir.file("dev_ttyUSB1.history").c_str(), F_OK), -1);  // nothing came
+    uint64_t bytes = writer.bytesWritten();
+    writer.tick(130000);  // nothing new: nothing written
+    EXPECT_EQ(writer.bytesWritten(), bytes);
+    h->add(MINUTE_AT + 1, TEMPERATURE, 21);
+    writer.tick(200000);
+    EXPECT_EQ(writer.fsyncCount(), 3u);  // one append
+    EXPECT_GT(readFile(path).size(), bytes);
+    h->add(MINUTE_AT + 2, HUMIDITY, 40);
+
+    // Read back now (as after a SIGKILL): the last append is there, not what
+    // came after it.
+    auto readBack = [&](History* into, Sensor* s) {
+        into->track(s);
+        HistoryWriter reader(*into, dir.path, 60000);
+        reader.load();
+        return into->of(s)->series(HistoryRange::DAY, MINUTE_AT + 2);
+    };
+    {
+        History copy;
+        HistorySeries s = readBack(&copy, &sensor);
+        EXPECT_EQ(s.buckets[0][1438].max, 21.0f);
+        EXPECT_EQ(s.buckets[1][1439].count, 0u);
+    }
+    writer.tick(210000, true);  // the stop: whole, the open minute included
+    History copy;
+    HistorySeries s = readBack(&copy, &sensor);
+    HistorySeries want = h->series(HistoryRange::DAY, MINUTE_AT + 2);
+    EXPECT_EQ(s.buckets[1][1439].sum, 40);
+    for (int q = 0; q < 3; ++q)
+        for (size_t i = 0; i < 1440; ++i)
+            ASSERT_EQ(s.buckets[q][i].count, want.buckets[q][i].count) << q << " " << i;
+    EXPECT_EQ(copy.of(&sensor)->series(HistoryRange::YEAR, MINUTE_AT + 2).buckets[0].back().count,
+              2u);
+}
+
+TEST(HistoryWriter, AnUnreadableHeaderIsMovedAsideAndAMissingFolderIsWrittenOnceItExists) {
+    TempDir dir;
+    dir.write("dev_ttyUSB0.history", "not a history file\n");
+    const std::string folder = dir.file("state");
+    Sensor sensor(nullptr, "/dev/ttyUSB0");
+    {
+        History history;
+        history.track(&sensor);
+        HistoryWriter writer(history, dir.path, 60000);
+        writer.load();
+        EXPECT_EQ(readFile(dir.file("dev_ttyUSB0.history.corrupt")), "not a history file\n");
+        EXPECT_EQ(history.of(&sensor)->bytesHeld(), 0u);  // empty history
+    }
+    History history;
+    SensorHistory* h = history.track(&sensor);
+    HistoryWriter writer(history, folder, 60000);
+    writer.load();
+    writer.tick(1000);
+    h->add(MINUTE_AT, TEMPERATURE, 20);
+    writer.tick(70000);  // the folder is missing: fails
+    EXPECT_EQ(access((folder + "/dev_ttyUSB0.history").c_str(), F_OK), -1);
+    writer.tick(140000);  // fails again, nothing new: tried again all the same
+    ASSERT_EQ(mkdir(folder.c_str(), 0755), 0);
+    writer.tick(210000);
+    History copy;
+    copy.track(&sensor);
+    HistoryWriter reader(copy, folder, 60000);
+    reader.load();
+    EXPECT_EQ(copy.of(&sensor)->series(HistoryRange::DAY, MINUTE_AT).buckets[0][1439].sum, 20);
+}

@@ -1,0 +1,226 @@
+// The event log: level filter, escaping, whole lines from many threads, and the
+// real daemon behind an output that nobody reads or that reads slowly.
+#include "logging.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
+#include <thread>
+
+#include "net.h"
+#include "testutil.h"
+
+namespace {
+
+using Lines = std::vector<std::string>;
+
+// The daemon in dir with its standard output (and error) on a pipe that the
+// test reads, or leaves unread.
+struct PipedDaemon {
+    explicit PipedDaemon(const TempDir& dir) {
+        int fds[2];
+        if (pipe(fds) != 0) return;
+        out.reset(fds[0]);
+        UniqueFd in(fds[1]);
+        daemon = std::make_unique<Process>(std::vector<std::string>{SENSOMARK_BIN}, dir.path, false,
+                                           in.get());
+    }
+    // Whether the pipe is within two pages of what it can hold.
+    bool nearlyFull() const {
+        int unread = 0;
+        ioctl(out.get(), FIONREAD, &unread);
+        return unread + 8192 >= fcntl(out.get(), F_GETPIPE_SZ);
+    }
+    UniqueFd out;
+    std::unique_ptr<Process> daemon;
+};
+
+}  // namespace
+
+TEST(EventLog, FiltersByLevelRecreatesARemovedFileAndEndsAtShutdown) {
+    TempDir dir;
+    logFile = dir.file("log");
+    setLogLevel(LOG_STAT);
+    for (int level : {LOG_STAT, LOG_CRITICAL, LOG_DEBUG, -1})
+        logEvent(level, "level " + std::to_string(level) + std::string("\0\x1b[2J\n\x7f~", 8));
+    // Control bytes are shown, never acted on by a terminal.
+    EXPECT_EQ(logLines(readFile(logFile)),
+              (Lines{"level 1\\x00\\x1b[2J\\x0a\\x7f~", "level 0\\x00\\x1b[2J\\x0a\\x7f~"}));
+    EXPECT_TRUE(logWanted(LOG_STAT) && !logWanted(LOG_DEBUG));
+    remove(logFile.c_str());
+    logEventBeforeNext(LOG_CRITICAL, "left for the next event");
+    logShutdown();  // writes the line left waiting, and nothing after it
+    logEvent(LOG_CRITICAL, "after shutdown");
+    std::string text = readFile(logFile);
+    EXPECT_EQ(logLines(text), Lines{"left for the next event"});
+    EXPECT_EQ(text.size(), 22u + 23 + 1);
+    EXPECT_FALSE(logWanted(LOG_CRITICAL));
+    setLogLevel(LOG_DEBUG);
+    EXPECT_TRUE(logWanted(LOG_DEBUG));
+    EXPECT_FALSE(logWanted(-1));
+    logFile.clear();
+}
+
+TEST(EventLog, ManyThreadsWriteWholeLinesEachThreadInItsOwnOrder) {
+    TempDir dir;
+    logFile = dir.file("log");
+    const int threads = 8, pairs = 500;
+    std::vector<std::thread> loggers;
+    for (int t = 0; t < threads; ++t) {
+        loggers.emplace_back([t] {
+            for (int i = 0; i < pairs; ++i) {
+                std::string id = "t" + std::to_string(t) + " n";
+                logEventBeforeNext(LOG_DEBUG, id + std::to_string(2 * i));
+                logEvent(LOG_DEBUG, id + std::to_string(2 * i + 1));
+            }
+        });
+    }
+    for (std::thread& logger : loggers) logger.join();
+    std::string text = readFile(logFile);
+    Lines lines = logLines(text);
+    EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), threads * pairs * 2);
+    ASSERT_EQ(lines.size(), size_t(threads * pairs * 2));
+    std::vector<int> next(threads, 0);
+    for (const std::string& line : lines) {
+        int t = -1, n = -1;
+        ASSERT_EQ(sscanf(line.c_str(), "t%d n%d", &t, &n), 2) << line;
+        EXPECT_EQ(line, "t" + std::to_string(t) + " n" + std::to_string(n));
+        ASSERT_TRUE(t >= 0 && t < threads) << line;
+        EXPECT_EQ(n, next[t]++) << line;
+    }
+    logFile.clear();
+}
+
+TEST(StalledLog, NeitherGrowsMemoryNorHoldsTheStop) {
+    TempDir dir;
+    int port = freePort();
+    dir.write("sensomarkUSB.conf", configText(port, "loglevel = debug\n"));
+    PipedDaemon piped(dir);
+    Process& daemon = *piped.daemon;
+    ASSERT_TRUE(eventually([&] { return Client(port).connected(); }));
+    std::string burst;
+    for (int q = 0; q < 500; ++q) burst += "sensomark.com1.1\n";
+    // Six clients pipeline queries while nobody reads the log.
+    std::atomic<bool> flooding{true};
+    std::vector<std::thread> clients;
+    for (int i = 0; i < 6; ++i) {
+        clients.emplace_back([&] {
+            Client c(port);
+            while (flooding) {
+                c.send(burst);
+                c.replies(500, 1s);
+            }
+        });
+    }
+    std::this_thread::sleep_for(3s);
+#ifndef SENSOMARK_SANITIZED  // the sanitizers' own bookkeeping grows any process
+    EXPECT_LT(atol(procStatus(daemon.pid(), "VmRSS").c_str()), 16 * 1024 + EMULATOR_RSS_KIB)
+        << "resident KiB";
+#endif
+    flooding = false;
+    for (auto& t : clients) t.join();
+
+    // Draining the output brings the count of what it missed.
+    std::string drained;
+    char buffer[65536];
+    EXPECT_TRUE(eventually(
+        [&] {
+            ssize_t n =
+                waitReadable(piped.out.get(), 100) > 0 ? read(piped.out.get(), buffer, 65536) : 0;
+            if (n > 0) drained.append(buffer, n);
+            return drained.find(" log lines dropped\n") != std::string::npos;
+        },
+        10s));
+    // Stalled once more: the stop still ends the daemon at once.
+    Client c(port);
+    c.send(burst + burst + burst + burst);
+    c.replies(2000, 1s);
+    daemon.signal(SIGTERM);
+    EXPECT_EQ(daemon.wait(5s), 0) << "SIGTERM must end the daemon behind a full log pipe";
+}
+
+TEST(StalledLog, DevicesAndClientsAreServedBehindAFullPipe) {
+    TempDir dir;
+    Pty device;
+    fcntl(device.master, F_SETFL, O_NONBLOCK);  // a daemon that stopped reading must not stall us
+    auto feed = [&](const std::string& line) {
+        ssize_t ignored = write(device.master, line.data(), line.size());
+        (void)ignored;
+    };
+    int port = freePort();
+    dir.write("sensomarkUSB.conf",
+              configText(port, "loglevel = debug\n[sensors]\n" + device.slavePath + " = probe\n"));
+    PipedDaemon piped(dir);
+    // Each device line is logged: they fill the pipe nobody reads, and then
+    // 200 more are more than it could take.
+    std::string lines;
+    for (int i = 0; i < 20; ++i) lines += "temperature=20.0\n";
+    ASSERT_TRUE(eventually(
+        [&] {
+            feed(lines);
+            return piped.nearlyFull();
+        },
+        10s));
+    for (int i = 0; i < 10; ++i) feed(lines);
+    EXPECT_TRUE(eventually(
+        [&] {
+            feed("temperature=25.5\n");
+            return Client(port).query("probe.1") == "valid=1;value=25.5;";
+        },
+        10s))
+        << "the device's reader, the accept loop or the client waits for the log";
+    auto stop = std::chrono::steady_clock::now();
+    piped.daemon->signal(SIGTERM);
+    EXPECT_EQ(piped.daemon->wait(5s), 0);
+    // Half a second for the stalled output, the rest for a loaded machine.
+    EXPECT_LT(std::chrono::steady_clock::now() - stop, 2s);
+}
+
+TEST(StalledLog, ABurstOfClientsIsAcceptedWhileATerminalTakesTheLogSlowly) {
+#ifdef SENSOMARK_SANITIZED
+    const int clients = 500;  // instrumented threads are slow
+#else
+    const int clients = 1500;
+#endif
+    // The daemon inherits the limit.
+    if (raiseDescriptorLimit(8192) < 2 * clients + 100) GTEST_SKIP() << "descriptor limit too low";
+    TempDir dir;
+    Pty terminal;
+    int port = freePort();
+    dir.write("sensomarkUSB.conf", configText(port, "backlog = 2048\n"));
+    Process daemon({SENSOMARK_BIN}, dir.path, false, terminal.slave);
+    std::atomic<bool> reading{true};
+    std::thread reader([&] {
+        char buffer[64];
+        while (reading) {  // about 600 bytes a second
+            if (waitReadable(terminal.master, 100) > 0 &&
+                read(terminal.master, buffer, sizeof(buffer)) < 0)
+                break;
+            std::this_thread::sleep_for(100ms);
+        }
+    });
+    ASSERT_TRUE(eventually([&] { return Client(port).connected(); }));
+    std::vector<std::unique_ptr<Client>> burst;
+    for (int i = 0; i < clients; ++i) burst.push_back(std::make_unique<Client>(port));
+    auto start = std::chrono::steady_clock::now();
+    for (auto& client : burst) client->send("x.1\n");
+    int answered = 0;
+    for (auto& client : burst) {
+        auto left = SLOWDOWN * 10s - (std::chrono::steady_clock::now() - start);
+        answered +=
+            client->replies(1, std::chrono::duration_cast<std::chrono::milliseconds>(left)) ==
+            std::vector<std::string>{""};
+    }
+    EXPECT_EQ(answered, clients);
+    daemon.signal(SIGTERM);
+    EXPECT_EQ(daemon.wait(), 0);
+    reading = false;
+    reader.join();
+}

@@ -1,0 +1,53 @@
+// The lock order of ranked mutexes: the registry's before a sensor's, checked
+// while running in the builds that check it.
+#include "mutex.h"
+
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "sensormanager.h"
+
+TEST(LockOrder, TheRegistryBeforeASensorAndNeverTwoSensorsAtOnce) {
+#ifndef SENSOMARK_CHECK_LOCK_ORDER
+    GTEST_SKIP() << "this build does not check the lock order";
+#endif
+    Mutex registry(LockRank::REGISTRY), sensor(LockRank::SENSOR), other(LockRank::SENSOR);
+    Mutex unranked;
+    {
+        MutexLock first(registry);
+        MutexLock second(sensor);
+        MutexLock free(unranked);
+        // Each thread keeps an order of its own.
+        std::thread([&] { MutexLock alone(other); }).join();
+    }
+    {
+        MutexLock again(sensor);  // released above: taken alone once more
+    }
+    EXPECT_DEATH(
+        {
+            MutexLock a(sensor);
+            MutexLock b(registry);
+        },
+        "lock order violated");
+    EXPECT_DEATH(
+        {
+            MutexLock a(sensor);
+            MutexLock b(other);
+        },
+        "lock order violated");
+}
+
+TEST(LockOrder, TheRegistryAskedAgainUnderItsOwnLockEndsInsteadOfHanging) {
+#ifndef SENSOMARK_CHECK_LOCK_ORDER
+    GTEST_SKIP() << "this build does not check the lock order";
+#endif
+    SensorManager registry;
+    registry.nameSensor(registry.newSensor("/dev/null"), "probe");
+    auto none = [](const std::string&, Sensor*) {};
+    // A query takes the registry's lock, then the sensor's...
+    EXPECT_EQ(registry.getReading("probe.1"), "valid=0");
+    // ...but a registry callback must not ask the registry again.
+    EXPECT_DEATH(registry.visit(none, [&](Sensor*) { registry.getReading("probe.1"); }),
+                 "lock order violated");
+}
