@@ -64,8 +64,9 @@ class CAPABILITY("mutex") Mutex {
         m.lock();
     }
     void unlock() RELEASE() {
-        m.unlock();
+        // Once m is free a waiter may destroy this mutex: touch nothing after.
         lockorder::released(rank);
+        m.unlock();
     }
 
   private:

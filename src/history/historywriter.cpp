@@ -13,6 +13,7 @@
 #include "historyfile.h"
 #include "logging.h"
 #include "mutex.h"
+#include "net.h"
 #include "syserror.h"
 
 struct WriterControl {
@@ -49,26 +50,29 @@ bool writeAll(int fd, const std::string& data, std::string* error) {
     return true;
 }
 
-// Closes its descriptor at the end of its scope.
-struct Fd {
-    int fd;
-    explicit Fd(int fd) : fd(fd) {}
-    ~Fd() {
-        if (fd >= 0) close(fd);
+// Writes all of data to fd and flushes it to the disk with one fsync
+// (counted in s even when the write failed); false with *error set otherwise.
+template <typename State>
+bool writeSynced(State& s, int fd, const std::string& data, std::string* error) {
+    bool written = writeAll(fd, data, error);
+    s.bytes += data.size();
+    if (written && fsync(fd) != 0) {
+        *error = failure("fsync", errno);
+        written = false;
     }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-};
+    ++s.fsyncs;
+    return written;
+}
 
 bool readWhole(const std::string& path, std::string* bytes, int* error) {
-    Fd f(open(path.c_str(), O_RDONLY | O_CLOEXEC));
-    if (f.fd < 0) {
+    UniqueFd f(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!f.valid()) {
         *error = errno;
         return false;
     }
     char buffer[65536];
     for (;;) {
-        ssize_t n = read(f.fd, buffer, sizeof(buffer));
+        ssize_t n = read(f.get(), buffer, sizeof(buffer));
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) {
             *error = errno;
@@ -137,19 +141,12 @@ bool HistoryWriter::writeWhole(State& s, Device& d, std::string* error) {
     std::string data = historyFileHeader() + historyRecord(buckets);
     std::string temporary = d.path + ".tmp";
     {
-        Fd f(open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
-        if (f.fd < 0) {
+        UniqueFd f(open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+        if (!f.valid()) {
             *error = failure("open", errno);
             return false;
         }
-        bool written = writeAll(f.fd, data, error);
-        s.bytes += data.size();
-        if (written && fsync(f.fd) != 0) {
-            *error = failure("fsync", errno);
-            written = false;
-        }
-        ++s.fsyncs;
-        if (!written) {
+        if (!writeSynced(s, f.get(), data, error)) {
             unlink(temporary.c_str());
             return false;
         }
@@ -159,9 +156,9 @@ bool HistoryWriter::writeWhole(State& s, Device& d, std::string* error) {
         unlink(temporary.c_str());
         return false;
     }
-    Fd folder(open(s.dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (folder.fd >= 0) {
-        fsync(folder.fd);
+    UniqueFd folder(open(s.dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (folder.valid()) {
+        fsync(folder.get());
         ++s.fsyncs;
     }
     logEvent(LOG_DEBUG, "history of '" + d.device + "': " + std::to_string(data.size()) +
@@ -170,18 +167,12 @@ bool HistoryWriter::writeWhole(State& s, Device& d, std::string* error) {
 }
 
 bool HistoryWriter::append(State& s, Device& d, const std::string& record, std::string* error) {
-    Fd f(open(d.path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC));
-    if (f.fd < 0) {
+    UniqueFd f(open(d.path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC));
+    if (!f.valid()) {
         *error = failure("open", errno);
         return false;
     }
-    bool written = writeAll(f.fd, record, error);
-    s.bytes += record.size();
-    if (written && fsync(f.fd) != 0) {
-        *error = failure("fsync", errno);
-        written = false;
-    }
-    ++s.fsyncs;
+    bool written = writeSynced(s, f.get(), record, error);
     if (written)
         logEvent(LOG_DEBUG, "history of '" + d.device + "': " + std::to_string(record.size()) +
                                 " bytes appended");
