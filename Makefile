@@ -1,8 +1,22 @@
 # Front end for the CMake build: make, make run, make test, make test-all,
 # make install, make package, make check-package, make clean.
-BUILD ?= build
 JOBS ?= 2
 CMAKE_FLAGS ?=
+# ARCH=arm64 or ARCH=armhf on a PC: cross-build with Debian's cross compilers into
+# build-ARCH, and run the tests there under qemu user emulation (cmake/toolchain-ARCH.cmake).
+# On the board itself, or when ARCH names this machine, the build is the native one.
+ARCH ?=
+NATIVE_ARCH := $(shell dpkg --print-architecture 2>/dev/null)
+ifneq ($(filter-out $(NATIVE_ARCH),$(ARCH)),)
+ifeq ($(filter arm64 armhf,$(ARCH)),)
+$(error ARCH=$(ARCH): cross builds are for arm64 and armhf)
+endif
+BUILD ?= build-$(ARCH)
+CROSS_FLAGS = -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/toolchain-$(ARCH).cmake
+# dpkg-shlibdeps (make package) reads the libraries' dependencies of the target.
+export DEB_HOST_ARCH = $(ARCH)
+endif
+BUILD ?= build
 PREFIX ?= /usr/local
 
 .PHONY: all deps build run demo test test-all check-thread-safety install package \
@@ -13,7 +27,7 @@ PREFIX ?= /usr/local
 all: build
 
 deps:
-	@sh tools/check-deps.sh
+	@sh tools/check-deps.sh $(ARCH)
 
 # Warnings are errors for the developers (make test) and CI, not in a user's
 # make run, install or package.
@@ -22,7 +36,7 @@ deps:
 WERROR ?=
 build: deps
 	@cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo $(if $(WERROR),-DSENSOMARK_WERROR=$(WERROR)) \
-		$(CMAKE_FLAGS) >/dev/null
+		$(CROSS_FLAGS) $(CMAKE_FLAGS) >/dev/null
 	@cmake --build $(BUILD) -j$(JOBS)
 
 run: build
@@ -86,7 +100,7 @@ package: build
 # That package checked by lintian (installed when missing and root): an error or
 # a warning fails.
 check-package:
-	@MAKE="$(MAKE)" BUILD=$(BUILD) sh tools/check-package.sh
+	@MAKE="$(MAKE)" BUILD=$(BUILD) ARCH=$(ARCH) sh tools/check-package.sh
 
 # The whole suite under ASan+UBSan or TSan; a sanitizer report from any process
 # (the daemons the tests start included) fails the target.

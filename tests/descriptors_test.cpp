@@ -65,6 +65,10 @@ TEST(Descriptors, ALowLimitStillLeavesClientsAFairShare) {
 }
 
 TEST(Descriptors, AShortageDelaysTheLogFileButNeverEndsTheDaemon) {
+    // qemu-user keeps descriptors of its own under the process's limit (fd 10 and
+    // a pipe near the top), so the emulated daemon's arithmetic of 64 is not the
+    // test's; said as a skip, not passed quietly.
+    if (EMULATED) GTEST_SKIP() << "the emulator's own descriptors count against the limit of 64";
     TempDir dir;
     int port = freePort(), metricsPort = freePort();
     std::string log = dir.file("d.log"), config = dir.file("d.conf");

@@ -1,9 +1,11 @@
 #!/bin/bash
 # Checks what `make install` and `make package` deliver: the install tree, the man pages, the
 # systemd unit, the logrotate rules and the Debian package. Prints "FAIL: ..." for each failed
-# check and "skipped: ..." for each check whose tool is missing. Usage: packaging_test.sh SRC BUILD
+# check and "skipped: ..." for each check whose tool is missing.
+# Usage: packaging_test.sh SRC BUILD [ARCH], ARCH the package's (default: dpkg's).
 set -euo pipefail
 src=$(cd "$1" && pwd) build=$(cd "$2" && pwd)
+arch=${3:-$(dpkg --print-architecture 2>/dev/null || echo amd64)}
 tmp=$(mktemp -d /tmp/sensomark-packaging-XXXXXX)
 trap 'rm -rf "$tmp"' EXIT
 
@@ -150,7 +152,6 @@ check_package() {
     cpack -G DEB -B "$tmp/pkg" --config "$build/CPackConfig.cmake" -D CPACK_CMAKE_GENERATOR=Ninja \
         >"$tmp/cpack.log" 2>&1 || fail "cpack: $(cat "$tmp/cpack.log")"
     none "preinstall" "$tmp/cpack.log" "cpack ran the preinstall target"
-    arch=$(dpkg --print-architecture)
     deb=$tmp/pkg/sensomarkusb_${version}_$arch.deb
     [ -f "$deb" ] || { fail "cpack made no $(basename "$deb"): $(ls "$tmp/pkg")" && return; }
     dpkg-deb -c "$deb" | awk '{print $NF}' | sed 's|^\./|/|' >"$tmp/contents"
@@ -172,6 +173,19 @@ check_package() {
     dpkg-deb -x "$deb" "$tmp/extracted"
     has "ExecStart=/usr/sbin/sensomarkUSB /etc/sensomarkUSB.conf" "$tmp/extracted/$unit_path" \
         "packaged unit does not start /usr/sbin/sensomarkUSB"
+    # Every program is built for the package's architecture (a cross build's too).
+    case $arch in
+    amd64) machine="ELF 64-bit LSB .*x86-64" ;;
+    arm64) machine="ELF 64-bit LSB .*ARM aarch64" ;;
+    armhf) machine="ELF 32-bit LSB .*ARM, EABI5" ;;
+    *) machine="ELF" ;;
+    esac
+    if have file; then
+        for f in $(cd "$tmp/extracted" && find . -type f -perm -u+x | sed 's|^\./||'); do
+            file -b "$tmp/extracted/$f" | grep -Eq "$machine" ||
+                fail "/$f is no $arch program: $(file -b "$tmp/extracted/$f")"
+        done
+    fi
     pass "Debian package $(basename "$deb")"
 }
 if have dpkg-deb; then check_package; fi

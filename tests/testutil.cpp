@@ -12,8 +12,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <regex>
 #include <set>
 #include <sstream>
@@ -44,15 +47,27 @@ int portOf(const UniqueFd& socket) {
 }
 
 int freePort() {
-    // The kernel may hand out a port again once its socket is closed: a test
-    // that asks twice must still get two ports.
+    // A port the kernel hands out (bound to 0) comes from the ephemeral range,
+    // where the clients of a parallel test may take it meanwhile; slow runs
+    // (emulated ones) saw that. Candidates come from below that range instead,
+    // at random (parallel test processes), each checked by binding it.
     static std::set<int> given;
-    std::string error;
-    int port;
-    do {
-        port = portOf(openListenSocket("127.0.0.1", 0, 1, &error));
-    } while (!given.insert(port).second);
-    return port;
+    static std::mt19937 random(static_cast<unsigned>(getpid()) * 2654435761u ^
+                               static_cast<unsigned>(time(nullptr)));
+    static const int ephemeralLow = [] {
+        int low = 0;
+        std::ifstream("/proc/sys/net/ipv4/ip_local_port_range") >> low;
+        return low > 2048 ? low : 32768;
+    }();
+    std::uniform_int_distribution<int> candidate(ephemeralLow / 2, ephemeralLow - 1);
+    for (;;) {
+        int port = candidate(random);
+        if (given.count(port) != 0) continue;
+        std::string error;
+        if (!openListenSocket("127.0.0.1", port, 1, &error).valid()) continue;
+        given.insert(port);
+        return port;
+    }
 }
 
 std::string configText(int port, const std::string& extra) {
@@ -232,9 +247,14 @@ std::string procStatus(pid_t pid, const std::string& field) {
 pid_t processRunning(const std::vector<std::string>& argv) {
     std::string cmdline;
     for (const std::string& arg : argv) cmdline += arg + '\0';
-    for (const auto& entry : std::filesystem::directory_iterator("/proc"))
-        if (readFile(entry.path() / "cmdline") == cmdline)
+    for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+        // Run by binfmt_misc, the command line is the emulator's, the program's
+        // path, then argv.
+        std::string text = readFile(entry.path() / "cmdline");
+        size_t at = text.size() - std::min(text.size(), cmdline.size());
+        if (text.compare(at, std::string::npos, cmdline) == 0 && (at == 0 || text[at - 1] == '\0'))
             return atoi(entry.path().filename().c_str());
+    }
     return -1;
 }
 
@@ -253,7 +273,8 @@ std::unique_ptr<Process> startDaemon(const TempDir& dir, const std::string& conf
     // At level "critical" the daemon does not say that it listens: try to connect.
     size_t at = config.find("port = ");
     int port = at == std::string::npos ? 4000 : atoi(config.c_str() + at + 7);
-    EXPECT_TRUE(eventually([&] { return Client(port).connected(); })) << daemon->output();
+    EXPECT_TRUE(eventually([&] { return Client(port).connected(); }, SLOWDOWN * 5s))
+        << daemon->output();
     return daemon;
 }
 

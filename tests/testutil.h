@@ -22,7 +22,25 @@ struct TempDir {
     std::string path;
 };
 
-// A TCP port on 127.0.0.1 that was free a moment ago, never the same twice in one process.
+// Under qemu user emulation (a cross build's tests), every process also runs the
+// emulator: one thread more than its own, and its translated code resident.
+// Starting threads is slow there too (2,000 reader threads take some 15 s), and
+// so is anything a busy machine makes wait: bounds on waits are times SLOWDOWN.
+#ifdef SENSOMARK_EMULATED
+constexpr bool EMULATED = true;
+constexpr int EMULATOR_THREADS = 1;
+constexpr long EMULATOR_RSS_KIB = 24 * 1024;
+constexpr int SLOWDOWN = 6;
+#else
+constexpr bool EMULATED = false;
+constexpr int EMULATOR_THREADS = 0;
+constexpr long EMULATOR_RSS_KIB = 0;
+constexpr int SLOWDOWN = 1;
+#endif
+
+// A TCP port on 127.0.0.1 that was free a moment ago, never the same twice in one
+// process, and below the range the kernel picks clients' ports from: a client's
+// connect can never take it before the daemon listens on it.
 int freePort();
 // The local port of a bound socket.
 int portOf(const UniqueFd& socket);
@@ -32,8 +50,8 @@ std::string readFile(const std::string& path);
 // The messages of the lines of text that start with a time stamp
 // "YYYY-MM-DD HH:MM:SS - ", in order and without it.
 std::vector<std::string> logLines(const std::string& text);
-// The process whose command line is argv (a daemon that detached itself);
-// -1 when there is none.
+// The process whose command line is argv (a daemon that detached itself), or
+// ends with it after the emulator's own arguments; -1 when there is none.
 pid_t processRunning(const std::vector<std::string>& argv);
 // Number of threads of process pid, from /proc; -1 when there is no such process.
 int threadCount(pid_t pid);

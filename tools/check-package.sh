@@ -2,10 +2,13 @@
 # Builds the Debian package (make package) and checks it with lintian, Debian's
 # package checker: any error or warning fails, informational tags are shown.
 # Installs lintian with apt-get when it is missing and this runs as root.
-# Usage: check-package.sh, from `make check-package` (which sets MAKE and BUILD).
+# Checks too that every program in it is built for the package's architecture.
+# Usage: check-package.sh, from `make check-package` (which sets MAKE, BUILD and
+# ARCH, the latter empty for this machine's architecture).
 set -eu
 cd "$(dirname "$0")/.."
 build=${BUILD:-build}
+arch=${ARCH:-$(dpkg --print-architecture)}
 
 if ! command -v lintian >/dev/null 2>&1; then
     if [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null 2>&1; then
@@ -22,10 +25,10 @@ if ! command -v lintian >/dev/null 2>&1; then
     fi
 fi
 
-${MAKE:-make} --no-print-directory package BUILD="$build"
+${MAKE:-make} --no-print-directory package BUILD="$build" ARCH="${ARCH:-}"
 
 version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt")
-deb=$build/sensomarkusb_${version}_$(dpkg --print-architecture).deb
+deb=$build/sensomarkusb_${version}_$arch.deb
 [ -f "$deb" ] || {
     echo "make package made no $deb" >&2
     exit 1
@@ -33,3 +36,23 @@ deb=$build/sensomarkusb_${version}_$(dpkg --print-architecture).deb
 echo "lintian $deb"
 lintian --fail-on error,warning --display-info "$deb"
 echo "lintian: no errors, no warnings"
+
+case $arch in
+amd64) machine="ELF 64-bit LSB .*x86-64" ;;
+arm64) machine="ELF 64-bit LSB .*ARM aarch64" ;;
+armhf) machine="ELF 32-bit LSB .*ARM, EABI5" ;;
+*) machine="ELF" ;;
+esac
+tree=$(mktemp -d)
+trap 'rm -rf "$tree"' EXIT
+dpkg-deb -x "$deb" "$tree"
+programs=0
+for f in $(cd "$tree" && find . -type f -perm -u+x | sed 's|^\./||'); do
+    kind=$(file -b "$tree/$f")
+    echo "$kind" | grep -Eq "$machine" || {
+        echo "/$f is no $arch program: $kind" >&2
+        exit 1
+    }
+    programs=$((programs + 1))
+done
+echo "file: all $programs programs are $arch ($machine)"

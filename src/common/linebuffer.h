@@ -2,6 +2,7 @@
 // sensor's reader or a client's thread).
 #pragma once
 #include <cstddef>
+#include <cstdint>
 #include <string>
 
 // Lines end at CR or LF; a run of them counts once. Bytes after the last line
@@ -18,13 +19,13 @@ class LineBuffer {
     // Moves the next complete line into line; false when none is complete.
     bool next(std::string& line);
     // Number of over-long lines dropped so far.
-    unsigned long overflows() const { return overflowCount; }
+    uint64_t overflows() const { return overflowCount; }
 
   private:
     std::string buffer;
     size_t start = 0;         // first byte of buffer not yet consumed
     bool discarding = false;  // inside an over-long line: drop up to its line end
-    unsigned long overflowCount = 0;
+    uint64_t overflowCount = 0;
     const size_t maxPending;
     const bool keepEmpty;
 };

@@ -3,6 +3,7 @@
 // Used by the web port's /metrics, the MQTT publisher's families and
 // sensomark-query. No shared state; any thread may use its own writer.
 #pragma once
+#include <cstdint>
 #include <initializer_list>
 #include <string>
 #include <utility>
@@ -22,10 +23,10 @@ class PrometheusText {
     // One sample: name{label="value",...} value; no braces without labels.
     // value is written as it is: a number's text.
     void sample(const char* name, Labels labels, const std::string& value);
-    void sample(const char* name, Labels labels, unsigned long value) {
+    void sample(const char* name, Labels labels, uint64_t value) {
         sample(name, labels, std::to_string(value));
     }
-    void sample(const char* name, unsigned long value) { sample(name, {}, value); }
+    void sample(const char* name, uint64_t value) { sample(name, {}, value); }
 
     const std::string& text() const { return out; }
 

@@ -51,7 +51,7 @@ struct LogState {
     // and ever written, so that a wait knows when its lines are out; the
     // writer's state.
     std::string pending GUARDED_BY(mutex);
-    unsigned long dropped GUARDED_BY(mutex) = 0;
+    uint64_t dropped GUARDED_BY(mutex) = 0;
     uint64_t queuedBytes GUARDED_BY(mutex) = 0;
     uint64_t writtenBytes GUARDED_BY(mutex) = 0;
     bool writerRunning GUARDED_BY(mutex) = false;

@@ -286,7 +286,9 @@ int main(int argc, char* argv[]) {
     if (metricsPort > 0)
         webPort.start(listenOptions.addresses, &listenOptions.allow, metricsPort,
                       listenOptions.backlog);
-    switch (connectionManager.startListen(config.port)) {
+    ListenResult result = connectionManager.startListen(config.port);
+    mqttPublisher.stop();  // "offline" out while the TLS library is still there
+    switch (result) {
         case ListenResult::STOPPED:
             stop(0);
         case ListenResult::BAD_CONFIG:

@@ -95,9 +95,9 @@ class MqttWorker {
     bool valid() const { return wakeFd.valid(); }
 
     std::atomic<bool> connected{false};
-    std::atomic<unsigned long> publishes{0};  // acknowledged (qos 1) or written (qos 0)
-    std::atomic<unsigned long> reconnects{0};
-    std::atomic<unsigned long> dropped{0};  // replaced in the outbox
+    std::atomic<uint64_t> publishes{0};  // acknowledged (qos 1) or written (qos 0)
+    std::atomic<uint64_t> reconnects{0};
+    std::atomic<uint64_t> dropped{0};  // replaced in the outbox
 
   private:
     // What libmosquitto's thread reports; the worker takes and clears it.
@@ -531,7 +531,9 @@ bool MqttWorker::waitUntil(int64_t endMs, const std::function<bool()>& done) {
 
 MqttPublisher::MqttPublisher(SensorManager* sensors) : sensors(sensors) {}
 
-MqttPublisher::~MqttPublisher() {
+MqttPublisher::~MqttPublisher() { stop(); }
+
+void MqttPublisher::stop() {
     if (!thread.joinable()) return;
     requestShutdown();
     if (worker->waitFinished(STOP_WAIT_MS)) {
@@ -593,9 +595,9 @@ bool MqttPublisher::start() {
 
 std::string MqttPublisher::families() const {
     bool connected = worker && worker->connected.load();
-    unsigned long publishes = worker ? worker->publishes.load() : 0;
-    unsigned long reconnects = worker ? worker->reconnects.load() : 0;
-    unsigned long dropped = worker ? worker->dropped.load() : 0;
+    uint64_t publishes = worker ? worker->publishes.load() : 0;
+    uint64_t reconnects = worker ? worker->reconnects.load() : 0;
+    uint64_t dropped = worker ? worker->dropped.load() : 0;
     PrometheusText out;
     out.family("sensomark_mqtt_connected", "gauge",
                "1 while the daemon is connected to its MQTT broker.");

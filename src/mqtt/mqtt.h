@@ -37,7 +37,7 @@ class MqttPublisher {
     static constexpr int64_t STABLE_CONNECTION_MS = 30000;
 
     explicit MqttPublisher(SensorManager* sensors);
-    // Stops the thread (requesting shutdown) and waits at most STOP_WAIT_MS.
+    // Stops the thread as stop() does, unless stopped already.
     ~MqttPublisher();
     MqttPublisher(const MqttPublisher&) = delete;
     MqttPublisher& operator=(const MqttPublisher&) = delete;
@@ -54,6 +54,12 @@ class MqttPublisher {
     // Starts the publishing thread after setUp; logs and returns false when
     // it cannot be created.
     bool start();
+
+    // Stops the thread (requesting shutdown) and waits at most STOP_WAIT_MS;
+    // then the library is cleaned up. Call before exit(): the TLS library's own
+    // exit handler, registered after this object was made, would otherwise
+    // free what the thread may still be using.
+    void stop();
 
     // The metric families of the publisher, with HELP and TYPE; any thread.
     std::string families() const;

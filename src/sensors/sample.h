@@ -46,9 +46,9 @@ Reading readingOf(const Value& value, int64_t ageS);
 struct SensorSnapshot {
     std::string device;  // the configured path
     bool open = false;   // the device is open
-    unsigned long reconnects = 0;
-    unsigned long lines = 0;
-    unsigned long ignoredFields = 0;
+    uint64_t reconnects = 0;
+    uint64_t lines = 0;
+    uint64_t ignoredFields = 0;
     int64_t ageS = -1;             // since the device last delivered data; -1 before that
     bool fresh = false;            // isFresh(ageS): values are served
     Value values[QUANTITY_COUNT];  // the latest of each quantity, in selector order

@@ -10,6 +10,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstdint>
 #include <functional>
 #include <list>
 #include <string>
@@ -82,10 +83,10 @@ class ConnectionManager {
     SensorManager* getSensorManager() const { return sensorManager; }
     // Clients being served now, and requests answered since start.
     int clientCount() EXCLUDES(mutex);
-    unsigned long requestCount() const { return requests.load(std::memory_order_relaxed); }
-    // Counts one answered request; called by client threads.
-    void countRequest() {
-        requests.fetch_add(1, std::memory_order_relaxed);
+    uint64_t requestCount() const { return requests.load(std::memory_order_relaxed); }
+    // Counts answered requests (one unless told); called by client threads.
+    void countRequest(uint64_t n = 1) {
+        requests.fetch_add(n, std::memory_order_relaxed);
         if (options.onChange) options.onChange();
     }
 
@@ -113,5 +114,6 @@ class ConnectionManager {
     int serving GUARDED_BY(mutex) = 0;  // client threads inside their loops
     std::condition_variable_any allStopped;
 
-    std::atomic<unsigned long> requests{0};
+    // 64 bits on every system: at thousands a second, 32 would wrap within days.
+    std::atomic<uint64_t> requests{0};
 };

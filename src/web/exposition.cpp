@@ -58,7 +58,7 @@ std::string exposition(const std::vector<NamedSnapshot>& sensors, const ServiceC
         const char* name;
         const char* type;
         const char* help;
-        unsigned long SensorSnapshot::*counter;
+        uint64_t SensorSnapshot::*counter;
     } deviceMetrics[] = {
         {"sensomark_device_reconnects_total", "counter", "Times the device was lost.",
          &SensorSnapshot::reconnects},

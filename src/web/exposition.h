@@ -2,6 +2,7 @@
 // name, counters per device, and the query service's counters. Pure: the
 // caller brings the snapshots; any thread may call it.
 #pragma once
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <vector>
@@ -12,7 +13,7 @@
 // start-up hands to the web port; each may be called from any thread.
 struct ServiceCounters {
     std::function<int()> clients;             // query clients being served
-    std::function<unsigned long()> requests;  // query requests answered
+    std::function<uint64_t()> requests;  // query requests answered
 };
 
 // The exposition text of sensors (every sensor, in creation order) and service.
