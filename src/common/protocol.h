@@ -1,3 +1,10 @@
+// common/: what every subsystem shares and none owns: the wire protocol of
+// queries and replies (protocol), sockets and descriptors (net), the lock
+// types the compiler checks (mutex.h), detached threads (threads), line
+// framing (linebuffer), the Prometheus text format (prometheus), failed
+// system calls as text (syserror) and text helpers (strlib).
+// No thread of its own and no shared state: every thread calls in.
+//
 // The query protocol in one place: the quantities a sensor serves, the reading
 // snapshot, the reply text, and the grammar of query names. Both sides use it:
 // the daemon to answer, the tools to ask and to read replies. No state; any

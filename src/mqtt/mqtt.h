@@ -1,5 +1,5 @@
-// mqtt/: publishing to an MQTT broker: the strict reader of section [mqtt]
-// (mqttconfig), what is published where (mqttplan), Home Assistant discovery
+// mqtt/: publishing to an MQTT broker, as section [mqtt] (config/mqttconfig)
+// sets it up: what is published where (mqttplan), Home Assistant discovery
 // (mqttdiscovery) and the publisher (mqtt). Entered by its publisher thread,
 // libmosquitto's network threads, the reader threads that wake it, the web
 // thread asking for its metric families, and the start-up thread.

@@ -1,10 +1,3 @@
-// common/: what every subsystem shares and none owns: the wire protocol of
-// queries and replies (protocol), sockets and descriptors (net), the lock
-// types the compiler checks (mutex.h), detached threads (threads), line
-// framing (linebuffer), the Prometheus text format (prometheus), text helpers
-// (strlib, tool) and the orderly exit.
-// No thread of its own and no shared state: every thread calls in.
-//
 // The usage text, the orderly exit, and the two text utilities of the daemon.
 #pragma once
 #include <string>
