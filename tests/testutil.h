@@ -38,6 +38,17 @@ constexpr long EMULATOR_RSS_KIB = 0;
 constexpr int SLOWDOWN = 1;
 #endif
 
+// Sanitized builds run several times slower; on a busy machine a daemon's
+// orderly stop (joining every thread, flushing the log) may take seconds.
+#ifdef SENSOMARK_SANITIZED
+constexpr bool SANITIZED = true;
+#else
+constexpr bool SANITIZED = false;
+#endif
+// How long an orderly stop may take after the signal: half a second for a
+// stalled log output, the rest for a loaded machine.
+constexpr std::chrono::seconds STOP_BOUND{SANITIZED ? 4 : 2};
+
 // A TCP port on 127.0.0.1 that was free a moment ago, never the same twice in one
 // process, and below the range the kernel picks clients' ports from: a client's
 // connect can never take it before the daemon listens on it.
