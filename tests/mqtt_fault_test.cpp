@@ -50,7 +50,7 @@ TEST(MqttFaults, BrokerRestartedThenHung) {
     r.broker.process->signal(SIGSTOP);  // a publish that is never acknowledged
     r.pty->write("temperature=22.0 humidity=47.0 dewpoint=10.2\n");
     r.daemon->signal(SIGTERM);
-    EXPECT_EQ(r.daemon->wait(3s), 0) << r.daemon->output();
+    EXPECT_EQ(r.daemon->wait(STOP_BOUND + 1s), 0) << r.daemon->output();
     r.broker.process->signal(SIGCONT);
 }
 
@@ -96,7 +96,7 @@ TEST(MqttFaults, BrokerThatNeverAcknowledgesIsHandedTheBoundAndOfflineAtTheStop)
     EXPECT_EQ(metricValue(metrics, "sensomark_mqtt_publishes_total"), 0) << metrics;
 
     daemon->signal(SIGTERM);
-    EXPECT_EQ(daemon->wait(3s), 0) << daemon->output();
+    EXPECT_EQ(daemon->wait(STOP_BOUND + 1s), 0) << daemon->output();
     const size_t offline = bound + NAMES + 1;  // every name, then the daemon's status
     EXPECT_TRUE(eventually([&] { return broker.publishes().size() == offline; }));
     std::vector<std::string> sent = broker.publishes();

@@ -56,5 +56,5 @@ TEST(MqttSlow, MemoryStaysFlatForAMinuteOfABrokerThatNeverAcknowledges) {
     EXPECT_LT(endKiB - startKiB, 1024) << startKiB << " KiB at the start, " << endKiB << " after";
     EXPECT_EQ(broker.publishes().size(), size_t{MqttPublisher::MAX_UNACKNOWLEDGED});
     daemon->signal(SIGTERM);
-    EXPECT_EQ(daemon->wait(3s), 0);
+    EXPECT_EQ(daemon->wait(STOP_BOUND + 1s), 0);
 }

@@ -105,7 +105,7 @@ TEST(MqttPublishing, FromFirstValueToTheWill) {
 
     // An orderly stop: offline everywhere, and a disconnect rather than the will.
     r.daemon->signal(SIGTERM);
-    EXPECT_EQ(r.daemon->wait(3s), 0) << r.daemon->output();
+    EXPECT_EQ(r.daemon->wait(STOP_BOUND + 1s), 0) << r.daemon->output();
     EXPECT_TRUE(sub.waitFor("t/status", "offline"));
     EXPECT_TRUE(sub.waitFor("t/cellar/available", "offline", 3));
     EXPECT_TRUE(sub.waitFor("t/sensomark.com1/available", "offline", 3));

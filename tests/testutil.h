@@ -46,7 +46,8 @@ constexpr bool SANITIZED = true;
 constexpr bool SANITIZED = false;
 #endif
 // How long an orderly stop may take after the signal: half a second for a
-// stalled log output, the rest for a loaded machine.
+// stalled log output, the rest for a loaded machine. A broker that hangs
+// adds the one second the daemon waits for it.
 constexpr std::chrono::seconds STOP_BOUND{SANITIZED ? 4 : 2};
 
 // A TCP port on 127.0.0.1 that was free a moment ago, never the same twice in one
