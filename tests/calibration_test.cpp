@@ -14,10 +14,6 @@
 #include "sensor.h"
 
 namespace {
-bool has(const std::string& text, const std::string& part) {
-    return text.find(part) != std::string::npos;
-}
-
 Calibration parsed(const std::string& value) {
     Calibration c;
     std::string error;

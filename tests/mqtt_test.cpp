@@ -8,10 +8,6 @@
 #include "brokerutil.h"
 
 namespace {
-bool has(const std::string& text, const std::string& part) {
-    return text.find(part) != std::string::npos;
-}
-
 // The six discovery messages of the names cellar and sensomark.com1 on link.
 void checkDiscovery(Subscriber& sub, const std::string& link) {
     char host[256] = "";

@@ -59,6 +59,9 @@ int portOf(const UniqueFd& socket);
 // The text of a configuration file for port, followed by extra lines.
 std::string configText(int port, const std::string& extra = "");
 std::string readFile(const std::string& path);
+inline bool has(const std::string& text, const std::string& part) {
+    return text.find(part) != std::string::npos;
+}
 // The messages of the lines of text that start with a time stamp
 // "YYYY-MM-DD HH:MM:SS - ", in order and without it.
 std::vector<std::string> logLines(const std::string& text);

@@ -11,9 +11,6 @@
 using nlohmann::json;
 
 namespace {
-bool has(const std::string& text, const std::string& part) {
-    return text.find(part) != std::string::npos;
-}
 
 int matches(const std::string& text, const std::string& pattern) {
     std::regex re(pattern);

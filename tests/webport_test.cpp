@@ -25,10 +25,6 @@ namespace {
 const int PAGE_DEVICES = SANITIZED || EMULATED ? 200 : 2000;
 const int BROWSERS = 24;
 
-bool has(const std::string& text, const std::string& part) {
-    return text.find(part) != std::string::npos;
-}
-
 // mainKeys: further lines of section "main".
 std::string webConfig(int port, int webPort, const std::string& sensors,
                       const std::string& mainKeys = "") {
