@@ -132,8 +132,8 @@ int load(const std::string& dir, int devices) {
     double cpu0 = cpuMs();
     auto start = std::chrono::steady_clock::now();
     writer.load();
-    double ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
-                    .count();
+    double ms =
+        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
     printf("devices=%d load_ms=%.1f load_cpu_ms=%.1f\n", devices, ms, cpuMs() - cpu0);
     return 0;
 }

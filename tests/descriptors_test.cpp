@@ -72,10 +72,9 @@ TEST(Descriptors, AShortageDelaysTheLogFileButNeverEndsTheDaemon) {
     TempDir dir;
     int port = freePort(), metricsPort = freePort();
     std::string log = dir.file("d.log"), config = dir.file("d.conf");
-    dir.write("d.conf",
-              configText(port, "metricsport = " + std::to_string(metricsPort) +
-                                   "\nlogfile = " + log +
-                                   "\nbacklog = 128\n[sensors]\n/nonexistent/tty = x\n"));
+    dir.write("d.conf", configText(port, "metricsport = " + std::to_string(metricsPort) +
+                                             "\nlogfile = " + log +
+                                             "\nbacklog = 128\n[sensors]\n/nonexistent/tty = x\n"));
     std::string command = std::string("ulimit -n 64 && exec ") + SENSOMARK_BIN + " -d " + config;
     ASSERT_EQ(runProgram({"/bin/sh", "-c", command}, dir.path, nullptr), 0);
     pid_t pid = processRunning({SENSOMARK_BIN, "-d", config});

@@ -1,11 +1,10 @@
 // The Prometheus exposition on the sensor clock; the daemon serves it in webport_test.
-#include "webport.h"
-
 #include <gtest/gtest.h>
 
 #include <regex>
 
 #include "sensormanager.h"
+#include "webport.h"
 
 TEST(MetricsText, LabelledReadingsValidOnlyForAFreshNumberEachDeviceOnce) {
     const int64_t T = 1000000;

@@ -36,8 +36,8 @@ TEST(MqttSlow, MemoryStaysFlatForAMinuteOfABrokerThatNeverAcknowledges) {
     int line = 0;
     auto writeLine = [&] {
         ++line;
-        pty.write("temperature=" + std::to_string(line % 1000) + ".5 humidity=" +
-                  std::to_string(line % 90) + ".0 dewpoint=10.1\n");
+        pty.write("temperature=" + std::to_string(line % 1000) +
+                  ".5 humidity=" + std::to_string(line % 90) + ".0 dewpoint=10.1\n");
     };
     ASSERT_TRUE(eventually(
         [&] {

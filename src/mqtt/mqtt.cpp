@@ -531,7 +531,9 @@ bool MqttWorker::waitUntil(int64_t endMs, const std::function<bool()>& done) {
 
 MqttPublisher::MqttPublisher(SensorManager* sensors) : sensors(sensors) {}
 
-MqttPublisher::~MqttPublisher() { stop(); }
+MqttPublisher::~MqttPublisher() {
+    stop();
+}
 
 void MqttPublisher::stop() {
     if (!thread.joinable()) return;

@@ -128,9 +128,10 @@ class Sensor {
     // Written by the reader thread only.
     int lastOpenError = 0;  // why the device last failed to open; 0: it opened
     std::atomic<bool> deviceOpen{false};
-    std::atomic<uint64_t> reconnects{0};  // 64 bits: years of lines on a 32-bit board
-    std::atomic<uint64_t> lines{0};  // 64 bits: years of lines on a 32-bit board
-    std::atomic<uint64_t> ignoredFields{0};  // 64 bits: years of lines on a 32-bit board
+    // Counters of 64 bits: years of lines on a 32-bit board.
+    std::atomic<uint64_t> reconnects{0};
+    std::atomic<uint64_t> lines{0};
+    std::atomic<uint64_t> ignoredFields{0};
 
     friend void* sensorThread(void* s);
 };

@@ -12,7 +12,7 @@
 // The query service's counters, read through functions that the daemon's
 // start-up hands to the web port; each may be called from any thread.
 struct ServiceCounters {
-    std::function<int()> clients;             // query clients being served
+    std::function<int()> clients;        // query clients being served
     std::function<uint64_t()> requests;  // query requests answered
 };
 
