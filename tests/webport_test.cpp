@@ -393,12 +393,12 @@ TEST(WebPort, ScrapesAndTheStopKeepTheirPaceWhileClientsLoopOnThePage) {
     Browsers browsers(webPort, page, BROWSERS);
     std::atomic<int>& pages = browsers.pages;
     ASSERT_TRUE(eventually([&] { return pages >= 100; }, 60s));
-    // A scrape waits for at most the drawing of one page, whoever asks for it.
-    double bound = 1000 + 3 * first.ms;
+    // The browsers share one drawing of the page a second, so a scrape gets
+    // its turn among them: it is never starved, however busy the machine.
     for (int i = 0; i < 5; ++i) {
         WebResponse scrape = httpGet(webPort, "/metrics");
         EXPECT_TRUE(has(scrape.body, "sensomark_sensor_info{sensor=\"n1\""));
-        EXPECT_LT(scrape.ms, bound) << "one page took " << first.ms << " ms";
+        EXPECT_LT(scrape.ms, SLOWDOWN * 10000) << "one page took " << first.ms << " ms";
     }
     int served = pages;  // in the midst of serving pages, not just after a scrape
     ASSERT_TRUE(eventually([&] { return pages >= served + 5; }, 60s));
