@@ -307,7 +307,8 @@ TEST(WebPort, EveryEndpointShowsWhatTheQueryServiceServes) {
     WebResponse endless =
         httpExchange(webPort, "GET /" + std::string(9000, 'x'));  // no end of head
     EXPECT_EQ(endless.status, 400);
-    EXPECT_LT(endless.ms, 1000) << "answered at the bound, not at the time limit";
+    // At the size bound, not at the two seconds' time limit for a head.
+    EXPECT_LT(endless.ms, 1800);
     EXPECT_EQ(client.query("attic.1"), "valid=0");  // the query service never noticed
 }
 
