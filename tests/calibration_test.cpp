@@ -104,26 +104,6 @@ TEST(CalibrationGrammar, RefusesWhatItCannotReadAndSaysWhy) {
     for (const Case& c : cases) EXPECT_EQ(refusal(c.value), c.error) << c.value;
 }
 
-TEST(CalibrationSection, NamesTheKeyAndRefusesDevicesNotRead) {
-    std::vector<std::string> devices = {"/dev/ttyUSB0", "/dev/ttyUSB1"};
-    std::map<std::string, Calibration> calibrations;
-    std::string error;
-    EXPECT_TRUE(
-        readCalibrations({{"/dev/ttyUSB1", "humidity -2.0"}}, devices, &calibrations, &error));
-    ASSERT_EQ(calibrations.size(), 1u);
-    EXPECT_TRUE(calibrations["/dev/ttyUSB1"].humidity.active);
-
-    EXPECT_FALSE(
-        readCalibrations({{"/dev/ttyUSB1", "humidity -2.0"}, {"/dev/ttyUSB2", "humidity -2"}},
-                         devices, &calibrations, &error));
-    EXPECT_EQ(error, "invalid calibration of '/dev/ttyUSB2': no such device under [sensors]");
-    EXPECT_FALSE(
-        readCalibrations({{"/dev/ttyUSB0", "dewpoint +1"}}, devices, &calibrations, &error));
-    EXPECT_EQ(error,
-              "invalid calibration of '/dev/ttyUSB0': dewpoint cannot be calibrated: it is "
-              "recomputed from the corrected temperature and humidity");
-}
-
 TEST(CalibrationSection, IsReadWithTheConfigurationForTheDevicesItServes) {
     TempDir dir;
     auto load = [&](const std::string& text, ConfigUse use = ConfigUse::DAEMON) {
