@@ -40,7 +40,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                        "value changed");
     }
     SensorHistory history;
-    for (const StoredBucket& b : content.buckets) history.restore(b);
+    history.restore(content.buckets);
     int64_t newest = history.newestMinute();
     if (newest != INT64_MIN) history.series(HistoryRange::YEAR, newest);
     return 0;

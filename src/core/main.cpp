@@ -118,6 +118,7 @@ void startHistory() {
     if (metricsPort == 0 && stateDir.empty()) return;
     history.follow(sensorManager);
     webPort.useHistory(&history);
+    webPort.addFamilies([] { return history.families(); });
     history.fillSyntheticDayWhenAsked();
     if (stateDir.empty()) return;
     historyWriter = std::make_unique<HistoryWriter>(history, stateDir, historySyncMs);

@@ -123,7 +123,7 @@ void HistoryWriter::load() {
             }
             continue;
         }
-        for (const StoredBucket& b : content.buckets) d.history->restore(b);
+        d.history->restore(content.buckets);
         d.history->collect(&d.mark, true, nullptr);
         d.wholeNeeded = content.goodBytes < bytes.size();
         if (d.wholeNeeded)
