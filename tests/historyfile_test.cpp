@@ -1,14 +1,18 @@
-// History files: the name rule, the golden file, damaged files, and the
-// writer's appends, whole files and failures driven by hand.
+// History files: the name rule, the golden files, damaged and hostile files,
+// and the writer's appends, whole files and failures driven by hand.
 #include "historyfile.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <fstream>
+#include <functional>
+#include <set>
 
 #include "historywriter.h"
+#include "logging.h"
 #include "sensor.h"
 #include "testutil.h"
 
@@ -44,75 +48,101 @@ bool sameBuckets(const std::vector<StoredBucket>& a, const std::vector<StoredBuc
     return true;
 }
 
-std::vector<StoredBucket> prefix(const std::vector<StoredBucket>& all, size_t n) {
-    return std::vector<StoredBucket>(all.begin(), all.begin() + static_cast<long>(n));
+std::vector<StoredBucket> join(std::initializer_list<std::vector<StoredBucket>> parts) {
+    std::vector<StoredBucket> all;
+    for (const auto& part : parts) all.insert(all.end(), part.begin(), part.end());
+    return all;
 }
+
 }  // namespace
 
-TEST(HistoryFile, NameIsThePathWithSlashesAndOddBytesAsUnderscores) {
+TEST(HistoryFile, NamesKeepOrdinaryPathsAndNeverCollide) {
     EXPECT_EQ(historyFileName("/dev/ttyUSB0"), "dev_ttyUSB0.history");
     EXPECT_EQ(historyFileName("/dev/serial/by-id/usb-FTDI_x:1.0"),
+              "dev_serial_by-id_usb-FTDI%5fx%3a1.0.history");
+    EXPECT_EQ(legacyHistoryFileName("/dev/serial/by-id/usb-FTDI_x:1.0"),
               "dev_serial_by-id_usb-FTDI_x_1.0.history");
-    EXPECT_EQ(historyFileName("/dev/../etc/x y"), "dev_.._etc_x_y.history");
+    const std::string longPath = "/dev/" + std::string(300, 'a');
+    std::set<std::string> names;
+    for (const std::string& path :
+         {std::string("/x/tty_0"), std::string("/x_tty/0"), std::string("x/tty_0"),
+          std::string("//x/tty_0"), std::string("/x/tty%5f0"), longPath, longPath + "b",
+          longPath + "/"}) {
+        std::string name = historyFileName(path);
+        EXPECT_LE(name.size() + strlen(".corrupt-1234567890"), 255u) << path;
+        EXPECT_EQ(name.find('/'), std::string::npos);
+        EXPECT_TRUE(names.insert(name).second) << path << " shares " << name;
+    }
 }
 
-// The golden file was written by this code (SENSOMARK_WRITE_GOLDEN=1 writes it
-// again) and is checked in: any machine, of any byte order and word size,
-// must read the same numbers from it.
-TEST(HistoryFile, GoldenFileLoadsWithTheValuesItWasWrittenWith) {
+// The golden files were written by this code (SENSOMARK_WRITE_GOLDEN=1 writes
+// the version 2 one again) and are checked in: any machine, of any byte order
+// and word size, must read the same numbers from them, and files of version 1
+// (written before records were marked) still load.
+TEST(HistoryFile, GoldenFilesLoadWithTheValuesTheyWereWrittenWith) {
     std::vector<StoredBucket> first = sampleBuckets(MINUTE_AT, 5),
                               second = sampleBuckets(MINUTE_AT + 600, 4);
     second[1].quantities[2] = HistoryBucket{-40.0f, 85.125f, -1e-3, 4000000000u};
-    const std::string path = std::string(SENSOMARK_SOURCE_DIR) + "/tests/data/golden.history";
+    const std::string dir = std::string(SENSOMARK_SOURCE_DIR) + "/tests/data/";
     if (getenv("SENSOMARK_WRITE_GOLDEN") != nullptr) {
-        std::ofstream(path, std::ios::binary)
-            << historyFileHeader() << historyRecord(first) << historyRecord(second);
+        std::string records = historyRecords(first) + historyRecords(second);
+        std::ofstream(dir + "golden2.history", std::ios::binary)
+            << historyFileHeader(16 + historyRecords(first).size()) << records;
     }
-    HistoryFileContent content = readHistoryFile(readFile(path));
-    ASSERT_TRUE(content.headerOk);
-    std::vector<StoredBucket> all = first;
-    all.insert(all.end(), second.begin(), second.end());
-    EXPECT_TRUE(sameBuckets(content.buckets, all));
-    EXPECT_EQ(content.buckets[6].quantities[2].count, 4000000000u);
-    EXPECT_EQ(content.buckets[6].quantities[2].sum, -1e-3);
-    EXPECT_EQ(content.goodBytes, readFile(path).size());
+    for (const char* name : {"golden.history", "golden2.history"}) {
+        HistoryFileContent content = readHistoryFile(readFile(dir + name));
+        ASSERT_TRUE(content.headerOk) << name;
+        EXPECT_EQ(content.damagedBytes, 0u);
+        EXPECT_TRUE(sameBuckets(content.buckets, join({first, second}))) << name;
+        EXPECT_EQ(content.buckets[6].quantities[2].count, 4000000000u);
+        EXPECT_EQ(content.buckets[6].quantities[2].sum, -1e-3);
+    }
+    HistoryFileContent v2 = readHistoryFile(readFile(dir + "golden2.history"));
+    EXPECT_EQ(v2.wholeBytes, 16 + historyRecords(first).size());
 }
 
-TEST(HistoryFile, ATornOrBitFlippedFileLoadsTheRecordsBeforeTheDamageOrNothing) {
+TEST(HistoryFile, DamageCostsTheDamagedRecordOnlyAndNeverChangesANumber) {
     std::vector<StoredBucket> a = sampleBuckets(MINUTE_AT, 3), b = sampleBuckets(MINUTE_AT + 60, 4),
                               c = sampleBuckets(MINUTE_AT + 120, 5);
-    const std::string head = historyFileHeader() + historyRecord(a) + historyRecord(b);
-    const std::string file = head + historyRecord(c);
-    std::vector<StoredBucket> all = a;
-    all.insert(all.end(), b.begin(), b.end());
-    const std::vector<StoredBucket> beforeLast = all;
-    all.insert(all.end(), c.begin(), c.end());
-
-    EXPECT_TRUE(sameBuckets(readHistoryFile(file).buckets, all));
-    for (size_t cut = head.size(); cut < file.size(); ++cut) {
+    // One tier each: a record holds one tier.
+    for (auto* part : {&a, &b, &c})
+        for (StoredBucket& bucket : *part) bucket.tier = 2, bucket.key = bucket.key / 60 * 60;
+    const std::string records[] = {historyRecords(a), historyRecords(b), historyRecords(c)};
+    const std::string file = historyFileHeader(16) + records[0] + records[1] + records[2];
+    const std::vector<StoredBucket> parts[] = {a, b, c};
+    EXPECT_TRUE(sameBuckets(readHistoryFile(file).buckets, join({a, b, c})));
+    // Cut anywhere in the last record: the first two load.
+    for (size_t cut = file.size() - records[2].size(); cut < file.size(); ++cut) {
         HistoryFileContent content = readHistoryFile(file.substr(0, cut));
-        ASSERT_TRUE(content.headerOk);
-        ASSERT_TRUE(sameBuckets(content.buckets, beforeLast)) << "cut at " << cut;
-        ASSERT_EQ(content.goodBytes, head.size());
+        ASSERT_TRUE(sameBuckets(content.buckets, join({a, b}))) << "cut at " << cut;
+        ASSERT_EQ(content.damagedBytes, cut - (file.size() - records[2].size()));
     }
-    // Every single bit flipped: the header is refused, or the records before
-    // the damaged one load, never a changed number.
-    const size_t recordEnds[] = {16 + historyRecord(a).size(), head.size(), file.size()};
+    // Every single bit flipped: the header is refused, or every record but
+    // the damaged one loads; never a changed number.
     for (size_t bit = 0; bit < file.size() * 8; ++bit) {
         std::string damaged = file;
         damaged[bit / 8] = static_cast<char>(damaged[bit / 8] ^ (1 << (bit % 8)));
         HistoryFileContent content = readHistoryFile(damaged);
-        if (bit / 8 < 16) {
+        if (bit / 8 < 12) {  // magic and version; the whole length is a hint
             ASSERT_FALSE(content.headerOk) << bit;
             continue;
         }
-        size_t records = 0;
-        while (bit / 8 >= recordEnds[records]) ++records;
-        size_t kept = records == 0 ? 0 : records == 1 ? a.size() : a.size() + b.size();
-        ASSERT_TRUE(sameBuckets(content.buckets, prefix(all, kept))) << "bit " << bit;
+        size_t end = 16, hit = 3;
+        for (size_t r = 0; r < 3 && bit / 8 >= 16; ++r) {
+            end += records[r].size();
+            if (bit / 8 < end) {
+                hit = r;
+                break;
+            }
+        }
+        std::vector<StoredBucket> want;
+        for (size_t r = 0; r < 3; ++r)
+            if (r != hit) want.insert(want.end(), parts[r].begin(), parts[r].end());
+        ASSERT_TRUE(sameBuckets(content.buckets, want)) << "bit " << bit;
+        ASSERT_EQ(content.damagedPlaces, hit < 3 ? 1 : 0) << "bit " << bit;
     }
     EXPECT_FALSE(readHistoryFile("").headerOk);
-    EXPECT_FALSE(readHistoryFile("SMKHIST\n\2\0\0\0\0\0\0\0").headerOk);  // a later version
+    EXPECT_FALSE(readHistoryFile("SMKHIST\n\3\0\0\0\0\0\0\0").headerOk);  // a later version
 }
 
 TEST(HistoryWriter, AppendsOnlyWhatChangedWritesWholeAtTheStopAndReadsItBack) {

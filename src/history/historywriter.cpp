@@ -125,11 +125,10 @@ void HistoryWriter::load() {
         }
         d.history->restore(content.buckets);
         d.history->collect(&d.mark, true, nullptr);
-        d.wholeNeeded = content.goodBytes < bytes.size();
+        d.wholeNeeded = content.damagedBytes > 0;
         if (d.wholeNeeded)
             logEvent(LOG_CRITICAL, "history file '" + d.path + "': skipped " +
-                                       std::to_string(bytes.size() - content.goodBytes) +
-                                       " damaged bytes at its end");
+                                       std::to_string(content.damagedBytes) + " damaged bytes");
         logEvent(LOG_DEBUG, "history of '" + d.device +
                                 "': " + std::to_string(content.buckets.size()) + " buckets read");
     }
@@ -138,7 +137,8 @@ void HistoryWriter::load() {
 bool HistoryWriter::writeWhole(State& s, Device& d, std::string* error) {
     std::vector<StoredBucket> buckets;
     d.history->collect(&d.mark, true, &buckets);
-    std::string data = historyFileHeader() + historyRecord(buckets);
+    std::string records = historyRecords(buckets);
+    std::string data = historyFileHeader(static_cast<uint32_t>(16 + records.size())) + records;
     std::string temporary = d.path + ".tmp";
     {
         UniqueFd f(open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
@@ -195,7 +195,7 @@ void HistoryWriter::step(State& s, int64_t nowMs, bool final) {
         } else {
             std::vector<StoredBucket> buckets;
             d.history->collect(&d.mark, false, &buckets);
-            ok = append(s, d, historyRecord(buckets), &error);
+            ok = append(s, d, historyRecords(buckets), &error);
         }
         if (ok) {
             if (d.failing) logEvent(LOG_STAT, "history file '" + d.path + "' written again");
