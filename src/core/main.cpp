@@ -122,11 +122,13 @@ void startHistory() {
     history.fillSyntheticDayWhenAsked();
     if (stateDir.empty()) return;
     historyWriter = std::make_unique<HistoryWriter>(history, stateDir, historySyncMs);
+    // One daemon per statedir: a second one would mix its writes into ours.
+    if (!historyWriter->lock()) shutdown(EXIT_CONFIG);
     historyWriter->load();
     historyWriter->start();
 }
 
-// Ends the daemon in order: the history files are written whole first.
+// Ends the daemon in order: the history files get what they lack first.
 [[noreturn]] void stop(int exitCode) {
     if (historyWriter) historyWriter->stop();
     shutdown(exitCode);
