@@ -68,7 +68,7 @@ size_t SensorHistory::bytesPerDevice() {
 
 void SensorHistory::allocate() {
     if (slots) return;
-    slots = std::make_unique<Slot[]>(SLOT_COUNT);
+    slots.reset(new Slot[SLOT_COUNT]);  // not zeroed: every slot is set below
     for (int i = 0; i < SLOT_COUNT; ++i) slots[i] = Slot{EMPTY_KEY, {}, {}, {}, {}};
 }
 
