@@ -119,13 +119,14 @@ void startHistory() {
     history.follow(sensorManager);
     webPort.useHistory(&history);
     webPort.addFamilies([] { return history.families(); });
-    history.fillSyntheticDayWhenAsked();
-    if (stateDir.empty()) return;
-    historyWriter = std::make_unique<HistoryWriter>(history, stateDir, historySyncMs);
-    // One daemon per statedir: a second one would mix its writes into ours.
-    if (!historyWriter->lock()) shutdown(EXIT_CONFIG);
-    historyWriter->load();
-    historyWriter->start();
+    if (!stateDir.empty()) {
+        historyWriter = std::make_unique<HistoryWriter>(history, stateDir, historySyncMs);
+        // One daemon per statedir: a second one would mix its writes into ours.
+        if (!historyWriter->lock()) shutdown(EXIT_CONFIG);
+        historyWriter->load();
+    }
+    history.fillSyntheticDayWhenAsked();  // after the files: values not yet written
+    if (historyWriter) historyWriter->start();
 }
 
 // Ends the daemon in order: the history files get what they lack first.

@@ -356,13 +356,17 @@ void History::fillSyntheticDayWhenAsked() {
     if (getenv("SENSOMARK_BENCH_FULL_DAY") == nullptr) return;
     const int VALUES_PER_MINUTE = 6;
     const int GAP_MINUTES = 20;  // one gap per device, as after an unplugged adapter
-    const int MINUTES = 24 * 60;
+    const char* minutes = getenv("SENSOMARK_BENCH_MINUTES");
+    const int MINUTES = minutes != nullptr ? atoi(minutes) : 24 * 60;
+    if (MINUTES <= 0) return;
     int64_t last = utcMinuteOf(wallNow());
     unsigned seed = 1;
     for (auto& [sensor, ring] : devices) {
         std::minstd_rand random(seed++);
         std::uniform_real_distribution<double> noise(-0.3, 0.3);
-        int64_t gap = last - static_cast<int64_t>(random() % MINUTES);
+        // No gap in a short fill: every device has values to write.
+        int64_t gap = MINUTES < 10 * GAP_MINUTES ? INT64_MAX
+                                                 : last - static_cast<int64_t>(random() % MINUTES);
         for (int64_t minute = last - MINUTES + 1; minute <= last; ++minute) {
             if (minute >= gap && minute < gap + GAP_MINUTES) continue;
             double day = std::sin(2 * M_PI * static_cast<double>(minute % 1440) / 1440 + seed);

@@ -169,8 +169,9 @@ class History {
                                  const std::shared_ptr<SensorHistory>& history)>& visit) const;
     // Benchmark builds, told by SENSOMARK_BENCH_FULL_DAY in the environment:
     // fills the day up to the current wall minute of every device followed
-    // with noisy synthetic values (a full day without waiting one). Does
-    // nothing otherwise; call before the reader threads start.
+    // (the last SENSOMARK_BENCH_MINUTES minutes when that is set) with noisy
+    // synthetic values (a full day without waiting one). Does nothing
+    // otherwise; call before the reader threads start.
     void fillSyntheticDayWhenAsked();
 
     // The Prometheus families of the history: values refused per device.
