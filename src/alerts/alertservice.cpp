@@ -1,10 +1,12 @@
 // The alerts put together; see alertservice.h.
 #include "alertservice.h"
 
+#include <sys/stat.h>
 #include <time.h>
 
 #include <chrono>
 #include <condition_variable>
+#include <cstdio>
 
 #include "alertstate.h"
 #include "alertview.h"
@@ -68,6 +70,12 @@ bool AlertService::start() {
         std::vector<SavedAlert> saved;
         std::string problem;
         if (!loadAlertState(ticker->path, &saved, &problem)) {
+            // A damaged file is kept aside for a look before the next write replaces it.
+            struct stat st;
+            std::string aside = ticker->path + ".corrupt";
+            if (lstat(ticker->path.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
+                rename(ticker->path.c_str(), aside.c_str()) == 0)
+                problem += ", kept as '" + aside + "'";
             logEvent(LOG_CRITICAL, "alert states not restored, starting clean: " + problem);
         } else if (!saved.empty()) {
             size_t matched = engine->restore(saved);
