@@ -154,9 +154,11 @@ TEST(Notifier, AHangingProgramIsKilledWithItsGroupAtTheTimeLimitAndAtTheStop) {
         Notifier limited(rig.program(), 1000);
         ASSERT_TRUE(limited.start());
         limited.notify(event("hang"));
-        pid_t pid = hangingPid(rig);
         ASSERT_TRUE(eventually([&] { return limited.counts().failed == 1; }, 10s));
-        EXPECT_TRUE(eventually([&] { return !groupRunning(pid); })) << pid;
+        // A machine slow enough may kill it before it wrote its pid; if it did, its group is gone.
+        std::string pid = readFile(rig.program() + ".hang");
+        EXPECT_TRUE(pid.empty() || eventually([&] { return !groupRunning(atoi(pid.c_str())); }))
+            << pid;
         EXPECT_EQ(rig.logged("did not end within 1 s and was killed, for raised hang humidity"),
                   1u);
     }
