@@ -25,7 +25,7 @@ std::string describe(const AlertConfig& c) {
 }
 }  // namespace
 
-TEST(AlertRules, EachRowIsAcceptedOrRefusedWithItsKeyAndReason) {
+TEST(AlertSection, EachRowIsAcceptedOrRefusedWithItsKeyAndReason) {
     TempDir dir;
     dir.write("notify.sh", "#!/bin/sh\n");
     chmod(dir.file("notify.sh").c_str(), 0755);
@@ -103,7 +103,7 @@ TEST(AlertRules, EachRowIsAcceptedOrRefusedWithItsKeyAndReason) {
     ASSERT_EQ(chdir(cwd), 0);
 }
 
-TEST(AlertRules, ARefusedSectionEndsTheDaemonWithCode4AndOneCriticalLine) {
+TEST(AlertSection, ARefusedSectionEndsTheDaemonWithCode4AndOneCriticalLine) {
     TempDir dir;
     dir.write("sensomarkUSB.conf", configText(freePort(),
                                               "[sensors]\n/dev/ttyUSB0 = cellar\n"
