@@ -89,6 +89,27 @@ std::string eventTitle(const AlertEvent& e) {
     return std::string(e.raised ? "raised " : "cleared ") + e.name +
            (e.quantity.empty() ? "" : " " + e.quantity) + " '" + e.alert + "'";
 }
+
+// The environment of one run: environment (NAME=VALUE, the daemon's)
+// without its SENSOMARK_ variables, then those of event e.
+std::vector<std::string> environmentOf(const AlertEvent& e, const char* const* environment) {
+    std::vector<std::string> env;
+    for (const char* const* v = environment; v != nullptr && *v != nullptr; ++v)
+        if (strncmp(*v, ENV_PREFIX, sizeof(ENV_PREFIX) - 1) != 0) env.emplace_back(*v);
+    const std::pair<const char*, std::string> ours[] = {
+        {"EVENT", e.raised ? "raised" : "cleared"},
+        {"ALERT", e.alert},
+        {"NAME", e.name},
+        {"QUANTITY", e.quantity},
+        {"VALUE", e.value},
+        {"LIMIT", e.limit},
+        {"SINCE", isoTime(e.since)},
+        {"MESSAGE", e.message},
+    };
+    for (const auto& [name, value] : ours)
+        env.push_back(ENV_PREFIX + std::string(name) + "=" + value);
+    return env;
+}
 }  // namespace
 
 Notifier::Notifier(std::string program, int timeLimitMs)
@@ -175,26 +196,6 @@ void Notifier::run() {
         }
         execute(event);
     }
-}
-
-std::vector<std::string> Notifier::environmentOf(const AlertEvent& e,
-                                                 const char* const* environment) {
-    std::vector<std::string> env;
-    for (const char* const* v = environment; v != nullptr && *v != nullptr; ++v)
-        if (strncmp(*v, ENV_PREFIX, sizeof(ENV_PREFIX) - 1) != 0) env.emplace_back(*v);
-    const std::pair<const char*, std::string> ours[] = {
-        {"EVENT", e.raised ? "raised" : "cleared"},
-        {"ALERT", e.alert},
-        {"NAME", e.name},
-        {"QUANTITY", e.quantity},
-        {"VALUE", e.value},
-        {"LIMIT", e.limit},
-        {"SINCE", isoTime(e.since)},
-        {"MESSAGE", e.message},
-    };
-    for (const auto& [name, value] : ours)
-        env.push_back(ENV_PREFIX + std::string(name) + "=" + value);
-    return env;
 }
 
 void Notifier::execute(const AlertEvent& event) {

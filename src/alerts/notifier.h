@@ -48,11 +48,6 @@ class Notifier {
 
     NotifyCounts counts() const;
 
-    // The environment of one run: environment (NAME=VALUE, the daemon's)
-    // without its SENSOMARK_ variables, then those of event.
-    static std::vector<std::string> environmentOf(const AlertEvent& event,
-                                                  const char* const* environment);
-
   private:
     void run() EXCLUDES(mutex);
     void execute(const AlertEvent& event) EXCLUDES(mutex);
