@@ -1,6 +1,6 @@
 // Corrections of measured values: the grammar of [calibration] with each
 // refusal's message, the Magnus dew point against known values, decimals and
-// clamping of corrected texts, a sensor that serves corrected values, and
+// clamping of corrected values, a sensor that serves corrected values, and
 // the daemon with a calibrated pty device on every output.
 #include "calibration.h"
 
@@ -29,11 +29,7 @@ std::string refusal(const std::string& value) {
 }
 
 std::string get(int port, const std::string& path) {
-    Client client(port);
-    client.send("GET " + path + " HTTP/1.0\r\n\r\n");
-    client.closedByPeer();
-    size_t body = client.pending.find("\r\n\r\n");
-    return body == std::string::npos ? "" : client.pending.substr(body + 4);
+    return httpGet(port, path).body;
 }
 }  // namespace
 
@@ -145,7 +141,7 @@ TEST(MagnusDewPoint, MatchesTheReferenceTable) {
     EXPECT_NEAR(dewPoint, 20, 1e-9);
 }
 
-TEST(CorrectedText, KeepsTheDevicesDecimalsAndHumidityWithinItsRange) {
+TEST(CorrectedValue, KeepsTheDevicesDecimalsAndHumidityWithinItsRange) {
     Correction plus{true, 1, 0.44}, scale{true, 1.1, -10}, wet{true, 1, 5};
     struct Case {
         Correction c;
@@ -169,8 +165,14 @@ TEST(CorrectedText, KeepsTheDevicesDecimalsAndHumidityWithinItsRange) {
         {scale, TEMPERATURE, "100.0", "100.0"},
         {scale, TEMPERATURE, "8.0", "-1.2"},
     };
-    for (const Case& c : cases)
-        EXPECT_EQ(correctText(c.c, c.type, c.measured), c.corrected) << c.measured;
+    for (const Case& c : cases) {
+        Measurement m = correctMeasurement(c.c, c.type, measurementOf(c.measured));
+        EXPECT_EQ(m.text, c.corrected) << c.measured;
+        EXPECT_EQ(m.hasNumber, !c.corrected.empty()) << c.measured;
+        if (m.hasNumber) {
+            EXPECT_EQ(m.number, strtod(c.corrected.c_str(), nullptr)) << c.measured;
+        }
+    }
 }
 
 TEST(CalibratedSensor, StoresCorrectedValuesBesideRawAndRecomputesTheDewPoint) {
@@ -179,7 +181,7 @@ TEST(CalibratedSensor, StoresCorrectedValuesBesideRawAndRecomputesTheDewPoint) {
     sensor.setCalibration(parsed("temperature -1.0"));
     const int64_t t = 1000;
     sensor.storeLine("temperature=21.0 humidity=50.0 dewpoint=10.25 status=ok", t);
-    EXPECT_EQ(sensor.getReadingAt(TEMPERATURE, t).value, "20.0");
+    EXPECT_EQ(sensor.getReadingAt(TEMPERATURE, t), "valid=1;value=20.0;");
     SensorSnapshot s = sensor.snapshot(t);
     EXPECT_EQ(s.values[T].text, "20.0");
     EXPECT_TRUE(s.corrected[T]);
@@ -201,21 +203,21 @@ TEST(CalibratedSensor, StoresCorrectedValuesBesideRawAndRecomputesTheDewPoint) {
     EXPECT_EQ(sensor.snapshot(t + 1).values[T].text, "20.0");
     // No humidity number: no dew point rather than the device's uncorrected one.
     sensor.storeLine("humidity=x", t + 2);
-    EXPECT_EQ(sensor.getReadingAt(DEWPOINT, t + 2).value, "");
+    EXPECT_EQ(sensor.getReadingAt(DEWPOINT, t + 2), "valid=1;value=;");
     EXPECT_EQ(sensor.snapshot(t + 2).raw[D].text, "10.25");
 
     // Neither corrected: the device's values pass untouched, dew point included.
     Sensor plain(nullptr, "/dev/ttyUSB1");
     plain.storeLine("temperature=21.0 humidity=50.0 dewpoint=10.25", t);
-    EXPECT_EQ(plain.getReadingAt(DEWPOINT, t).value, "10.25");
+    EXPECT_EQ(plain.getReadingAt(DEWPOINT, t), "valid=1;value=10.25;");
     EXPECT_FALSE(plain.snapshot(t).corrected[T]);
 
     // A device without a dew point gets one, with one decimal.
     Sensor humid(nullptr, "/dev/ttyUSB2");
     humid.setCalibration(parsed("humidity 1 +10"));
     humid.storeLine("temperature=20 humidity=40", t);
-    EXPECT_EQ(humid.getReadingAt(HUMIDITY, t).value, "50");
-    EXPECT_EQ(humid.getReadingAt(DEWPOINT, t).value, "9.3");
+    EXPECT_EQ(humid.getReadingAt(HUMIDITY, t), "valid=1;value=50;");
+    EXPECT_EQ(humid.getReadingAt(DEWPOINT, t), "valid=1;value=9.3;");
     EXPECT_EQ(humid.snapshot(t).raw[D].text, "");
 }
 

@@ -54,9 +54,12 @@ bool parseDecimal(std::string_view text, bool allowSign, double* number) {
     return true;
 }
 
-std::string formatReply(const Reading& reading) {
-    if (!reading.fresh) return STALE_REPLY;
-    return VALID_PREFIX + reading.value + ";";
+std::string formatReply(bool fresh, const std::string& value) {
+    if (!fresh) return STALE_REPLY;
+    std::string reply;
+    reply.reserve(VALID_PREFIX_LEN + value.size() + 1 + sizeof(REPLY_END) - 1);
+    reply.append(VALID_PREFIX, VALID_PREFIX_LEN).append(value) += ';';
+    return reply;
 }
 
 bool splitQueryName(std::string_view name, QueryName* query) {

@@ -5,8 +5,8 @@
 // system calls as text (syserror) and text helpers (strlib).
 // No thread of its own and no shared state: every thread calls in.
 //
-// The query protocol in one place: the quantities a sensor serves, the reading
-// snapshot, the reply text, and the grammar of query names. Both sides use it:
+// The query protocol in one place: the quantities a sensor serves, the
+// freshness rule, the reply text, and the grammar of query names. Both sides use it:
 // the daemon to answer, the tools to ask and to read replies. No state; any
 // thread may call it.
 #pragma once
@@ -39,26 +39,19 @@ const char VALID_HELP[] = "1 while a fresh number is served for the reading, 0 o
 
 // Data older than this is not served.
 const int64_t MAX_AGE_S = 30;
-// Data of age ageS (-1: never arrived) is served: replies say valid=1.
+// Data of age ageS (-1: never arrived) is served: replies say valid=1. The
+// one freshness rule of every output.
 inline bool isFresh(int64_t ageS) {
     return ageS >= 0 && ageS <= MAX_AGE_S;
 }
-
-// One quantity of a sensor at one moment, taken under the sensor's lock.
-struct Reading {
-    bool fresh = false;      // data arrived within MAX_AGE_S: replies say valid=1
-    std::string value;       // the stored text, "" when the device never sent it
-    bool hasNumber = false;  // fresh, and value reads as a number
-    double number = 0;       // when hasNumber
-    int64_t ageS = -1;       // since the device last delivered data; -1 before that
-};
 
 // Reads a decimal number: digits with at most one full stop, a sign only when
 // allowSign. No exponent, "inf", "nan" or blanks.
 bool parseDecimal(std::string_view text, bool allowSign, double* number);
 
-// The reply without line end: "valid=1;value=<value>;" while fresh, else "valid=0".
-std::string formatReply(const Reading& reading);
+// The reply without line end: "valid=1;value=<value>;" while fresh, else
+// "valid=0". Room for REPLY_END is reserved.
+std::string formatReply(bool fresh, const std::string& value);
 // The reply to a query name that no sensor has.
 const char UNKNOWN_NAME_REPLY[] = "";
 // Every reply line ends with this.

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <set>
 
 #include "tool.h"
@@ -39,6 +40,16 @@ std::string formatFixed(double value, int decimals) {
     if (result[0] == '-' && result.find_first_not_of("-0.") == std::string::npos)
         result.erase(0, 1);
     return result;
+}
+
+// A computed value as served: its text with decimals, and the number that
+// text reads as, so that every output shows the same.
+Measurement computed(double value, int decimals) {
+    Measurement m;
+    m.text = formatFixed(value, decimals);
+    m.hasNumber = std::isfinite(value);
+    if (m.hasNumber) m.number = strtod(m.text.c_str(), nullptr);
+    return m;
 }
 
 // The line through points (measured, true): least squares, which is the line
@@ -145,24 +156,21 @@ bool Calibration::changes(ReadType type) const {
     return false;
 }
 
-void Calibration::apply(const std::string measured[QUANTITY_COUNT],
-                        std::string served[QUANTITY_COUNT]) const {
+void Calibration::apply(const Measurement measured[QUANTITY_COUNT],
+                        Measurement served[QUANTITY_COUNT]) const {
     const int t = TEMPERATURE - 1, h = HUMIDITY - 1, d = DEWPOINT - 1;
-    served[t] =
-        temperature.active ? correctText(temperature, TEMPERATURE, measured[t]) : measured[t];
-    served[h] = humidity.active ? correctText(humidity, HUMIDITY, measured[h]) : measured[h];
+    served[t] = temperature.active ? correctMeasurement(temperature, TEMPERATURE, measured[t])
+                                   : measured[t];
+    served[h] = humidity.active ? correctMeasurement(humidity, HUMIDITY, measured[h]) : measured[h];
     served[d] = measured[d];
     if (!active()) return;
     // The device's dew point belongs to the values it measured, not to the
     // corrected ones: without both of those there is none.
-    served[d].clear();
-    double tValue, hValue, dewPoint;
-    if (parseDecimal(served[t], true, &tValue) && parseDecimal(served[h], true, &hValue) &&
-        magnusDewPoint(tValue, hValue, &dewPoint)) {
-        double own;
-        int decimals = parseDecimal(measured[d], true, &own) ? decimalsOf(measured[d]) : 1;
-        served[d] = formatFixed(dewPoint, decimals);
-    }
+    served[d] = Measurement();
+    double dewPoint;
+    if (served[t].hasNumber && served[h].hasNumber &&
+        magnusDewPoint(served[t].number, served[h].number, &dewPoint))
+        served[d] = computed(dewPoint, measured[d].hasNumber ? decimalsOf(measured[d].text) : 1);
 }
 
 bool parseCalibration(const std::string& value, Calibration* calibration, std::string* error) {
@@ -196,12 +204,12 @@ bool readCalibrations(const std::vector<std::pair<std::string, std::string>>& ke
     return true;
 }
 
-std::string correctText(const Correction& correction, ReadType type, const std::string& measured) {
-    double value;
-    if (!parseDecimal(measured, true, &value)) return "";
-    value = value * correction.factor + correction.offset;
+Measurement correctMeasurement(const Correction& correction, ReadType type,
+                               const Measurement& measured) {
+    if (!measured.hasNumber) return Measurement();
+    double value = measured.number * correction.factor + correction.offset;
     if (type == HUMIDITY) value = std::min(100.0, std::max(0.0, value));
-    return formatFixed(value, decimalsOf(measured));
+    return computed(value, decimalsOf(measured.text));
 }
 
 bool magnusDewPoint(double temperature, double humidity, double* dewPoint) {

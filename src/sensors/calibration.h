@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "protocol.h"
+#include "sample.h"
 
 // true = measured x factor + offset.
 struct Correction {
@@ -31,10 +32,10 @@ struct Calibration {
     bool active() const { return temperature.active || humidity.active; }
     // Whether the served value of quantity type differs from the device's own.
     bool changes(ReadType type) const;
-    // The served texts of the quantities (in selector order) from the texts
+    // The served values of the quantities (in selector order) from the values
     // the device sent (measured, in the same order).
-    void apply(const std::string measured[QUANTITY_COUNT],
-               std::string served[QUANTITY_COUNT]) const;
+    void apply(const Measurement measured[QUANTITY_COUNT],
+               Measurement served[QUANTITY_COUNT]) const;
 };
 
 // Reads one value of the section into *calibration; false with *error saying
@@ -49,10 +50,11 @@ bool readCalibrations(const std::vector<std::pair<std::string, std::string>>& ke
                       const std::vector<std::string>& devices,
                       std::map<std::string, Calibration>* calibrations, std::string* error);
 
-// The text of measured after correction, with as many decimals as measured
-// has (at most MAX_DECIMALS); relative humidity stays within 0..100. Empty
-// when measured is no number.
-std::string correctText(const Correction& correction, ReadType type, const std::string& measured);
+// measured after an active correction of quantity type: its text has as many
+// decimals as measured's (at most MAX_DECIMALS); relative humidity stays
+// within 0..100. No number (and no text) when measured has none.
+Measurement correctMeasurement(const Correction& correction, ReadType type,
+                               const Measurement& measured);
 const int MAX_DECIMALS = 6;
 
 // Dew point in °C of temperature (°C) and relative humidity (%) by the Magnus

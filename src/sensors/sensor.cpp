@@ -1,8 +1,10 @@
-// A sensor's reader thread, the device line protocol and the reading snapshot.
+// A sensor's reader thread, storing and correcting device lines, the reply
+// to a query and the snapshot.
 #include "sensor.h"
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <ctime>
 
@@ -88,11 +90,14 @@ void Sensor::startSensing() {
     }
     deviceOpen.store(false, std::memory_order_relaxed);
     tell(ReaderEvent::CLOSED);
-    tellSample(Sample(), clockNow());
+    tellLine(nullptr, clockNow());
 }
 
-void Sensor::tellSample(const Sample& sample, int64_t now) const {
-    for (const SampleListener& listener : sampleListeners) listener(sample, now);
+void Sensor::tellLine(const bool* carried, int64_t now) {
+    if (lineListeners.empty()) return;
+    SensorSnapshot s = snapshot(now);
+    if (carried) std::copy(carried, carried + QUANTITY_COUNT, s.carried);
+    for (const LineListener& listener : lineListeners) listener(s, now);
 }
 
 void Sensor::process(const std::string& line) {
@@ -102,7 +107,7 @@ void Sensor::process(const std::string& line) {
     size_t ignored = store(sample, now);
     lines.fetch_add(1, std::memory_order_relaxed);
     ignoredFields.fetch_add(ignored, std::memory_order_relaxed);
-    tellSample(sample, now);
+    tellLine(sample.has, now);
 }
 
 size_t Sensor::store(Sample& sample, int64_t now) {
@@ -127,28 +132,27 @@ size_t Sensor::store(Sample& sample, int64_t now) {
 }
 
 void Sensor::correct(Sample& sample) {
-    std::string measured[QUANTITY_COUNT], served[QUANTITY_COUNT];
-    for (int q = 0; q < QUANTITY_COUNT; ++q) {
+    for (int q = 0; q < QUANTITY_COUNT; ++q)
         if (sample.has[q]) rawValues[q] = sample.values[q];
-        measured[q] = rawValues[q].text;
-    }
-    calibration.apply(measured, served);
+    Measurement served[QUANTITY_COUNT];
+    calibration.apply(rawValues, served);
     // The dew point follows either of its pair, so a line with one of the
     // three changes it.
     sample.has[DEWPOINT - 1] = true;
     for (int q = 0; q < QUANTITY_COUNT; ++q)
-        if (sample.has[q]) sample.values[q] = makeValue(served[q]);
+        if (sample.has[q]) sample.values[q] = std::move(served[q]);
 }
 
-Reading Sensor::getReadingAt(ReadType readType, int64_t now) {
+std::string Sensor::getReadingAt(ReadType readType, int64_t now) {
     const Quantity* quantity = quantityOf(readType);
-    if (quantity == nullptr) return Reading();
+    if (quantity == nullptr) return formatReply(false, "");
     MutexLock lock(mutex);
-    return readingOf(values[quantity->type - 1], ageAt(now));
+    return formatReply(isFresh(ageAt(now)), values[quantity->type - 1].text);
 }
 
 SensorSnapshot Sensor::snapshot(int64_t now) {
     SensorSnapshot s;
+    s.sensor = this;
     s.device = deviceName;
     MutexLock lock(mutex);
     s.open = deviceOpen.load(std::memory_order_relaxed);
