@@ -181,7 +181,9 @@ TEST(HistoryTiers, RecordsTheNumbersServedForWhatALineCarries) {
     SensorHistory h;
     SensorSnapshot line;
     line.fresh = line.carried[0] = line.carried[1] = true;  // the dew point is an older one
-    for (int q = 0; q < QUANTITY_COUNT; ++q) line.values[q] = measurementOf(q == 1 ? "x" : "21.5");
+    const std::string beyondAFloat = "1" + std::string(39, '0');
+    for (int q = 0; q < QUANTITY_COUNT; ++q)
+        line.values[q] = measurementOf(q == HUMIDITY - 1 ? beyondAFloat : "21.5");
     h.record(line, MINUTE_AT);
     HistorySeries day = h.series(HistoryRange::DAY, MINUTE_AT);
     EXPECT_EQ(day.buckets[TEMPERATURE - 1][1439].mean(), 21.5);

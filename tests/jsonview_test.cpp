@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <nlohmann/json.hpp>
 
 using nlohmann::json;
@@ -36,6 +37,7 @@ TEST(WebJson, HistoryListsTheBucketsWithValuesAndTheirTimes) {
     for (auto& buckets : day.buckets) buckets.resize(1440);
     day.buckets[HUMIDITY - 1][1437] = {48.3f, 48.4f, 96.7f, 2};
     day.buckets[TEMPERATURE - 1][1439] = {21.5f, 21.5f, 21.5f, 1};
+    day.buckets[DEWPOINT - 1][7] = {-INFINITY, 1, 1, 2};  // no number: none of it is shown
     SensorSnapshot device;
     device.device = "/dev/ttyUSB0";
     json doc = json::parse(historyJson("cellar", device, day, HistoryRange::DAY, WALL_AT + 30));

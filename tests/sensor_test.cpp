@@ -204,6 +204,23 @@ TEST(Reply, EveryReadingReadsBackAsItsKind) {
         EXPECT_FALSE(parseReply(line, &reply)) << line;
 }
 
+TEST(DeviceValue, ANumberBeyondTheFloatRangeIsRepliedAsSentAndCountedButServedAsNone) {
+    const std::string floatMax = "340282346638528859811704183484516925440";
+    // Beyond: halfway to the next float, which a float rounds up to infinity.
+    for (auto [text, number] : {std::pair{floatMax, true},
+                                {"-" + floatMax + ".0", true},
+                                {"340282356779733661637539395458142568448", false},
+                                {"-1" + std::string(40, '0'), false},
+                                {std::string(400, '9'), false}}) {
+        Sensor sensor(nullptr, "/dev/null");
+        sensor.storeLine("temperature=" + text + " humidity=40", T);
+        EXPECT_EQ(reply(sensor, TEMPERATURE, T), "valid=1;value=" + text + ";");
+        SensorSnapshot s = sensor.snapshot(T);
+        EXPECT_EQ(s.served(TEMPERATURE - 1), number) << text;
+        EXPECT_EQ(s.refused[static_cast<int>(Refusal::RANGE)], number ? 0u : 1u) << text;
+    }
+}
+
 TEST(SensorReader, PausesFiveSecondsAfterEachAttemptOnAMissingDevice) {
     SensorManager registry;
     Sensor* sensor = registry.newSensor("/nonexistent/ttyUSB7");

@@ -25,6 +25,9 @@ struct Quantity {
     const char* metric;       // metric name: "sensomark_temperature_celsius"
     const char* help;         // HELP text of the metric
     const char* deviceClass;  // Home Assistant's device class: "temperature"
+    // The plausible values in unit; a calibration must keep all of them
+    // within the range of stored numbers.
+    double low, high;
 };
 const int QUANTITY_COUNT = 3;
 // In selector order: temperature, humidity, dew point.
@@ -45,8 +48,11 @@ inline bool isFresh(int64_t ageS) {
     return ageS >= 0 && ageS <= MAX_AGE_S;
 }
 
-// Reads a decimal number: digits with at most one full stop, a sign only when
-// allowSign. No exponent, "inf", "nan" or blanks.
+// Whether text is a decimal number: digits with at most one full stop, a
+// sign only when allowSign. No exponent, "inf", "nan" or blanks.
+bool isDecimal(std::string_view text, bool allowSign);
+// Reads a decimal number; false when text is none, or when it lies beyond
+// the range of a double.
 bool parseDecimal(std::string_view text, bool allowSign, double* number);
 
 // The reply without line end: "valid=1;value=<value>;" while fresh, else

@@ -32,8 +32,8 @@ int decimalsOf(const std::string& text) {
 }
 
 std::string formatFixed(double value, int decimals) {
-    // Up to 309 digits before the full stop of a double, and the decimals.
-    char text[400];
+    // Up to 39 digits before the full stop of a storable number, and the decimals.
+    char text[64];
     snprintf(text, sizeof(text), "%.*f", decimals, value);
     std::string result = text;
     // -0.04 with one decimal is "-0.0": no sign on a zero.
@@ -43,13 +43,40 @@ std::string formatFixed(double value, int decimals) {
 }
 
 // A computed value as served: its text with decimals, and the number that
-// text reads as, so that every output shows the same.
+// text reads as, so that every output shows the same; refused when it is
+// not storable().
 Measurement computed(double value, int decimals) {
     Measurement m;
+    if (!storable(value)) {
+        m.number = value;
+        m.refused = Refusal::CALIBRATION;
+        return m;
+    }
     m.text = formatFixed(value, decimals);
-    m.hasNumber = std::isfinite(value);
-    if (m.hasNumber) m.number = strtod(m.text.c_str(), nullptr);
+    m.number = strtod(m.text.c_str(), nullptr);
+    m.hasNumber = true;
     return m;
+}
+
+std::string shortNumber(double value) {
+    if (std::isnan(value)) return "nan";  // whatever its sign bit
+    char text[32];
+    snprintf(text, sizeof(text), "%g", value);
+    return text;
+}
+
+// Every plausible value of quantity q stays storable() once corrected; a
+// line is checked at its ends.
+bool checkPlausible(const Correction& c, const Quantity& q, std::string* error) {
+    for (double measured : {q.low, q.high}) {
+        double corrected = measured * c.factor + c.offset;
+        if (!storable(corrected))
+            return fail(error, "corrects " + shortNumber(measured) + " " + q.unit + " to " +
+                                   shortNumber(corrected) + ": corrected " + q.key + " from " +
+                                   shortNumber(q.low) + " to " + shortNumber(q.high) + " " +
+                                   q.unit + " must lie within ±3.4e38");
+    }
+    return true;
 }
 
 // The line through points (measured, true): least squares, which is the line
@@ -138,6 +165,7 @@ bool parseEntry(const std::string& entry, Calibration* calibration, std::string*
     } else {
         return fail(error, words[0] + " has more than a factor and an offset");
     }
+    if (!checkPlausible(*correction, *quantityOfKey(words[0]), error)) return false;
     correction->active = true;
     return true;
 }
@@ -206,9 +234,14 @@ bool readCalibrations(const std::vector<std::pair<std::string, std::string>>& ke
 
 Measurement correctMeasurement(const Correction& correction, ReadType type,
                                const Measurement& measured) {
-    if (!measured.hasNumber) return Measurement();
+    if (!measured.hasNumber) {
+        Measurement none;
+        none.refused = measured.refused;
+        return none;
+    }
     double value = measured.number * correction.factor + correction.offset;
-    if (type == HUMIDITY) value = std::min(100.0, std::max(0.0, value));
+    // Clamped only as a number: std::max(0.0, NaN) would make NaN a 0.
+    if (type == HUMIDITY && !std::isnan(value)) value = std::min(100.0, std::max(0.0, value));
     return computed(value, decimalsOf(measured.text));
 }
 
@@ -217,5 +250,5 @@ bool magnusDewPoint(double temperature, double humidity, double* dewPoint) {
     humidity = std::min(humidity, 100.0);
     double gamma = std::log(humidity / 100) + MAGNUS_A * temperature / (MAGNUS_B + temperature);
     *dewPoint = MAGNUS_B * gamma / (MAGNUS_A - gamma);
-    return std::isfinite(*dewPoint);
+    return true;
 }

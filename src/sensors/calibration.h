@@ -7,7 +7,8 @@
 //   an offset with its sign:     temperature +0.4
 //   a factor and an offset:      humidity 1.02 -2.5
 //   two or more points:          temperature 0.3->0.0 39.6->40.0
-// and every corrected value is measured x factor + offset.
+// and every corrected value is measured x factor + offset. A correction must
+// keep every plausible value of its quantity (Quantity::low..high) storable().
 #pragma once
 #include <map>
 #include <string>
@@ -52,11 +53,13 @@ bool readCalibrations(const std::vector<std::pair<std::string, std::string>>& ke
 
 // measured after an active correction of quantity type: its text has as many
 // decimals as measured's (at most MAX_DECIMALS); relative humidity stays
-// within 0..100. No number (and no text) when measured has none.
+// within 0..100. No number (and no text) when measured has none, refused
+// for CALIBRATION when the corrected number is not storable().
 Measurement correctMeasurement(const Correction& correction, ReadType type,
                                const Measurement& measured);
 const int MAX_DECIMALS = 6;
 
 // Dew point in °C of temperature (°C) and relative humidity (%) by the Magnus
-// formula; false when humidity is not above 0 (no dew point) or above 100.
+// formula; false when humidity is not above 0 (no dew point). Humidity above
+// 100 counts as 100. *dewPoint is not finite where the formula has no value.
 bool magnusDewPoint(double temperature, double humidity, double* dewPoint);

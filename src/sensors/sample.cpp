@@ -2,6 +2,7 @@
 #include "sample.h"
 
 #include <algorithm>
+#include <cstdlib>
 
 #include "tool.h"
 
@@ -33,9 +34,30 @@ std::vector<std::pair<std::string, std::string>> parseLine(const std::string& li
 
 Measurement measurementOf(std::string text) {
     Measurement m;
-    m.hasNumber = parseDecimal(text, true, &m.number);
     m.text = std::move(text);
+    if (isDecimal(m.text, true)) {
+        // Digits only, so strtod either gives the number or overflows to infinity.
+        double number = strtod(m.text.c_str(), nullptr);
+        m.number = number;
+        if (storable(number)) {
+            m.hasNumber = true;
+        } else {
+            m.refused = Refusal::RANGE;
+        }
+    }
     return m;
+}
+
+const char* refusalName(Refusal refusal) {
+    switch (refusal) {
+        case Refusal::RANGE:
+            return "range";
+        case Refusal::CALIBRATION:
+            return "calibration";
+        case Refusal::NONE:
+            break;
+    }
+    return "none";
 }
 
 Sample parseSample(const std::string& line) {

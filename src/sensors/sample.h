@@ -4,7 +4,9 @@
 // port, MQTT, the history), taken in one go under the sensor's lock. Plain
 // values; any thread may use a copy.
 #pragma once
+#include <cmath>
 #include <cstdint>
+#include <limits>
 #include <string>
 #include <utility>
 #include <vector>
@@ -13,12 +15,31 @@
 
 class Sensor;
 
+// The largest magnitude of a number that is served as one: the history
+// stores floats. A number beyond it, or one that is not finite, is served as
+// a number nowhere (query replies keep the device's text).
+const double MAX_STORED_NUMBER = std::numeric_limits<float>::max();
+inline bool storable(double number) {
+    return std::fabs(number) <= MAX_STORED_NUMBER;  // false for NaN
+}
+
+// Why a value is served without a number although its text reads as one.
+enum class Refusal : uint8_t {
+    NONE,
+    RANGE,        // the device's number is not storable()
+    CALIBRATION,  // its correction, or the dew point of corrected values, is not
+};
+const int REFUSAL_COUNT = 3;  // indexed by Refusal; NONE is never counted
+// The reason label of the metric: "range", "calibration".
+const char* refusalName(Refusal refusal);
+
 // One quantity's value as served: the text of query replies and, read once,
 // its number.
 struct Measurement {
     std::string text;        // "" when the device never sent it
-    bool hasNumber = false;  // text reads as a decimal number
-    double number = 0;       // when hasNumber
+    bool hasNumber = false;  // text reads as a decimal number, and it is storable()
+    double number = 0;       // when hasNumber; when refused, the number refused
+    Refusal refused = Refusal::NONE;
 };
 
 // One device line, parsed once.
@@ -37,7 +58,8 @@ std::vector<std::pair<std::string, std::string>> parseLine(const std::string& li
                                                            size_t* ignored = nullptr);
 // The sample of one device line; a key given twice keeps its last value.
 Sample parseSample(const std::string& line);
-// text as a Measurement: with its number when it reads as one.
+// text as a Measurement: with its number when it reads as a decimal number
+// that is storable(), refused for RANGE when it reads as one that is not.
 Measurement measurementOf(std::string text);
 
 // A sensor at one moment: the one carrier of its state to every output.
@@ -51,9 +73,10 @@ struct SensorSnapshot {
     uint64_t reconnects = 0;
     uint64_t lines = 0;
     uint64_t ignoredFields = 0;
-    int64_t ageS = -1;                   // since the device last delivered data; -1 before that
-    bool fresh = false;                  // isFresh(ageS): replies say valid=1
-    Measurement values[QUANTITY_COUNT];  // the latest of each quantity, in selector order
+    uint64_t refused[REFUSAL_COUNT] = {};  // values served without their number, by Refusal
+    int64_t ageS = -1;                     // since the device last delivered data; -1 before that
+    bool fresh = false;                    // isFresh(ageS): replies say valid=1
+    Measurement values[QUANTITY_COUNT];    // the latest of each quantity, in selector order
     // Where a calibration changes the quantity's value: the device's own.
     bool corrected[QUANTITY_COUNT] = {};
     Measurement raw[QUANTITY_COUNT];

@@ -65,9 +65,10 @@ class Sensor {
     // Everything about the sensor at time now (of clockNow()), under one lock.
     SensorSnapshot snapshot(int64_t now) EXCLUDES(mutex);
 
-    // Stores the quantities of sample, received at time now; with a
-    // calibration, sample becomes the corrected values as stored. Returns the
-    // number of fields ignored (no pair, or a new key beyond the bound).
+    // Stores the quantities of sample, received at time now, and counts the
+    // values refused as numbers; with a calibration, sample becomes the
+    // corrected values as stored. Returns the number of fields ignored (no
+    // pair, or a new key beyond the bound).
     size_t store(Sample& sample, int64_t now) EXCLUDES(mutex);
     // Parses and stores one device line.
     size_t storeLine(const std::string& line, int64_t now) EXCLUDES(mutex) {
@@ -105,6 +106,10 @@ class Sensor {
     void process(const std::string& line);
     // Keeps the device's own values of sample and makes it the corrected ones.
     void correct(Sample& sample) REQUIRES(mutex);
+    // Counts the values of sample refused for reason.
+    void countRefused(const Sample& sample, Refusal reason);
+    // Logs the first value refused for reason among those of sample.
+    void logRefused(const Sample& sample, Refusal reason);
     void tell(ReaderEvent event) const {
         if (readerListener) readerListener(event);
     }
@@ -135,6 +140,8 @@ class Sensor {
     std::atomic<uint64_t> reconnects{0};
     std::atomic<uint64_t> lines{0};
     std::atomic<uint64_t> ignoredFields{0};
+    std::atomic<uint64_t> refused[REFUSAL_COUNT] = {};  // by Refusal
+    bool refusalLogged[REFUSAL_COUNT] = {};             // the first is logged, by Refusal
 
     friend void* sensorThread(void* s);
 };

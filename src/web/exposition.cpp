@@ -75,6 +75,14 @@ std::string exposition(const std::vector<SensorSnapshot>& sensors, const Service
         for (const SensorSnapshot* s : devices)
             out.sample(m.name, {{"device", s->device}}, s->*m.counter);
     }
+    const char* refused = "sensomark_device_values_refused_total";
+    out.family(refused, "counter",
+               "Device values served as no number: beyond +-3.4e38 as sent (range) or as "
+               "calibrated (calibration).");
+    for (const SensorSnapshot* s : devices)
+        for (Refusal r : {Refusal::RANGE, Refusal::CALIBRATION})
+            out.sample(refused, {{"device", s->device}, {"reason", refusalName(r)}},
+                       s->refused[static_cast<int>(r)]);
     out.family("sensomark_clients_connected", "gauge", "TCP query clients being served.");
     out.sample("sensomark_clients_connected", service.clients ? service.clients() : 0);
     out.family("sensomark_requests_total", "counter", "Query requests answered.");

@@ -62,7 +62,7 @@ std::string historyJson(const std::string& name, const SensorSnapshot& device,
         bool first = true;
         for (size_t i = 0; i < of.size(); ++i) {
             const HistoryBucket& b = of[i];
-            if (b.count == 0) continue;
+            if (!shownBucket(b)) continue;
             lists += first ? "{\"count\":" : ",{\"count\":";
             first = false;
             appendInteger(lists, b.count);

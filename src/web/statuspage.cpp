@@ -12,6 +12,7 @@
 #include <ctime>
 #include <sstream>
 
+#include "csvview.h"
 #include "http.h"
 
 namespace {
@@ -139,7 +140,7 @@ std::vector<std::vector<Point>> runsOf(const std::vector<HistoryBucket>& buckets
         double sum = 0, count = 0;
         for (int i = start; i < end; ++i) {
             const HistoryBucket& b = buckets[i];
-            if (b.count == 0) continue;
+            if (!shownBucket(b)) continue;
             p.min = p.x < 0 ? b.min : std::min(p.min, static_cast<double>(b.min));
             p.max = p.x < 0 ? b.max : std::max(p.max, static_cast<double>(b.max));
             if (p.x < 0) p.x = i;
