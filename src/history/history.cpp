@@ -104,10 +104,10 @@ void SensorHistory::add(int64_t minute, ReadType type, double value) {
     }
 }
 
-void SensorHistory::record(const Sample& sample, int64_t minute) {
+void SensorHistory::record(const SensorSnapshot& line, int64_t minute) {
     for (const Quantity& q : QUANTITIES) {
-        const Value& value = sample.values[q.type - 1];
-        if (sample.has[q.type - 1] && value.hasNumber) add(minute, q.type, value.number);
+        const int i = q.type - 1;
+        if (line.carried[i] && line.served(i)) add(minute, q.type, line.values[i].number);
     }
 }
 
@@ -205,8 +205,8 @@ void History::follow(SensorManager& sensors) {
     for (Sensor* sensor : all) {
         track(sensor);
         std::shared_ptr<SensorHistory> history = devices[sensor];
-        sensor->addSampleListener([history](const Sample& sample, int64_t) {
-            history->record(sample, utcMinuteOf(wallNow()));
+        sensor->addLineListener([history](const SensorSnapshot& line, int64_t) {
+            history->record(line, utcMinuteOf(wallNow()));
         });
     }
 }
