@@ -123,10 +123,10 @@ int main(int argc, char** argv) {
     setenv("TZ", "Europe/Berlin", 1);
     tzset();
     const int64_t wallNow = time(nullptr), nowMinute = History::utcMinuteOf(wallNow);
-    std::vector<NamedSnapshot> devices(DEVICES);
+    std::vector<SensorSnapshot> devices(DEVICES);
     for (int i = 0; i < DEVICES; ++i) {
         devices[i].names = {"room" + std::to_string(i)};
-        devices[i].snapshot.device = "/dev/ttyUSB" + std::to_string(i);
+        devices[i].device = "/dev/ttyUSB" + std::to_string(i);
     }
     for (HistoryRange range :
          {HistoryRange::DAY, HistoryRange::WEEK, HistoryRange::MONTH, HistoryRange::YEAR}) {
@@ -134,7 +134,7 @@ int main(int argc, char** argv) {
         for (int i = 0; i < DEVICES; ++i) all.push_back(madeUp(range, nowMinute, i + 1));
         auto page = [&](const HttpRequest&) {
             size_t next = 0;
-            auto seriesOf = [&](const NamedSnapshot&) { return all[next++]; };
+            auto seriesOf = [&](const SensorSnapshot&) { return all[next++]; };
             return HttpResponse{
                 200, "text/html", renderStatusPage(devices, seriesOf, range, wallNow, "bench"), {}};
         };

@@ -1,10 +1,12 @@
 // Corrections of measured values: the grammar of [calibration] with each
 // refusal's message, the Magnus dew point against known values, decimals and
-// clamping of corrected texts, a sensor that serves corrected values, and
-// the daemon with a calibrated pty device on every output.
+// clamping of corrected values, a sensor that serves corrected values, and
+// the daemon with a calibrated pty device on every output, numbers beyond the
+// stored range included.
 #include "calibration.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <cmath>
 #include <nlohmann/json.hpp>
@@ -29,11 +31,7 @@ std::string refusal(const std::string& value) {
 }
 
 std::string get(int port, const std::string& path) {
-    Client client(port);
-    client.send("GET " + path + " HTTP/1.0\r\n\r\n");
-    client.closedByPeer();
-    size_t body = client.pending.find("\r\n\r\n");
-    return body == std::string::npos ? "" : client.pending.substr(body + 4);
+    return httpGet(port, path).body;
 }
 }  // namespace
 
@@ -100,6 +98,15 @@ TEST(CalibrationGrammar, RefusesWhatItCannotReadAndSaysWhy) {
         {"temperature 0-> 1->1", "true value '' is not a decimal number"},
         {"temperature 0->1->2 1->1", "true value '1->2' is not a decimal number"},
         {"", "empty entry"},
+        // Finite numbers whose corrections are not: what the history stores is a float.
+        {"temperature 1" + std::string(40, '0') + " +0",
+         "corrects -100 °C to -1e+42: corrected temperature from -100 to 200 °C must lie within "
+         "±3.4e38"},
+        {"temperature 1" + std::string(308, '0') + "->0 5->6",
+         "corrects -100 °C to nan: corrected temperature from -100 to 200 °C must lie within "
+         "±3.4e38"},
+        {"humidity 1 +4" + std::string(38, '0'),
+         "corrects 0 % to 4e+38: corrected humidity from 0 to 100 % must lie within ±3.4e38"},
     };
     for (const Case& c : cases) EXPECT_EQ(refusal(c.value), c.error) << c.value;
 }
@@ -145,8 +152,8 @@ TEST(MagnusDewPoint, MatchesTheReferenceTable) {
     EXPECT_NEAR(dewPoint, 20, 1e-9);
 }
 
-TEST(CorrectedText, KeepsTheDevicesDecimalsAndHumidityWithinItsRange) {
-    Correction plus{true, 1, 0.44}, scale{true, 1.1, -10}, wet{true, 1, 5};
+TEST(CorrectedValue, KeepsTheDevicesDecimalsAndHumidityWithinItsRange) {
+    Correction plus{true, 1, 0.44}, scale{true, 1.1, -10}, wet{true, 1, 5}, nan{true, NAN, 0};
     struct Case {
         Correction c;
         ReadType type;
@@ -168,9 +175,18 @@ TEST(CorrectedText, KeepsTheDevicesDecimalsAndHumidityWithinItsRange) {
         {scale, HUMIDITY, "50", "45"},
         {scale, TEMPERATURE, "100.0", "100.0"},
         {scale, TEMPERATURE, "8.0", "-1.2"},
+        // No number rather than a clamped NaN, or a value beyond a float.
+        {nan, HUMIDITY, "50", ""},
+        {scale, TEMPERATURE, "34" + std::string(37, '0'), ""},
     };
-    for (const Case& c : cases)
-        EXPECT_EQ(correctText(c.c, c.type, c.measured), c.corrected) << c.measured;
+    for (const Case& c : cases) {
+        Measurement m = correctMeasurement(c.c, c.type, measurementOf(c.measured));
+        EXPECT_EQ(m.text, c.corrected) << c.measured;
+        EXPECT_EQ(m.hasNumber, !c.corrected.empty()) << c.measured;
+        if (m.hasNumber) {
+            EXPECT_EQ(m.number, strtod(c.corrected.c_str(), nullptr)) << c.measured;
+        }
+    }
 }
 
 TEST(CalibratedSensor, StoresCorrectedValuesBesideRawAndRecomputesTheDewPoint) {
@@ -179,7 +195,7 @@ TEST(CalibratedSensor, StoresCorrectedValuesBesideRawAndRecomputesTheDewPoint) {
     sensor.setCalibration(parsed("temperature -1.0"));
     const int64_t t = 1000;
     sensor.storeLine("temperature=21.0 humidity=50.0 dewpoint=10.25 status=ok", t);
-    EXPECT_EQ(sensor.getReadingAt(TEMPERATURE, t).value, "20.0");
+    EXPECT_EQ(sensor.getReadingAt(TEMPERATURE, t), "valid=1;value=20.0;");
     SensorSnapshot s = sensor.snapshot(t);
     EXPECT_EQ(s.values[T].text, "20.0");
     EXPECT_TRUE(s.corrected[T]);
@@ -201,35 +217,34 @@ TEST(CalibratedSensor, StoresCorrectedValuesBesideRawAndRecomputesTheDewPoint) {
     EXPECT_EQ(sensor.snapshot(t + 1).values[T].text, "20.0");
     // No humidity number: no dew point rather than the device's uncorrected one.
     sensor.storeLine("humidity=x", t + 2);
-    EXPECT_EQ(sensor.getReadingAt(DEWPOINT, t + 2).value, "");
+    EXPECT_EQ(sensor.getReadingAt(DEWPOINT, t + 2), "valid=1;value=;");
     EXPECT_EQ(sensor.snapshot(t + 2).raw[D].text, "10.25");
-
-    // Neither corrected: the device's values pass untouched, dew point included.
-    Sensor plain(nullptr, "/dev/ttyUSB1");
-    plain.storeLine("temperature=21.0 humidity=50.0 dewpoint=10.25", t);
-    EXPECT_EQ(plain.getReadingAt(DEWPOINT, t).value, "10.25");
-    EXPECT_FALSE(plain.snapshot(t).corrected[T]);
 
     // A device without a dew point gets one, with one decimal.
     Sensor humid(nullptr, "/dev/ttyUSB2");
     humid.setCalibration(parsed("humidity 1 +10"));
     humid.storeLine("temperature=20 humidity=40", t);
-    EXPECT_EQ(humid.getReadingAt(HUMIDITY, t).value, "50");
-    EXPECT_EQ(humid.getReadingAt(DEWPOINT, t).value, "9.3");
+    EXPECT_EQ(humid.getReadingAt(HUMIDITY, t), "valid=1;value=50;");
+    EXPECT_EQ(humid.getReadingAt(DEWPOINT, t), "valid=1;value=9.3;");
     EXPECT_EQ(humid.snapshot(t).raw[D].text, "");
 }
 
-// The device sends 21.53 °C and 48.0 %; configured with -0.51 °C it is
+// The device sends 21.53 °C and 48.0 %; configured with 2 x -22.04 °C it is
 // served as 21.02 °C, and its dew point 10.87 as that of 21.02 °C and 48 %:
-// 9.59 (Magnus), everywhere a value leaves the daemon.
-TEST(CalibratedDaemon, EveryOutputCarriesTheCorrectedValue) {
+// 9.59 (Magnus), everywhere a value leaves the daemon. Then a humidity beyond
+// a float and a temperature that the correction takes beyond one: only query
+// replies carry either (the humidity as sent), and the history keeps what it
+// had, across a restart too.
+TEST(CalibratedDaemon, EveryOutputCarriesTheCorrectedValueAndNoNumberBeyondAFloat) {
     SKIP_WITHOUT_MOSQUITTO();
     Rig r;
-    r.daemon = startDaemon(
-        r.dir, configText(r.port, "metricsport = " + std::to_string(r.metricsPort) +
-                                      "\n[sensors]\n" + r.link + " = cellar\n" +
-                                      mqttSection(r.broker.port, "t") + "[calibration]\n" + r.link +
-                                      " = temperature -0.51 ; the cellar runs warm\n"));
+    const std::string state = r.dir.file("state");
+    ASSERT_EQ(mkdir(state.c_str(), 0755), 0);
+    const std::string config = configText(
+        r.port, "metricsport = " + std::to_string(r.metricsPort) + "\nstatedir = " + state +
+                    "\n[sensors]\n" + r.link + " = cellar\n" + mqttSection(r.broker.port, "t") +
+                    "[calibration]\n" + r.link + " = temperature 2 -22.04 ; odd, but linear\n");
+    r.daemon = startDaemon(r.dir, config);
     EXPECT_TRUE(r.daemon->waitFor("calibrating sensor '" + r.link + "'"));
     r.pty->write("temperature=21.53 humidity=48.0 dewpoint=10.87\n");
     EXPECT_TRUE(r.sub->waitFor("t/cellar/temperature", "21.02"));
@@ -255,37 +270,71 @@ TEST(CalibratedDaemon, EveryOutputCarriesTheCorrectedValue) {
     EXPECT_EQ(readings["humidity"]["value"], 48.0) << readings;
     EXPECT_FALSE(readings["humidity"].contains("raw")) << readings;
 
-    auto history = nlohmann::json::parse(get(r.metricsPort, "/history.json?name=cellar"));
-    ASSERT_EQ(history["buckets"]["temperature"].size(), 1u) << history;
-    EXPECT_EQ(history["buckets"]["temperature"][0]["mean"], 21.02) << history;
-
     std::string page = get(r.metricsPort, "/");
     EXPECT_TRUE(has(page, "21.02")) << page;
     EXPECT_FALSE(has(page, "21.53")) << page;
     EXPECT_TRUE(has(page, "9.59")) << page;
+
+    // 10^40 % as sent; 2 x 2e38 - 22.04 = 4e38 °C as corrected. Twice, logged once.
+    const std::string huge = "1" + std::string(40, '0'), far = "2" + std::string(38, '0');
+    for (int i = 0; i < 2; ++i) r.pty->write("temperature=" + far + " humidity=" + huge + "\n");
+    r.pty->write("temperature=21.54\n");
+    EXPECT_TRUE(r.sub->waitFor("t/cellar/temperature", "21.04"));
+    EXPECT_TRUE(r.daemon->waitFor("sensed 'temperature=21.54' on"));
+    EXPECT_EQ(r.daemon->count("sent humidity '" + huge.substr(0, 24) + "...', beyond"), 1);
+    EXPECT_EQ(r.daemon->count("makes temperature 4e+38, beyond"), 1);
+    // A later publication: whatever came with the one before has arrived.
+    r.pty->write("temperature=21.55\n");
+    EXPECT_TRUE(r.sub->waitFor("t/cellar/temperature", "21.06"));
+    EXPECT_EQ(r.sub->last("t/cellar/humidity"), "48.0");
+    EXPECT_EQ(client.query("cellar.2"), "valid=1;value=" + huge + ";");
+    EXPECT_EQ(client.query("cellar.3"), "valid=1;value=;");
+
+    metrics = scrape(r.metricsPort);
+    for (const char* reason : {"range", "calibration"})
+        EXPECT_TRUE(has(metrics, "sensomark_device_values_refused_total{device=\"" + r.link +
+                                     "\",reason=\"" + reason + "\"} 2\n"))
+            << metrics;
+    EXPECT_FALSE(has(metrics, "sensomark_relative_humidity_percent{")) << metrics;
+    readings = nlohmann::json::parse(get(r.metricsPort, "/readings.json"))["sensors"]["cellar"];
+    EXPECT_TRUE(readings["readings"]["humidity"]["value"].is_null()) << readings;
+    page = get(r.metricsPort, "/");
+    EXPECT_FALSE(has(page, huge.substr(0, 20))) << page;
+
+    auto history = nlohmann::json::parse(get(r.metricsPort, "/history.json?name=cellar"));
+    auto countAndMax = [&](const char* quantity) {
+        std::pair<int, double> all{0, 0};
+        for (const auto& bucket : history["buckets"][quantity]) {
+            all.first += bucket["count"].get<int>();
+            all.second = std::max(all.second, bucket["max"].get<double>());
+        }
+        return all;
+    };
+    EXPECT_EQ(countAndMax("temperature"), std::make_pair(3, 21.06)) << history;
+    EXPECT_EQ(countAndMax("humidity"), std::make_pair(1, 48.0)) << history;
+    std::string csv = get(r.metricsPort, "/history.csv?name=cellar");
+    EXPECT_FALSE(has(csv, "inf") || has(csv, "nan")) << csv;
+
+    r.daemon->signal(SIGTERM);
+    EXPECT_EQ(r.daemon->wait(), 0);
+    r.daemon = startDaemon(r.dir, config);
+    auto again = nlohmann::json::parse(get(r.metricsPort, "/history.json?name=cellar"));
+    EXPECT_EQ(again["buckets"], history["buckets"]);
 }
 
-TEST(CalibratedDaemon, ABadCalibrationEndsTheStartWithCode4) {
+TEST(CalibratedDaemon, ACalibrationBeyondAFloatEndsTheStartWithCode4) {
     TempDir dir;
-    struct Case {
-        std::string section, line;
-    } cases[] = {
-        {"/dev/ttyUSB0 = dewpoint +1",
-         "invalid calibration of '/dev/ttyUSB0': dewpoint cannot be calibrated: it is recomputed "
-         "from the corrected temperature and humidity"},
-        {"/dev/ttyUSB7 = temperature +1",
-         "invalid calibration of '/dev/ttyUSB7': no such device under [sensors]"},
-        {"/dev/ttyUSB0 = humidity 0 +3", "invalid calibration of '/dev/ttyUSB0': a factor of 0"},
-    };
-    for (const Case& c : cases) {
-        dir.write("sensomarkUSB.conf", configText(freePort(),
-                                                  "[sensors]\n/dev/ttyUSB0 = cellar\n"
-                                                  "[calibration]\n" +
-                                                      c.section + "\n"));
-        std::string out;
-        EXPECT_EQ(runProgram({SENSOMARK_BIN}, dir.path, &out), 4) << out;
-        auto lines = logLines(out);
-        EXPECT_NE(std::find(lines.begin(), lines.end(), c.line), lines.end()) << out;
-        EXPECT_FALSE(has(out, "starting sensomarkUSB")) << out;
-    }
+    dir.write("sensomarkUSB.conf", configText(freePort(),
+                                              "[sensors]\n/dev/ttyUSB0 = cellar\n"
+                                              "[calibration]\n/dev/ttyUSB0 = "
+                                              "humidity 1 +4" +
+                                                  std::string(38, '0') + "\n"));
+    std::string out;
+    EXPECT_EQ(runProgram({SENSOMARK_BIN}, dir.path, &out), 4) << out;
+    auto lines = logLines(out);
+    const std::string line =
+        "invalid calibration of '/dev/ttyUSB0': corrects 0 % to 4e+38: corrected humidity from 0 "
+        "to 100 % must lie within ±3.4e38";
+    EXPECT_NE(std::find(lines.begin(), lines.end(), line), lines.end()) << out;
+    EXPECT_FALSE(has(out, "starting sensomarkUSB")) << out;
 }

@@ -1,8 +1,10 @@
-// The CSV of a device's history: times, numbers, gaps and line ends.
+// The CSV of a device's history: times, numbers, gaps (a bucket without a
+// finite number included) and line ends.
 #include "csvview.h"
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <sstream>
 
 TEST(HistoryCsv, TimesAreUtcIso8601AndNumbersTheirShortestRoundedForm) {
@@ -27,6 +29,7 @@ TEST(HistoryCsv, OneCrLfLinePerBucketWithEmptyFieldsForGaps) {
     for (auto& buckets : week.buckets) buckets.resize(1008);
     week.buckets[TEMPERATURE - 1][0] = {20.5f, 21.5f, 63.0f, 3};
     week.buckets[DEWPOINT - 1][1007] = {-1.5f, -1.5f, -1.5f, 1};
+    week.buckets[HUMIDITY - 1][1] = {NAN, NAN, NAN, 1};  // no number: a gap
     std::string csv = historyCsv(week);
     std::vector<std::string> lines;
     std::istringstream in(csv);

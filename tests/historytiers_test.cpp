@@ -221,11 +221,16 @@ TEST(HistoryTiers, CollectTakesWhatChangedSinceTheMarkAndNothingWhenNothingCame)
         ASSERT_TRUE(same(a.buckets[0][i], b.buckets[0][i])) << i;
 }
 
-TEST(HistoryTiers, RecordsTheNumbersASampleCarries) {
+TEST(HistoryTiers, RecordsTheNumbersServedForWhatALineCarries) {
     SensorHistory h;
-    h.record(parseSample("temperature=21.5 humidity=abc dewpoint=-1.5"), MINUTE_AT);
+    SensorSnapshot line;
+    line.fresh = line.carried[0] = line.carried[1] = true;  // the dew point is an older one
+    const std::string beyondAFloat = "1" + std::string(39, '0');
+    for (int q = 0; q < QUANTITY_COUNT; ++q)
+        line.values[q] = measurementOf(q == HUMIDITY - 1 ? beyondAFloat : "21.5");
+    h.record(line, MINUTE_AT);
     HistorySeries day = h.series(HistoryRange::DAY, MINUTE_AT);
     EXPECT_EQ(day.buckets[TEMPERATURE - 1][1439].mean(), 21.5);
-    EXPECT_EQ(day.buckets[HUMIDITY - 1][1439].count, 0u);  // no number
-    EXPECT_EQ(day.buckets[DEWPOINT - 1][1439].min, -1.5f);
+    EXPECT_EQ(day.buckets[HUMIDITY - 1][1439].count, 0u);
+    EXPECT_EQ(day.buckets[DEWPOINT - 1][1439].count, 0u);
 }

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <nlohmann/json.hpp>
 
 using nlohmann::json;
@@ -13,11 +14,11 @@ const int64_t WALL_AT = 1709676000;
 }  // namespace
 
 TEST(WebJson, ReadingsHoldNullForNoNumberAndStandInForBadText) {
-    std::vector<NamedSnapshot> devices(2);
+    std::vector<SensorSnapshot> devices(2);
     devices[0].names = {"cellar"};
-    devices[0].snapshot.ageS = 3;
-    devices[0].snapshot.fresh = true;
-    devices[0].snapshot.values[0] = makeValue("21.5");  // humidity: fresh, but no number
+    devices[0].ageS = 3;
+    devices[0].fresh = true;
+    devices[0].values[0] = measurementOf("21.5");  // humidity: fresh, but no number
     devices[1].names = {"bad\xff name"};
     json doc = json::parse(readingsJson(devices, WALL_AT));
     EXPECT_EQ(doc["time"], WALL_AT);
@@ -36,8 +37,9 @@ TEST(WebJson, HistoryListsTheBucketsWithValuesAndTheirTimes) {
     for (auto& buckets : day.buckets) buckets.resize(1440);
     day.buckets[HUMIDITY - 1][1437] = {48.3f, 48.4f, 96.7f, 2};
     day.buckets[TEMPERATURE - 1][1439] = {21.5f, 21.5f, 21.5f, 1};
-    NamedSnapshot device;
-    device.snapshot.device = "/dev/ttyUSB0";
+    day.buckets[DEWPOINT - 1][7] = {-INFINITY, 1, 1, 2};  // no number: none of it is shown
+    SensorSnapshot device;
+    device.device = "/dev/ttyUSB0";
     json doc = json::parse(historyJson("cellar", device, day, HistoryRange::DAY, WALL_AT + 30));
     EXPECT_EQ(doc, json::parse(R"({"name":"cellar","device":"/dev/ttyUSB0","range":"day",
         "time":1709676030,"bucketSeconds":60,"minutes":1440,"from":1709589660,"to":1709676060,

@@ -14,7 +14,7 @@ TEST(MetricsText, LabelledReadingsValidOnlyForAFreshNumberEachDeviceOnce) {
     Sensor* stale = sensors.newSensor("/dev/\"a\\");  // the same path twice
     sensors.nameSensor(cellar, "cellar");
     sensors.nameSensor(stale, "say \"hi\"\\");
-    cellar->storeLine("temperature=21.5 humidity=.... dewpoint=-1.5", T);
+    cellar->storeLine("temperature=21.5 humidity=1" + std::string(39, '0') + " dewpoint=-1.5", T);
     stale->storeLine("temperature=30", T - 31);
     // Every TYPE line follows the HELP line of its metric.
     EXPECT_EQ(
@@ -46,6 +46,9 @@ sensomark_device_reconnects_total{device="/dev/\"a\\"} 0
 sensomark_device_lines_total{device="/dev/\"a\\"} 0
 # HELP+TYPE sensomark_device_fields_ignored_total counter
 sensomark_device_fields_ignored_total{device="/dev/\"a\\"} 0
+# HELP+TYPE sensomark_device_values_refused_total counter
+sensomark_device_values_refused_total{device="/dev/\"a\\",reason="range"} 1
+sensomark_device_values_refused_total{device="/dev/\"a\\",reason="calibration"} 0
 # HELP+TYPE sensomark_clients_connected gauge
 sensomark_clients_connected 0
 # HELP+TYPE sensomark_requests_total counter

@@ -192,9 +192,9 @@ SensorSnapshot name(bool open, int64_t ageS, const std::string& t) {
     s.open = open;
     s.ageS = ageS;
     s.fresh = isFresh(ageS);
-    s.values[0] = makeValue(t);
-    s.values[1] = makeValue("48.0");
-    s.values[2] = makeValue("10.1");
+    s.values[0] = measurementOf(t);
+    s.values[1] = measurementOf("48.0");
+    s.values[2] = measurementOf("10.1");
     return s;
 }
 

@@ -21,7 +21,7 @@ using Pairs = std::vector<std::pair<std::string, std::string>>;
 const int64_t T = 1000000;
 
 std::string reply(Sensor& sensor, int type, int64_t now) {
-    return formatReply(sensor.getReadingAt(static_cast<ReadType>(type), now));
+    return sensor.getReadingAt(static_cast<ReadType>(type), now);
 }
 struct Registry {
     explicit Registry(int64_t age) {
@@ -60,8 +60,8 @@ TEST(DeviceLine, ParsesPairsAsTheProtocolDefines) {
 TEST(SensorReading, FreshThroughThirtySecondsNeverBeforeDataNorAtANegativeAge) {
     Sensor sensor(nullptr, "/dev/null");
     for (int64_t now : {int64_t(0), int64_t(30), T}) {
-        EXPECT_FALSE(sensor.getReadingAt(TEMPERATURE, now).fresh) << now;
-        EXPECT_EQ(sensor.getReadingAt(TEMPERATURE, now).ageS, -1) << now;
+        EXPECT_EQ(reply(sensor, TEMPERATURE, now), "valid=0") << now;
+        EXPECT_EQ(sensor.snapshot(now).ageS, -1) << now;
     }
     EXPECT_EQ(sensor.storeLine("temperature=21.5", T), 0u);
     struct Case {
@@ -69,10 +69,11 @@ TEST(SensorReading, FreshThroughThirtySecondsNeverBeforeDataNorAtANegativeAge) {
         bool fresh;
     } cases[] = {{T, true}, {T + 30, true}, {T + 31, false}, {T + 1000, false}, {T - 5, false}};
     for (const Case& c : cases) {
-        Reading r = sensor.getReadingAt(TEMPERATURE, c.now);
-        EXPECT_EQ(r.fresh, c.fresh) << c.now - T;
-        EXPECT_EQ(r.ageS, c.now - T);
-        EXPECT_EQ(formatReply(r), c.fresh ? "valid=1;value=21.5;" : "valid=0") << c.now - T;
+        SensorSnapshot s = sensor.snapshot(c.now);
+        EXPECT_EQ(s.fresh && s.served(TEMPERATURE - 1), c.fresh) << c.now - T;
+        EXPECT_EQ(s.ageS, c.now - T);
+        EXPECT_EQ(reply(sensor, TEMPERATURE, c.now), c.fresh ? "valid=1;value=21.5;" : "valid=0")
+            << c.now - T;
     }
     for (int outside : {0, 4, -1, 1 << 30}) EXPECT_EQ(reply(sensor, outside, T), "valid=0");
     // Ages count on the boot clock: a wall clock set back or forward changes nothing.
@@ -86,9 +87,8 @@ TEST(SensorReading, LaterPairWinsAndAnyPairRefreshesTheTime) {
     sensor.storeLine("temperature=1 temperature=2 dewpoint=-4 humidity=....", T);
     EXPECT_EQ(reply(sensor, TEMPERATURE, T), "valid=1;value=2;");
     EXPECT_EQ(reply(sensor, DEWPOINT, T), "valid=1;value=-4;");
-    Reading dots = sensor.getReadingAt(HUMIDITY, T);  // fresh text, but no number
-    EXPECT_EQ(formatReply(dots), "valid=1;value=....;");
-    EXPECT_FALSE(dots.hasNumber);
+    EXPECT_EQ(reply(sensor, HUMIDITY, T), "valid=1;value=....;");  // fresh text, but no number
+    EXPECT_FALSE(sensor.snapshot(T).served(HUMIDITY - 1));
     sensor.storeLine("status=7", T + 25);
     EXPECT_EQ(reply(sensor, TEMPERATURE, T + 50), "valid=1;value=2;");
     EXPECT_EQ(sensor.storeLine("no pairs here", T + 60), 3u);
@@ -189,20 +189,36 @@ TEST(Reply, EveryReadingReadsBackAsItsKind) {
         {"21.5", -1, "valid=0", ReplyKind::STALE},
     };
     for (const Case& c : cases) {
-        Reading reading = readingOf(makeValue(c.value), c.age);
-        EXPECT_EQ(reading.hasNumber, c.kind == ReplyKind::VALUE) << c.text;
-        EXPECT_EQ(formatReply(reading), c.text);
+        Measurement m = measurementOf(c.value);
+        EXPECT_EQ(m.hasNumber, c.kind != ReplyKind::NO_VALUE) << c.text;
+        EXPECT_EQ(formatReply(isFresh(c.age), m.text), c.text);
         Reply reply;
         ASSERT_TRUE(parseReply(c.text, &reply)) << c.text;
         EXPECT_EQ(reply.kind, c.kind) << c.text;
-        EXPECT_EQ(reply.value, c.kind == ReplyKind::VALUE ? strtod(c.value.c_str(), nullptr) : 0);
-        EXPECT_EQ(reading.number, reply.value) << c.text;
+        EXPECT_EQ(reply.value, c.kind == ReplyKind::VALUE ? m.number : 0) << c.text;
     }
     Reply reply;
     EXPECT_TRUE(parseReply(UNKNOWN_NAME_REPLY, &reply));
     EXPECT_EQ(reply.kind, ReplyKind::UNKNOWN_NAME);
     for (const char* line : {"valid=0;", "valid=1;value=2e3;", "valid=1;value=1;x"})
         EXPECT_FALSE(parseReply(line, &reply)) << line;
+}
+
+TEST(DeviceValue, ANumberBeyondTheFloatRangeIsRepliedAsSentAndCountedButServedAsNone) {
+    const std::string floatMax = "340282346638528859811704183484516925440";
+    // Beyond: halfway to the next float, which a float rounds up to infinity.
+    for (auto [text, number] : {std::pair{floatMax, true},
+                                {"-" + floatMax + ".0", true},
+                                {"340282356779733661637539395458142568448", false},
+                                {"-1" + std::string(40, '0'), false},
+                                {std::string(400, '9'), false}}) {
+        Sensor sensor(nullptr, "/dev/null");
+        sensor.storeLine("temperature=" + text + " humidity=40", T);
+        EXPECT_EQ(reply(sensor, TEMPERATURE, T), "valid=1;value=" + text + ";");
+        SensorSnapshot s = sensor.snapshot(T);
+        EXPECT_EQ(s.served(TEMPERATURE - 1), number) << text;
+        EXPECT_EQ(s.refused[static_cast<int>(Refusal::RANGE)], number ? 0u : 1u) << text;
+    }
 }
 
 TEST(SensorReader, PausesFiveSecondsAfterEachAttemptOnAMissingDevice) {
@@ -229,12 +245,11 @@ TEST(SensorReader, ReadsSplitLinesFromAPtyAndLeavesAtOnceOnShutdown) {
     std::mutex heardMutex;
     std::vector<std::string> heard;
     std::atomic<int> deviceChanges{0};
-    sensor->addSampleListener([&](const Sample& sample, int64_t) {
+    sensor->addLineListener([&](const SensorSnapshot& s, int64_t) {
         std::string line;
         for (const Quantity& q : QUANTITIES)
-            if (sample.has[q.type - 1])
-                line +=
-                    std::string(q.key) + "=" + formatNumber(sample.values[q.type - 1].number) + " ";
+            if (s.carried[q.type - 1])
+                line += std::string(q.key) + "=" + formatNumber(s.values[q.type - 1].number) + " ";
         std::lock_guard<std::mutex> lock(heardMutex);
         heard.push_back(line);
     });
@@ -248,12 +263,12 @@ TEST(SensorReader, ReadsSplitLinesFromAPtyAndLeavesAtOnceOnShutdown) {
         eventually([&] { return registry->getReading("probe.3") == "valid=1;value=7.5;"; }));
     EXPECT_EQ(registry->getReading("probe.1"), "valid=1;value=21.5;");
     EXPECT_EQ(registry->getReading("probe.2"), "valid=1;value=40;");
-    std::vector<NamedSnapshot> all = registry->snapshots(Sensor::clockNow());
+    std::vector<SensorSnapshot> all = registry->snapshots(Sensor::clockNow());
     ASSERT_EQ(all.size(), 1u);
     EXPECT_EQ(all[0].names, std::vector<std::string>{"probe"});
-    EXPECT_TRUE(all[0].snapshot.open && all[0].snapshot.fresh);
-    EXPECT_EQ(all[0].snapshot.lines, 2u);
-    EXPECT_EQ(all[0].snapshot.values[HUMIDITY - 1].number, 40);
+    EXPECT_TRUE(all[0].open && all[0].fresh);
+    EXPECT_EQ(all[0].lines, 2u);
+    EXPECT_EQ(all[0].values[HUMIDITY - 1].number, 40);
     EXPECT_EQ(deviceChanges.load(), 1);  // opened
     {
         std::lock_guard<std::mutex> lock(heardMutex);

@@ -190,10 +190,10 @@ TEST(StatusChart, EveryRangeIsAFewHundredPointsThatFollowTheBuckets) {
 
 TEST(StatusPage, EscapesConfiguredTextsAndStaysSmallForSixteenDevicesOfEveryRange) {
     LocalTime zone("UTC0");
-    std::vector<NamedSnapshot> devices(16);
+    std::vector<SensorSnapshot> devices(16);
     for (size_t i = 0; i < devices.size(); ++i) devices[i].names = {"attic" + std::to_string(i)};
     devices[0].names = {"cellar", "k\u00e4 &x"};
-    devices[0].snapshot.device = "/dev/serial/by-id/usb-\"x\"&<y>";
+    devices[0].device = "/dev/serial/by-id/usb-\"x\"&<y>";
     for (HistoryRange range :
          {HistoryRange::DAY, HistoryRange::WEEK, HistoryRange::MONTH, HistoryRange::YEAR}) {
         SCOPED_TRACE(historyRangeName(range));
@@ -212,7 +212,7 @@ TEST(StatusPage, EscapesConfiguredTextsAndStaysSmallForSixteenDevicesOfEveryRang
                     b = {std::min(b.min, v), std::max(b.max, v), b.sum + v, b.count + 1};
                 }
             }
-        auto noisy = [&](const NamedSnapshot&) { return s; };
+        auto noisy = [&](const SensorSnapshot&) { return s; };
         std::string page = renderStatusPage(devices, noisy, range, WALL_AT, "host<&>'");
         for (const char* part :
              {"/dev/serial/by-id/usb-&quot;x&quot;&amp;&lt;y&gt;",

@@ -7,12 +7,14 @@
 
 const Quantity QUANTITIES[QUANTITY_COUNT] = {
     {TEMPERATURE, "temperature", "Temperature", "°C", "sensomark_temperature_celsius",
-     "Latest temperature in degrees Celsius; absent while the reading is not valid.",
-     "temperature"},
+     "Latest temperature in degrees Celsius; absent while the reading is not valid.", "temperature",
+     -100, 200},
     {HUMIDITY, "humidity", "Humidity", "%", "sensomark_relative_humidity_percent",
-     "Latest relative humidity in percent; absent while the reading is not valid.", "humidity"},
+     "Latest relative humidity in percent; absent while the reading is not valid.", "humidity", 0,
+     100},
     {DEWPOINT, "dewpoint", "Dew point", "°C", "sensomark_dewpoint_celsius",
-     "Latest dew point in degrees Celsius; absent while the reading is not valid.", "temperature"},
+     "Latest dew point in degrees Celsius; absent while the reading is not valid.", "temperature",
+     -100, 200},
 };
 
 namespace {
@@ -33,7 +35,7 @@ const Quantity* quantityOfKey(std::string_view key) {
     return nullptr;
 }
 
-bool parseDecimal(std::string_view text, bool allowSign, double* number) {
+bool isDecimal(std::string_view text, bool allowSign) {
     size_t i = 0;
     if (allowSign && i < text.size() && (text[i] == '+' || text[i] == '-')) ++i;
     size_t digits = 0;
@@ -47,16 +49,23 @@ bool parseDecimal(std::string_view text, bool allowSign, double* number) {
             return false;
         }
     }
-    if (digits == 0) return false;
+    return digits > 0;
+}
+
+bool parseDecimal(std::string_view text, bool allowSign, double* number) {
+    if (!isDecimal(text, allowSign)) return false;
     double value = strtod(std::string(text).c_str(), nullptr);
     if (!std::isfinite(value)) return false;
     *number = value;
     return true;
 }
 
-std::string formatReply(const Reading& reading) {
-    if (!reading.fresh) return STALE_REPLY;
-    return VALID_PREFIX + reading.value + ";";
+std::string formatReply(bool fresh, const std::string& value) {
+    if (!fresh) return STALE_REPLY;
+    std::string reply;
+    reply.reserve(VALID_PREFIX_LEN + value.size() + 1 + sizeof(REPLY_END) - 1);
+    reply.append(VALID_PREFIX, VALID_PREFIX_LEN).append(value) += ';';
+    return reply;
 }
 
 bool splitQueryName(std::string_view name, QueryName* query) {

@@ -5,8 +5,8 @@
 // system calls as text (syserror) and text helpers (strlib).
 // No thread of its own and no shared state: every thread calls in.
 //
-// The query protocol in one place: the quantities a sensor serves, the reading
-// snapshot, the reply text, and the grammar of query names. Both sides use it:
+// The query protocol in one place: the quantities a sensor serves, the
+// freshness rule, the reply text, and the grammar of query names. Both sides use it:
 // the daemon to answer, the tools to ask and to read replies. No state; any
 // thread may call it.
 #pragma once
@@ -25,6 +25,9 @@ struct Quantity {
     const char* metric;       // metric name: "sensomark_temperature_celsius"
     const char* help;         // HELP text of the metric
     const char* deviceClass;  // Home Assistant's device class: "temperature"
+    // The plausible values in unit; a calibration must keep all of them
+    // within the range of stored numbers.
+    double low, high;
 };
 const int QUANTITY_COUNT = 3;
 // In selector order: temperature, humidity, dew point.
@@ -39,26 +42,22 @@ const char VALID_HELP[] = "1 while a fresh number is served for the reading, 0 o
 
 // Data older than this is not served.
 const int64_t MAX_AGE_S = 30;
-// Data of age ageS (-1: never arrived) is served: replies say valid=1.
+// Data of age ageS (-1: never arrived) is served: replies say valid=1. The
+// one freshness rule of every output.
 inline bool isFresh(int64_t ageS) {
     return ageS >= 0 && ageS <= MAX_AGE_S;
 }
 
-// One quantity of a sensor at one moment, taken under the sensor's lock.
-struct Reading {
-    bool fresh = false;      // data arrived within MAX_AGE_S: replies say valid=1
-    std::string value;       // the stored text, "" when the device never sent it
-    bool hasNumber = false;  // fresh, and value reads as a number
-    double number = 0;       // when hasNumber
-    int64_t ageS = -1;       // since the device last delivered data; -1 before that
-};
-
-// Reads a decimal number: digits with at most one full stop, a sign only when
-// allowSign. No exponent, "inf", "nan" or blanks.
+// Whether text is a decimal number: digits with at most one full stop, a
+// sign only when allowSign. No exponent, "inf", "nan" or blanks.
+bool isDecimal(std::string_view text, bool allowSign);
+// Reads a decimal number; false when text is none, or when it lies beyond
+// the range of a double.
 bool parseDecimal(std::string_view text, bool allowSign, double* number);
 
-// The reply without line end: "valid=1;value=<value>;" while fresh, else "valid=0".
-std::string formatReply(const Reading& reading);
+// The reply without line end: "valid=1;value=<value>;" while fresh, else
+// "valid=0". Room for REPLY_END is reserved.
+std::string formatReply(bool fresh, const std::string& value);
 // The reply to a query name that no sensor has.
 const char UNKNOWN_NAME_REPLY[] = "";
 // Every reply line ends with this.

@@ -2,6 +2,7 @@
 #include "config.h"
 
 #include <cstring>
+#include <set>
 #include <utility>
 
 #include "iniparser.h"
@@ -148,6 +149,18 @@ void readCalibration(const dictionary* d, Config* c) {
     if (!readCalibrations(keys, devices, &c->calibrations, &c->calibrationError))
         c->calibrations.clear();
 }
+
+// Section "alerts": its rules must name sensors of "sensors" (or the default
+// sensor). A problem ends start-up as a configuration error.
+void readAlerts(const dictionary* d, Config* c) {
+    std::set<std::string> names;
+    for (const SensorEntry& entry : c->sensors)
+        names.insert(entry.names.begin(), entry.names.end());
+    if (c->sensors.empty()) names.insert(DEFAULT_SENSOR_NAME);
+    std::string error;
+    c->alerts = readAlertSection(d, names, &error);
+    if (!error.empty()) fail(c, error);
+}
 }  // namespace
 
 Config readConfig(const dictionary* d, ConfigUse use) {
@@ -158,6 +171,7 @@ Config readConfig(const dictionary* d, ConfigUse use) {
     if (use == ConfigUse::DAEMON) {
         c.mqtt = readMqttSection(d, localHostName(), &c.mqttError);
         readCalibration(d, &c);
+        readAlerts(d, &c);
     }
     return c;
 }

@@ -1,8 +1,8 @@
 // config/: the configuration file sensomarkUSB.conf: its reader (iniparser,
 // dictionary) and the one place that turns it into a plain Config (config),
 // with the search for the file, the keys of section "main" with their
-// defaults and checks, the device list of "sensors", and sections "mqtt" (mqttconfig) and
-// "calibration" through their strict readers. Read once: by the daemon's
+// defaults and checks, the device list of "sensors", and sections "mqtt" (mqttconfig),
+// "calibration" and "alerts" (alertconfig) through their strict readers. Read once: by the daemon's
 // start-up thread, which uses only the Config afterwards, and by
 // sensomark-query for its defaults.
 // No state of its own; no other thread enters.
@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "access.h"
+#include "alertconfig.h"
 #include "calibration.h"
 #include "dictionary.h"
 #include "logging.h"
@@ -75,7 +76,11 @@ struct Config {
     // calibrationError.
     std::map<std::string, Calibration> calibrations;
     std::string calibrationError;
-    // What the keys of "main" have to say, unknown keys last.
+    // Section "alerts" (DAEMON only): null when the file has none; an
+    // unusable one is a fatal note.
+    std::unique_ptr<AlertConfig> alerts;
+    // What the keys of "main" have to say, unknown keys last, then what is
+    // wrong with section "alerts".
     std::vector<ConfigNote> notes;
 };
 

@@ -162,8 +162,8 @@ bool serviceListening() {
 // What systemctl status shows of the running daemon.
 std::string serviceStatus() {
     int open = 0;
-    std::vector<NamedSnapshot> sensors = sensorManager.snapshots(Sensor::clockNow());
-    for (const NamedSnapshot& sensor : sensors) open += sensor.snapshot.open;
+    std::vector<SensorSnapshot> sensors = sensorManager.snapshots(Sensor::clockNow());
+    for (const SensorSnapshot& sensor : sensors) open += sensor.open;
     return "sensors open " + itoa(open) + " of " + itoa(static_cast<int>(sensors.size())) +
            ", clients " + itoa(connectionManager.clientCount()) + ", requests served " +
            std::to_string(connectionManager.requestCount());

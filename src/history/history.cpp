@@ -115,10 +115,10 @@ void SensorHistory::add(int64_t minute, ReadType type, double value) {
     }
 }
 
-void SensorHistory::record(const Sample& sample, int64_t minute) {
+void SensorHistory::record(const SensorSnapshot& line, int64_t minute) {
     for (const Quantity& q : QUANTITIES) {
-        const Value& value = sample.values[q.type - 1];
-        if (sample.has[q.type - 1] && value.hasNumber) add(minute, q.type, value.number);
+        const int i = q.type - 1;
+        if (line.carried[i] && line.served(i)) add(minute, q.type, line.values[i].number);
     }
 }
 
@@ -282,9 +282,9 @@ void History::follow(SensorManager& sensors) {
         track(sensor);
         std::shared_ptr<SensorHistory> history = devices[sensor];
         std::string device = sensor->getDeviceName();
-        sensor->addSampleListener([history, device](const Sample& sample, int64_t) {
+        sensor->addLineListener([history, device](const SensorSnapshot& line, int64_t) {
             int64_t now = utcMinuteOf(wallNow());
-            history->record(sample, now);
+            history->record(line, now);
             watchClock(*history, device, now, steadyMs());
         });
     }

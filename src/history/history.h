@@ -77,8 +77,9 @@ class SensorHistory {
     // A minute older than the newest one seen is refused (and counted); so is,
     // without a count, a value that is not finite or does not fit a float.
     void add(int64_t minute, ReadType type, double value) EXCLUDES(mutex);
-    // Adds the numbers that sample (one device line) carries to minute.
-    void record(const Sample& sample, int64_t minute) EXCLUDES(mutex);
+    // Adds to minute the numbers served for the quantities that line (the
+    // snapshot after one device line) carried.
+    void record(const SensorSnapshot& line, int64_t minute) EXCLUDES(mutex);
     // The range ending with the bucket that holds nowMinute.
     HistorySeries series(HistoryRange range, int64_t nowMinute) EXCLUDES(mutex);
 

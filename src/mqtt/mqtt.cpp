@@ -68,14 +68,14 @@ class NoCancel {
     int old = 0;
 };
 
-struct NamedSensor {
+struct NameAndSensor {
     std::string name;
     Sensor* sensor;
 };
 
-std::vector<std::string> nameList(const std::vector<NamedSensor>& names) {
+std::vector<std::string> nameList(const std::vector<NameAndSensor>& names) {
     std::vector<std::string> list;
-    for (const NamedSensor& n : names) list.push_back(n.name);
+    for (const NameAndSensor& n : names) list.push_back(n.name);
     return list;
 }
 
@@ -83,7 +83,7 @@ std::vector<std::string> nameList(const std::vector<NamedSensor>& names) {
 
 class MqttWorker {
   public:
-    MqttWorker(const MqttConfig& config, std::vector<NamedSensor> names);
+    MqttWorker(const MqttConfig& config, std::vector<NameAndSensor> names);
 
     // A device line came or a device was lost (reader threads; never waits).
     void sensorChanged() {
@@ -145,7 +145,7 @@ class MqttWorker {
 
     const MqttConfig config;
     const std::string where;  // "host:port"
-    const std::vector<NamedSensor> names;
+    const std::vector<NameAndSensor> names;
     std::vector<MqttMessage> discovery;
     PublishPlan plan;
     Outbox outbox;
@@ -181,7 +181,7 @@ class MqttWorker {
     bool finished GUARDED_BY(finishedMutex) = false;
 };
 
-MqttWorker::MqttWorker(const MqttConfig& config, std::vector<NamedSensor> sensorNames)
+MqttWorker::MqttWorker(const MqttConfig& config, std::vector<NameAndSensor> sensorNames)
     : config(config),
       where((config.host.find(':') == std::string::npos ? config.host : "[" + config.host + "]") +
             ":" + std::to_string(config.port)),
@@ -471,7 +471,7 @@ void MqttWorker::publishDue() {
     int64_t nowS = now / 1000;
     std::vector<SensorSnapshot> snapshots;
     snapshots.reserve(names.size());
-    for (const NamedSensor& name : names) snapshots.push_back(name.sensor->snapshot(nowS));
+    for (const NameAndSensor& name : names) snapshots.push_back(name.sensor->snapshot(nowS));
     nextDueMs = PublishPlan::NEVER;
     for (MqttMessage& m : plan.update(snapshots, now, &nextDueMs)) queue(std::move(m));
     flush();
@@ -562,7 +562,7 @@ bool MqttPublisher::setUp(const MqttConfig& config) {
         logEvent(LOG_CRITICAL, "cannot initialise the MQTT library");
         return false;
     }
-    std::vector<NamedSensor> names;
+    std::vector<NameAndSensor> names;
     sensors->visit(
         [&](const std::string& name, Sensor* sensor) {
             names.push_back({name, sensor});
@@ -578,7 +578,7 @@ bool MqttPublisher::setUp(const MqttConfig& config) {
     sensors->visit(
         [](const std::string&, Sensor*) {},
         [&w](Sensor* sensor) {
-            sensor->addSampleListener([w](const Sample&, int64_t) { w->sensorChanged(); });
+            sensor->addLineListener([w](const SensorSnapshot&, int64_t) { w->sensorChanged(); });
         });
     return true;
 }

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <set>
 
 #include "tool.h"
@@ -31,14 +32,51 @@ int decimalsOf(const std::string& text) {
 }
 
 std::string formatFixed(double value, int decimals) {
-    // Up to 309 digits before the full stop of a double, and the decimals.
-    char text[400];
+    // Up to 39 digits before the full stop of a storable number, and the decimals.
+    char text[64];
     snprintf(text, sizeof(text), "%.*f", decimals, value);
     std::string result = text;
     // -0.04 with one decimal is "-0.0": no sign on a zero.
     if (result[0] == '-' && result.find_first_not_of("-0.") == std::string::npos)
         result.erase(0, 1);
     return result;
+}
+
+// A computed value as served: its text with decimals, and the number that
+// text reads as, so that every output shows the same; refused when it is
+// not storable().
+Measurement computed(double value, int decimals) {
+    Measurement m;
+    if (!storable(value)) {
+        m.number = value;
+        m.refused = Refusal::CALIBRATION;
+        return m;
+    }
+    m.text = formatFixed(value, decimals);
+    m.number = strtod(m.text.c_str(), nullptr);
+    m.hasNumber = true;
+    return m;
+}
+
+std::string shortNumber(double value) {
+    if (std::isnan(value)) return "nan";  // whatever its sign bit
+    char text[32];
+    snprintf(text, sizeof(text), "%g", value);
+    return text;
+}
+
+// Every plausible value of quantity q stays storable() once corrected; a
+// line is checked at its ends.
+bool checkPlausible(const Correction& c, const Quantity& q, std::string* error) {
+    for (double measured : {q.low, q.high}) {
+        double corrected = measured * c.factor + c.offset;
+        if (!storable(corrected))
+            return fail(error, "corrects " + shortNumber(measured) + " " + q.unit + " to " +
+                                   shortNumber(corrected) + ": corrected " + q.key + " from " +
+                                   shortNumber(q.low) + " to " + shortNumber(q.high) + " " +
+                                   q.unit + " must lie within ±3.4e38");
+    }
+    return true;
 }
 
 // The line through points (measured, true): least squares, which is the line
@@ -127,6 +165,7 @@ bool parseEntry(const std::string& entry, Calibration* calibration, std::string*
     } else {
         return fail(error, words[0] + " has more than a factor and an offset");
     }
+    if (!checkPlausible(*correction, *quantityOfKey(words[0]), error)) return false;
     correction->active = true;
     return true;
 }
@@ -145,24 +184,21 @@ bool Calibration::changes(ReadType type) const {
     return false;
 }
 
-void Calibration::apply(const std::string measured[QUANTITY_COUNT],
-                        std::string served[QUANTITY_COUNT]) const {
+void Calibration::apply(const Measurement measured[QUANTITY_COUNT],
+                        Measurement served[QUANTITY_COUNT]) const {
     const int t = TEMPERATURE - 1, h = HUMIDITY - 1, d = DEWPOINT - 1;
-    served[t] =
-        temperature.active ? correctText(temperature, TEMPERATURE, measured[t]) : measured[t];
-    served[h] = humidity.active ? correctText(humidity, HUMIDITY, measured[h]) : measured[h];
+    served[t] = temperature.active ? correctMeasurement(temperature, TEMPERATURE, measured[t])
+                                   : measured[t];
+    served[h] = humidity.active ? correctMeasurement(humidity, HUMIDITY, measured[h]) : measured[h];
     served[d] = measured[d];
     if (!active()) return;
     // The device's dew point belongs to the values it measured, not to the
     // corrected ones: without both of those there is none.
-    served[d].clear();
-    double tValue, hValue, dewPoint;
-    if (parseDecimal(served[t], true, &tValue) && parseDecimal(served[h], true, &hValue) &&
-        magnusDewPoint(tValue, hValue, &dewPoint)) {
-        double own;
-        int decimals = parseDecimal(measured[d], true, &own) ? decimalsOf(measured[d]) : 1;
-        served[d] = formatFixed(dewPoint, decimals);
-    }
+    served[d] = Measurement();
+    double dewPoint;
+    if (served[t].hasNumber && served[h].hasNumber &&
+        magnusDewPoint(served[t].number, served[h].number, &dewPoint))
+        served[d] = computed(dewPoint, measured[d].hasNumber ? decimalsOf(measured[d].text) : 1);
 }
 
 bool parseCalibration(const std::string& value, Calibration* calibration, std::string* error) {
@@ -196,12 +232,17 @@ bool readCalibrations(const std::vector<std::pair<std::string, std::string>>& ke
     return true;
 }
 
-std::string correctText(const Correction& correction, ReadType type, const std::string& measured) {
-    double value;
-    if (!parseDecimal(measured, true, &value)) return "";
-    value = value * correction.factor + correction.offset;
-    if (type == HUMIDITY) value = std::min(100.0, std::max(0.0, value));
-    return formatFixed(value, decimalsOf(measured));
+Measurement correctMeasurement(const Correction& correction, ReadType type,
+                               const Measurement& measured) {
+    if (!measured.hasNumber) {
+        Measurement none;
+        none.refused = measured.refused;
+        return none;
+    }
+    double value = measured.number * correction.factor + correction.offset;
+    // Clamped only as a number: std::max(0.0, NaN) would make NaN a 0.
+    if (type == HUMIDITY && !std::isnan(value)) value = std::min(100.0, std::max(0.0, value));
+    return computed(value, decimalsOf(measured.text));
 }
 
 bool magnusDewPoint(double temperature, double humidity, double* dewPoint) {
@@ -209,5 +250,5 @@ bool magnusDewPoint(double temperature, double humidity, double* dewPoint) {
     humidity = std::min(humidity, 100.0);
     double gamma = std::log(humidity / 100) + MAGNUS_A * temperature / (MAGNUS_B + temperature);
     *dewPoint = MAGNUS_B * gamma / (MAGNUS_A - gamma);
-    return std::isfinite(*dewPoint);
+    return true;
 }

@@ -7,7 +7,8 @@
 //   an offset with its sign:     temperature +0.4
 //   a factor and an offset:      humidity 1.02 -2.5
 //   two or more points:          temperature 0.3->0.0 39.6->40.0
-// and every corrected value is measured x factor + offset.
+// and every corrected value is measured x factor + offset. A correction must
+// keep every plausible value of its quantity (Quantity::low..high) storable().
 #pragma once
 #include <map>
 #include <string>
@@ -15,6 +16,7 @@
 #include <vector>
 
 #include "protocol.h"
+#include "sample.h"
 
 // true = measured x factor + offset.
 struct Correction {
@@ -31,10 +33,10 @@ struct Calibration {
     bool active() const { return temperature.active || humidity.active; }
     // Whether the served value of quantity type differs from the device's own.
     bool changes(ReadType type) const;
-    // The served texts of the quantities (in selector order) from the texts
+    // The served values of the quantities (in selector order) from the values
     // the device sent (measured, in the same order).
-    void apply(const std::string measured[QUANTITY_COUNT],
-               std::string served[QUANTITY_COUNT]) const;
+    void apply(const Measurement measured[QUANTITY_COUNT],
+               Measurement served[QUANTITY_COUNT]) const;
 };
 
 // Reads one value of the section into *calibration; false with *error saying
@@ -49,12 +51,15 @@ bool readCalibrations(const std::vector<std::pair<std::string, std::string>>& ke
                       const std::vector<std::string>& devices,
                       std::map<std::string, Calibration>* calibrations, std::string* error);
 
-// The text of measured after correction, with as many decimals as measured
-// has (at most MAX_DECIMALS); relative humidity stays within 0..100. Empty
-// when measured is no number.
-std::string correctText(const Correction& correction, ReadType type, const std::string& measured);
+// measured after an active correction of quantity type: its text has as many
+// decimals as measured's (at most MAX_DECIMALS); relative humidity stays
+// within 0..100. No number (and no text) when measured has none, refused
+// for CALIBRATION when the corrected number is not storable().
+Measurement correctMeasurement(const Correction& correction, ReadType type,
+                               const Measurement& measured);
 const int MAX_DECIMALS = 6;
 
 // Dew point in °C of temperature (°C) and relative humidity (%) by the Magnus
-// formula; false when humidity is not above 0 (no dew point) or above 100.
+// formula; false when humidity is not above 0 (no dew point). Humidity above
+// 100 counts as 100. *dewPoint is not finite where the formula has no value.
 bool magnusDewPoint(double temperature, double humidity, double* dewPoint);

@@ -2,6 +2,7 @@
 #include "sample.h"
 
 #include <algorithm>
+#include <cstdlib>
 
 #include "tool.h"
 
@@ -31,11 +32,32 @@ std::vector<std::pair<std::string, std::string>> parseLine(const std::string& li
     return pairs;
 }
 
-Value makeValue(std::string text) {
-    Value value;
-    value.hasNumber = parseDecimal(text, true, &value.number);
-    value.text = std::move(text);
-    return value;
+Measurement measurementOf(std::string text) {
+    Measurement m;
+    m.text = std::move(text);
+    if (isDecimal(m.text, true)) {
+        // Digits only, so strtod either gives the number or overflows to infinity.
+        double number = strtod(m.text.c_str(), nullptr);
+        m.number = number;
+        if (storable(number)) {
+            m.hasNumber = true;
+        } else {
+            m.refused = Refusal::RANGE;
+        }
+    }
+    return m;
+}
+
+const char* refusalName(Refusal refusal) {
+    switch (refusal) {
+        case Refusal::RANGE:
+            return "range";
+        case Refusal::CALIBRATION:
+            return "calibration";
+        case Refusal::NONE:
+            break;
+    }
+    return "none";
 }
 
 Sample parseSample(const std::string& line) {
@@ -46,24 +68,8 @@ Sample parseSample(const std::string& line) {
             sample.otherKeys.push_back(std::move(pair.first));
             continue;
         }
-        sample.values[quantity->type - 1] = makeValue(std::move(pair.second));
+        sample.values[quantity->type - 1] = measurementOf(std::move(pair.second));
         sample.has[quantity->type - 1] = true;
     }
     return sample;
-}
-
-Reading readingOf(const Value& value, int64_t ageS) {
-    Reading reading;
-    reading.ageS = ageS;
-    reading.fresh = isFresh(ageS);
-    if (reading.fresh) {
-        reading.value = value.text;
-        reading.hasNumber = value.hasNumber;
-        reading.number = value.number;
-    }
-    return reading;
-}
-
-Reading SensorSnapshot::reading(int q) const {
-    return readingOf(values[q], ageS);
 }

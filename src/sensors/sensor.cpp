@@ -1,9 +1,13 @@
-// A sensor's reader thread, the device line protocol and the reading snapshot.
+// A sensor's reader thread, storing and correcting device lines, the reply
+// to a query and the snapshot.
 #include "sensor.h"
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cmath>
+#include <cstdio>
 #include <ctime>
 
 #include "linebuffer.h"
@@ -88,21 +92,55 @@ void Sensor::startSensing() {
     }
     deviceOpen.store(false, std::memory_order_relaxed);
     tell(ReaderEvent::CLOSED);
-    tellSample(Sample(), clockNow());
+    tellLine(nullptr, clockNow());
 }
 
-void Sensor::tellSample(const Sample& sample, int64_t now) const {
-    for (const SampleListener& listener : sampleListeners) listener(sample, now);
+void Sensor::tellLine(const bool* carried, int64_t now) {
+    if (lineListeners.empty()) return;
+    SensorSnapshot s = snapshot(now);
+    if (carried) std::copy(carried, carried + QUANTITY_COUNT, s.carried);
+    for (const LineListener& listener : lineListeners) listener(s, now);
 }
 
 void Sensor::process(const std::string& line) {
     logEvent(LOG_DEBUG, "sensed '" + line + "' on '" + deviceName + "'");
     int64_t now = clockNow();
     Sample sample = parseSample(line);
+    logRefused(sample, Refusal::RANGE);  // the device's own values, before a correction
     size_t ignored = store(sample, now);
+    logRefused(sample, Refusal::CALIBRATION);
     lines.fetch_add(1, std::memory_order_relaxed);
     ignoredFields.fetch_add(ignored, std::memory_order_relaxed);
-    tellSample(sample, now);
+    tellLine(sample.has, now);
+}
+
+void Sensor::countRefused(const Sample& sample, Refusal reason) {
+    for (int q = 0; q < QUANTITY_COUNT; ++q)
+        if (sample.has[q] && sample.values[q].refused == reason)
+            refused[static_cast<int>(reason)].fetch_add(1, std::memory_order_relaxed);
+}
+
+void Sensor::logRefused(const Sample& sample, Refusal reason) {
+    bool& logged = refusalLogged[static_cast<int>(reason)];
+    for (int q = 0; q < QUANTITY_COUNT && !logged; ++q) {
+        const Measurement& m = sample.values[q];
+        if (!sample.has[q] || m.refused != reason) continue;
+        logged = true;
+        const std::string key = QUANTITIES[q].key;
+        if (reason == Refusal::RANGE) {
+            const size_t SHOWN = 24;
+            std::string text = m.text.size() > SHOWN ? m.text.substr(0, SHOWN) + "..." : m.text;
+            logEvent(LOG_CRITICAL, "'" + deviceName + "' sent " + key + " '" + text +
+                                       "', beyond ±3.4e38: such values are replied as sent and "
+                                       "served as no number elsewhere");
+        } else {
+            char corrected[32] = "nan";  // whatever its sign bit
+            if (!std::isnan(m.number)) snprintf(corrected, sizeof(corrected), "%g", m.number);
+            logEvent(LOG_CRITICAL, "the calibration of '" + deviceName + "' makes " + key + " " +
+                                       corrected +
+                                       ", beyond ±3.4e38: such values are served as no number");
+        }
+    }
 }
 
 size_t Sensor::store(Sample& sample, int64_t now) {
@@ -111,7 +149,9 @@ size_t Sensor::store(Sample& sample, int64_t now) {
     for (bool has : sample.has) any = any || has;
     if (!any && sample.otherKeys.empty()) return ignored;
     MutexLock lock(mutex);
+    countRefused(sample, Refusal::RANGE);  // the device's own values, before a correction
     if (any && calibration.active()) correct(sample);
+    countRefused(sample, Refusal::CALIBRATION);
     for (int q = 0; q < QUANTITY_COUNT; ++q)
         if (sample.has[q]) values[q] = sample.values[q];
     for (const std::string& key : sample.otherKeys) {
@@ -127,34 +167,35 @@ size_t Sensor::store(Sample& sample, int64_t now) {
 }
 
 void Sensor::correct(Sample& sample) {
-    std::string measured[QUANTITY_COUNT], served[QUANTITY_COUNT];
-    for (int q = 0; q < QUANTITY_COUNT; ++q) {
+    for (int q = 0; q < QUANTITY_COUNT; ++q)
         if (sample.has[q]) rawValues[q] = sample.values[q];
-        measured[q] = rawValues[q].text;
-    }
-    calibration.apply(measured, served);
+    Measurement served[QUANTITY_COUNT];
+    calibration.apply(rawValues, served);
     // The dew point follows either of its pair, so a line with one of the
     // three changes it.
     sample.has[DEWPOINT - 1] = true;
     for (int q = 0; q < QUANTITY_COUNT; ++q)
-        if (sample.has[q]) sample.values[q] = makeValue(served[q]);
+        if (sample.has[q]) sample.values[q] = std::move(served[q]);
 }
 
-Reading Sensor::getReadingAt(ReadType readType, int64_t now) {
+std::string Sensor::getReadingAt(ReadType readType, int64_t now) {
     const Quantity* quantity = quantityOf(readType);
-    if (quantity == nullptr) return Reading();
+    if (quantity == nullptr) return formatReply(false, "");
     MutexLock lock(mutex);
-    return readingOf(values[quantity->type - 1], ageAt(now));
+    return formatReply(isFresh(ageAt(now)), values[quantity->type - 1].text);
 }
 
 SensorSnapshot Sensor::snapshot(int64_t now) {
     SensorSnapshot s;
+    s.sensor = this;
     s.device = deviceName;
     MutexLock lock(mutex);
     s.open = deviceOpen.load(std::memory_order_relaxed);
     s.reconnects = reconnects.load(std::memory_order_relaxed);
     s.lines = lines.load(std::memory_order_relaxed);
     s.ignoredFields = ignoredFields.load(std::memory_order_relaxed);
+    for (int r = 0; r < REFUSAL_COUNT; ++r)
+        s.refused[r] = refused[r].load(std::memory_order_relaxed);
     s.ageS = ageAt(now);
     s.fresh = isFresh(s.ageS);
     for (int q = 0; q < QUANTITY_COUNT; ++q) {

@@ -7,9 +7,10 @@
 // one reading.
 //
 // One measuring device on a serial line. Owns its latest values, guarded by
-// mutex: its reader thread parses each device line once into a Sample and
-// stores it; client threads read one quantity (getReading) and every other
-// consumer takes a SensorSnapshot, each under the lock once.
+// mutex: its reader thread parses each device line once into a Sample,
+// corrects its numbers and stores it; client threads ask for one quantity's
+// reply (getReading) and every other consumer takes a SensorSnapshot, each
+// under the lock once.
 #pragma once
 #include <atomic>
 #include <cstdint>
@@ -54,18 +55,20 @@ class Sensor {
     // Seconds on the clock that ages data: it never steps back and keeps
     // counting through a suspend.
     static int64_t clockNow();
-    // The reading of quantity readType at time now (of clockNow()), for a
-    // query's reply; not fresh when readType names no quantity.
-    Reading getReading(ReadType readType) EXCLUDES(mutex) {
+    // The reply text to a query for quantity readType at time now (of
+    // clockNow()): "valid=0" when the data is not fresh or readType names no
+    // quantity.
+    std::string getReading(ReadType readType) EXCLUDES(mutex) {
         return getReadingAt(readType, clockNow());
     }
-    Reading getReadingAt(ReadType readType, int64_t now) EXCLUDES(mutex);
+    std::string getReadingAt(ReadType readType, int64_t now) EXCLUDES(mutex);
     // Everything about the sensor at time now (of clockNow()), under one lock.
     SensorSnapshot snapshot(int64_t now) EXCLUDES(mutex);
 
-    // Stores the quantities of sample, received at time now; with a
-    // calibration, sample becomes the corrected values as stored. Returns the
-    // number of fields ignored (no pair, or a new key beyond the bound).
+    // Stores the quantities of sample, received at time now, and counts the
+    // values refused as numbers; with a calibration, sample becomes the
+    // corrected values as stored. Returns the number of fields ignored (no
+    // pair, or a new key beyond the bound).
     size_t store(Sample& sample, int64_t now) EXCLUDES(mutex);
     // Parses and stores one device line.
     size_t storeLine(const std::string& line, int64_t now) EXCLUDES(mutex) {
@@ -83,14 +86,13 @@ class Sensor {
     // the default waits on the shutdown event.
     void setPause(std::function<bool(int ms)> newPause) { pause = std::move(newPause); }
 
-    // Called on the reader thread with the sample of each device line, as
-    // stored (a line without pairs gives an empty sample), and with an empty
-    // sample when an open device is lost; no lock is held and it must not
-    // block. Set before the thread starts.
-    using SampleListener = std::function<void(const Sample& sample, int64_t now)>;
-    void addSampleListener(SampleListener listener) {
-        sampleListeners.push_back(std::move(listener));
-    }
+    // Called on the reader thread after each device line with the snapshot
+    // the line left, its carried quantities set (none for a line without
+    // pairs), and with a snapshot that carries none when an open device is
+    // lost; now is the line's time. No lock is held and it must not block.
+    // Set before the thread starts.
+    using LineListener = std::function<void(const SensorSnapshot& snapshot, int64_t now)>;
+    void addLineListener(LineListener listener) { lineListeners.push_back(std::move(listener)); }
 
     // What the reader thread tells its owner: the device opened or closed, and,
     // as the reader's last touch of the sensor, that it stopped.
@@ -104,23 +106,29 @@ class Sensor {
     void process(const std::string& line);
     // Keeps the device's own values of sample and makes it the corrected ones.
     void correct(Sample& sample) REQUIRES(mutex);
+    // Counts the values of sample refused for reason.
+    void countRefused(const Sample& sample, Refusal reason);
+    // Logs the first value refused for reason among those of sample.
+    void logRefused(const Sample& sample, Refusal reason);
     void tell(ReaderEvent event) const {
         if (readerListener) readerListener(event);
     }
-    void tellSample(const Sample& sample, int64_t now) const;
+    // Tells the line listeners of the state at now; carried: the quantities
+    // the line set, or null.
+    void tellLine(const bool* carried, int64_t now);
     int64_t ageAt(int64_t now) const REQUIRES(mutex) { return hasData ? now - readTime : -1; }
 
     const std::string deviceName;
     SensorManager* const manager;  // not owned
     std::function<bool(int ms)> pause;
-    std::vector<SampleListener> sampleListeners;
+    std::vector<LineListener> lineListeners;
     ReaderListener readerListener;
     Calibration calibration;
 
     Mutex mutex{LockRank::SENSOR};
-    Value values[QUANTITY_COUNT] GUARDED_BY(mutex);
+    Measurement values[QUANTITY_COUNT] GUARDED_BY(mutex);
     // When calibrated: the device's own values, in selector order.
-    Value rawValues[QUANTITY_COUNT] GUARDED_BY(mutex);
+    Measurement rawValues[QUANTITY_COUNT] GUARDED_BY(mutex);
     std::set<std::string, std::less<>> otherKeys GUARDED_BY(mutex);  // at most MAX_EXTRA_KEYS
     int64_t readTime GUARDED_BY(mutex) = 0;
     bool hasData GUARDED_BY(mutex) = false;  // readTime is set
@@ -132,6 +140,8 @@ class Sensor {
     std::atomic<uint64_t> reconnects{0};
     std::atomic<uint64_t> lines{0};
     std::atomic<uint64_t> ignoredFields{0};
+    std::atomic<uint64_t> refused[REFUSAL_COUNT] = {};  // by Refusal
+    bool refusalLogged[REFUSAL_COUNT] = {};             // the first is logged, by Refusal
 
     friend void* sensorThread(void* s);
 };

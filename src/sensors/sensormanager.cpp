@@ -78,7 +78,7 @@ std::string SensorManager::getReading(const std::string& name) {
     MutexLock lock(mutex);
     auto it = sensorsByName.find(query.sensor);
     if (it == sensorsByName.end()) return UNKNOWN_NAME_REPLY;
-    return formatReply(it->second->getReading(static_cast<ReadType>(query.selector)));
+    return it->second->getReading(static_cast<ReadType>(query.selector));
 }
 
 void SensorManager::visit(const std::function<void(const std::string&, Sensor*)>& perName,
@@ -88,13 +88,13 @@ void SensorManager::visit(const std::function<void(const std::string&, Sensor*)>
     for (Sensor* sensor : sensors) perSensor(sensor);
 }
 
-std::vector<NamedSnapshot> SensorManager::snapshots(int64_t now) {
-    std::vector<NamedSnapshot> all;
+std::vector<SensorSnapshot> SensorManager::snapshots(int64_t now) {
+    std::vector<SensorSnapshot> all;
     MutexLock lock(mutex);
     std::map<const Sensor*, size_t> at;
     for (Sensor* sensor : sensors) {
         at[sensor] = all.size();
-        all.push_back({sensor, {}, sensor->snapshot(now)});
+        all.push_back(sensor->snapshot(now));
     }
     for (const auto& entry : sensorsByName) all[at[entry.second]].names.push_back(entry.first);
     return all;

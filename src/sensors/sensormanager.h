@@ -38,9 +38,9 @@ class SensorManager {
     // quantity N.
     std::string getReading(const std::string& name) EXCLUDES(mutex);
 
-    // Every sensor in creation order with its names and its snapshot at time
-    // now (of Sensor::clockNow()), under the registry lock.
-    std::vector<NamedSnapshot> snapshots(int64_t now) EXCLUDES(mutex);
+    // The snapshot of every sensor at time now (of Sensor::clockNow()), with
+    // its names, in creation order, under the registry lock.
+    std::vector<SensorSnapshot> snapshots(int64_t now) EXCLUDES(mutex);
 
     // Under the registry lock: calls perName for every name in name order,
     // then perSensor for every sensor in creation order.

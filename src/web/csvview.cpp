@@ -21,6 +21,10 @@ void appendNumber(std::string& out, double value) {
     out.append(text, std::to_chars(text, text + sizeof(text), rounded).ptr);
 }
 
+bool shownBucket(const HistoryBucket& b) {
+    return b.count > 0 && std::isfinite(b.min) && std::isfinite(b.max) && std::isfinite(b.mean());
+}
+
 void appendInteger(std::string& out, int64_t n) {
     char text[24];
     out.append(text, std::to_chars(text, text + sizeof(text), n).ptr);
@@ -43,7 +47,7 @@ std::string historyCsv(const HistorySeries& series) {
         out += isoUtcTime((series.firstMinute + static_cast<int64_t>(i) * series.stepMinutes) * 60);
         for (const auto& buckets : series.buckets) {
             const HistoryBucket& b = buckets[i];
-            if (b.count == 0) {
+            if (!shownBucket(b)) {
                 out += ",,,";
                 continue;
             }

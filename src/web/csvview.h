@@ -15,6 +15,9 @@ std::string isoUtcTime(int64_t unixTime);
 std::string numberText(double value);
 // Appends numberText(value) to out.
 void appendNumber(std::string& out, double value);
+// Whether bucket b is shown with its numbers: it holds values, and its min,
+// max and mean are finite (JSON and CSV carry no "inf" or "nan").
+bool shownBucket(const HistoryBucket& b);
 // Appends the decimal text of n to out.
 void appendInteger(std::string& out, int64_t n);
 

@@ -7,53 +7,53 @@
 #include "prometheus.h"
 
 namespace {
-struct Named {
+struct NameAndSnapshot {
     const std::string* name;
     const SensorSnapshot* snapshot;
 };
 
 // Every sensor name with its sensor's snapshot, in name order.
-std::vector<Named> byName(const std::vector<NamedSnapshot>& sensors) {
-    std::vector<Named> named;
-    for (const NamedSnapshot& sensor : sensors)
-        for (const std::string& name : sensor.names) named.push_back({&name, &sensor.snapshot});
+std::vector<NameAndSnapshot> byName(const std::vector<SensorSnapshot>& sensors) {
+    std::vector<NameAndSnapshot> named;
+    for (const SensorSnapshot& sensor : sensors)
+        for (const std::string& name : sensor.names) named.push_back({&name, &sensor});
     std::sort(named.begin(), named.end(),
-              [](const Named& a, const Named& b) { return *a.name < *b.name; });
+              [](const NameAndSnapshot& a, const NameAndSnapshot& b) { return *a.name < *b.name; });
     return named;
 }
 }  // namespace
 
-std::string exposition(const std::vector<NamedSnapshot>& sensors, const ServiceCounters& service) {
-    const std::vector<Named> named = byName(sensors);
+std::string exposition(const std::vector<SensorSnapshot>& sensors, const ServiceCounters& service) {
+    const std::vector<NameAndSnapshot> named = byName(sensors);
     PrometheusText out;
     for (const Quantity& q : QUANTITIES) {
         out.family(q.metric, "gauge", q.help);
-        for (const Named& n : named)
+        for (const NameAndSnapshot& n : named)
             if (n.snapshot->served(q.type - 1))
                 out.sample(q.metric, {{"sensor", *n.name}}, n.snapshot->values[q.type - 1].text);
     }
     out.family(VALID_METRIC, "gauge", VALID_HELP);
-    for (const Named& n : named)
+    for (const NameAndSnapshot& n : named)
         for (const Quantity& q : QUANTITIES)
             out.sample(VALID_METRIC, {{"sensor", *n.name}, {"quantity", q.key}},
                        n.snapshot->served(q.type - 1));
     const char* age = "sensomark_reading_age_seconds";
     out.family(age, "gauge",
                "Seconds since the device last delivered a value; absent before the first.");
-    for (const Named& n : named)
+    for (const NameAndSnapshot& n : named)
         if (n.snapshot->ageS >= 0)
             out.sample(age, {{"sensor", *n.name}}, std::to_string(n.snapshot->ageS));
     const char* info = "sensomark_sensor_info";
     out.family(info, "gauge", "The device each sensor name reads; always 1.");
-    for (const Named& n : named)
+    for (const NameAndSnapshot& n : named)
         out.sample(info, {{"sensor", *n.name}, {"device", n.snapshot->device}}, 1);
 
     // Each device once: a path configured twice would repeat a label set, which
     // makes the whole exposition invalid.
     std::vector<const SensorSnapshot*> devices;
     std::set<std::string> seen;
-    for (const NamedSnapshot& sensor : sensors)
-        if (seen.insert(sensor.snapshot.device).second) devices.push_back(&sensor.snapshot);
+    for (const SensorSnapshot& sensor : sensors)
+        if (seen.insert(sensor.device).second) devices.push_back(&sensor);
     struct DeviceMetric {
         const char* name;
         const char* type;
@@ -75,6 +75,14 @@ std::string exposition(const std::vector<NamedSnapshot>& sensors, const ServiceC
         for (const SensorSnapshot* s : devices)
             out.sample(m.name, {{"device", s->device}}, s->*m.counter);
     }
+    const char* refused = "sensomark_device_values_refused_total";
+    out.family(refused, "counter",
+               "Device values served as no number: beyond +-3.4e38 as sent (range) or as "
+               "calibrated (calibration).");
+    for (const SensorSnapshot* s : devices)
+        for (Refusal r : {Refusal::RANGE, Refusal::CALIBRATION})
+            out.sample(refused, {{"device", s->device}, {"reason", refusalName(r)}},
+                       s->refused[static_cast<int>(r)]);
     out.family("sensomark_clients_connected", "gauge", "TCP query clients being served.");
     out.sample("sensomark_clients_connected", service.clients ? service.clients() : 0);
     out.family("sensomark_requests_total", "counter", "Query requests answered.");

@@ -17,4 +17,4 @@ struct ServiceCounters {
 };
 
 // The exposition text of sensors (every sensor, in creation order) and service.
-std::string exposition(const std::vector<NamedSnapshot>& sensors, const ServiceCounters& service);
+std::string exposition(const std::vector<SensorSnapshot>& sensors, const ServiceCounters& service);

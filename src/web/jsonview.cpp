@@ -18,32 +18,33 @@ json ageOf(int64_t ageS) {
 }
 }  // namespace
 
-std::string readingsJson(const std::vector<NamedSnapshot>& devices, int64_t wallNow) {
+std::string readingsJson(const std::vector<SensorSnapshot>& devices, int64_t wallNow) {
     json sensors = json::object();
-    for (const NamedSnapshot& device : devices) {
+    for (const SensorSnapshot& device : devices) {
         json readings = json::object();
         for (const Quantity& q : QUANTITIES) {
-            const Reading r = device.snapshot.reading(q.type - 1);
-            readings[q.key] = {{"value", r.hasNumber ? json(r.number) : json(nullptr)},
-                               {"valid", r.fresh},
-                               {"age", ageOf(r.ageS)},
-                               {"unit", q.unit}};
+            const int i = q.type - 1;
+            readings[q.key] = {
+                {"value", device.served(i) ? json(device.values[i].number) : json(nullptr)},
+                {"valid", device.fresh},
+                {"age", ageOf(device.ageS)},
+                {"unit", q.unit}};
             // What the device itself sent, for whoever calibrates it.
-            const Value& raw = device.snapshot.raw[q.type - 1];
-            if (r.fresh && device.snapshot.corrected[q.type - 1])
+            const Measurement& raw = device.raw[i];
+            if (device.fresh && device.corrected[i])
                 readings[q.key]["raw"] = raw.hasNumber ? json(raw.number) : json(nullptr);
         }
-        json entry = {{"device", device.snapshot.device},
-                      {"open", device.snapshot.open},
-                      {"reconnects", device.snapshot.reconnects},
-                      {"age", ageOf(device.snapshot.ageS)},
+        json entry = {{"device", device.device},
+                      {"open", device.open},
+                      {"reconnects", device.reconnects},
+                      {"age", ageOf(device.ageS)},
                       {"readings", readings}};
         for (const std::string& name : device.names) sensors[name] = entry;
     }
     return dump({{"time", wallNow}, {"sensors", sensors}});
 }
 
-std::string historyJson(const std::string& name, const NamedSnapshot& device,
+std::string historyJson(const std::string& name, const SensorSnapshot& device,
                         const HistorySeries& series, HistoryRange range, int64_t wallNow) {
     const int64_t step = series.stepMinutes;
     const int64_t count = static_cast<int64_t>(series.buckets[0].size());
@@ -61,7 +62,7 @@ std::string historyJson(const std::string& name, const NamedSnapshot& device,
         bool first = true;
         for (size_t i = 0; i < of.size(); ++i) {
             const HistoryBucket& b = of[i];
-            if (b.count == 0) continue;
+            if (!shownBucket(b)) continue;
             lists += first ? "{\"count\":" : ",{\"count\":";
             first = false;
             appendInteger(lists, b.count);
@@ -79,7 +80,7 @@ std::string historyJson(const std::string& name, const NamedSnapshot& device,
     }
     lists += '}';
     std::string text = dump({{"name", name},
-                             {"device", device.snapshot.device},
+                             {"device", device.device},
                              {"range", historyRangeName(range)},
                              {"time", wallNow},
                              {"bucketSeconds", step * 60},

@@ -12,7 +12,7 @@
 // {"time": UNIX, "sensors": {NAME: {"device": PATH, "open": BOOL, "reconnects": N,
 //   "age": SECONDS|null, "readings": {"temperature": {"value": NUMBER|null,
 //   "valid": BOOL, "age": SECONDS|null, "unit": "°C"}, "humidity": ..., "dewpoint": ...}}}}
-std::string readingsJson(const std::vector<NamedSnapshot>& devices, int64_t wallNow);
+std::string readingsJson(const std::vector<SensorSnapshot>& devices, int64_t wallNow);
 
 // {"name": NAME, "device": PATH, "range": "day", "time": UNIX, "bucketSeconds": 60,
 //  "minutes": 1440, "from": UNIX, "to": UNIX,
@@ -20,5 +20,5 @@ std::string readingsJson(const std::vector<NamedSnapshot>& devices, int64_t wall
 //  "humidity": [...], "dewpoint": [...]}}: the buckets of series with values, oldest first;
 // "time" of a bucket is its start, "from" and "to" the start and end of the
 // whole range ("minutes" long), "time" of the document wallNow.
-std::string historyJson(const std::string& name, const NamedSnapshot& device,
+std::string historyJson(const std::string& name, const SensorSnapshot& device,
                         const HistorySeries& series, HistoryRange range, int64_t wallNow);

@@ -12,6 +12,7 @@
 #include <ctime>
 #include <sstream>
 
+#include "csvview.h"
 #include "http.h"
 
 namespace {
@@ -139,7 +140,7 @@ std::vector<std::vector<Point>> runsOf(const std::vector<HistoryBucket>& buckets
         double sum = 0, count = 0;
         for (int i = start; i < end; ++i) {
             const HistoryBucket& b = buckets[i];
-            if (b.count == 0) continue;
+            if (!shownBucket(b)) continue;
             p.min = p.x < 0 ? b.min : std::min(p.min, static_cast<double>(b.min));
             p.max = p.x < 0 ? b.max : std::max(p.max, static_cast<double>(b.max));
             if (p.x < 0) p.x = i;
@@ -400,7 +401,7 @@ std::string renderChart(const Quantity& quantity, const std::vector<HistoryBucke
     return out.str();
 }
 
-std::string renderStatusPage(const std::vector<NamedSnapshot>& devices, const SeriesOf& seriesOf,
+std::string renderStatusPage(const std::vector<SensorSnapshot>& devices, const SeriesOf& seriesOf,
                              HistoryRange range, int64_t wallNow, const std::string& host) {
     const char* span = spanOf(range);
     const std::string rangeName = historyRangeName(range);
@@ -428,16 +429,15 @@ std::string renderStatusPage(const std::vector<NamedSnapshot>& devices, const Se
     out << "</nav></header>\n<main>\n";
     std::vector<TimeTick> ticks;
     bool ticked = false;
-    for (const NamedSnapshot& device : devices) {
+    for (const SensorSnapshot& device : devices) {
         out << "<section class=\"card\">\n<h2>";
         for (size_t i = 0; i < device.names.size(); ++i)
             out << (i ? " &middot; " : "") << "<span class=\"name\">" << htmlEscape(device.names[i])
                 << "</span>";
-        out << "</h2>\n<p class=\"meta\"><code class=\"device\">"
-            << htmlEscape(device.snapshot.device) << "</code><span class=\"state "
-            << (device.snapshot.open ? "open\">open" : "closed\">not open")
-            << "</span><span class=\"reconnects\">" << device.snapshot.reconnects
-            << (device.snapshot.reconnects == 1 ? " reconnect" : " reconnects") << "</span>";
+        out << "</h2>\n<p class=\"meta\"><code class=\"device\">" << htmlEscape(device.device)
+            << "</code><span class=\"state " << (device.open ? "open\">open" : "closed\">not open")
+            << "</span><span class=\"reconnects\">" << device.reconnects
+            << (device.reconnects == 1 ? " reconnect" : " reconnects") << "</span>";
         if (!device.names.empty()) {
             out << "<a class=\"csv\" href=\"/history.csv?name="
                 << htmlEscape(percentEncode(device.names[0])) << "&amp;range=" << rangeName
@@ -446,23 +446,23 @@ std::string renderStatusPage(const std::vector<NamedSnapshot>& devices, const Se
         out << "</p>\n"
             << "<div class=\"now\">\n";
         for (const Quantity& q : QUANTITIES) {
-            const Reading r = device.snapshot.reading(q.type - 1);
-            out << "<div class=\"reading q-" << q.key << (r.hasNumber ? "" : " stale")
+            const bool served = device.served(q.type - 1);
+            out << "<div class=\"reading q-" << q.key << (served ? "" : " stale")
                 << "\" data-quantity=\"" << q.key << "\"><span class=\"label\">" << q.title
                 << "</span><span class=\"value\">";
-            if (r.hasNumber) {
-                out << "<data value=\"" << htmlEscape(r.value) << "\">" << htmlEscape(r.value)
-                    << "</data>";
+            if (served) {
+                const std::string text = htmlEscape(device.values[q.type - 1].text);
+                out << "<data value=\"" << text << "\">" << text << "</data>";
             } else {
                 out << "&ndash;";
             }
             out << " <span class=\"unit\">" << q.unit << "</span></span><span class=\"age\">";
-            if (r.ageS < 0) {
+            if (device.ageS < 0) {
                 out << "no data yet";
-            } else if (r.fresh) {
-                out << ageText(r.ageS) << " ago";
+            } else if (device.fresh) {
+                out << ageText(device.ageS) << " ago";
             } else {
-                out << "no data for " << ageText(r.ageS);
+                out << "no data for " << ageText(device.ageS);
             }
             out << "</span></div>\n";
         }

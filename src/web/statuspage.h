@@ -41,9 +41,9 @@ std::string renderChart(const Quantity& quantity, const std::vector<HistoryBucke
 
 // The history of a device for the page's range (every series of one page
 // has the same first minute, step and size).
-using SeriesOf = std::function<HistorySeries(const NamedSnapshot&)>;
+using SeriesOf = std::function<HistorySeries(const SensorSnapshot&)>;
 
 // The whole page with the charts of range at Unix time wallNow, drawn from
 // seriesOf each device; host names the machine in the title.
-std::string renderStatusPage(const std::vector<NamedSnapshot>& devices, const SeriesOf& seriesOf,
+std::string renderStatusPage(const std::vector<SensorSnapshot>& devices, const SeriesOf& seriesOf,
                              HistoryRange range, int64_t wallNow, const std::string& host);

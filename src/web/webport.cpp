@@ -59,7 +59,7 @@ HttpResponse badRange() {
 
 // The history of device for range ending with the UTC minute nowMinute; every
 // bucket a gap when history does not follow it.
-HistorySeries seriesOf(const History& history, const NamedSnapshot& device, HistoryRange range,
+HistorySeries seriesOf(const History& history, const SensorSnapshot& device, HistoryRange range,
                        int64_t nowMinute) {
     SensorHistory* ring = history.of(device.sensor);
     if (ring != nullptr) return ring->series(range, nowMinute);
@@ -124,7 +124,7 @@ HttpResponse WebPort::route(const HttpRequest& request, int64_t now) {
         response.headers.push_back(
             "Content-Security-Policy: default-src 'none'; style-src 'unsafe-inline'");
         int64_t wallNow = History::wallNow(), nowMinute = History::utcMinuteOf(wallNow);
-        auto series = [&](const NamedSnapshot& device) {
+        auto series = [&](const SensorSnapshot& device) {
             return seriesOf(*history, device, range, nowMinute);
         };
         response.body = renderStatusPage(namedSensors(now), series, range, wallNow, host);
@@ -148,7 +148,7 @@ HttpResponse WebPort::historyResponse(const HttpRequest& request, int64_t now) {
     HttpResponse response;
     std::string name;
     if (request.queryValue("name", &name)) {
-        for (const NamedSnapshot& device : namedSensors(now)) {
+        for (const SensorSnapshot& device : namedSensors(now)) {
             if (std::find(device.names.begin(), device.names.end(), name) == device.names.end())
                 continue;
             int64_t wallNow = History::wallNow();
@@ -178,10 +178,10 @@ HttpResponse WebPort::historyResponse(const HttpRequest& request, int64_t now) {
     return response;
 }
 
-std::vector<NamedSnapshot> WebPort::namedSensors(int64_t now) {
-    std::vector<NamedSnapshot> named = sensors->snapshots(now);
+std::vector<SensorSnapshot> WebPort::namedSensors(int64_t now) {
+    std::vector<SensorSnapshot> named = sensors->snapshots(now);
     named.erase(std::remove_if(named.begin(), named.end(),
-                               [](const NamedSnapshot& s) { return s.names.empty(); }),
+                               [](const SensorSnapshot& s) { return s.names.empty(); }),
                 named.end());
     return named;
 }

@@ -63,7 +63,7 @@ class WebPort {
   private:
     HttpResponse historyResponse(const HttpRequest& request, int64_t now);
     // The sensors that have a name, in creation order.
-    std::vector<NamedSnapshot> namedSensors(int64_t now);
+    std::vector<SensorSnapshot> namedSensors(int64_t now);
 
     SensorManager* const sensors;
     const ServiceCounters service;
