@@ -8,7 +8,7 @@
 //   folder) when its appends have outgrown its whole part, or when it was
 //   damaged, of an older version or held buckets ahead of the clock (the old
 //   bytes kept aside first), and only when the disk has room for it;
-// - the stop appends what is pending and then flushes each file.
+// - the stop appends what is pending, then flushes the file system once.
 // A failing device logs one critical line at once, then at most one an hour,
 // and one line when it is written again. The start-up thread takes the lock
 // and loads; then only the writer's thread touches the files.
@@ -52,9 +52,10 @@ class HistoryWriter {
     void load();
     // Starts the writer thread; false (after logging) when it cannot be made.
     bool start();
-    // Appends what every history holds beyond its file and ends the thread,
-    // waiting at most STOP_WAIT_MS for it (a disk that hangs must not hang the
-    // stop); every device it could not write logs a critical line.
+    // Appends what every history holds beyond its file, flushes them with one
+    // syncfs(2) and ends the thread, waiting at most STOP_WAIT_MS for it (a
+    // disk that hangs must not hang the stop); every device it could not
+    // write logs a critical line.
     void stop();
 
     // What is due at time nowMs (a monotonic clock): appends and whole files
