@@ -1,18 +1,23 @@
 // The history's disk side without waiting for days:
-//   historybench day DIR       one device with a full year, then one simulated
-//                              day of values (6 lines a minute) through the
+//   historybench day DIR       one device with a full year, then a simulated
+//                              week of values (6 lines a minute) through the
 //                              writer at the default sync interval; prints the
-//                              bytes written and fsyncs of that day.
+//                              bytes written and fsyncs of an average day (a
+//                              week holds the whole rewrites its appends make
+//                              due).
 //   historybench year DIR N    writes the history files of N devices
 //                              /dev/benchK (K = 1..N), each with a full year,
 //                              into DIR; prints their size.
 //   historybench load DIR N    reads them back; prints the time it takes.
+//   historybench levels        a full year written whole at each zlib level:
+//                              the time (median of 5) and size of each.
 // Time is simulated: values carry their UTC minute, the writer is driven by
 // hand with the simulated monotonic time, so the writes are those of a real
 // day. Bytes are counted by the writer and by /proc/self/io.
 #include <sys/resource.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -77,8 +82,8 @@ int day(const std::string& dir) {
     long long wb0, wc0;
     ioCounters(&wb0, &wc0);
     std::minstd_rand random(2);
-    // One day and one interval, so the day's whole rewrite falls inside it.
-    const int minutes = 1440 + DEFAULT_HISTORY_SYNC_S / 60;
+    const int DAYS = 7;
+    const int minutes = DAYS * 1440;
     for (int i = 1; i <= minutes; ++i) {
         feedMinute(*h, NOW_MINUTE + i, random);
         ms += 60000;
@@ -91,9 +96,9 @@ int day(const std::string& dir) {
     printf(
         "simulated_minutes=%d bytes=%llu fsyncs=%llu proc_write_bytes=%lld proc_wchar=%lld "
         "file_bytes=%lld\n",
-        minutes, static_cast<unsigned long long>(writer.bytesWritten() - bytes0),
-        static_cast<unsigned long long>(writer.fsyncCount() - fsyncs0), wb1 - wb0, wc1 - wc0,
-        static_cast<long long>(st.st_size));
+        minutes, static_cast<unsigned long long>(writer.bytesWritten() - bytes0) / DAYS,
+        static_cast<unsigned long long>(writer.fsyncCount() - fsyncs0) / DAYS, (wb1 - wb0) / DAYS,
+        (wc1 - wc0) / DAYS, static_cast<long long>(st.st_size));
     return 0;
 }
 
@@ -103,7 +108,9 @@ int year(const std::string& dir, int devices) {
         std::string device = "/dev/bench" + std::to_string(k);
         Sensor sensor(nullptr, device);
         History history;
-        fillYear(*history.track(&sensor), History::utcMinuteOf(History::wallNow()),
+        // Ending a day ago: the daemon of the stop benchmark fills the last
+        // day, values not yet on disk.
+        fillYear(*history.track(&sensor), History::utcMinuteOf(History::wallNow()) - 1441,
                  static_cast<unsigned>(k));
         HistoryWriter writer(history, dir, DEFAULT_HISTORY_SYNC_S * 1000LL);
         writer.tick(1000, true);
@@ -137,13 +144,37 @@ int load(const std::string& dir, int devices) {
     printf("devices=%d load_ms=%.1f load_cpu_ms=%.1f\n", devices, ms, cpuMs() - cpu0);
     return 0;
 }
+
+// The whole file of a realistic year at each zlib level.
+int levels() {
+    SensorHistory h;
+    fillYear(h, NOW_MINUTE, 1);
+    SensorHistory::Mark mark;
+    std::vector<StoredBucket> buckets;
+    h.collect(&mark, true, &buckets);
+    for (int level = 1; level <= 9; ++level) {
+        std::vector<double> ms;
+        size_t bytes = 0;
+        for (int rep = 0; rep < 5; ++rep) {
+            auto start = std::chrono::steady_clock::now();
+            bytes = historyRecords(buckets, level).size();
+            ms.push_back(
+                std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
+                    .count());
+        }
+        std::sort(ms.begin(), ms.end());
+        printf("level=%d ms=%.1f bytes=%zu\n", level, ms[2], bytes + 16);
+    }
+    return 0;
+}
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (argc == 2 && std::string(argv[1]) == "levels") return levels();
     std::string mode = argc > 2 ? argv[1] : "";
     if (mode == "day") return day(argv[2]);
     if (mode == "year" && argc > 3) return year(argv[2], atoi(argv[3]));
     if (mode == "load" && argc > 3) return load(argv[2], atoi(argv[3]));
-    fprintf(stderr, "usage: historybench day DIR | historybench year DIR DEVICES\n");
+    fprintf(stderr, "usage: historybench day DIR | year DIR DEVICES | load DIR DEVICES | levels\n");
     return 1;
 }

@@ -1,12 +1,16 @@
-// The daemon's history files in statedir: kept over an orderly restart and a
-// SIGKILL, a damaged file set aside, a full disk survived.
+// The daemon's history files in statedir: kept over a SIGKILL, written by
+// the stop for every device (the open minute included), a clock stepped away
+// and back, a disk that fills and frees, and one daemon per folder.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <zlib.h>
 
+#include <cmath>
 #include <fstream>
 #include <nlohmann/json.hpp>
 
@@ -16,23 +20,13 @@
 using nlohmann::json;
 
 namespace {
-std::string get(int port, const std::string& target, int* status = nullptr) {
-    Client c(port);
-    c.send("GET " + target + " HTTP/1.1\r\n\r\n");
-    std::string all;
-    char buffer[65536];
-    pollfd p = {c.fd, POLLIN, 0};
-    for (ssize_t n = 1; n > 0 && poll(&p, 1, 5000) == 1;)
-        if ((n = recv(c.fd, buffer, sizeof(buffer), 0)) > 0) all.append(buffer, n);
-    if (status != nullptr) *status = all.size() > 12 ? atoi(all.c_str() + 9) : 0;
-    size_t end = all.find("\r\n\r\n");
-    return end == std::string::npos ? "" : all.substr(end + 4);
+std::string get(int port, const std::string& target) {
+    return httpGet(port, target).body;
 }
 
 // The history buckets of name as history.json lists them.
 json buckets(int webPort, const std::string& name) {
-    std::string body = get(webPort, "/history.json?name=" + name);
-    json doc = json::parse(body, nullptr, false);
+    json doc = json::parse(get(webPort, "/history.json?name=" + name), nullptr, false);
     return doc.is_discarded() ? json() : doc["buckets"];
 }
 
@@ -43,35 +37,75 @@ int temperatureCount(const json& b) {
     return n;
 }
 
-// The temperature values the buckets of tier (0: minutes) in a history file hold.
+// The temperature values per key the buckets of tier (0: minutes) in a
+// history file hold; a later bucket replaces an earlier one.
+std::map<int64_t, uint32_t> keysInFile(const std::string& path, int tier = 0) {
+    std::map<int64_t, uint32_t> keys;
+    for (const StoredBucket& b : readHistoryFile(readFile(path)).buckets)
+        if (b.tier == tier) keys[b.key] = b.quantities[0].count;
+    return keys;
+}
 uint32_t valuesInFile(const std::string& path, int tier = 0) {
-    HistoryFileContent content = readHistoryFile(readFile(path));
-    std::map<int64_t, uint32_t> minutes;  // a later bucket replaces an earlier one
-    for (const StoredBucket& b : content.buckets)
-        if (b.tier == tier) minutes[b.key] = b.quantities[0].count;
     uint32_t n = 0;
-    for (const auto& [key, count] : minutes) n += count;
+    for (const auto& [key, count] : keysInFile(path, tier)) n += count;
     return n;
+}
+
+int64_t nowMinute() {
+    return time(nullptr) / 60;
+}
+
+// A year of one value a minute per quantity ending at lastMinute, as a file
+// of the earlier version (records without their mark), which every version
+// reads.
+std::string yearFile(int64_t lastMinute) {
+    SensorHistory h;
+    for (int64_t m = lastMinute - 366LL * 1440 + 1; m <= lastMinute; ++m) {
+        double day = std::sin(static_cast<double>(m % 1440) / 1440 * 2 * M_PI);
+        h.add(m, TEMPERATURE, std::round((12 + 4 * day + (m * 7 % 5) * 0.1) * 10) / 10);
+        h.add(m, HUMIDITY, std::round((60 - 10 * day + (m * 3 % 7) * 0.1) * 10) / 10);
+        h.add(m, DEWPOINT, std::round((4 + 2 * day) * 10) / 10);
+    }
+    SensorHistory::Mark mark;
+    std::vector<StoredBucket> all;
+    h.collect(&mark, true, &all);
+    const std::string marked = historyRecords(all);
+    std::string file("SMKHIST\n\1\0\0\0\0\0\0\0", 16);
+    for (size_t at = 0; at < marked.size();) {
+        size_t stored = 0;
+        for (int i = 3; i >= 0; --i)
+            stored = stored << 8 | static_cast<unsigned char>(marked[at + 4 + i]);
+        file += marked.substr(at + 4, 12 + stored);
+        at += 16 + stored;
+    }
+    return file;
 }
 
 struct Rig {
     TempDir dir;
-    Pty pty;
+    std::vector<std::unique_ptr<Pty>> ptys;
     int port = freePort(), webPort = freePort();
     std::string state = dir.file("state");
-    std::string file = state + "/" + historyFileName(pty.slavePath);
 
-    Rig() { mkdir(state.c_str(), 0755); }
-    std::string config(const std::string& level = "stat") const {
-        return configText(port, "metricsport = " + std::to_string(webPort) + "\nloglevel = " +
-                                    level + "\nstatedir = " + state + "\nhistorysync = 60\n" +
-                                    "[sensors]\n" + pty.slavePath + " = cellar\n");
+    explicit Rig(int devices = 1) {
+        mkdir(state.c_str(), 0755);
+        for (int i = 0; i < devices; ++i) ptys.push_back(std::make_unique<Pty>());
     }
-    // Sends n lines and waits until the history holds total values.
-    void feed(int n, int total) {
-        for (int i = 0; i < n; ++i) pty.write("temperature=2" + std::to_string(i) + ".5\r\n");
-        ASSERT_TRUE(
-            eventually([&] { return temperatureCount(buckets(webPort, "cellar")) == total; }));
+    std::string file(int i = 0) const { return state + "/" + historyFileName(ptys[i]->slavePath); }
+    std::string config(const std::string& level = "stat") const {
+        std::string sensors;
+        for (size_t i = 0; i < ptys.size(); ++i)
+            sensors += ptys[i]->slavePath + " = cellar" + (i == 0 ? "" : std::to_string(i)) + "\n";
+        return configText(port, "metricsport = " + std::to_string(webPort) +
+                                    "\nloglevel = " + level + "\nstatedir = " + state +
+                                    "\nhistorysync = 60\n" + "[sensors]\n" + sensors);
+    }
+    // Sends n lines to device i and waits until its history holds total values.
+    void feed(int n, int total, int i = 0) {
+        for (int k = 0; k < n; ++k) ptys[i]->write("temperature=2" + std::to_string(k) + ".5\r\n");
+        std::string name = "cellar" + (i == 0 ? "" : std::to_string(i));
+        ASSERT_TRUE(eventually([&] { return temperatureCount(buckets(webPort, name)) == total; },
+                               SLOWDOWN * 30s));
     }
 };
 
@@ -81,58 +115,27 @@ struct Env {
     ~Env() { unsetenv(name); }
     const char* name;
 };
+
+// Every device holds a realistic year (on disk, ending two days ago) and a
+// value not yet written when SIGTERM comes; every file must hold it after.
+void stopWritesEveryDevice(int devices) {
+    Rig s(devices);
+    const std::string year = yearFile(nowMinute() - 2 * 1440);
+    for (int i = 0; i < devices; ++i) std::ofstream(s.file(i), std::ios::binary) << year;
+    auto daemon = startDaemon(s.dir, s.config("critical"));
+    for (int i = 0; i < devices; ++i) s.feed(1, 1, i);
+    daemon->signal(SIGTERM);
+    ASSERT_EQ(daemon->wait(SLOWDOWN * 60s), 0);
+    EXPECT_FALSE(has(daemon->output(), "not written")) << daemon->output();
+    for (int i = 0; i < devices; ++i) {
+        auto minutes = keysInFile(s.file(i));
+        ASSERT_FALSE(minutes.empty());
+        EXPECT_GE(minutes.rbegin()->first, nowMinute() - 5) << "device " << i;
+        EXPECT_EQ(minutes.rbegin()->second, 1u) << "device " << i;
+        EXPECT_GE(keysInFile(s.file(i), 2).size(), 8700u) << "device " << i;
+    }
+}
 }  // namespace
-
-TEST(HistoryStore, AnOrderlyRestartKeepsEveryBucketTheOpenMinuteIncluded) {
-    Rig s;
-    json before;
-    {
-        auto daemon = startDaemon(s.dir, s.config());
-        s.feed(4, 4);
-        before = buckets(s.webPort, "cellar");
-        daemon->signal(SIGTERM);
-        EXPECT_EQ(daemon->wait(), 0) << daemon->output();
-    }
-    EXPECT_EQ(valuesInFile(s.file), 4u);
-    auto daemon = startDaemon(s.dir, s.config());
-    EXPECT_EQ(buckets(s.webPort, "cellar"), before);
-    s.feed(1, 5);  // and it goes on from there
-}
-
-TEST(HistoryStore, AClockSetBackOrForwardAtTheNextStartOverwritesNothingWritten) {
-    Rig s;
-    {
-        auto daemon = startDaemon(s.dir, s.config());
-        s.feed(3, 3);
-        daemon->signal(SIGTERM);
-        EXPECT_EQ(daemon->wait(), 0);
-    }
-    const std::string written = readFile(s.file);
-    {
-        // A board without a real-time clock, booted at an older time: its
-        // values are refused, and the stop leaves the file as it was.
-        Env back("SENSOMARK_TEST_WALL_OFFSET", "-3600");
-        auto daemon = startDaemon(s.dir, s.config("debug"));
-        for (int i = 0; i < 3; ++i) s.pty.write("temperature=99\r\n");
-        ASSERT_TRUE(eventually([&] { return daemon->count("sensed 'temperature=99' on") == 3; }));
-        daemon->signal(SIGTERM);
-        EXPECT_EQ(daemon->wait(), 0);
-    }
-    EXPECT_EQ(readFile(s.file), written);
-    {
-        // A year and an hour ahead (a slot of its own in every ring): a gap;
-        // the day has aged out, the old hour is kept.
-        Env ahead("SENSOMARK_TEST_WALL_OFFSET", "31539600");
-        auto daemon = startDaemon(s.dir, s.config());
-        s.pty.write("temperature=30\r\n");
-        ASSERT_TRUE(
-            eventually([&] { return temperatureCount(buckets(s.webPort, "cellar")) == 1; }));
-        daemon->signal(SIGTERM);
-        EXPECT_EQ(daemon->wait(), 0);
-    }
-    EXPECT_EQ(valuesInFile(s.file, 0), 1u);
-    EXPECT_EQ(valuesInFile(s.file, 2), 4u);
-}
 
 TEST(HistoryStore, ASigkillLosesOnlyWhatCameSinceTheLastSync) {
     Env sync("SENSOMARK_TEST_HISTORYSYNC_MS", "200");
@@ -140,9 +143,9 @@ TEST(HistoryStore, ASigkillLosesOnlyWhatCameSinceTheLastSync) {
     {
         auto daemon = startDaemon(s.dir, s.config());
         s.feed(3, 3);
-        ASSERT_TRUE(eventually([&] { return valuesInFile(s.file) == 3; }));  // whole
+        ASSERT_TRUE(eventually([&] { return valuesInFile(s.file()) == 3; }));  // whole
         s.feed(2, 5);
-        ASSERT_TRUE(eventually([&] { return valuesInFile(s.file) == 5; }));  // appended
+        ASSERT_TRUE(eventually([&] { return valuesInFile(s.file()) == 5; }));  // appended
         daemon->signal(SIGKILL);
         daemon->wait();
     }
@@ -150,63 +153,166 @@ TEST(HistoryStore, ASigkillLosesOnlyWhatCameSinceTheLastSync) {
     EXPECT_EQ(temperatureCount(buckets(s.webPort, "cellar")), 5);
 }
 
-TEST(HistoryStore, AnUnreadableFileIsSetAsideAndTheDaemonServes) {
-    Rig s;
-    std::ofstream(s.file) << "SMKHIST\n\x07garbage";
-    auto daemon = startDaemon(s.dir, s.config());
-    EXPECT_TRUE(daemon->waitFor("history file '" + s.file + "' is unreadable, moved aside to '" +
-                                s.file + ".corrupt'"));
-    EXPECT_EQ(readFile(s.file + ".corrupt"), "SMKHIST\n\x07garbage");
-    s.feed(2, 2);
-    int status = 0;
-    get(s.webPort, "/", &status);
-    EXPECT_EQ(status, 200);
+TEST(HistoryStore, TheStopWritesEveryOneOf16DevicesHoldingAYear) {
+    stopWritesEveryDevice(16);
 }
 
-TEST(HistoryStore, AFullDiskLogsOnceServesOnAndWritesWhenSpaceIsBack) {
+TEST(HistoryStoreSlow, TheStopWritesEveryOneOf200DevicesHoldingAYear) {
+    stopWritesEveryDevice(200);
+}
+
+TEST(HistoryStore, AClockBehindIsCountedAndOneSetThreeDaysAheadAndBackResumes) {
     Env sync("SENSOMARK_TEST_HISTORYSYNC_MS", "100");
     Rig s;
-    if (mount("tmpfs", s.state.c_str(), "tmpfs", 0, "size=64k") != 0)
+    const std::string device = s.ptys[0]->slavePath, file = s.file();
+    {
+        auto daemon = startDaemon(s.dir, s.config());
+        s.feed(2, 2);
+        daemon->signal(SIGTERM);
+        EXPECT_EQ(daemon->wait(), 0);
+    }
+    const std::string written = readFile(file);
+    const int64_t newest = keysInFile(file).rbegin()->first;
+    {
+        // A board without a real-time clock, booted an hour behind: its values
+        // are refused, counted and logged once, and the file stays as it was.
+        Env back("SENSOMARK_TEST_WALL_OFFSET", "-3600");
+        auto daemon = startDaemon(s.dir, s.config("debug"));
+        for (int i = 0; i < 3; ++i) s.ptys[0]->write("temperature=99\r\n");
+        const std::string metric = "sensomark_history_refused_total{device=\"" + device + "\"} 3";
+        ASSERT_TRUE(eventually([&] { return has(get(s.webPort, "/metrics"), metric); }));
+        const std::string line = "history of '" + device + "': the clock is behind its newest " +
+                                 "minute, values are refused until " +
+                                 History::utcMinuteText(newest);
+        EXPECT_TRUE(daemon->waitFor(line)) << daemon->output();
+        EXPECT_EQ(daemon->count(line), 1);
+        daemon->signal(SIGTERM);
+        EXPECT_EQ(daemon->wait(), 0);
+    }
+    EXPECT_EQ(readFile(file), written);
+    {
+        Env ahead("SENSOMARK_TEST_WALL_OFFSET", std::to_string(3 * 86400).c_str());
+        auto daemon = startDaemon(s.dir, s.config());
+        s.feed(1, 1);  // the day of three days ahead: the one value
+        daemon->signal(SIGTERM);
+        EXPECT_EQ(daemon->wait(), 0);
+    }
+    EXPECT_GT(keysInFile(file).rbegin()->first, nowMinute() + 2 * 1440);
+    // Back at the right time: the buckets ahead are set aside at once and
+    // recording resumes; the file is written whole without them, a copy kept.
+    auto daemon = startDaemon(s.dir, s.config());
+    EXPECT_TRUE(daemon->waitFor("history file '" + file + "': 3 buckets from "));
+    EXPECT_TRUE(
+        daemon->waitFor(" on lie ahead of the clock, the newest more than a day: set aside"));
+    s.feed(1, 3);
+    EXPECT_TRUE(daemon->waitFor("history file '" + file + "' written whole again, its former " +
+                                "bytes kept in '" + file + ".ahead-1'"));
+    EXPECT_TRUE(eventually([&] { return valuesInFile(file) == 3; }));
+    EXPECT_LE(keysInFile(file).rbegin()->first, nowMinute() + 1);
+}
+
+TEST(HistoryStore, ATightDiskAppendsWaitsForRoomToWriteWholeAndTheStopSaysWhatItLost) {
+    Env sync("SENSOMARK_TEST_HISTORYSYNC_MS", "100");
+    Rig s(2);
+    if (mount("tmpfs", s.state.c_str(), "tmpfs", 0, "size=256k") != 0)
         GTEST_SKIP() << "cannot mount a small tmpfs on " << s.state << " (" << strerror(errno)
                      << "): needs root in a mount namespace that allows it";
     struct Unmount {
         std::string path;
         ~Unmount() { umount2(path.c_str(), MNT_DETACH); }
     } unmount{s.state};
-    const std::string filler = s.state + "/filler";
-    {
-        std::ofstream out(filler, std::ios::binary);
-        std::string block(4096, 'x');
-        for (int i = 0; i < 64 && out; ++i) out.write(block.data(), block.size());
+    // Device 0 has a file with a damaged record: it wants to be written whole.
+    std::vector<StoredBucket> hours;
+    for (int i = 0; i < 600; ++i) {
+        StoredBucket b;
+        b.tier = 2;
+        b.key = (nowMinute() / 60 - 1000 + i) * 60;
+        b.quantities[0] = HistoryBucket{static_cast<float>(i % 37), 40, i % 37 * 60.0 + 600, 60};
+        hours.push_back(b);
     }
+    const std::string damage("SMKR\x10\0\0\0garbage!", 15);
+    std::ofstream(s.file(0), std::ios::binary)
+        << historyFileHeader(16) << historyRecords(hours) << damage << historyRecords({hours[0]});
+    // Device 1 has a good file: it only ever appends.
+    std::ofstream(s.file(1), std::ios::binary)
+        << historyFileHeader(16) << historyRecords({hours[0]});
+    const uint32_t before = valuesInFile(s.file(0), 2);
+    const std::string filler = s.state + "/filler";
+    // Fills the disk but for free bytes; free 0: to the last byte, the last
+    // page of each file filled up with empty records.
+    auto fill = [&](size_t free) {
+        {
+            UniqueFd out(open(filler.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600));
+            std::string block(4096, 'x');
+            while (write(out.get(), block.data(), block.size()) == 4096) {
+            }
+        }
+        struct stat st = {};
+        stat(filler.c_str(), &st);
+        ASSERT_EQ(truncate(filler.c_str(), st.st_size - static_cast<off_t>(free)), 0);
+        if (free > 0) return;
+        std::string empty("SMKR\0\0\0\0\0\0\0\0", 12);
+        uint32_t crc =
+            static_cast<uint32_t>(crc32(0, reinterpret_cast<const Bytef*>(&empty[4]), 8));
+        empty.append(reinterpret_cast<const char*>(&crc), 4);
+        for (int i = 0; i < 2; ++i) {
+            UniqueFd f(open(s.file(i).c_str(), O_WRONLY | O_APPEND));
+            off_t size = lseek(f.get(), 0, SEEK_END);
+            while (write(f.get(), empty.data(), empty.size()) == 16) size += 16;
+            // Room for a part of the next record: a failed append tears it.
+            ASSERT_EQ(ftruncate(f.get(), size - 16), 0);
+        }
+    };
+    fill(32 * 1024);
     auto daemon = startDaemon(s.dir, s.config());
-    s.feed(2, 2);
-    const std::string failed = "cannot write history file '" + s.file + "': ";
+    ASSERT_TRUE(daemon->waitFor("history file '" + s.file(0) + "': skipped 15 damaged bytes in 1 " +
+                                "place, loaded the rest"));
+    // Too tight for a whole file: device 0 appends meanwhile.
+    s.feed(2, 2, 0);
+    EXPECT_TRUE(daemon->waitFor("history file '" + s.file(0) + "' waits for room to be written " +
+                                "whole ("))
+        << daemon->output();
+    ASSERT_TRUE(eventually([&] { return valuesInFile(s.file(0)) == 2; }));
+    // Full: appends fail, are cut back, and each device says so once.
+    fill(0);
+    s.feed(1, 3, 0);
+    s.feed(1, 1, 1);
+    const std::string failed = "cannot write history file '" + s.file(0) + "': failed to write (";
     ASSERT_TRUE(daemon->waitFor(failed)) << daemon->output();
-    s.feed(2, 4);  // more values, more failed syncs: one line all the same
-    std::this_thread::sleep_for(300ms);
-    EXPECT_EQ(daemon->count(failed), 1);
-    EXPECT_FALSE(daemon->output().find("No space left on device") == std::string::npos);
-    int status = 0;
-    get(s.webPort, "/", &status);
-    EXPECT_EQ(status, 200);
-
+    EXPECT_TRUE(daemon->waitFor("cannot write history file '" + s.file(1) + "': "));
+    EXPECT_EQ(readHistoryFile(readFile(s.file(0))).damagedBytes, 15u);
+    // Room again: device 0 written whole, its damaged bytes kept aside; device
+    // 1 appends what failed; every value there.
     unlink(filler.c_str());
-    EXPECT_TRUE(daemon->waitFor("history file '" + s.file + "' written again"));
+    EXPECT_TRUE(daemon->waitFor("history file '" + s.file(0) + "' written again"));
+    EXPECT_TRUE(daemon->waitFor("history file '" + s.file(1) + "' written again"));
+    EXPECT_TRUE(daemon->waitFor("history file '" + s.file(0) + "' written whole again, its " +
+                                "former bytes kept in '" + s.file(0) + ".corrupt-1'"));
+    EXPECT_EQ(daemon->count(failed), 1);
+    EXPECT_EQ(valuesInFile(s.file(0)), 3u);
+    EXPECT_EQ(valuesInFile(s.file(0), 2), before + 3);
+    EXPECT_EQ(valuesInFile(s.file(1)), 1u);
+    // Full at the stop: said, per device.
+    fill(0);
+    s.feed(1, 4, 0);
     daemon->signal(SIGTERM);
     EXPECT_EQ(daemon->wait(), 0);
-    EXPECT_EQ(valuesInFile(s.file), 4u);
+    EXPECT_TRUE(has(daemon->output(),
+                    "history file '" + s.file(0) + "' not written at the stop: failed to write ("))
+        << daemon->output();
 }
 
-TEST(HistoryStore, ADiskThatHangsDoesNotHangTheStop) {
+TEST(HistoryStore, ASecondDaemonOnTheSameStatedirEndsWithCode4NamingTheFirst) {
     Rig s;
-    // Opening a FIFO for writing waits for a reader that never comes: the
-    // whole file of the stop hangs as on a dead disk.
-    ASSERT_EQ(mkfifo((s.file + ".tmp").c_str(), 0600), 0);
-    auto daemon = startDaemon(s.dir, s.config());
-    s.feed(1, 1);
-    daemon->signal(SIGTERM);
-    EXPECT_EQ(daemon->wait(), 0);  // within 5 s, not waiting forever
-    EXPECT_NE(daemon->output().find("history files not written within 1500 ms"), std::string::npos)
-        << daemon->output();
+    auto first = startDaemon(s.dir, s.config());
+    TempDir other;
+    Rig t;  // other ports and device, the same folder
+    other.write("sensomarkUSB.conf", configText(t.port, "statedir = " + s.state + "\n[sensors]\n" +
+                                                            t.ptys[0]->slavePath + " = other\n"));
+    std::string out;
+    EXPECT_EQ(runProgram({SENSOMARK_BIN}, other.path, &out), 4);
+    EXPECT_TRUE(has(out, "statedir '" + s.state + "' is in use by another sensomarkUSB (pid " +
+                             std::to_string(first->pid()) + ")"))
+        << out;
+    s.feed(1, 1);  // the first one serves on
 }

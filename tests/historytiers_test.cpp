@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
 
 #include "history.h"
 #include "sample.h"
@@ -141,6 +142,46 @@ TEST(HistoryTiers, AClockSteppedBackIsRefusedAndOneSteppedForwardLeavesAGap) {
     EXPECT_EQ(h.newestMinute(), yearOn);
 }
 
+TEST(HistoryTiers, AClockBackFromMoreThanADayAheadResumesAfterFifteenMinutesOfRefusals) {
+    SensorHistory h;
+    const int64_t now = MINUTE_AT;
+    for (int64_t m = now - 90; m <= now; ++m) h.add(m, TEMPERATURE, 20);
+    SensorHistory::Mark mark;
+    h.collect(&mark, true, nullptr);
+    const int64_t ahead = now + 3 * 1440 + 7;  // forward three days...
+    h.add(ahead, TEMPERATURE, 30);
+    h.collect(&mark, false, nullptr);
+    int64_t waitFor = 0;
+    EXPECT_FALSE(h.takeRefusalNotice(&waitFor));
+    // ...and back: refused, one notice per episode naming the minute awaited.
+    const int64_t t0 = 5000000;
+    for (int i = 0; i < 3; ++i) h.add(now + 1, TEMPERATURE, 21);
+    EXPECT_TRUE(h.takeRefusalNotice(&waitFor));
+    EXPECT_EQ(waitFor, ahead);
+    EXPECT_FALSE(h.takeRefusalNotice(&waitFor));
+    EXPECT_FALSE(h.aheadTooLong(now + 1, t0));
+    EXPECT_FALSE(h.aheadTooLong(now + 5, t0 + SensorHistory::AHEAD_WAIT_MS - 1));
+    ASSERT_TRUE(h.aheadTooLong(now + 16, t0 + SensorHistory::AHEAD_WAIT_MS));
+    int64_t first = 0;
+    EXPECT_EQ(h.setAsideAhead(now + 16, &first), 3);  // its minute, ten minutes and hour
+    EXPECT_EQ(first, (ahead / 60) * 60);
+    EXPECT_EQ(h.asideCount(), 1u);
+    // Recording resumes; what came before the step stays; the writer's next
+    // collect takes what came since the newest minute kept.
+    h.add(now + 16, TEMPERATURE, 22);
+    HistorySeries day = h.series(HistoryRange::DAY, now + 16);
+    EXPECT_EQ(day.buckets[0][1439].max, 22.0f);
+    EXPECT_EQ(day.buckets[0][1439 - 16 - 90].count, 1u);
+    std::vector<StoredBucket> since;
+    ASSERT_TRUE(h.collect(&mark, false, &since));
+    EXPECT_EQ(std::tuple(since.front().tier, since.front().key), std::tuple(0, now));
+    EXPECT_EQ(std::tuple(since[1].tier, since[1].key), std::tuple(0, now + 16));
+    EXPECT_EQ(h.refusedCount(), 3u);
+    // A value that is not finite or beyond a float never lands.
+    for (double v : {1e39, -1e39, std::nan(""), HUGE_VAL}) h.add(now + 16, TEMPERATURE, v);
+    EXPECT_EQ(h.series(HistoryRange::DAY, now + 16).buckets[0][1439].count, 1u);
+}
+
 TEST(HistoryTiers, CollectTakesWhatChangedSinceTheMarkAndNothingWhenNothingCame) {
     SensorHistory h;
     SensorHistory::Mark mark;
@@ -167,10 +208,13 @@ TEST(HistoryTiers, CollectTakesWhatChangedSinceTheMarkAndNothingWhenNothingCame)
 
     // Restored buckets come back as they were; a newer key is kept.
     SensorHistory copy;
-    for (const StoredBucket& b : out) copy.restore(b);
+    copy.restore(out);
     StoredBucket old = out[0];
     old.key -= 1440;  // a day older: the same minute slot
-    copy.restore(old);
+    StoredBucket inf = out[0];
+    inf.key += 1440;  // a day newer, but holding a number no bucket holds
+    inf.quantities[1].sum = HUGE_VAL;
+    copy.restore({old, inf});
     EXPECT_EQ(copy.newestMinute(), m + 2);
     HistorySeries a = h.series(HistoryRange::DAY, m + 2), b = copy.series(HistoryRange::DAY, m + 2);
     for (size_t i = 0; i < a.buckets[0].size(); ++i)

@@ -68,6 +68,20 @@ TEST(EventLog, FiltersByLevelRecreatesARemovedFileAndEndsAtShutdown) {
     logFile.clear();
 }
 
+TEST(EventLog, LinesAFullDiskRefusedAreCountedAsDropped) {
+    TempDir dir;
+    ASSERT_TRUE(logStartWriter());
+    logFile = "/dev/full";  // every write: "No space left on device"
+    for (int i = 0; i < 3; ++i) logEvent(LOG_CRITICAL, "lost");
+    logFlush();
+    logFile = dir.file("log");
+    logEvent(LOG_CRITICAL, "back");
+    EXPECT_TRUE(eventually([&] { return logLines(readFile(logFile)).size() == 2; }));
+    EXPECT_EQ(logLines(readFile(logFile)), (Lines{"back", "3 log lines dropped"}));
+    logFlush();
+    logFile.clear();
+}
+
 TEST(EventLog, ManyThreadsWriteWholeLinesEachThreadInItsOwnOrder) {
     TempDir dir;
     logFile = dir.file("log");

@@ -9,6 +9,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -134,8 +135,9 @@ bool roomFor(int level, const std::string& message) REQUIRES(state.mutex) {
 
 // Like write(2), but writes all of data, continuing after short writes and
 // interruptions (and waiting while a non-blocking fd is full); gives up on an
-// error such as a closed pipe.
-void writeAll(int fd, const std::string& data) {
+// error such as a closed pipe or a full disk. Returns the lines it could not
+// write, a line begun counting as lost.
+uint64_t writeAll(int fd, const std::string& data) {
     size_t done = 0;
     while (done < data.size()) {
         ssize_t n = write(fd, data.data() + done, data.size() - done);
@@ -145,29 +147,32 @@ void writeAll(int fd, const std::string& data) {
             pollfd p = {fd, POLLOUT, 0};
             poll(&p, 1, -1);
         } else if (n == 0 || errno != EINTR) {
-            return;
+            size_t begun = data.rfind('\n', done == 0 ? 0 : done - 1);
+            begun = done == 0 || begun == std::string::npos ? 0 : begun + 1;
+            return static_cast<uint64_t>(std::count(data.begin() + begun, data.end(), '\n'));
         }
     }
+    return 0;
 }
 
-// Writes whole lines to the log; false, with errno set by open, when the log
-// file cannot be opened.
-bool writeOut(const std::string& lines) {
+// Writes whole lines to the log, adding those it could not write to *lost;
+// false, with errno set by open, when the log file cannot be opened.
+bool writeOut(const std::string& lines, uint64_t* lost) {
     if (logFile.empty()) {
-        writeAll(STDOUT_FILENO, lines);
+        *lost += writeAll(STDOUT_FILENO, lines);
         return true;
     }
     int fd = open(logFile.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
     if (fd < 0) return false;
-    writeAll(fd, lines);
+    *lost += writeAll(fd, lines);
     close(fd);
     return true;
 }
 
 // The writer's writeOut: a shortage of descriptors (clients, the web port)
 // only delays the lines, while those behind them queue up to the bound.
-bool writeBatch(const std::string& batch) {
-    while (!writeOut(batch)) {
+bool writeBatch(const std::string& batch, uint64_t* lost) {
+    while (!writeOut(batch, lost)) {
         if (errno != EMFILE && errno != ENFILE) return false;
         usleep(SHORTAGE_RETRY_US);
     }
@@ -177,20 +182,23 @@ bool writeBatch(const std::string& batch) {
 // Before the writer runs (start-up, one thread): writes what is pending now.
 // False when the log file cannot be opened.
 bool writePendingNow() REQUIRES(state.mutex) {
-    bool opened = writeOut(state.pending);
+    bool opened = writeOut(state.pending, &state.dropped);
     state.writtenBytes += state.pending.size();
     state.pending.clear();
     return opened;
 }
 
-// Counts the batch just written (empty at first) and takes the next lines,
-// waiting for them; also the place where the writer reports the lines
-// dropped, once the output has drained.
-void takeLines(MutexLock& lock, std::string* batch) REQUIRES(state.mutex) {
+// Counts the batch just written (empty at first; lost: its lines the output
+// did not take) and takes the next lines, waiting for them; also the place
+// where the writer reports the lines dropped, once the output has drained and
+// took a whole batch again.
+void takeLines(MutexLock& lock, std::string* batch, uint64_t lost) REQUIRES(state.mutex) {
     state.writtenBytes += batch->size();
+    state.dropped += lost;
+    const bool wentOut = !batch->empty() && lost == 0;
     batch->clear();
     state.linesOut.notify_all();
-    if (state.dropped > 0 && state.pending.size() < MAX_PENDING_LOG_BYTES / 2) {
+    if (state.dropped > 0 && wentOut && state.pending.size() < MAX_PENDING_LOG_BYTES / 2) {
         appendLine(std::to_string(state.dropped) + " log lines dropped");
         state.dropped = 0;
     }
@@ -219,10 +227,12 @@ void* writerThread(void*) {
     pthread_sigmask(SIG_BLOCK, &all, nullptr);  // signals are the service's to take
     pthread_setname_np(pthread_self(), "log");  // shows in top -H and /proc/PID/task/*/comm
     std::string batch;
+    uint64_t lost = 0;
     for (;;) {
-        underLock([&](MutexLock& lock) REQUIRES(state.mutex) { takeLines(lock, &batch); });
+        underLock([&](MutexLock& lock) REQUIRES(state.mutex) { takeLines(lock, &batch, lost); });
+        lost = 0;
         // After the stop the process is ending anyway: a vanished file is no news.
-        if (!writeBatch(batch) && passes(LOG_CRITICAL)) cannotOpen(logFile);
+        if (!writeBatch(batch, &lost) && passes(LOG_CRITICAL)) cannotOpen(logFile);
     }
 }
 

@@ -118,14 +118,18 @@ void startHistory() {
     if (metricsPort == 0 && stateDir.empty()) return;
     history.follow(sensorManager);
     webPort.useHistory(&history);
-    history.fillSyntheticDayWhenAsked();
-    if (stateDir.empty()) return;
-    historyWriter = std::make_unique<HistoryWriter>(history, stateDir, historySyncMs);
-    historyWriter->load();
-    historyWriter->start();
+    webPort.addFamilies([] { return history.families(); });
+    if (!stateDir.empty()) {
+        historyWriter = std::make_unique<HistoryWriter>(history, stateDir, historySyncMs);
+        // One daemon per statedir: a second one would mix its writes into ours.
+        if (!historyWriter->lock()) shutdown(EXIT_CONFIG);
+        historyWriter->load();
+    }
+    history.fillSyntheticDayWhenAsked();  // after the files: values not yet written
+    if (historyWriter) historyWriter->start();
 }
 
-// Ends the daemon in order: the history files are written whole first.
+// Ends the daemon in order: the history files get what they lack first.
 [[noreturn]] void stop(int exitCode) {
     if (historyWriter) historyWriter->stop();
     shutdown(exitCode);

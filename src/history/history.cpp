@@ -2,12 +2,17 @@
 #include "history.h"
 
 #include <algorithm>
+#include <cfloat>
+#include <chrono>
 #include <climits>
 #include <cmath>
 #include <cstdlib>
 #include <ctime>
 #include <random>
+#include <set>
 
+#include "logging.h"
+#include "prometheus.h"
 #include "sensor.h"
 #include "sensormanager.h"
 
@@ -63,7 +68,7 @@ size_t SensorHistory::bytesPerDevice() {
 
 void SensorHistory::allocate() {
     if (slots) return;
-    slots = std::make_unique<Slot[]>(SLOT_COUNT);
+    slots.reset(new Slot[SLOT_COUNT]);  // not zeroed: every slot is set below
     for (int i = 0; i < SLOT_COUNT; ++i) slots[i] = Slot{EMPTY_KEY, {}, {}, {}, {}};
 }
 
@@ -76,14 +81,20 @@ SensorHistory::Slot& SensorHistory::slotOf(int tier, int64_t key) {
 }
 
 void SensorHistory::add(int64_t minute, ReadType type, double value) {
-    if (quantityOf(type) == nullptr || !std::isfinite(value)) return;
+    // The last line of defence: a bucket holds floats, and a value beyond
+    // them would read back as inf, a bucket no file may hold.
+    if (quantityOf(type) == nullptr || !std::isfinite(value) || std::fabs(value) > FLT_MAX) return;
     if (minute <= INT32_MIN || minute > INT32_MAX) return;
     MutexLock lock(mutex);
     if (minute < newest) {
         refused.fetch_add(1, std::memory_order_relaxed);
+        if (!refusing) refusalNotice = true;
+        refusing = true;
         return;
     }
     allocate();
+    refusing = false;
+    aheadSinceMs = INT64_MIN;
     newest = minute;
     ++changes;
     const int q = type - 1;
@@ -141,11 +152,69 @@ int64_t SensorHistory::newestMinute() {
     return newest;
 }
 
+bool SensorHistory::takeRefusalNotice(int64_t* waitFor) {
+    MutexLock lock(mutex);
+    bool notice = refusalNotice;
+    refusalNotice = false;
+    *waitFor = newest;
+    return notice;
+}
+
+bool SensorHistory::aheadTooLong(int64_t nowMinute, int64_t steadyMs) {
+    MutexLock lock(mutex);
+    if (newest == INT64_MIN || newest - nowMinute <= AHEAD_LIMIT_MINUTES) {
+        aheadSinceMs = INT64_MIN;
+        return false;
+    }
+    if (aheadSinceMs == INT64_MIN) aheadSinceMs = steadyMs;
+    return steadyMs - aheadSinceMs >= AHEAD_WAIT_MS;
+}
+
+int SensorHistory::setAsideAhead(int64_t nowMinute, int64_t* first) {
+    MutexLock lock(mutex);
+    int count = 0;
+    *first = INT64_MAX;
+    if (!slots) return 0;
+    newest = INT64_MIN;
+    for (int i = 0; i < SLOT_COUNT; ++i) {
+        Slot& slot = slots[i];
+        if (slot.key == EMPTY_KEY) continue;
+        if (slot.key <= nowMinute) {
+            newest = std::max<int64_t>(newest, slot.key);
+            continue;
+        }
+        *first = std::min<int64_t>(*first, slot.key);
+        slot = Slot{EMPTY_KEY, {}, {}, {}, {}};
+        ++count;
+    }
+    refusing = refusalNotice = false;
+    aheadSinceMs = INT64_MIN;
+    keptByAside = newest;
+    ++asides;
+    ++changes;
+    return count;
+}
+
+uint64_t SensorHistory::asideCount() {
+    MutexLock lock(mutex);
+    return asides;
+}
+
 bool SensorHistory::collect(Mark* mark, bool all, std::vector<StoredBucket>* out) {
     MutexLock lock(mutex);
     if (!all && mark->changes == changes) return false;
     mark->changes = changes;
-    if (!slots) return true;
+    // After a set-aside the mark's keys may lie ahead: what came since lies
+    // after the newest minute kept.
+    if (mark->asides != asides && !all)
+        for (int tier = 0; tier < TIER_COUNT; ++tier)
+            mark->openKey[tier] =
+                std::min(mark->openKey[tier], keptByAside == INT64_MIN
+                                                  ? INT64_MIN
+                                                  : floorDiv(keptByAside, TIERS[tier].stepMinutes) *
+                                                        TIERS[tier].stepMinutes);
+    mark->asides = asides;
+    if (!slots || newest == INT64_MIN) return true;
     for (int tier = 0; tier < TIER_COUNT; ++tier) {
         const int64_t step = TIERS[tier].stepMinutes;
         const int64_t open = floorDiv(newest, step) * step;
@@ -174,23 +243,30 @@ bool SensorHistory::changedSince(const Mark& mark) {
     return mark.changes != changes;
 }
 
-void SensorHistory::restore(const StoredBucket& b) {
-    if (b.tier < 0 || b.tier >= TIER_COUNT || b.key <= INT32_MIN || b.key > INT32_MAX) return;
-    const int step = TIERS[b.tier].stepMinutes;
-    if (floorDiv(b.key, step) * step != b.key) return;
+void SensorHistory::restore(const std::vector<StoredBucket>& buckets, bool onlyMissing) {
     MutexLock lock(mutex);
-    allocate();
-    Slot& slot = slotOf(b.tier, b.key);
-    if (slot.key != EMPTY_KEY && slot.key > b.key) return;
-    slot.key = static_cast<int32_t>(b.key);
-    for (int q = 0; q < QUANTITY_COUNT; ++q) {
-        slot.min[q] = b.quantities[q].min;
-        slot.max[q] = b.quantities[q].max;
-        slot.sum[q] = b.quantities[q].sum;
-        slot.count[q] = b.quantities[q].count;
+    for (const StoredBucket& b : buckets) {
+        if (b.tier < 0 || b.tier >= TIER_COUNT || b.key <= INT32_MIN || b.key > INT32_MAX) continue;
+        const int step = TIERS[b.tier].stepMinutes;
+        if (floorDiv(b.key, step) * step != b.key) continue;
+        bool finite = true;
+        for (const HistoryBucket& q : b.quantities)
+            finite = finite && std::isfinite(q.min) && std::isfinite(q.max) && std::isfinite(q.sum);
+        if (!finite) continue;
+        allocate();
+        Slot& slot = slotOf(b.tier, b.key);
+        if (slot.key != EMPTY_KEY && slot.key > b.key) continue;
+        if (onlyMissing && slot.key == b.key) continue;
+        slot.key = static_cast<int32_t>(b.key);
+        for (int q = 0; q < QUANTITY_COUNT; ++q) {
+            slot.min[q] = b.quantities[q].min;
+            slot.max[q] = b.quantities[q].max;
+            slot.sum[q] = b.quantities[q].sum;
+            slot.count[q] = b.quantities[q].count;
+        }
+        // A bucket's key is a minute it holds or follows: no later value may be older.
+        newest = std::max(newest, b.key);
     }
-    // The newest minute a restored bucket may hold: a minute bucket's own.
-    if (b.tier == 0) newest = std::max(newest, b.key);
 }
 
 std::atomic<int64_t> History::wallOffset{0};
@@ -205,10 +281,57 @@ void History::follow(SensorManager& sensors) {
     for (Sensor* sensor : all) {
         track(sensor);
         std::shared_ptr<SensorHistory> history = devices[sensor];
-        sensor->addLineListener([history](const SensorSnapshot& line, int64_t) {
-            history->record(line, utcMinuteOf(wallNow()));
+        std::string device = sensor->getDeviceName();
+        sensor->addLineListener([history, device](const SensorSnapshot& line, int64_t) {
+            int64_t now = utcMinuteOf(wallNow());
+            history->record(line, now);
+            watchClock(*history, device, now, steadyMs());
         });
     }
+}
+
+void History::watchClock(SensorHistory& history, const std::string& device, int64_t nowMinute,
+                         int64_t steadyMs) {
+    int64_t newest;
+    if (history.takeRefusalNotice(&newest))
+        logEvent(LOG_CRITICAL, "history of '" + device +
+                                   "': the clock is behind its newest minute, values are refused "
+                                   "until " +
+                                   utcMinuteText(newest));
+    if (!history.aheadTooLong(nowMinute, steadyMs)) return;
+    int64_t first;
+    int count = history.setAsideAhead(nowMinute, &first);
+    logEvent(LOG_CRITICAL, "history of '" + device + "': " + std::to_string(count) +
+                               " buckets from " + utcMinuteText(first) +
+                               " on lie ahead of the clock, set aside; recording resumes");
+}
+
+std::string History::utcMinuteText(int64_t minute) {
+    time_t t = static_cast<time_t>(minute * 60);
+    struct tm utc = {};
+    char text[32] = "?";
+    if (minute > INT32_MIN && minute <= INT32_MAX && gmtime_r(&t, &utc) != nullptr)
+        strftime(text, sizeof(text), "%Y-%m-%d %H:%M UTC", &utc);
+    return text;
+}
+
+int64_t History::steadyMs() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+std::string History::families() const {
+    const char* name = "sensomark_history_refused_total";
+    PrometheusText out;
+    out.family(name, "counter",
+               "Values the history refused because the clock was behind the newest minute it "
+               "holds for the device.");
+    std::set<std::string> seen;  // a path configured twice is one device
+    for (const auto& [sensor, history] : devices)
+        if (seen.insert(sensor->getDeviceName()).second)
+            out.sample(name, {{"device", sensor->getDeviceName()}}, history->refusedCount());
+    return out.text();
 }
 
 SensorHistory* History::track(const Sensor* sensor) {
@@ -233,13 +356,17 @@ void History::fillSyntheticDayWhenAsked() {
     if (getenv("SENSOMARK_BENCH_FULL_DAY") == nullptr) return;
     const int VALUES_PER_MINUTE = 6;
     const int GAP_MINUTES = 20;  // one gap per device, as after an unplugged adapter
-    const int MINUTES = 24 * 60;
+    const char* minutes = getenv("SENSOMARK_BENCH_MINUTES");
+    const int MINUTES = minutes != nullptr ? atoi(minutes) : 24 * 60;
+    if (MINUTES <= 0) return;
     int64_t last = utcMinuteOf(wallNow());
     unsigned seed = 1;
     for (auto& [sensor, ring] : devices) {
         std::minstd_rand random(seed++);
         std::uniform_real_distribution<double> noise(-0.3, 0.3);
-        int64_t gap = last - static_cast<int64_t>(random() % MINUTES);
+        // No gap in a short fill: every device has values to write.
+        int64_t gap = MINUTES < 10 * GAP_MINUTES ? INT64_MAX
+                                                 : last - static_cast<int64_t>(random() % MINUTES);
         for (int64_t minute = last - MINUTES + 1; minute <= last; ++minute) {
             if (minute >= gap && minute < gap + GAP_MINUTES) continue;
             double day = std::sin(2 * M_PI * static_cast<double>(minute % 1440) / 1440 + seed);

@@ -11,7 +11,9 @@
 // older than the newest minute the device has seen is refused and counted; it
 // never lands in (or overwrites) a bucket, so a wall clock set back leaves the
 // history as it was until it reaches its newest minute again. A clock set
-// forward leaves a gap.
+// forward leaves a gap; one set forward by more than a day and then back
+// has its buckets ahead of the clock set aside (after AHEAD_WAIT_MS of
+// refused values, or at the next start), and recording resumes.
 #pragma once
 #include <atomic>
 #include <cstdint>
@@ -66,8 +68,14 @@ class SensorHistory {
     static constexpr int TIER_COUNT = 3;
     static constexpr Tier TIERS[TIER_COUNT] = {{1, 24 * 60}, {10, 31 * 24 * 6}, {60, 366 * 24}};
 
+    // How far ahead of the clock the newest minute may lie, and for how long
+    // values are refused for it, before the buckets ahead are set aside.
+    static constexpr int64_t AHEAD_LIMIT_MINUTES = 24 * 60;
+    static constexpr int64_t AHEAD_WAIT_MS = 15 * 60 * 1000;
+
     // Adds the value of quantity type (a ReadType) to UTC minute in every tier.
-    // A minute older than the newest one seen is refused (and counted).
+    // A minute older than the newest one seen is refused (and counted); so is,
+    // without a count, a value that is not finite or does not fit a float.
     void add(int64_t minute, ReadType type, double value) EXCLUDES(mutex);
     // Adds to minute the numbers served for the quantities that line (the
     // snapshot after one device line) carried.
@@ -82,12 +90,24 @@ class SensorHistory {
     uint64_t refusedCount() const { return refused.load(std::memory_order_relaxed); }
     // The newest minute seen; INT64_MIN before the first value.
     int64_t newestMinute() EXCLUDES(mutex);
+    // True once per run of refused values (an episode, ended by a value
+    // taken), with the newest minute they wait for in *waitFor.
+    bool takeRefusalNotice(int64_t* waitFor) EXCLUDES(mutex);
+    // Whether the newest minute has lain more than AHEAD_LIMIT_MINUTES ahead of
+    // nowMinute at every call for AHEAD_WAIT_MS of steadyMs (a monotonic clock).
+    bool aheadTooLong(int64_t nowMinute, int64_t steadyMs) EXCLUDES(mutex);
+    // Drops every bucket whose key lies after nowMinute; returns how many, the
+    // first of their keys in *first. Counts a set-aside (see asideCount).
+    int setAsideAhead(int64_t nowMinute, int64_t* first) EXCLUDES(mutex);
+    // Set-asides so far: a writer that saw fewer rewrites the file.
+    uint64_t asideCount() EXCLUDES(mutex);
 
     // What the writer has taken so far: per tier the key of the bucket that was
     // open then (it and later buckets may have changed since).
     struct Mark {
         int64_t openKey[TIER_COUNT] = {INT64_MIN, INT64_MIN, INT64_MIN};
         uint64_t changes = 0;
+        uint64_t asides = 0;
     };
     // Appends to out (when not null) every bucket changed since mark (all
     // buckets held when all) and moves mark on. False, with nothing added,
@@ -95,8 +115,11 @@ class SensorHistory {
     bool collect(Mark* mark, bool all, std::vector<StoredBucket>* out) EXCLUDES(mutex);
     // Whether a value came since mark.
     bool changedSince(const Mark& mark) EXCLUDES(mutex);
-    // Puts a bucket read from disk in place, unless its slot holds a newer key.
-    void restore(const StoredBucket& bucket) EXCLUDES(mutex);
+    // Puts the buckets read from disk in place, in order, each unless its slot
+    // holds a newer key (or, with onlyMissing, the same key); a bucket with an
+    // unknown tier, an unaligned key or a number that is not finite is left out.
+    void restore(const std::vector<StoredBucket>& buckets, bool onlyMissing = false)
+        EXCLUDES(mutex);
 
   private:
     // 64 bytes: a slot of every tier holds all quantities of one bucket.
@@ -115,6 +138,15 @@ class SensorHistory {
     std::unique_ptr<Slot[]> slots GUARDED_BY(mutex);
     int64_t newest GUARDED_BY(mutex) = INT64_MIN;
     uint64_t changes GUARDED_BY(mutex) = 0;
+    // The clock rule's episodes: refusing since the last value taken, the
+    // notice of it not yet taken, the steady time the newest minute was first
+    // seen too far ahead (INT64_MIN: it is not), the set-asides and the newest
+    // minute kept by the last one.
+    bool refusing GUARDED_BY(mutex) = false;
+    bool refusalNotice GUARDED_BY(mutex) = false;
+    int64_t aheadSinceMs GUARDED_BY(mutex) = INT64_MIN;
+    uint64_t asides GUARDED_BY(mutex) = 0;
+    int64_t keptByAside GUARDED_BY(mutex) = INT64_MIN;
     std::atomic<uint64_t> refused{0};
 };
 
@@ -138,9 +170,13 @@ class History {
                                  const std::shared_ptr<SensorHistory>& history)>& visit) const;
     // Benchmark builds, told by SENSOMARK_BENCH_FULL_DAY in the environment:
     // fills the day up to the current wall minute of every device followed
-    // with noisy synthetic values (a full day without waiting one). Does
-    // nothing otherwise; call before the reader threads start.
+    // (the last SENSOMARK_BENCH_MINUTES minutes when that is set) with noisy
+    // synthetic values (a full day without waiting one). Does nothing
+    // otherwise; call before the reader threads start.
     void fillSyntheticDayWhenAsked();
+
+    // The Prometheus families of the history: values refused per device.
+    std::string families() const;
 
     static int64_t utcMinuteOf(int64_t unixTime) {
         return unixTime / 60 - (unixTime % 60 != 0 && unixTime < 0);
@@ -149,6 +185,15 @@ class History {
     // plus the offset tests set to step the clock.
     static int64_t wallNow();
     static void setWallOffset(int64_t seconds) { wallOffset.store(seconds); }
+    // "2024-03-05 22:00 UTC"
+    static std::string utcMinuteText(int64_t minute);
+    // A monotonic clock in milliseconds.
+    static int64_t steadyMs();
+    // After a value of device came at nowMinute (steadyMs): logs the start of
+    // an episode of refused values, and sets aside the buckets ahead of a
+    // clock that came back (see SensorHistory::aheadTooLong).
+    static void watchClock(SensorHistory& history, const std::string& device, int64_t nowMinute,
+                           int64_t steadyMs);
 
   private:
     static std::atomic<int64_t> wallOffset;

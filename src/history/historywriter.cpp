@@ -3,13 +3,17 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
-#include <cstring>
+#include <map>
+#include <set>
 
+#include "historydisk.h"
 #include "historyfile.h"
 #include "logging.h"
 #include "mutex.h"
@@ -24,63 +28,47 @@ struct WriterControl {
 };
 
 namespace {
-int64_t steadyMs() {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
+const int OPEN_FLAGS = O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+// Free bytes a whole write leaves besides its own: the file system's blocks.
+const uint64_t ROOM_MARGIN_BYTES = 64 * 1024;
+
+bool noRoom(int error) {
+    return error == ENOSPC || error == EDQUOT;
 }
 
-// "failed to CALL (REASON)", the daemon's one form for a failed system call.
-std::string failure(const char* call, int error) {
-    return systemError(call, error);
+// Bytes the file system of dir has free for this process; UINT64_MAX when unknown.
+uint64_t freeBytes(const std::string& dir) {
+    struct statvfs st = {};
+    if (statvfs(dir.c_str(), &st) != 0) return UINT64_MAX;
+    return static_cast<uint64_t>(st.f_bavail) * st.f_frsize;
 }
 
-// Writes all of data to fd; false with *error set otherwise.
-bool writeAll(int fd, const std::string& data, std::string* error) {
-    size_t done = 0;
-    while (done < data.size()) {
-        ssize_t n = write(fd, data.data() + done, data.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-            *error = failure("write", n < 0 ? errno : ENOSPC);
-            return false;
-        }
-        done += static_cast<size_t>(n);
-    }
-    return true;
+// Writes data to fd, flushing it with fsync when sync; 0 or the error (and
+// *error set). Counted in bytes and fsyncs either way.
+int writeOut(int fd, const std::string& data, bool sync, std::atomic<uint64_t>& bytes,
+             std::atomic<uint64_t>& fsyncs, std::string* error) {
+    bytes += data.size();
+    if (int e = writeAll(fd, data, error)) return e;
+    if (!sync) return 0;
+    ++fsyncs;
+    if (fsync(fd) == 0) return 0;
+    int e = errno;
+    *error = systemError("fsync", e);
+    return e;
 }
 
-// Writes all of data to fd and flushes it to the disk with one fsync
-// (counted in s even when the write failed); false with *error set otherwise.
-template <typename State>
-bool writeSynced(State& s, int fd, const std::string& data, std::string* error) {
-    bool written = writeAll(fd, data, error);
-    s.bytes += data.size();
-    if (written && fsync(fd) != 0) {
-        *error = failure("fsync", errno);
-        written = false;
-    }
-    ++s.fsyncs;
-    return written;
+// The last version of each bucket (tier and key) of buckets.
+std::vector<StoredBucket> lastVersions(const std::vector<StoredBucket>& buckets) {
+    std::vector<StoredBucket> last;
+    std::set<std::pair<int, int64_t>> seen;
+    for (auto b = buckets.rbegin(); b != buckets.rend(); ++b)
+        if (seen.emplace(b->tier, b->key).second) last.push_back(*b);
+    return last;
 }
 
-bool readWhole(const std::string& path, std::string* bytes, int* error) {
-    UniqueFd f(open(path.c_str(), O_RDONLY | O_CLOEXEC));
-    if (!f.valid()) {
-        *error = errno;
-        return false;
-    }
-    char buffer[65536];
-    for (;;) {
-        ssize_t n = read(f.get(), buffer, sizeof(buffer));
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) {
-            *error = errno;
-            return false;
-        }
-        if (n == 0) return true;
-        bytes->append(buffer, static_cast<size_t>(n));
-    }
+std::string busyText(const std::string& dir, const std::string& pid) {
+    return "statedir '" + dir + "' is in use by another sensomarkUSB" +
+           (pid.empty() ? "" : " (pid " + pid + ")");
 }
 }  // namespace
 
@@ -93,6 +81,7 @@ HistoryWriter::HistoryWriter(const History& history, std::string dir, int64_t sy
         d.device = device;
         d.path = state->dir + "/" + historyFileName(device);
         d.history = h;
+        d.asides = h->asideCount();
         state->devices.push_back(std::move(d));
     });
 }
@@ -101,82 +90,337 @@ HistoryWriter::~HistoryWriter() {
     stop();
 }
 
+bool HistoryWriter::lock() {
+    if (state->lock.held()) return true;
+    std::string detail;
+    switch (state->lock.take(state->dir, &detail)) {
+        case StateLock::Result::TAKEN:
+            return true;
+        case StateLock::Result::BUSY:
+            logEvent(LOG_CRITICAL, busyText(state->dir, detail));
+            return false;
+        case StateLock::Result::FAILED:
+            break;
+    }
+    state->lockError = detail;
+    logEvent(LOG_CRITICAL, "cannot lock statedir '" + state->dir + "': " + detail +
+                               "; its history files are read and written once it can be locked");
+    return true;
+}
+
 void HistoryWriter::load() {
+    if (!state->lock.held() && state->lockError.empty()) lock();
+    if (!state->lock.held()) return;
+    renameLegacyFiles();
+    int64_t now = History::utcMinuteOf(History::wallNow());
+    for (Device& d : state->devices) loadDevice(*state, d, now, Load::START);
+}
+
+void HistoryWriter::renameLegacyFiles() {
+    // A name is claimed by every device whose file it is under either rule.
+    std::map<std::string, int> claims;
+    for (const Device& d : state->devices) {
+        std::string legacy = legacyHistoryFileName(d.device), name = historyFileName(d.device);
+        ++claims[name];
+        if (legacy != name) ++claims[legacy];
+    }
+    std::set<std::string> told;
     for (Device& d : state->devices) {
-        std::string bytes;
-        int error = 0;
-        if (!readWhole(d.path, &bytes, &error)) {
-            if (error != ENOENT)
-                logEvent(LOG_CRITICAL,
-                         "cannot read history file '" + d.path + "': " + failure("open", error));
-            continue;
+        std::string legacy = legacyHistoryFileName(d.device);
+        if (legacy == historyFileName(d.device) || legacy.size() > 255) continue;
+        const std::string from = state->dir + "/" + legacy;
+        struct stat st = {};
+        if (lstat(from.c_str(), &st) != 0 || lstat(d.path.c_str(), &st) == 0) continue;
+        if (claims[legacy] > 1) {
+            if (!told.insert(legacy).second) continue;
+            logEvent(LOG_CRITICAL, "history file '" + from +
+                                       "' may be that of more than one device, left as it is");
+        } else if (rename(from.c_str(), d.path.c_str()) == 0) {
+            logEvent(LOG_STAT, "history file '" + from + "' renamed to '" + d.path + "'");
+        } else {
+            logEvent(LOG_CRITICAL,
+                     "cannot rename history file '" + from + "': " + systemError("rename"));
         }
-        HistoryFileContent content = readHistoryFile(bytes);
-        if (!content.headerOk) {
-            std::string aside = d.path + ".corrupt";
-            if (rename(d.path.c_str(), aside.c_str()) == 0) {
-                logEvent(LOG_CRITICAL, "history file '" + d.path +
-                                           "' is unreadable, moved aside to '" + aside + "'");
-            } else {
-                logEvent(LOG_CRITICAL, "history file '" + d.path + "' is unreadable, " +
-                                           failure("rename", errno));
-            }
-            continue;
-        }
-        for (const StoredBucket& b : content.buckets) d.history->restore(b);
-        d.history->collect(&d.mark, true, nullptr);
-        d.wholeNeeded = content.goodBytes < bytes.size();
-        if (d.wholeNeeded)
-            logEvent(LOG_CRITICAL, "history file '" + d.path + "': skipped " +
-                                       std::to_string(bytes.size() - content.goodBytes) +
-                                       " damaged bytes at its end");
-        logEvent(LOG_DEBUG, "history of '" + d.device +
-                                "': " + std::to_string(content.buckets.size()) + " buckets read");
     }
 }
 
-bool HistoryWriter::writeWhole(State& s, Device& d, std::string* error) {
+void HistoryWriter::moveAside(State& s, Device& d, const std::string& reason) {
+    const std::string name = d.path.substr(s.dir.size() + 1);
+    const std::string aside = asidePath(s.dir, name, "corrupt");
+    if (rename(d.path.c_str(), aside.c_str()) == 0) {
+        pruneAside(s.dir, name, "corrupt", ASIDE_KEPT);
+        logEvent(LOG_CRITICAL,
+                 "history file '" + d.path + "' " + reason + ", moved aside to '" + aside + "'");
+    } else {
+        logEvent(LOG_CRITICAL,
+                 "history file '" + d.path + "' " + reason + ", " + systemError("move it aside"));
+    }
+    d.exists = false;
+}
+
+void HistoryWriter::loadDevice(State& s, Device& d, int64_t nowMinute, Load mode) {
+    std::string bytes, reason;
+    ReadOutcome read = readHistoryBytes(d.path, &bytes, &reason);
+    if (read == ReadOutcome::MISSING) {
+        d.exists = false;
+        return;
+    }
+    HistoryFileContent content;
+    if (read == ReadOutcome::READ) content = readHistoryFile(bytes);
+    if (read == ReadOutcome::UNUSABLE || !content.headerOk) {
+        moveAside(s, d, read == ReadOutcome::UNUSABLE ? reason : "is unreadable");
+        return;
+    }
+    // Buckets far ahead of the clock would hold recording off until then: a
+    // clock that was set forward and back. They stay in the file until it is
+    // written whole, and then in a copy kept aside.
+    std::vector<StoredBucket>& buckets = content.buckets;
+    int64_t newest = INT64_MIN, first = INT64_MAX;
+    for (const StoredBucket& b : buckets) newest = std::max(newest, b.key);
+    size_t before = buckets.size();
+    if (mode == Load::REFILL || newest - nowMinute > SensorHistory::AHEAD_LIMIT_MINUTES) {
+        for (const StoredBucket& b : buckets)
+            if (b.key > nowMinute) first = std::min(first, b.key);
+        buckets.erase(std::remove_if(buckets.begin(), buckets.end(),
+                                     [&](const StoredBucket& b) { return b.key > nowMinute; }),
+                      buckets.end());
+    }
+    if (mode == Load::START)
+        d.history->restore(buckets);
+    else
+        d.history->restore(lastVersions(buckets), true);
+    if (buckets.size() < before) {
+        if (mode != Load::REFILL)
+            logEvent(LOG_CRITICAL,
+                     "history file '" + d.path + "': " + std::to_string(before - buckets.size()) +
+                         " buckets from " + History::utcMinuteText(first) +
+                         " on lie ahead of the clock, the newest more than a day: set aside");
+        d.wholeNeeded = true;
+        if (d.keepAs == nullptr) d.keepAs = "ahead";
+    }
+    if (content.damagedBytes > 0) {
+        if (d.keepAs == nullptr || std::string(d.keepAs) != "corrupt")
+            logEvent(LOG_CRITICAL, "history file '" + d.path + "': skipped " +
+                                       std::to_string(content.damagedBytes) + " damaged bytes in " +
+                                       std::to_string(content.damagedPlaces) +
+                                       (content.damagedPlaces == 1 ? " place" : " places") +
+                                       ", loaded the rest");
+        d.wholeNeeded = true;
+        d.keepAs = "corrupt";
+    }
+    d.exists = true;
+    d.fileBytes = bytes.size();
+    d.wholeBytes =
+        content.version == 1 ? bytes.size() : std::min<uint64_t>(content.wholeBytes, bytes.size());
+    if (content.version == 1) d.wholeNeeded = true;
+    if (mode == Load::START) {
+        d.history->collect(&d.mark, true, nullptr);
+        d.written->store(d.mark.changes);
+    } else {
+        d.wholeNeeded = true;  // what the history held and the file lacked
+    }
+    logEvent(LOG_DEBUG,
+             "history of '" + d.device + "': " + std::to_string(buckets.size()) + " buckets read");
+}
+
+HistoryWriter::Outcome HistoryWriter::writeWhole(State& s, Device& d, std::string* error) {
+    // Checked before compressing: a tight disk would waste the work.
+    uint64_t room = freeBytes(s.dir);
+    if (room < d.fileBytes + ROOM_MARGIN_BYTES) {
+        *error = std::to_string(room) + " bytes free";
+        return Outcome::NO_ROOM;
+    }
+    SensorHistory::Mark mark = d.mark;
     std::vector<StoredBucket> buckets;
-    d.history->collect(&d.mark, true, &buckets);
-    std::string data = historyFileHeader() + historyRecord(buckets);
-    std::string temporary = d.path + ".tmp";
+    d.history->collect(&mark, true, &buckets);
+    std::string records = historyRecords(buckets);
+    std::string data = historyFileHeader(static_cast<uint32_t>(16 + records.size())) + records;
+    if (room < data.size() + ROOM_MARGIN_BYTES) {
+        *error = std::to_string(room) + " bytes free";
+        return Outcome::NO_ROOM;
+    }
+    const std::string temporary = d.path + ".tmp";
+    unlink(temporary.c_str());  // left by a crash, or planted: never opened
     {
-        UniqueFd f(open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+        UniqueFd f(open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | OPEN_FLAGS, 0644));
         if (!f.valid()) {
-            *error = failure("open", errno);
-            return false;
+            int e = errno;
+            *error = systemError("create '" + temporary + "'", e);
+            return noRoom(e) ? Outcome::NO_ROOM : Outcome::FAILED;
         }
-        if (!writeSynced(s, f.get(), data, error)) {
+        int e = writeOut(f.get(), data, true, s.bytes, s.fsyncs, error);
+        if (e != 0) {
             unlink(temporary.c_str());
-            return false;
+            return noRoom(e) ? Outcome::NO_ROOM : Outcome::FAILED;
         }
     }
+    const std::string name = d.path.substr(s.dir.size() + 1);
+    std::string aside;
+    struct stat st = {};
+    if (d.keepAs != nullptr && lstat(d.path.c_str(), &st) == 0) {
+        aside = asidePath(s.dir, name, d.keepAs);
+        if (!keepCopy(d.path, aside, error)) {
+            unlink(temporary.c_str());
+            return Outcome::FAILED;
+        }
+        pruneAside(s.dir, name, d.keepAs, ASIDE_KEPT);
+    }
     if (rename(temporary.c_str(), d.path.c_str()) != 0) {
-        *error = failure("rename", errno);
+        *error = systemError("rename '" + temporary + "'");
         unlink(temporary.c_str());
-        return false;
+        return Outcome::FAILED;
     }
     UniqueFd folder(open(s.dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (folder.valid()) {
         fsync(folder.get());
         ++s.fsyncs;
     }
+    d.mark = mark;
+    d.exists = true;
+    d.fileBytes = d.wholeBytes = data.size();
+    d.wholeNeeded = d.roomWaitLogged = false;
+    if (!aside.empty())
+        logEvent(LOG_CRITICAL, "history file '" + d.path + "' written whole again, its former " +
+                                   "bytes kept in '" + aside + "'");
+    d.keepAs = nullptr;
     logEvent(LOG_DEBUG, "history of '" + d.device + "': " + std::to_string(data.size()) +
                             " bytes written whole");
-    return true;
+    return Outcome::WRITTEN;
 }
 
-bool HistoryWriter::append(State& s, Device& d, const std::string& record, std::string* error) {
-    UniqueFd f(open(d.path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC));
-    if (!f.valid()) {
-        *error = failure("open", errno);
-        return false;
+HistoryWriter::Outcome HistoryWriter::append(State& s, Device& d, bool sync, std::string* error) {
+    SensorHistory::Mark mark = d.mark;
+    std::vector<StoredBucket> buckets;
+    d.history->collect(&mark, false, &buckets);
+    std::string data = historyRecords(buckets);
+    UniqueFd f(open(d.path.c_str(), O_WRONLY | O_APPEND | OPEN_FLAGS));
+    struct stat st = {};
+    if (!f.valid() || fstat(f.get(), &st) != 0) {
+        int e = errno;
+        if (e == ENOENT) d.exists = false;  // removed: written whole next
+        *error = systemError("open", e);
+        return Outcome::FAILED;
     }
-    bool written = writeSynced(s, f.get(), record, error);
-    if (written)
-        logEvent(LOG_DEBUG, "history of '" + d.device + "': " + std::to_string(record.size()) +
-                                " bytes appended");
-    return written;
+    if (!S_ISREG(st.st_mode)) {
+        *error = "it is no longer a regular file";
+        return Outcome::FAILED;
+    }
+    const uint64_t before = static_cast<uint64_t>(st.st_size);
+    if (before + data.size() > MAX_HISTORY_FILE_BYTES) {
+        *error = "it would grow past " + std::to_string(MAX_HISTORY_FILE_BYTES) +
+                 " bytes before there is room to write it whole";
+        return Outcome::NO_ROOM;
+    }
+    int e = writeOut(f.get(), data, sync, s.bytes, s.fsyncs, error);
+    if (e != 0) {
+        // What went out would end the file in a torn record: cut it off.
+        if (ftruncate(f.get(), static_cast<off_t>(before)) != 0) d.wholeNeeded = true;
+        return noRoom(e) ? Outcome::NO_ROOM : Outcome::FAILED;
+    }
+    d.mark = mark;
+    d.fileBytes = before + data.size();
+    logEvent(LOG_DEBUG,
+             "history of '" + d.device + "': " + std::to_string(data.size()) + " bytes appended");
+    return Outcome::WRITTEN;
+}
+
+void HistoryWriter::failed(Device& d, int64_t nowMs, const std::string& error, bool final) {
+    if (final) {
+        logEvent(LOG_CRITICAL, "history file '" + d.path + "' not written at the stop: " + error);
+        return;
+    }
+    if (d.lastFailureLogMs != INT64_MIN && nowMs - d.lastFailureLogMs < FAILURE_LOG_EVERY_MS)
+        return;
+    d.lastFailureLogMs = nowMs;
+    d.failureLogged = true;
+    logEvent(LOG_CRITICAL, "cannot write history file '" + d.path + "': " + error);
+}
+
+void HistoryWriter::succeeded(Device& d) {
+    d.written->store(d.mark.changes);
+    if (d.failureLogged) logEvent(LOG_STAT, "history file '" + d.path + "' written again");
+    d.failureLogged = false;
+}
+
+void HistoryWriter::syncDevice(State& s, Device& d, int64_t nowMs) {
+    uint64_t asides = d.history->asideCount();
+    if (asides != d.asides) {
+        // Buckets ahead of the clock were dropped: take back from the file
+        // what they had replaced, and write it whole without them.
+        d.asides = asides;
+        loadDevice(s, d, History::utcMinuteOf(History::wallNow()), Load::REFILL);
+    }
+    const bool pending = d.history->changedSince(d.mark);
+    const bool compact = d.fileBytes > d.wholeBytes + std::max(d.wholeBytes, COMPACT_MIN_BYTES);
+    std::string error;
+    if (d.exists ? d.wholeNeeded || compact : pending) {
+        Outcome outcome = writeWhole(s, d, &error);
+        if (outcome == Outcome::WRITTEN) {
+            succeeded(d);
+            return;
+        }
+        if (outcome == Outcome::FAILED || !d.exists) {
+            failed(d, nowMs, error, false);
+            return;
+        }
+        if (!d.roomWaitLogged)
+            logEvent(LOG_STAT, "history file '" + d.path +
+                                   "' waits for room to be written whole (" + error +
+                                   "); appending meanwhile");
+        d.roomWaitLogged = true;
+    }
+    if (!pending) return;
+    if (append(s, d, true, &error) == Outcome::WRITTEN)
+        succeeded(d);
+    else
+        failed(d, nowMs, error, false);
+}
+
+void HistoryWriter::finalWrites(State& s, int64_t nowMs) {
+    // Every append first, then one flush of the file system for all of them:
+    // a file system flushes its disk at every fsync, some hundred times too
+    // many for a box of many devices on an SD card.
+    std::vector<Device*> appended;
+    for (Device& d : s.devices) {
+        if (!d.history->changedSince(d.mark)) continue;
+        std::string error;
+        const bool whole = !d.exists;  // flushed as it is written
+        Outcome outcome = whole ? writeWhole(s, d, &error) : append(s, d, false, &error);
+        if (outcome != Outcome::WRITTEN)
+            failed(d, nowMs, error, true);
+        else if (whole)
+            succeeded(d);
+        else
+            appended.push_back(&d);
+    }
+    if (appended.empty()) return;
+    UniqueFd folder(open(s.dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    ++s.fsyncs;
+    std::string error;
+    if (!folder.valid() || syncfs(folder.get()) != 0)
+        error =
+            systemError(folder.valid() ? "sync the statedir's file system" : "open the statedir");
+    for (Device* d : appended) {
+        if (error.empty())
+            succeeded(*d);
+        else
+            failed(*d, nowMs, error, true);
+    }
+}
+
+bool HistoryWriter::takeLockLate(State& s, int64_t nowMs, bool final) {
+    std::string detail;
+    StateLock::Result result = s.lock.take(s.dir, &detail);
+    if (result == StateLock::Result::TAKEN) {
+        // The folder came after the start: what its files hold joins the history.
+        int64_t now = History::utcMinuteOf(History::wallNow());
+        for (Device& d : s.devices) loadDevice(s, d, now, Load::LATE);
+        return true;
+    }
+    if (result == StateLock::Result::BUSY) detail = busyText(s.dir, detail);
+    for (Device& d : s.devices)
+        if (d.history->changedSince(d.mark)) failed(d, nowMs, detail, final);
+    return false;
 }
 
 void HistoryWriter::step(State& s, int64_t nowMs, bool final) {
@@ -184,31 +428,9 @@ void HistoryWriter::step(State& s, int64_t nowMs, bool final) {
     bool syncDue = nowMs >= s.nextSyncMs;
     if (syncDue) s.nextSyncMs = nowMs + s.syncMs;
     if (!syncDue && !final) return;
-    for (Device& d : s.devices) {
-        if (d.lastWholeMs == 0) d.lastWholeMs = nowMs;
-        if (!d.failing && !d.history->changedSince(d.mark)) continue;
-        std::string error;
-        bool ok;
-        if (final || d.wholeNeeded || d.failing || nowMs - d.lastWholeMs >= REWRITE_EVERY_MS) {
-            ok = writeWhole(s, d, &error);
-            if (ok) d.lastWholeMs = nowMs;
-        } else {
-            std::vector<StoredBucket> buckets;
-            d.history->collect(&d.mark, false, &buckets);
-            ok = append(s, d, historyRecord(buckets), &error);
-        }
-        if (ok) {
-            if (d.failing) logEvent(LOG_STAT, "history file '" + d.path + "' written again");
-            d.failing = d.wholeNeeded = false;
-            continue;
-        }
-        // The file may end in a torn record now: the next write is whole.
-        d.failing = d.wholeNeeded = true;
-        if (s.lastFailureLogMs == INT64_MIN || nowMs - s.lastFailureLogMs >= FAILURE_LOG_EVERY_MS) {
-            s.lastFailureLogMs = nowMs;
-            logEvent(LOG_CRITICAL, "cannot write history file '" + d.path + "': " + error);
-        }
-    }
+    if (!s.lock.held() && !takeLockLate(s, nowMs, final)) return;
+    if (final) return finalWrites(s, nowMs);
+    for (Device& d : s.devices) syncDevice(s, d, nowMs);
 }
 
 void HistoryWriter::tick(int64_t nowMs, bool final) {
@@ -219,15 +441,15 @@ void HistoryWriter::run(std::shared_ptr<State> s, std::shared_ptr<WriterControl>
     for (;;) {
         {
             MutexLock lock(c->mutex);
-            int64_t wait = std::max<int64_t>(0, s->nextSyncMs - steadyMs());
+            int64_t wait = std::max<int64_t>(0, s->nextSyncMs - History::steadyMs());
             if (s->nextSyncMs == 0) wait = 0;
             lock.waitFor(c->wake, std::chrono::milliseconds(wait),
                          [&]() REQUIRES(c->mutex) { return c->stopping; });
             if (c->stopping) break;
         }
-        step(*s, steadyMs(), false);
+        step(*s, History::steadyMs(), false);
     }
-    step(*s, steadyMs(), true);
+    step(*s, History::steadyMs(), true);
     MutexLock lock(c->mutex);
     c->done = true;
     c->wake.notify_all();
@@ -251,7 +473,7 @@ void HistoryWriter::stop() {
             stopped = control->stopping;
             control->stopping = true;
         }
-        if (!stopped) step(*state, steadyMs(), true);
+        if (!stopped) step(*state, History::steadyMs(), true);
         return;
     }
     bool done;
@@ -264,9 +486,16 @@ void HistoryWriter::stop() {
     }
     if (done) {
         thread.join();
-    } else {
-        logEvent(LOG_CRITICAL, "history files not written within " + std::to_string(STOP_WAIT_MS) +
-                                   " ms, stopping without them");
-        thread.detach();
+        return;
     }
+    // The thread hangs on the disk: what it has not written is named, and it
+    // is left behind.
+    for (const Device& d : state->devices) {
+        SensorHistory::Mark written;
+        written.changes = d.written->load();
+        if (d.history->changedSince(written))
+            logEvent(LOG_CRITICAL, "history file '" + d.path + "' not written at the stop: not " +
+                                       "done within " + std::to_string(STOP_WAIT_MS) + " ms");
+    }
+    thread.detach();
 }
