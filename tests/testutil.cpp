@@ -268,6 +268,12 @@ std::unique_ptr<Process> startDaemon(const TempDir& dir, const std::string& conf
                                      const std::vector<std::string>& args) {
     dir.write("sensomarkUSB.conf", config);
     std::vector<std::string> argv = {SENSOMARK_BIN};
+#ifdef SENSOMARK_SEAMED_BIN
+    // The shipped daemon ignores the test seams; a test that sets one gets the
+    // test build of the daemon, which honours them.
+    for (const char* seam : {"SENSOMARK_TEST_HISTORYSYNC_MS", "SENSOMARK_TEST_WALL_OFFSET"})
+        if (getenv(seam) != nullptr) argv[0] = SENSOMARK_SEAMED_BIN;
+#endif
     argv.insert(argv.end(), args.begin(), args.end());
     auto daemon = std::make_unique<Process>(argv, dir.path);
     // At level "critical" the daemon does not say that it listens: try to connect.

@@ -115,7 +115,8 @@ int runProgram(const std::vector<std::string>& argv, const std::string& workDir,
                std::string* err = nullptr);
 
 // The daemon started in dir with config as its sensomarkUSB.conf, once it
-// listens (the test fails when it does not).
+// listens (the test fails when it does not): the shipped program, or its test
+// build when the environment sets a test seam (SENSOMARK_TEST_*).
 std::unique_ptr<Process> startDaemon(const TempDir& dir, const std::string& config,
                                      const std::vector<std::string>& args = {});
 
