@@ -43,8 +43,9 @@ class UniqueFd {
 int sendall(int s, const void* buff, size_t* len);
 
 // A TCP socket listening on address (an IPv4 or IPv6 literal; empty means all
-// local IPv4 addresses) and port, with SO_REUSEADDR. An IPv6 socket also takes
-// IPv4 clients unless ipv6Only. Invalid with *error set to the log text of the
+// local IPv4 addresses) and port, with SO_REUSEADDR. An IPv4 address mapped into
+// IPv6 (::ffff:127.0.0.1) gets an IPv4 socket on that address. An IPv6 socket
+// also takes IPv4 clients unless ipv6Only. Invalid with *error set to the log text of the
 // step that failed ("failed to bind socket (Address already in use)").
 UniqueFd openListenSocket(const std::string& address, int port, int backlog, std::string* error,
                           bool ipv6Only = true);
@@ -53,7 +54,8 @@ UniqueFd openListenSocket(const std::string& address, int port, int backlog, std
 bool isAddressLiteral(const std::string& text);
 
 // One listening socket per address (none given: all local IPv4 addresses);
-// an address given twice, in any spelling, gets one.
+// an address given twice, in any spelling (the mapped form of an IPv4 address
+// included), gets one.
 // "::" takes IPv4 clients too unless an IPv4 address is also given. Empty,
 // with *error set, when any one of them fails.
 std::vector<UniqueFd> openListenSockets(const std::vector<std::string>& addresses, int port,
