@@ -40,6 +40,7 @@ chromium                        chromium        test
 mosquitto_sub                   mosquitto-clients test
 /usr/sbin/mosquitto             mosquitto       test
 openssl                         openssl         test
+ss                              iproute2        test
 '
 # Notes on the test tools:
 # - cpack needs dpkg-shlibdeps for the Depends field and `file` to find the
@@ -48,6 +49,7 @@ openssl                         openssl         test
 #   with systemd-analyze verify (which asks man for the pages that the unit's
 #   Documentation= names), the logrotate rules with logrotate -d and the
 #   maintainer scripts with shellcheck.
+# - ss shows the queue length that a port listens with (the backlog tests).
 # - promtool (package prometheus, a whole monitoring server) is left out: the
 #   metrics and alerts tests use it when present, and CI installs it (.ci/run).
 
