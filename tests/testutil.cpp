@@ -284,7 +284,7 @@ std::unique_ptr<Process> startDaemon(const TempDir& dir, const std::string& conf
     return daemon;
 }
 
-WebResponse httpExchange(int port, const std::string& request) {
+WebResponse httpExchange(int port, const std::string& request, std::chrono::milliseconds timeout) {
     WebResponse r;
     auto start = std::chrono::steady_clock::now();
     Client c(port);
@@ -293,7 +293,7 @@ WebResponse httpExchange(int port, const std::string& request) {
     std::string all;
     char buffer[65536];
     pollfd p = {c.fd, POLLIN, 0};
-    for (ssize_t n = 1; n > 0 && poll(&p, 1, 10000) == 1;)
+    for (ssize_t n = 1; n > 0 && poll(&p, 1, static_cast<int>(timeout.count())) == 1;)
         if ((n = recv(c.fd, buffer, sizeof(buffer), 0)) > 0) all.append(buffer, n);
     r.ms =
         std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();

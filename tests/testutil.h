@@ -157,7 +157,8 @@ struct WebResponse {
     double ms = 0;           // from connect to close
 };
 // Sends request (a whole request head) to port and reads the response to the
-// end, waiting at most 10 s for each part.
-WebResponse httpExchange(int port, const std::string& request);
+// end, waiting at most timeout for each part.
+WebResponse httpExchange(int port, const std::string& request,
+                         std::chrono::milliseconds timeout = 10s);
 // GET target.
 WebResponse httpGet(int port, const std::string& target);

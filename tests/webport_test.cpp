@@ -369,12 +369,16 @@ TEST(WebPort, StalledReadersOfALargeBodyShareOneCopyAndHoldNeitherScrapesNorTheS
     ASSERT_TRUE(has(first.body, "sensor=\"n24299\""));
     long before = atol(procStatus(daemon->pid(), "VmRSS").c_str());
     std::vector<std::unique_ptr<Client>> stalled;
+    auto arriving = Clock::now();
     for (int i = 0; i < 32; ++i) stalled.push_back(stalledReader(webPort));
     long grown = atol(procStatus(daemon->pid(), "VmRSS").c_str()) - before;
-    // One copy for all of them (two when the second ticked over), not one each;
-    // the sanitizers' own bookkeeping grows any process.
+    // One copy for all of them per second over which they arrived (two when
+    // the second ticked over; more on a busy machine), not one each; the
+    // sanitizers' own bookkeeping grows any process.
+    auto seconds = std::chrono::duration_cast<std::chrono::seconds>(Clock::now() - arriving);
     if (!SANITIZED && !EMULATED) {  // nor the code an emulator translates
-        EXPECT_LT(grown * 1024, 4 * static_cast<long>(first.body.size())) << "KiB grown";
+        EXPECT_LT(grown * 1024, (seconds.count() + 4) * static_cast<long>(first.body.size()))
+            << "KiB grown with readers arriving over " << seconds.count() << " s and more";
     }
     WebResponse scrape = httpGet(webPort, "/metrics");
     // Emulated, seconds pass meanwhile: a device's reconnect count may gain a digit.
@@ -408,10 +412,11 @@ TEST(WebPort, ScrapesAndTheStopKeepTheirPaceWhileClientsLoopOnThePage) {
     ASSERT_TRUE(eventually([&] { return pages >= 100; }, 60s));
     // The browsers share one drawing of the page a second, so a scrape gets
     // its turn among them: it is never starved, however busy the machine.
+    // Starved, it would wait for as long as they loop.
     for (int i = 0; i < 5; ++i) {
-        WebResponse scrape = httpGet(webPort, "/metrics");
-        EXPECT_TRUE(has(scrape.body, "sensomark_sensor_info{sensor=\"n1\""));
-        EXPECT_LT(scrape.ms, SLOWDOWN * 10000) << "one page took " << first.ms << " ms";
+        WebResponse scrape = httpExchange(webPort, "GET /metrics HTTP/1.1\r\n\r\n", 60s);
+        EXPECT_TRUE(has(scrape.body, "sensomark_sensor_info{sensor=\"n1\""))
+            << "no answer within " << scrape.ms << " ms; one page took " << first.ms << " ms";
     }
     int served = pages;  // in the midst of serving pages, not just after a scrape
     ASSERT_TRUE(eventually([&] { return pages >= served + 5; }, 60s));
