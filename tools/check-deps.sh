@@ -8,9 +8,10 @@
 # its run-time libraries and GoogleTest, and qemu user emulation registered with
 # binfmt_misc, so that the tests and the programs they start run too.
 # --programs: only what building and packaging the programs of a cross build
-# takes (make run, install, package): no emulator, no GoogleTest, none of the
-# target's run-time libraries and no test tools, since nothing of the target
-# runs. A native build asks for the same either way.
+# takes (make run, install, package): no emulator, no GoogleTest and no test
+# tools, since nothing of the target runs; of the target's run-time libraries
+# only libstdc++, whose package the Depends field is computed from. A native
+# build asks for the same either way.
 
 # One dependency per line: what is looked for (a command, or a file when it
 # starts with /), the Debian package that brings it, and who needs it:
@@ -70,16 +71,17 @@ if [ -n "${1:-}" ] && [ "$1" != "$native" ]; then
         exit 1
         ;;
     esac
-    # The target's programs run under the emulator, loading the target's
-    # libraries from multiarch: libstdc++ comes with none of the -dev packages
-    # (the cross compiler links its own copy below /usr/$triplet).
+    # libstdc++ of the target comes with none of the -dev packages (the cross
+    # compiler links its own copy below /usr/$triplet), yet dpkg-shlibdeps
+    # reads its package to write the Depends field of the package, and the
+    # tests' programs load it from multiarch under the emulator.
     DEPS="$DEPS
 $triplet-g++                    crossbuild-essential-$cross build
 /usr/lib/$triplet/libz.so       zlib1g-dev:$cross build
 /usr/lib/$triplet/libmosquitto.so libmosquitto-dev:$cross build
 qemu-$qemu-static               qemu-user-static tests
 /usr/lib/$triplet/libgtest.a    libgtest-dev:$cross tests
-/usr/lib/$triplet/libstdc++.so.6 libstdc++6:$cross tests
+/usr/lib/$triplet/libstdc++.so.6 libstdc++6:$cross package
 "
     if [ "$programs" = 1 ]; then
         # Only the target's programs are built, and nothing of it runs: the
