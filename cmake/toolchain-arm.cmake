@@ -18,10 +18,13 @@ set(ENV{PKG_CONFIG_PATH} "")
 # ctest runs each test, and gtest_discover_tests lists them, through the emulator. The
 # daemon and the tools that tests start as children run through binfmt_misc (qemu-user-
 # static registers the interpreter). Both load the multiarch libraries (/lib/<triplet>,
-# the target's libc6 that the :<arch> -dev packages bring): no -L to the cross
-# toolchain's own copy in /usr/<triplet>, whose loader mixed with the multiarch
-# libstdc++ left a test spinning.
-find_program(SENSOMARK_QEMU_PROGRAM ${SENSOMARK_QEMU}-static ${SENSOMARK_QEMU} REQUIRED)
-set(CMAKE_CROSSCOMPILING_EMULATOR ${SENSOMARK_QEMU_PROGRAM})
+# the target's libc6 that the :<arch> -dev packages bring, and libstdc++6:<arch>): no -L
+# to the cross toolchain's own copy in /usr/<triplet>, whose loader mixed with the
+# multiarch libstdc++ left a test spinning. Building the programs (make package) runs
+# nothing of the target and needs no emulator; make test installs it before it builds.
+find_program(SENSOMARK_QEMU_PROGRAM ${SENSOMARK_QEMU}-static ${SENSOMARK_QEMU})
+if(SENSOMARK_QEMU_PROGRAM)
+  set(CMAKE_CROSSCOMPILING_EMULATOR ${SENSOMARK_QEMU_PROGRAM})
+endif()
 # The Debian package's Architecture field (CPack would ask dpkg, which names the build machine).
 set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE ${SENSOMARK_DEB_ARCH})

@@ -1,4 +1,5 @@
-// Who may ask, and where: the allow list, IPv6, several listen addresses.
+// Who may ask, and where: the allow list, IPv6, several listen addresses, the
+// mapped form of an IPv4 one.
 // Clients bind 127.0.0.0/8 addresses to stand in for hosts.
 #include "access.h"
 
@@ -145,9 +146,14 @@ TEST(Listen, ServesIpv6AndDualStack) {
         << "IPv4 clients of :: appear as themselves";
 }
 
-TEST(Listen, AnAddressGivenTwiceIsListenedOnOnce) {
-    TempDir dir;
-    int port = freePort();
-    auto daemon = startDaemon(dir, configText(port, "listen = 127.0.0.1 127.0.0.1\n"));
-    EXPECT_EQ(exchange(connectFrom("127.0.0.1", "127.0.0.1", port), "x.1\n"), "\r\n");
+TEST(Listen, TheMappedFormIsTheIpv4AddressAndAnAddressGivenTwiceIsListenedOnOnce) {
+    for (std::string listen :
+         {"127.0.0.1 127.0.0.1", "::ffff:127.0.0.1", "127.0.0.1 ::ffff:127.0.0.1"}) {
+        TempDir dir;
+        int port = freePort(), webPort = freePort();
+        auto daemon = startDaemon(dir, configText(port, "listen = " + listen + "\nmetricsport = " +
+                                                            std::to_string(webPort) + "\n"));
+        EXPECT_EQ(exchange(connectFrom("127.0.0.1", "127.0.0.1", port), "x.1\n"), "\r\n") << listen;
+        EXPECT_EQ(httpGet(webPort, "/metrics").status, 200) << listen;
+    }
 }

@@ -35,7 +35,7 @@ TEST(Config, DefaultsWithoutFileAndWithAnEmptyOne) {
         EXPECT_EQ(c.logFile, "");
         EXPECT_EQ(c.logLevel, LOG_DEBUG);
         EXPECT_TRUE(c.listen.empty());
-        EXPECT_EQ(c.backlog, 5);
+        EXPECT_EQ(c.backlog, 4096);
         EXPECT_EQ(c.maxClients, 0);
         EXPECT_TRUE(c.allow.empty());
         EXPECT_EQ(c.user.name, "");
@@ -62,7 +62,7 @@ TEST(Config, PortsAreCheckedAtTheirBounds) {
         EXPECT_EQ(config.notes.size(), (c.metricsPort == 0) + (c.value == "65536")) << c.value;
     }
     Config counts = read("[main]\nbacklog = 0\nmaxclients = -3\n");
-    EXPECT_EQ(counts.backlog, 5);
+    EXPECT_EQ(counts.backlog, 4096);
     EXPECT_EQ(counts.maxClients, 0);
     counts = read("[main]\nbacklog = 64\nmaxclients = 0x10\nloglevel = stat\n");
     EXPECT_EQ(counts.backlog, 64);

@@ -268,6 +268,12 @@ std::unique_ptr<Process> startDaemon(const TempDir& dir, const std::string& conf
                                      const std::vector<std::string>& args) {
     dir.write("sensomarkUSB.conf", config);
     std::vector<std::string> argv = {SENSOMARK_BIN};
+#ifdef SENSOMARK_SEAMED_BIN
+    // The shipped daemon ignores the test seams; a test that sets one gets the
+    // test build of the daemon, which honours them.
+    for (const char* seam : {"SENSOMARK_TEST_HISTORYSYNC_MS", "SENSOMARK_TEST_WALL_OFFSET"})
+        if (getenv(seam) != nullptr) argv[0] = SENSOMARK_SEAMED_BIN;
+#endif
     argv.insert(argv.end(), args.begin(), args.end());
     auto daemon = std::make_unique<Process>(argv, dir.path);
     // At level "critical" the daemon does not say that it listens: try to connect.
@@ -278,7 +284,7 @@ std::unique_ptr<Process> startDaemon(const TempDir& dir, const std::string& conf
     return daemon;
 }
 
-WebResponse httpExchange(int port, const std::string& request) {
+WebResponse httpExchange(int port, const std::string& request, std::chrono::milliseconds timeout) {
     WebResponse r;
     auto start = std::chrono::steady_clock::now();
     Client c(port);
@@ -287,7 +293,7 @@ WebResponse httpExchange(int port, const std::string& request) {
     std::string all;
     char buffer[65536];
     pollfd p = {c.fd, POLLIN, 0};
-    for (ssize_t n = 1; n > 0 && poll(&p, 1, 10000) == 1;)
+    for (ssize_t n = 1; n > 0 && poll(&p, 1, static_cast<int>(timeout.count())) == 1;)
         if ((n = recv(c.fd, buffer, sizeof(buffer), 0)) > 0) all.append(buffer, n);
     r.ms =
         std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();

@@ -115,7 +115,8 @@ int runProgram(const std::vector<std::string>& argv, const std::string& workDir,
                std::string* err = nullptr);
 
 // The daemon started in dir with config as its sensomarkUSB.conf, once it
-// listens (the test fails when it does not).
+// listens (the test fails when it does not): the shipped program, or its test
+// build when the environment sets a test seam (SENSOMARK_TEST_*).
 std::unique_ptr<Process> startDaemon(const TempDir& dir, const std::string& config,
                                      const std::vector<std::string>& args = {});
 
@@ -156,7 +157,8 @@ struct WebResponse {
     double ms = 0;           // from connect to close
 };
 // Sends request (a whole request head) to port and reads the response to the
-// end, waiting at most 10 s for each part.
-WebResponse httpExchange(int port, const std::string& request);
+// end, waiting at most timeout for each part.
+WebResponse httpExchange(int port, const std::string& request,
+                         std::chrono::milliseconds timeout = 10s);
 // GET target.
 WebResponse httpGet(int port, const std::string& target);

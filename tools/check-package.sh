@@ -2,7 +2,9 @@
 # Builds the Debian package (make package) and checks it with lintian, Debian's
 # package checker: any error or warning fails, informational tags are shown.
 # Installs lintian with apt-get when it is missing and this runs as root.
-# Checks too that every program in it is built for the package's architecture.
+# Checks too that every program in it is built for the package's architecture,
+# and that none holds the test seams (the daemon of the tests reads variables
+# SENSOMARK_TEST_*; the packaged one must not even name them).
 # Usage: check-package.sh, from `make check-package` (which sets MAKE, BUILD and
 # ARCH, the latter empty for this machine's architecture).
 set -eu
@@ -56,3 +58,18 @@ for f in $(cd "$tree" && find . -type f -perm -u+x | sed 's|^\./||'); do
     programs=$((programs + 1))
 done
 echo "file: all $programs programs are $arch ($machine)"
+
+# The names of the test seams are string constants of the daemon that reads
+# them; the test build's daemon, when there is one, shows that grep finds them.
+seams=SENSOMARK_TEST_
+seamed=$build/tests/seams/sensomarkUSB
+if [ -f "$seamed" ] && ! grep -qa "$seams" "$seamed"; then
+    echo "the test daemon $seamed names no $seams variable: the check below would prove nothing" >&2
+    exit 1
+fi
+found=$(grep -rla "$seams" "$tree" | sed "s|^$tree||")
+if [ -n "$found" ]; then
+    echo "the package holds the test seams ($seams...): $found" >&2
+    exit 1
+fi
+echo "no test seams: no file of the package names $seams"

@@ -2,11 +2,21 @@
 # Runs the set-up lines of the README ("Build, run, test") as written on a
 # freshly bootstrapped minimal Debian 12, in a chroot: the install line, then
 # `make test`, then `make run` until the daemon listens, a query, SIGTERM, and
-# exit code 0 with "ending daemon" as the last line. Any failing step fails the
-# check (exit 1). Needs root (debootstrap, mounts, chroot) and Debian's archive.
+# exit code 0 with "ending daemon" as the last line; then `make package`, and
+# the ARM lines of "Raspberry Pi and other ARM boards": `make package ARCH=A`
+# (which must install neither qemu nor what only the tests need) and
+# `make test ARCH=A`. No package may hold the test seams. Any failing step
+# fails the check (exit 1). Needs root (debootstrap, mounts, chroot) and
+# Debian's archive.
 #
 # Usage: tools/fresh-machine-check.sh [--keep]
 #   --keep  leave the chroot in place afterwards (its path is printed).
+# SENSOMARK_FRESH_ARCHES: the boards' architectures checked (default arm64;
+# "arm64 armhf" both, empty none). Their emulated tests start the board's
+# programs through binfmt_misc, whose registrations are the kernel's, shared
+# by every mount namespace: one made with the F flag (as qemu-user-static and
+# tools/check-deps.sh make them) works in the chroot. Those that the chroot
+# adds are removed again at the end.
 # The bootstrapped base is cached as a tarball in $SENSOMARK_FRESH_CACHE
 # (default /var/cache/sensomark-fresh) and made again when older than 30 days;
 # every check unpacks it into a new directory below $SENSOMARK_FRESH_TMP
@@ -22,6 +32,7 @@ cache=${SENSOMARK_FRESH_CACHE:-/var/cache/sensomark-fresh}
 tmpbase=${SENSOMARK_FRESH_TMP:-/var/tmp}
 keep=0
 [ "${1:-}" = --keep ] && keep=1
+arches=${SENSOMARK_FRESH_ARCHES-arm64}
 
 repo=$(cd "$(dirname "$0")/.." && pwd)
 logs=$repo/build-fresh
@@ -105,6 +116,23 @@ in_background() { # COMMAND...
     return "$status"
 }
 
+# The binfmt_misc registrations made while the check ran: by the chroot's
+# dependency step, with the chroot's emulator held open (F flag). Removed, so
+# that this machine is left as it was and the chroot's files are let go.
+binfmt=/proc/sys/fs/binfmt_misc
+binfmt_before=
+binfmt_mounted=0
+forget_registrations() {
+    local entry
+    [ "$binfmt_mounted" = 1 ] || return 0
+    for entry in "$root$binfmt"/qemu-*; do
+        [ -e "$entry" ] || continue
+        case " $binfmt_before " in *" ${entry##*/} "*) continue ;; esac
+        echo -1 >"$entry" 2>/dev/null && echo "removed the chroot's binfmt_misc entry ${entry##*/}"
+    done
+    binfmt_mounted=0
+}
+
 root=
 bootstrap_dir=
 run_pid=
@@ -113,6 +141,7 @@ cleanup() {
     for pid in $bg $run_pid; do
         kill -TERM "$pid" 2>/dev/null && wait "$pid" 2>/dev/null
     done
+    forget_registrations
     cleanup_dir "$bootstrap_dir" 0
     cleanup_dir "$root" "$keep" || status=1
     [ "$keep" = 1 ] && [ -n "$root" ] && echo "chroot kept: $root"
@@ -207,14 +236,15 @@ else
 fi
 root=$(mktemp -d "$tmpbase/sensomark-fresh.XXXXXX")
 chmod 755 "$root"
-# The machine lives in memory when there is plenty (it grows to about 1.5 GB):
+# The machine lives in memory when there is plenty (it grows to about 1.5 GB,
+# and by about 1.5 GB more with each board's architecture):
 # unpacking is quicker, and the clean-up is an unmount instead of deleting
 # tens of thousands of files, which takes over half a minute on a disk
 # mounted with online discard.
 avail_kb=$(awk '/^MemAvailable:/ { print $2 }' /proc/meminfo)
 if [ "${SENSOMARK_FRESH_TMPFS:-1}" = 1 ] && [ "$keep" = 0 ] &&
-    [ "${avail_kb:-0}" -ge $((8 * 1024 * 1024)) ]; then
-    mount -t tmpfs -o size=4g,mode=755 sensomark-fresh "$root" || fail "mount -t tmpfs"
+    [ "${avail_kb:-0}" -ge $((12 * 1024 * 1024)) ]; then
+    mount -t tmpfs -o size=8g,mode=755 sensomark-fresh "$root" || fail "mount -t tmpfs"
     echo "in memory (tmpfs)"
 fi
 tar -C "$root" --numeric-owner -xzf "$base" || fail "unpacking $base"
@@ -240,6 +270,15 @@ for m in /proc /sys /dev /dev/pts; do
     mount --bind "$m" "$root$m" || fail "mount --bind $m"
     mount --make-rslave "$root$m" || fail "mount --make-rslave $root$m"
 done
+# The kernel's binfmt_misc (the same registrations as this machine's) where
+# the chroot looks for it.
+if [ -n "$arches" ]; then
+    mount -t binfmt_misc binfmt_misc "$root$binfmt" || fail "mount -t binfmt_misc in the chroot"
+    binfmt_mounted=1
+    for entry in "$root$binfmt"/qemu-*; do
+        [ -e "$entry" ] && binfmt_before+="${entry##*/} "
+    done
+fi
 step_done
 
 # The set-up lines: the first indented block of the README's "Build, run, test".
@@ -348,8 +387,56 @@ last=$(tail -n 1 "$run_log")
 case $last in *"ending daemon"*) ;; *) fail "last line after SIGTERM is '$last', not 'ending daemon'" ;; esac
 step_done
 
+# ------------------------------------------------- the package, the boards
+# Fails unless DEB exists and none of its files names a test seam.
+no_seams() { # DEB
+    local tree found
+    [ -f "$1" ] || fail "no package $1"
+    tree=$(mktemp -d)
+    dpkg-deb -x "$1" "$tree" || fail "dpkg-deb -x $1"
+    found=$(grep -rla SENSOMARK_TEST_ "$tree" | sed "s|^$tree||")
+    rm -rf "$tree"
+    [ -z "$found" ] || fail "${1##*/} holds the test seams (SENSOMARK_TEST_): $found"
+    echo "${1##*/}: no test seams"
+}
+# Fails when PACKAGE is installed in the chroot.
+not_installed() { # PACKAGE WHY
+    # shellcheck disable=SC2016 # a field of dpkg-query's format
+    chroot "$root" dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q ' installed$' &&
+        fail "$1 is installed: $2"
+    return 0
+}
+version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$root$clone/build/CMakeCache.txt")
+
+step "make package"
+in_background in_chroot 600 "make package" "$logs/package.log" || fail "make package"
+grep -q "^installing" "$logs/package.log" && fail "'make package' installed packages after '$test_line'"
+no_seams "$root$clone/build/sensomarkusb_${version}_$arch.deb"
+step_done
+
+for board in $arches; do
+    step "package $board" "make package ARCH=$board"
+    in_background in_chroot 1800 "make package ARCH=$board" "$logs/package-$board.log" ||
+        fail "make package ARCH=$board"
+    # It builds the programs only and runs none of them.
+    for p in qemu-user-static "libgtest-dev:$board"; do
+        not_installed "$p" "'make package ARCH=$board' needs neither the emulator nor the tests"
+    done
+    no_seams "$root$clone/build-$board/sensomarkusb_${version}_$board.deb"
+    step_done
+
+    step "test $board" "make test ARCH=$board"
+    in_background in_chroot 3600 "make test ARCH=$board" "$logs/test-$board.log" ||
+        fail "make test ARCH=$board"
+    skipped=$(grep '^skipped: ' "$root$clone/build-$board/Testing/Temporary/LastTest.log" 2>/dev/null)
+    [ -z "$skipped" ] || fail "the packaging test of $board skipped checks on a fresh machine: $skipped"
+    grep -E '\*\*\*Skipped|Not Run' "$logs/test-$board.log" | sed 's/^/note: /'
+    step_done
+done
+
 step "clean-up"
 echo "size of the machine: $(du -sx --block-size=1M "$root" | cut -f1) MB"
+forget_registrations
 cleanup_dir "$root" "$keep" || fail "clean-up of $root"
 [ "$keep" = 1 ] && echo "chroot kept: $root"
 root=

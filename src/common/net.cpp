@@ -63,15 +63,43 @@ addrinfo* resolve(const std::string& host, int port, int flags, std::string* err
     return found;
 }
 
+// The socket address to listen on for text (a numeric literal; empty: all
+// local IPv4 addresses) and port. An IPv4 address mapped into IPv6
+// (::ffff:127.0.0.1) is that IPv4 address: an IPv6 socket could listen on it only
+// while taking IPv4 clients on every address, and the allow list reads it so too.
+struct ListenAddress {
+    sockaddr_storage address = {};
+    socklen_t length = 0;
+    int family() const { return address.ss_family; }
+    const sockaddr* get() const { return reinterpret_cast<const sockaddr*>(&address); }
+};
+
+bool listenAddress(const std::string& text, int port, ListenAddress* out) {
+    std::string ignored;
+    addrinfo* found = resolve(text, port, AI_PASSIVE | AI_NUMERICHOST, &ignored);
+    if (found == nullptr) return false;
+    memcpy(&out->address, found->ai_addr, found->ai_addrlen);
+    out->length = found->ai_addrlen;
+    freeaddrinfo(found);
+    const sockaddr_in6& v6 = reinterpret_cast<const sockaddr_in6&>(out->address);
+    if (out->family() == AF_INET6 && IN6_IS_ADDR_V4MAPPED(&v6.sin6_addr)) {
+        sockaddr_in v4 = {};
+        v4.sin_family = AF_INET;
+        v4.sin_port = v6.sin6_port;
+        memcpy(&v4.sin_addr, v6.sin6_addr.s6_addr + 12, sizeof(v4.sin_addr));
+        out->address = {};
+        memcpy(&out->address, &v4, sizeof(v4));
+        out->length = sizeof(v4);
+    }
+    return true;
+}
+
 // The socket address that text stands for, as bytes, so that two spellings of
 // one address compare equal; empty when text is no address.
 std::string addressBytes(const std::string& text) {
-    std::string ignored;
-    addrinfo* found = resolve(text, 0, AI_PASSIVE | AI_NUMERICHOST, &ignored);
-    if (found == nullptr) return "";
-    std::string bytes(reinterpret_cast<const char*>(found->ai_addr), found->ai_addrlen);
-    freeaddrinfo(found);
-    return bytes;
+    ListenAddress a;
+    if (!listenAddress(text, 0, &a)) return "";
+    return std::string(reinterpret_cast<const char*>(&a.address), a.length);
 }
 
 }  // namespace
@@ -82,29 +110,26 @@ bool isAddressLiteral(const std::string& text) {
 
 UniqueFd openListenSocket(const std::string& address, int port, int backlog, std::string* error,
                           bool ipv6Only) {
-    std::string reason;
-    addrinfo* found = resolve(address, port, AI_PASSIVE | AI_NUMERICHOST, &reason);
-    if (found == nullptr) {
+    ListenAddress local;
+    if (!listenAddress(address, port, &local)) {
         *error = "invalid listen address '" + address + "'";
         return UniqueFd();
     }
-    UniqueFd fd(socket(found->ai_family, found->ai_socktype, found->ai_protocol));
+    UniqueFd fd(socket(local.family(), SOCK_STREAM, 0));
     int yes = 1, v6only = ipv6Only;
     if (!fd.valid()) {
         *error = systemError("create socket");
     } else if (setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &yes, sizeof(yes)) < 0 ||
-               (found->ai_family == AF_INET6 &&
+               (local.family() == AF_INET6 &&
                 setsockopt(fd.get(), IPPROTO_IPV6, IPV6_V6ONLY, &v6only, sizeof(v6only)) < 0)) {
         *error = systemError("set socket options");
-    } else if (bind(fd.get(), found->ai_addr, found->ai_addrlen) == -1) {
+    } else if (bind(fd.get(), local.get(), local.length) == -1) {
         *error = systemError("bind socket");
     } else if (listen(fd.get(), backlog) == -1) {
         *error = systemError("listen socket");
     } else {
-        freeaddrinfo(found);
         return fd;
     }
-    freeaddrinfo(found);
     return UniqueFd();
 }
 
@@ -120,7 +145,10 @@ std::vector<UniqueFd> openListenSockets(const std::vector<std::string>& addresse
     }
     if (wanted.empty()) wanted.push_back("");
     bool anyIpv4 = false;
-    for (const std::string& a : wanted) anyIpv4 |= a.find(':') == std::string::npos;
+    for (const std::string& a : wanted) {
+        ListenAddress local;
+        anyIpv4 |= !listenAddress(a, 0, &local) || local.family() == AF_INET;
+    }
     std::vector<UniqueFd> sockets;
     for (const std::string& a : wanted) {
         UniqueFd fd = openListenSocket(a, port, backlog, error, anyIpv4 || a != "::");

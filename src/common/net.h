@@ -42,9 +42,19 @@ class UniqueFd {
 // or -1 when a send failed.
 int sendall(int s, const void* buff, size_t* len);
 
+// The queue of connections that the kernel holds for accept, unless the
+// configuration says otherwise: as deep as Linux lets a queue be by default
+// (net.core.somaxconn, 4096 since Linux 5.4, caps any value given to listen).
+// A burst of clients on a busy board waits in it; a client beyond a full queue
+// is not refused but has its handshake dropped, retried for about a minute and
+// then forgotten, after its connect() had already succeeded. The depth costs
+// nothing until clients fill it.
+const int DEFAULT_BACKLOG = 4096;
+
 // A TCP socket listening on address (an IPv4 or IPv6 literal; empty means all
-// local IPv4 addresses) and port, with SO_REUSEADDR. An IPv6 socket also takes
-// IPv4 clients unless ipv6Only. Invalid with *error set to the log text of the
+// local IPv4 addresses) and port, with SO_REUSEADDR. An IPv4 address mapped into
+// IPv6 (::ffff:127.0.0.1) gets an IPv4 socket on that address. An IPv6 socket
+// also takes IPv4 clients unless ipv6Only. Invalid with *error set to the log text of the
 // step that failed ("failed to bind socket (Address already in use)").
 UniqueFd openListenSocket(const std::string& address, int port, int backlog, std::string* error,
                           bool ipv6Only = true);
@@ -53,7 +63,8 @@ UniqueFd openListenSocket(const std::string& address, int port, int backlog, std
 bool isAddressLiteral(const std::string& text);
 
 // One listening socket per address (none given: all local IPv4 addresses);
-// an address given twice, in any spelling, gets one.
+// an address given twice, in any spelling (the mapped form of an IPv4 address
+// included), gets one.
 // "::" takes IPv4 clients too unless an IPv4 address is also given. Empty,
 // with *error set, when any one of them fails.
 std::vector<UniqueFd> openListenSockets(const std::vector<std::string>& addresses, int port,

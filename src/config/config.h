@@ -18,13 +18,13 @@
 #include "dictionary.h"
 #include "logging.h"
 #include "mqttconfig.h"
+#include "net.h"
 #include "privileges.h"
 
 const char CONFIG_FILE_NAME[] = "sensomarkUSB.conf";
 const char SYSTEM_CONFIG_FILE[] = "/etc/sensomarkUSB.conf";
 const int DEFAULT_PORT = 4000;
 const int MAX_PORT = 65535;
-const int DEFAULT_BACKLOG = 5;
 // The sensor served when section "sensors" has no key (or there is no file).
 const char DEFAULT_SENSOR_DEVICE[] = "/dev/ttyUSB0";
 const char DEFAULT_SENSOR_NAME[] = "sensomark.com1";
@@ -58,7 +58,7 @@ struct Config {
     std::string logFile;              // empty: not configured
     int logLevel = LOG_DEBUG;         // the threshold of the log
     std::vector<std::string> listen;  // local addresses; none: every IPv4 address
-    int backlog = DEFAULT_BACKLOG;    // of the listening sockets
+    int backlog = DEFAULT_BACKLOG;    // of the listening sockets (net.h)
     int maxClients = 0;               // 0: as many as descriptors allow
     AllowList allow;                  // empty: everyone is served
     Account user;                     // empty name: stay as started (found for DAEMON only)

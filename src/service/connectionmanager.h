@@ -25,9 +25,8 @@ class SensorManager;
 
 // Settings of the listener beyond the port.
 struct ListenOptions {
-    // Clients the kernel queues before accept; a burst larger than this costs
-    // the late clients a SYN retransmission (a second or more).
-    int backlog = 5;
+    // Clients the kernel queues before accept (see DEFAULT_BACKLOG).
+    int backlog = DEFAULT_BACKLOG;
     // Local addresses to listen on, IPv4 or IPv6 literals; none means all
     // local IPv4 addresses. "::" alone also takes IPv4 clients.
     std::vector<std::string> addresses;
