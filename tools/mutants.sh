@@ -382,7 +382,9 @@ main() {
     [ ${#all_ids[@]} -gt 0 ] || fail "no mutants in $mutants_file"
     if [ ${#wanted[@]} -eq 0 ]; then
         wanted=("${all_ids[@]}")
+        chosen="all ${#all_ids[@]} mutants"
     else
+        chosen="mutants ${wanted[*]}"
         for id in "${wanted[@]}"; do
             [ -n "${mfile[$id]+x}" ] || fail "no mutant with id '$id' in $mutants_file"
         done
@@ -607,7 +609,7 @@ main() {
             printf '# Kill matrix of tools/mutants.sh: tab-separated, "-" for none (see its --help)\n'
             printf 'meta\ttree\t%s\n' "$tree_state"
             printf 'meta\tdate\t%s\n' "$(date -u '+%Y-%m-%d %H:%M UTC')"
-            printf 'meta\tcommand\ttools/mutants.sh %s\n' "${wanted[*]}"
+            printf 'meta\tmutants\t%s of %s\n' "$chosen" "${MUTANTS_FILE:-tools/mutants.txt}"
             printf 'meta\tctest\t%s --timeout %s\n' "${ctest_args[*]}" "$test_timeout"
             printf 'meta\tunmutated suite\t%s s\n' "$suite_seconds"
             printf 'meta\tload at start\t%s\n' "$(load)"
