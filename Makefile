@@ -94,8 +94,10 @@ fresh-machine-check:
 
 # The mutation check: the faults of tools/mutants.txt planted one at a time
 # into a copy of the tracked files (in /tmp; this tree stays as it is), each
-# followed by the suite; prints which ones the tests catch. About twenty
-# minutes; MUTANTS="3 7" picks some, MUTANTS_ARGS="--keep" keeps the copy.
+# followed by the whole suite; writes which tests kill which fault (the kill
+# matrix, build/mutants-matrix.tsv) and its summary. Hours on two cores;
+# MUTANTS="3 7" picks some, MUTANTS_ARGS="--quick" stops each suite at its
+# first failure (only killed or not), MUTANTS_ARGS="--keep" keeps the copy.
 MUTANTS ?=
 MUTANTS_ARGS ?=
 mutants: deps

@@ -1,12 +1,21 @@
 #!/bin/bash
 # Mutation check: plants the faults listed in tools/mutants.txt into the daemon,
-# one at a time, and reports which of them the test suite notices.
+# one at a time, and records which tests notice each of them (a kill matrix).
 #
-# Usage: tools/mutants.sh [--keep] [--check] [--list] [ID...]
-#   ID...    run only these mutants, in the order given (default: all, in file order)
-#   --keep   keep the work folder (sources, build, logs) and print where it is
-#   --check  only check that each mutant still applies to the tree; no build, no tests
-#   --list   print the mutants and exit
+# Usage: tools/mutants.sh [--quick] [--matrix FILE] [--keep] [ID...]
+#        tools/mutants.sh --check | --list [ID...]
+#        tools/mutants.sh --summary FILE
+#        tools/mutants.sh --compare OLD NEW
+#   ID...            run only these mutants, in the order given (default: all, in file order)
+#   --quick          stop each mutant's suite at its first failing test: much faster, but
+#                    it says only whether a mutant is killed, not by which tests
+#   --matrix FILE    where the kill matrix goes (default build/mutants-matrix.tsv of the tree)
+#   --keep           keep the work folder (sources, build, logs) and print where it is
+#   --check          only check that each mutant still applies to the tree; no build, no tests
+#   --list           print the mutants and exit
+#   --summary FILE   print the summary of a kill matrix written earlier, and exit
+#   --compare OLD NEW  the mutants matrix OLD has killed that matrix NEW has not; exit
+#                    code 1 when there is one
 #
 # The user's tree is never touched. The work copy is made of the files git
 # tracks, as they are in the working tree (uncommitted edits of tracked files
@@ -17,16 +26,32 @@
 #
 # The suite runs as `make test` runs it: ctest in the build folder with the
 # arguments of the Makefile's test recipe (read with `make -n test`), or with
-# MUTANTS_CTEST_ARGS when that is set (say "-j2 -LE slow"). For mutants the
-# tool adds --stop-on-failure, so a killed mutant ends at its first failing test.
-# Tests start in their declaration order (ctest's timing data is removed before
-# each run), so the quick unit tests come first.
+# MUTANTS_CTEST_ARGS when that is set (say "-j2 -LE slow"). Tests start in their
+# declaration order (ctest's timing data is removed before each run), so the
+# quick unit tests come first.
 #
-# Results: KILLED (a test failed or the suite ran out of time), SURVIVED (the
-# suite passed), NO BUILD (the mutant does not compile: fix the mutant), NOT
-# APPLIED (its text is not found exactly once: update it to the moved code).
-# The last line is "N of M mutants killed", M counting the mutants that were
-# applied and built.
+# A busy machine makes tests fail now and then; such a failure is no kill. Every
+# test that fails (or is cut off by the suite's time limit) is run again on its
+# own, and only one that fails again counts as a killer of the mutant; one that
+# passes then is listed as "unconfirmed". A test that fails in the unmutated
+# suite and passes on its own is "flaky": it is reported and never counted as a
+# killer. One that fails on its own too stops the run (the tree is broken).
+#
+# Results: KILLED (a test failed, confirmed on its own; or the suite ran out of
+# time), SURVIVED (no confirmed failure), NO BUILD (the mutant does not compile:
+# fix the mutant), NOT APPLIED (its text is not found exactly once: update it to
+# the moved code). The last line is "N of M mutants killed", M counting the
+# mutants that were applied and built.
+#
+# The kill matrix is plain text, one record a line, tab-separated, "-" for an
+# empty field, written as the run goes:
+#   meta    KEY  VALUE                      (tree, date, command, times, load)
+#   test    NAME  FILE  SECONDS  STATE  (every test of the suite, its time unmutated,
+#                                        ok, skipped (by the unmutated suite) or flaky)
+#   mutant  ID  FILE  RESULT  KILLERS  UNCONFIRMED  DETAIL   (test lists comma-separated)
+# At the end of a run its summary is printed: for every test file and every test
+# the mutants it kills and those it alone kills, the tests that kill nothing and
+# those that kill only what other tests kill too.
 #
 # Environment:
 #   MUTANTS_CTEST_ARGS     ctest arguments instead of those of `make test`
@@ -37,8 +62,8 @@
 #   MUTANTS_FILE           the mutant list (default tools/mutants.txt)
 #
 # Exit code: 0 when the run worked (whatever survived), 1 when the unmutated
-# suite fails, 2 when the tool itself fails (bad arguments or mutant list, no
-# copy, no build).
+# suite fails (or --compare finds a mutant no longer killed), 2 when the tool
+# itself fails (bad arguments or mutant list, no copy, no build).
 set -uo pipefail
 
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
@@ -55,7 +80,7 @@ fail() {
 # One python3 program reads the list and applies a mutant; the edit is an exact
 # byte string replacement, never a pattern.
 read -r -d '' MUTANT_PY <<'PYTHON'
-import re, sys
+import json, os, re, sys
 
 FIELDS = ("id", "file", "desc", "find", "replace", "expect")
 REQUIRED = ("id", "file", "desc", "find", "replace")
@@ -132,7 +157,7 @@ def occurrences(data, part):
 
 def main():
     command, path = sys.argv[1], sys.argv[2]
-    records = parse(path)
+    records = parse(path) if command in ("list", "apply") else []
     if command == "list":
         # id, file, description, expected result: one line each, tab-separated.
         for r in records:
@@ -162,7 +187,135 @@ def main():
             with open(target, "wb") as f:
                 f.write(data.replace(find, replace, 1))
         return 0
+    if command == "tests":
+        # tests TOP < ctest --show-only=json-v1: each test's name and its source file.
+        for test in json.load(sys.stdin)["tests"]:
+            found = "-"
+            for arg in test.get("command", []):
+                base = os.path.basename(arg)
+                for name in (base, base + ".cpp"):
+                    if os.path.isfile(os.path.join(path, "tests", name)):
+                        found = "tests/" + name
+                if found != "-":
+                    break
+            print("%s\t%s" % (test["name"], found))
+        return 0
+    if command == "summary":
+        summary(read_matrix(path), sys.argv[3] if len(sys.argv) > 3 else "")
+        return 0
+    if command == "compare":
+        return compare(read_matrix(path), read_matrix(sys.argv[3]))
     die("unknown command %s" % command)
+
+# ---- kill matrix
+
+def read_matrix(path):
+    meta, tests, mutants = {}, {}, []
+    try:
+        with open(path, encoding="utf-8") as f:
+            for line in f:
+                if line.startswith("#") or not line.strip():
+                    continue
+                row = line.rstrip("\n").split("\t")
+                if row[0] == "meta" and len(row) >= 3:
+                    meta[row[1]] = row[2]
+                elif row[0] == "test" and len(row) >= 5:
+                    tests[row[1]] = {"file": row[2], "seconds": row[3], "state": row[4]}
+                elif row[0] == "mutant" and len(row) >= 7:
+                    names = lambda text: [] if text == "-" else text.split(",")
+                    mutants.append({"id": row[1], "file": row[2], "result": row[3],
+                                    "killers": names(row[4]), "unconfirmed": names(row[5]),
+                                    "detail": row[6]})
+                else:
+                    die("%s: not a kill matrix line: %s" % (path, line.strip()))
+    except OSError as e:
+        die("cannot read %s: %s" % (path, e.strerror))
+    return meta, tests, mutants
+
+def lines_of(top, path):
+    try:
+        with open(os.path.join(top, path), encoding="utf-8", errors="replace") as f:
+            return str(sum(1 for line in f if line.strip()))
+    except OSError:
+        return "-"
+
+def summary(matrix, top):
+    meta, tests, mutants = matrix
+    counts = {}
+    for m in mutants:
+        counts[m["result"]] = counts.get(m["result"], 0) + 1
+    killed = [m for m in mutants if m["result"] == "KILLED"]
+    print("Kill matrix of %s, %s" % (meta.get("tree", "?"), meta.get("date", "?")))
+    print("%d of %d mutants killed; %d survived, %d not applied, %d did not compile" % (
+        len(killed), len(killed) + counts.get("SURVIVED", 0), counts.get("SURVIVED", 0),
+        counts.get("NOT APPLIED", 0), counts.get("NO BUILD", 0)))
+    kills, alone, unconfirmed = {t: 0 for t in tests}, {t: 0 for t in tests}, {}
+    file_kills, file_alone = {}, {}
+    for m in killed:
+        files = {tests.get(t, {}).get("file", "-") for t in m["killers"]}
+        for t in m["killers"]:
+            kills[t] = kills.get(t, 0) + 1
+            if len(m["killers"]) == 1:
+                alone[t] = alone.get(t, 0) + 1
+        for f in files:
+            file_kills[f] = file_kills.get(f, 0) + 1
+            if len(files) == 1:
+                file_alone[f] = file_alone.get(f, 0) + 1
+    for m in mutants:
+        for t in m["unconfirmed"]:
+            unconfirmed.setdefault(t, []).append(m["id"])
+    print("killed by a single test: %d; by the tests of a single file: %d; only by a "
+          "time-out: %d" % (sum(1 for m in killed if len(m["killers"]) == 1),
+                            sum(1 for m in killed if len(
+                                {tests.get(t, {}).get("file") for t in m["killers"]}) == 1),
+                            sum(1 for m in killed if not m["killers"])))
+    files = sorted({t["file"] for t in tests.values()})
+    print("\nPer test file: non-blank lines, tests, mutants its tests kill, of them killed by "
+          "no other file")
+    width = max([len(f) for f in files] + [4])
+    print("%-*s  %5s  %5s  %5s  %5s" % (width, "file", "lines", "tests", "kills", "alone"))
+    for f in files:
+        n = sum(1 for t in tests.values() if t["file"] == f)
+        print("%-*s  %5s  %5d  %5d  %5d" % (width, f, lines_of(top, f) if top else "-", n,
+                                           file_kills.get(f, 0), file_alone.get(f, 0)))
+    print("\nPer test: mutants it kills, of them killed by no other test")
+    width = max([len(t) for t in tests] + [4])
+    print("%-*s  %5s  %5s" % (width, "test", "kills", "alone"))
+    for t in tests:
+        print("%-*s  %5d  %5d" % (width, t, kills.get(t, 0), alone.get(t, 0)))
+    skipped = [t for t in tests if tests[t]["state"] == "skipped"]
+    nothing = [t for t in tests if kills.get(t, 0) == 0 and t not in skipped]
+    shared = [t for t in tests if kills.get(t, 0) > 0 and alone.get(t, 0) == 0]
+    print("\nTests that kill nothing (%d):" % len(nothing))
+    print("".join("  %s\n" % t for t in nothing), end="")
+    print("\nTests that kill only mutants another test kills too (%d):" % len(shared))
+    print("".join("  %s\n" % t for t in shared), end="")
+    flaky = [t for t in tests if tests[t]["state"] == "flaky"]
+    print("\nSkipped in the unmutated suite (%d): %s" % (len(skipped), ", ".join(skipped) or "none"))
+    print("Flaky (failed in the unmutated suite, passed on its own): %s" % (
+        ", ".join(flaky) or "none"))
+    print("Failed under a mutant but passed on its own: %s" % (
+        "; ".join("%s (%s)" % (t, ", ".join(ids)) for t, ids in sorted(unconfirmed.items()))
+        or "none"))
+    print("Survived: %s" % (", ".join(m["id"] for m in mutants if m["result"] == "SURVIVED")
+                            or "none"))
+
+def compare(old, new):
+    before = {m["id"]: m for m in old[2]}
+    after = {m["id"]: m for m in new[2]}
+    killed_before = [i for i, m in before.items() if m["result"] == "KILLED"]
+    killed_after = [i for i, m in after.items() if m["result"] == "KILLED"]
+    print("killed in %s (%s): %d of %d" % (old[0].get("tree", "?"), old[0].get("date", "?"),
+                                           len(killed_before), len(before)))
+    print("killed in %s (%s): %d of %d" % (new[0].get("tree", "?"), new[0].get("date", "?"),
+                                           len(killed_after), len(after)))
+    lost = [i for i in killed_before if i not in killed_after]
+    for i in lost:
+        print("  %s (%s): killed before by %s; now %s" % (
+            i, before[i]["file"], ",".join(before[i]["killers"]) or "a time-out",
+            after[i]["result"] if i in after else "not run"))
+    print("%d mutants killed before are not killed now" % len(lost))
+    return 1 if lost else 0
 
 sys.exit(main())
 PYTHON
@@ -178,19 +331,38 @@ main() {
     keep=0
     check_only=0
     list_only=0
+    quick=0
+    matrix=
     wanted=()
-    for arg in "$@"; do
-        case $arg in
+    while [ $# -gt 0 ]; do
+        case $1 in
             --keep) keep=1 ;;
             --check) check_only=1 ;;
             --list) list_only=1 ;;
+            --quick) quick=1 ;;
+            --matrix)
+                [ $# -ge 2 ] || fail "--matrix needs a file"
+                matrix=$2
+                shift
+                ;;
+            --summary)
+                [ $# -eq 2 ] || fail "--summary takes one matrix file"
+                mutant_py summary "$2" "$(git -C "$here" rev-parse --show-toplevel 2>/dev/null)"
+                exit
+                ;;
+            --compare)
+                [ $# -eq 3 ] || fail "--compare takes two matrix files"
+                mutant_py compare "$2" "$3"
+                exit
+                ;;
             -h | --help)
                 sed -n '2,/^set -uo/{/^set -uo/d;s/^# \{0,1\}//;p}' "${BASH_SOURCE[0]}"
                 exit 0
                 ;;
-            -*) fail "unknown option $arg (try --help)" ;;
-            *) wanted+=("$arg") ;;
+            -*) fail "unknown option $1 (try --help)" ;;
+            *) wanted+=("$1") ;;
         esac
+        shift
     done
     case $jobs in
         1 | 2) ;;
@@ -210,7 +382,9 @@ main() {
     [ ${#all_ids[@]} -gt 0 ] || fail "no mutants in $mutants_file"
     if [ ${#wanted[@]} -eq 0 ]; then
         wanted=("${all_ids[@]}")
+        chosen="all ${#all_ids[@]} mutants"
     else
+        chosen="mutants ${wanted[*]}"
         for id in "${wanted[@]}"; do
             [ -n "${mfile[$id]+x}" ] || fail "no mutant with id '$id' in $mutants_file"
         done
@@ -243,6 +417,11 @@ main() {
 
     command -v cmake >/dev/null || fail "cmake is needed"
     command -v ctest >/dev/null || fail "ctest is needed"
+    if [ $quick = 0 ]; then
+        matrix=${matrix:-$top/build/mutants-matrix.tsv}
+        mkdir -p "$(dirname "$matrix")" && : >"$matrix" || fail "cannot write $matrix"
+        matrix=$(cd "$(dirname "$matrix")" && pwd)/$(basename "$matrix")
+    fi
 
     # ---------------------------------------------------------------- work copy
     started=$(date +%s)
@@ -302,10 +481,12 @@ main() {
     fi
     read -r -a ctest_args <<<"$ctest_line"
     stop_early=()
-    # The help text is read whole: grep -q would close the pipe early, and with
-    # pipefail ctest's SIGPIPE would make the test fail at random.
-    ctest_help=$(ctest --help 2>/dev/null)
-    case $ctest_help in *--stop-on-failure*) stop_early=(--stop-on-failure) ;; esac
+    if [ $quick = 1 ]; then
+        # The help text is read whole: grep -q would close the pipe early, and with
+        # pipefail ctest's SIGPIPE would make the test fail at random.
+        ctest_help=$(ctest --help 2>/dev/null)
+        case $ctest_help in *--stop-on-failure*) stop_early=(--stop-on-failure) ;; esac
+    fi
 
     # run_suite LOG LIMIT [ARGS...]: ctest in the build folder; its exit code, 124
     # when the whole run took longer than LIMIT seconds.
@@ -326,6 +507,32 @@ main() {
             tr '\n' ',' | sed 's/,$//; s/,/, /g'
     }
 
+    # The tests of LOG that failed or had started when the suite was cut off,
+    # one per line: those to run again on their own. A skipped test (a tool it
+    # needs is missing) has not failed.
+    suspects() {
+        awk '/^ *Start +[0-9]+: / { started[$3] = 1 }
+             /^ *[0-9]+\/[0-9]+ Test +#[0-9]+: / {
+                 done[$4] = 1
+                 if ($0 !~ / Passed / && $0 !~ /\*\*\*Skipped /) bad[$4] = 1
+             }
+             END { for (t in started) if (!(t in done) || (t in bad)) print t }' "$1" | sort
+    }
+
+    # fails_alone NAME LOG: runs test NAME on its own (output appended to LOG);
+    # true when it fails again or does not end in time (the time it took in
+    # the unmutated suite, three times, plus a minute).
+    fails_alone() {
+        local name=$1 log=$2 secs=${seconds[$1]:-60}
+        local limit=$((60 + 3 * ${secs%.*}))
+        rm -f "$build/Testing/Temporary/CTestCostData.txt"
+        (cd "$build" && timeout -k 10 "$limit" ctest --output-on-failure -R "^${name//./\\.}\$" \
+            --timeout "$test_timeout" </dev/null >>"$log" 2>&1)
+        local rc=$?
+        kill_strays
+        [ $rc -ne 0 ]
+    }
+
     duration() {
         local s=$1
         if [ "$s" -ge 3600 ]; then
@@ -333,6 +540,16 @@ main() {
         else
             printf '%dm %02ds' $((s / 60)) $((s % 60))
         fi
+    }
+
+    load() {
+        cut -d ' ' -f 1-3 /proc/loadavg
+    }
+
+    # A list of names as one matrix field: comma-separated, "-" when empty.
+    field() {
+        local IFS=,
+        [ $# -gt 0 ] && echo "$*" || echo -
     }
 
     echo "mutants: configuring and building the unmutated tree (-j$jobs)"
@@ -352,7 +569,28 @@ main() {
     run_suite "$logs/unmutated.log" "${MUTANTS_BASELINE_TIMEOUT:-1800}"
     rc=$?
     suite_seconds=$(($(date +%s) - t0))
-    if [ $rc -ne 0 ]; then
+    # Each test's time in the unmutated suite bounds its runs on its own; a
+    # test it skipped can kill nothing.
+    declare -gA seconds flaky skipped
+    while read -r name secs state; do
+        seconds[$name]=$secs
+        [ "$state" != Skipped ] || skipped[$name]=1
+    done < <(sed -n 's/^ *[0-9]*\/[0-9]* Test *#[0-9]*: \([^ ]*\) [.]*\(\**[A-Za-z]*\) .* \([0-9.]*\) sec$/\1 \3 \2/p' \
+        "$logs/unmutated.log" | tr -d '*')
+    broken=()
+    if [ $rc -ne 0 ] && [ $rc -ne 124 ] && [ $rc -ne 137 ]; then
+        for name in $(suspects "$logs/unmutated.log"); do
+            if fails_alone "$name" "$logs/unmutated-again.log"; then
+                broken+=("$name")
+            else
+                flaky[$name]=1
+                echo "mutants: $name failed in the unmutated suite and passed on its own: flaky," \
+                    "not counted as a killer"
+            fi
+        done
+    fi
+    # Failed unless every failure was a flaky test's (a time-out is no flake).
+    if [ $rc -ne 0 ] && { [ ${#flaky[@]} -eq 0 ] || [ ${#broken[@]} -gt 0 ]; }; then
         echo "mutants: the unmutated suite FAILED (exit $rc, $(duration $suite_seconds)):" \
             "$(failed_tests "$logs/unmutated.log")" >&2
         sed -n '/tests passed/,$p' "$logs/unmutated.log" >&2
@@ -361,8 +599,31 @@ main() {
     fi
     echo "mutants: unmutated suite passed in $(duration $suite_seconds)"
     suite_limit=${MUTANTS_SUITE_TIMEOUT:-$((suite_seconds * 3 > 600 ? suite_seconds * 3 : 600))}
-    echo "mutants: each mutant: ctest ${ctest_args[*]} ${stop_early[*]} --timeout $test_timeout," \
-        "at most $suite_limit s"
+    if [ $quick = 1 ]; then
+        echo "mutants: each mutant: ctest ${ctest_args[*]} ${stop_early[*]} --timeout $test_timeout," \
+            "at most $suite_limit s"
+    else
+        echo "mutants: each mutant: ctest ${ctest_args[*]} --timeout $test_timeout, at most" \
+            "$suite_limit s; each failing test again on its own; kill matrix in $matrix"
+        {
+            printf '# Kill matrix of tools/mutants.sh: tab-separated, "-" for none (see its --help)\n'
+            printf 'meta\ttree\t%s\n' "$tree_state"
+            printf 'meta\tdate\t%s\n' "$(date -u '+%Y-%m-%d %H:%M UTC')"
+            printf 'meta\tmutants\t%s of %s\n' "$chosen" "${MUTANTS_FILE:-tools/mutants.txt}"
+            printf 'meta\tctest\t%s --timeout %s\n' "${ctest_args[*]}" "$test_timeout"
+            printf 'meta\tunmutated suite\t%s s\n' "$suite_seconds"
+            printf 'meta\tload at start\t%s\n' "$(load)"
+            (cd "$build" && ctest --show-only=json-v1 "${ctest_args[@]}" 2>/dev/null) |
+                mutant_py tests "$src" |
+                while IFS=$'\t' read -r name file; do
+                    state=ok
+                    [ -z "${skipped[$name]+x}" ] || state=skipped
+                    [ -z "${flaky[$name]+x}" ] || state=flaky
+                    printf 'test\t%s\t%s\t%s\t%s\n' "$name" "$file" "${seconds[$name]:--}" "$state"
+                done
+        } >>"$matrix"
+        grep -q '^test' "$matrix" || fail "ctest did not list the tests of the suite"
+    fi
 
     # ---------------------------------------------------------------- mutants
     declare -gA result detail
@@ -374,42 +635,78 @@ main() {
         backup=$work/original
         prefix="[$n/$total] mutant $id ($file)"
         t0=$(date +%s)
+        killers=()
+        unconfirmed=()
         reason=$(mutant_py apply "$mutants_file" "$id" "$src" "$backup")
         rc=$?
         if [ $rc -ne 0 ]; then
             [ $rc -eq 3 ] || exit 2
             result[$id]="NOT APPLIED"
             detail[$id]=$reason
-            echo "$prefix: NOT APPLIED: $reason"
-            continue
-        fi
-        if ! cmake --build "$build" -j"$jobs" >"$logs/$id-build.log" 2>&1; then
+        elif ! cmake --build "$build" -j"$jobs" >"$logs/$id-build.log" 2>&1; then
             result[$id]="NO BUILD"
             detail[$id]=$(grep -m 1 -E 'error|Error' "$logs/$id-build.log" |
                 sed "s|$src/||g" | cut -c 1-100)
         else
             built=$(date +%s)
+            before=$(load)
             run_suite "$logs/$id-test.log" "$suite_limit" "${stop_early[@]}"
             rc=$?
-            secs="build $((built - t0))s, suite $(($(date +%s) - built))s"
-            if [ $rc -eq 0 ]; then
-                result[$id]=SURVIVED
-                detail[$id]=$secs
-            elif [ $rc -eq 124 ] || [ $rc -eq 137 ]; then
-                result[$id]=KILLED
-                detail[$id]="suite ran out of time ($suite_limit s); $secs"
+            ran=$(date +%s)
+            secs="build $((built - t0))s, suite $((ran - built))s"
+            out_of_time=0
+            [ $rc -eq 124 ] || [ $rc -eq 137 ] && out_of_time=1
+            if [ $quick = 1 ]; then
+                if [ $rc -eq 0 ]; then
+                    result[$id]=SURVIVED
+                    detail[$id]=$secs
+                elif [ $out_of_time = 1 ]; then
+                    result[$id]=KILLED
+                    detail[$id]="suite ran out of time ($suite_limit s); $secs"
+                else
+                    result[$id]=KILLED
+                    failed=$(failed_tests "$logs/$id-test.log")
+                    detail[$id]="by ${failed:-ctest exit $rc}; $secs"
+                fi
             else
-                result[$id]=KILLED
-                failed=$(failed_tests "$logs/$id-test.log")
-                detail[$id]="by ${failed:-ctest exit $rc}; $secs"
+                for name in $(suspects "$logs/$id-test.log"); do
+                    [ -z "${flaky[$name]+x}" ] || continue
+                    if fails_alone "$name" "$logs/$id-again.log"; then
+                        killers+=("$name")
+                    else
+                        unconfirmed+=("$name")
+                    fi
+                done
+                detail[$id]="$secs, alone $(($(date +%s) - ran))s; load $before"
+                if [ ${#killers[@]} -gt 0 ]; then
+                    result[$id]=KILLED
+                    [ $out_of_time = 0 ] || detail[$id]="suite ran out of time; ${detail[$id]}"
+                elif [ $out_of_time = 1 ]; then
+                    result[$id]=KILLED
+                    detail[$id]="suite ran out of time ($suite_limit s), no test failed alone; ${detail[$id]}"
+                else
+                    result[$id]=SURVIVED
+                fi
             fi
         fi
-        # The original bytes again, with a new time stamp, so the next build
-        # compiles the file afresh.
-        if ! cat "$backup" >"$src/$file" || ! cmp -s "$backup" "$src/$file"; then
-            fail "could not restore $file after mutant $id"
+        if [ -f "$backup" ]; then
+            # The original bytes again, with a new time stamp, so the next build
+            # compiles the file afresh.
+            if ! cat "$backup" >"$src/$file" || ! cmp -s "$backup" "$src/$file"; then
+                fail "could not restore $file after mutant $id"
+            fi
+            rm -f "$backup"
         fi
-        rm -f "$backup"
+        if [ $quick = 0 ]; then
+            printf 'mutant\t%s\t%s\t%s\t%s\t%s\t%s\n' "$id" "$file" "${result[$id]}" \
+                "$(field "${killers[@]}")" "$(field "${unconfirmed[@]}")" "${detail[$id]}" >>"$matrix"
+            if [ ${#killers[@]} -gt 0 ]; then
+                more=$((${#killers[@]} - 2))
+                detail[$id]="by ${killers[*]:0:2}$([ $more -le 0 ] || echo " and $more more"); ${detail[$id]}"
+            fi
+            [ ${#unconfirmed[@]} -eq 0 ] ||
+                detail[$id]="${detail[$id]}; passed on their own: ${unconfirmed[*]}"
+        fi
         echo "$prefix: ${result[$id]} (${detail[$id]})"
     done
 
@@ -441,12 +738,19 @@ main() {
         printf '%-4s  %-*s  %-*s  %-11s  %s\n' "$id" "$wfile" "${mfile[$id]}" "$wdesc" \
             "${mdesc[$id]}" "$r" "$d"
     done
+    wall=$(duration $(($(date +%s) - started)))
     echo
-    echo "tree: $tree_state; unmutated suite: $(duration $suite_seconds);" \
-        "wall time: $(duration $(($(date +%s) - started)))"
+    echo "tree: $tree_state; unmutated suite: $(duration $suite_seconds); wall time: $wall"
     echo "$survived survived, $unapplied not applied," \
         "$nobuild did not compile (NO BUILD: the mutant needs fixing)"
     echo "$killed of $((killed + survived)) mutants killed"
+    if [ $quick = 0 ]; then
+        printf 'meta\twall time\t%s\nmeta\tload at end\t%s\n' "$wall" "$(load)" >>"$matrix"
+        echo
+        mutant_py summary "$matrix" "$src"
+        echo
+        echo "kill matrix: $matrix"
+    fi
     exit 0
 }
 
