@@ -64,11 +64,14 @@ struct AlertRig {
 TEST(AlertsInTheDaemon, RaisedThenKeptOverARestartThenClearedOnEveryOutput) {
     AlertRig r;
     r.start("stale = 1s\ncellar.humidity = above 70 clear 65, below 20\n");
+    // No number, and one beyond a float: neither is judged (as 0, as 1e40).
+    r.pty.write("humidity=....\nhumidity=1" + std::string(40, '0') + "\n");
     r.pty.write("temperature=21.0 humidity=72.5\n");
     ASSERT_TRUE(eventually([&] {
         return r.notified("raised|cellar|humidity|above 70 clear 65|72.5|70|") == 1 &&
                r.notified("raised|attic||stale||1s|") == 1;  // never opened: stale all the same
     })) << readFile(r.dir.file("notify.events"));
+    EXPECT_EQ(r.notified("raised|cellar|humidity|below 20"), 0);
     std::string events = readFile(r.dir.file("notify.events"));
     EXPECT_TRUE(std::regex_search(events, std::regex(R"(\|70\|(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ)\|)"
                                                      R"(cellar humidity is 72.5 %, above 70 since )"
