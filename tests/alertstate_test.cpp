@@ -1,14 +1,11 @@
 // The alert states over a restart: the file read back as written, never
-// trusted, and the alert service that neither announces a kept alert again
-// nor misses the one that cleared while it was down.
+// trusted. The daemon that keeps them is in alertdaemon_test.
 #include "alertstate.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "alertservice.h"
-#include "logging.h"
 #include "testutil.h"
 
 TEST(AlertState, ReadsBackWhatWasWrittenAndRefusesWhatItCannotVouchFor) {
@@ -52,48 +49,4 @@ TEST(AlertState, ReadsBackWhatWasWrittenAndRefusesWhatItCannotVouchFor) {
         EXPECT_FALSE(loadAlertState(file, &read, &error)) << file;
         EXPECT_TRUE(read.empty() && !error.empty()) << file;
     }
-}
-
-TEST(AlertState, AnAlertActiveOverARestartIsNotNotifiedAgainOneClearedIsOnce) {
-    TempDir dir;
-    logFile = dir.file("log");
-    dir.write("notify", "#!/bin/sh\necho \"$SENSOMARK_EVENT $SENSOMARK_VALUE\" >> \"$0.events\"\n");
-    chmod(dir.file("notify").c_str(), 0755);
-    AlertConfig config;
-    std::string error;
-    ASSERT_TRUE(parseAlertConfig({{"notify", dir.file("notify")}, {"cellar.humidity", "above 70"}},
-                                 {"cellar"}, &config, &error))
-        << error;
-    std::vector<AlertDevice> devices{{"/dev/a", {"cellar"}}};
-    auto feed = [](AlertService& service, double value) {
-        AlertInput in[QUANTITY_COUNT];
-        in[HUMIDITY - 1] = {true, value, std::to_string(static_cast<int>(value))};
-        service.onReading("/dev/a", in);
-    };
-    std::string events = dir.file("notify.events");
-    {
-        AlertService first(config, devices, dir.path);
-        ASSERT_TRUE(first.start());
-        feed(first, 71);
-        ASSERT_TRUE(eventually([&] { return readFile(events) == "raised 71\n"; }))
-            << readFile(events);
-    }  // stopped: the state file holds the raised alert
-    {
-        AlertService second(config, devices, dir.path);
-        ASSERT_TRUE(second.start());
-        feed(second, 72);
-        feed(second, 60);
-        ASSERT_TRUE(eventually([&] { return readFile(events) == "raised 71\ncleared 60\n"; }))
-            << readFile(events);
-    }
-    std::string log = readFile(dir.file("log"));
-    std::vector<std::string> lines = logLines(log);
-    for (const char* line : {"alert raised: cellar humidity is 71 %", "restored 1 active alerts",
-                             "alert cleared: cellar humidity is 60 %"})
-        EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
-                                [&](const std::string& l) { return has(l, line); }),
-                  1)
-            << line << "\n"
-            << log;
-    logFile = "";
 }

@@ -1,5 +1,6 @@
 // The status page of the real daemon in headless Chromium: the values of the
-// query service and charts with data; screenshots go to artefacts/ of the build folder.
+// query service, charts with data and a raised alert; screenshots (a phone in
+// dark mode too) go to artefacts/ of the build folder.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -52,14 +53,15 @@ std::string shownValue(const std::string& section, const std::string& key) {
 }
 }  // namespace
 
-TEST(StatusPageInBrowser, ShowsTheServedValuesAndChartsWithData) {
+TEST(StatusPageInBrowser, ShowsTheServedValuesChartsWithDataAndTheRaisedAlert) {
     if (chromium().empty()) GTEST_SKIP() << "chromium is not installed (apt-get install chromium)";
     TempDir dir;
     Pty pty;
     int port = freePort(), webPort = freePort();
     auto daemon = startDaemon(
         dir, configText(port, "metricsport = " + std::to_string(webPort) + "\n[sensors]\n" +
-                                  pty.slavePath + " = cellar garage\n/nonexistent/x = attic\n"));
+                                  pty.slavePath + " = cellar garage\n/nonexistent/x = attic\n" +
+                                  "[alerts]\ngarage.temperature = above 25\n"));
     Client client(port);
     for (int i = 0; i < 10; ++i)
         pty.write("temperature=" + std::to_string(18 + i) + ".5 humidity=" +
@@ -90,16 +92,31 @@ TEST(StatusPageInBrowser, ShowsTheServedValuesAndChartsWithData) {
         EXPECT_EQ(paths(section, "band"), paths(section, "line"));
         EXPECT_EQ(paths(section, "whisker"), paths(section, "dot"));
     }
+    // The alert at the top, its device's card and reading marked.
+    EXPECT_TRUE(has(dom, "<h2>1 alert raised</h2>")) << dom;
+    EXPECT_TRUE(std::regex_search(dom, std::regex("<li><strong class=\"name\">garage</strong> "
+                                                  "· Temperature 27.5 °C: <span class=\"rule\">"
+                                                  "above 25</span>")))
+        << dom;
+    std::string cellar = sectionOf(dom, "cellar");
+    EXPECT_TRUE(has(cellar, "<section class=\"card alerting\">")) << cellar;
+    EXPECT_TRUE(has(cellar, "class=\"reading q-temperature alerting\""));
     std::string attic = sectionOf(dom, "attic");
+    EXPECT_FALSE(has(attic, "alerting"));
     EXPECT_EQ(shownValue(attic, "temperature"), "-");
     EXPECT_EQ(paths(attic, "line") + paths(attic, "dot"), 0);
     EXPECT_NE(attic.find("no valid reading in the last 24 hours"), std::string::npos);
 
-    for (auto [file, size] :
-         {std::pair{"status-phone.png", "390,844"}, std::pair{"status-desktop.png", "1280,900"}}) {
-        std::string path = SENSOMARK_ARTEFACTS "/" + std::string(file);
+    struct Shot {
+        const char *file, *size, *flag;
+    };
+    for (Shot shot : {Shot{"status-phone.png", "390,844", "--no-first-run"},
+                      Shot{"status-phone-dark.png", "390,844", "--force-dark-mode"},
+                      Shot{"status-desktop.png", "1280,900", "--no-first-run"}}) {
+        std::string path = SENSOMARK_ARTEFACTS "/" + std::string(shot.file);
         unlink(path.c_str());
-        runChromium(dir, {"--screenshot=" + path, "--window-size=" + std::string(size), url});
+        runChromium(dir, {"--screenshot=" + path, "--window-size=" + std::string(shot.size),
+                          shot.flag, url});
         EXPECT_EQ(readFile(path).find("PNG"), 1u) << path;
     }
     stop = true;

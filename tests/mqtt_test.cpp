@@ -1,5 +1,6 @@
 // One daemon against a real broker, from its first value to its will:
-// values, discovery, availability, metrics, an orderly stop and SIGKILL.
+// values, discovery, availability, an alert's binary sensor, metrics, an
+// orderly stop and SIGKILL.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -56,11 +57,25 @@ TEST(MqttPublishing, FromFirstValueToTheWill) {
     SKIP_WITHOUT_MOSQUITTO();
     Rig r;
     Subscriber& sub = *r.sub;
-    r.startDaemon("cellar sensomark.com1");
+    r.startDaemon("cellar sensomark.com1", "[alerts]\ncellar.humidity = above 90\n");
     ASSERT_TRUE(sub.waitFor("t/status", "online"));
     ASSERT_TRUE(sub.waitFor("t/cellar/available", "offline"));  // no data yet
     checkDiscovery(sub, r.link);
     EXPECT_EQ(sub.count("t/cellar/temperature"), 0);
+    // The alert: a binary sensor on the device's Home Assistant device, OFF.
+    const std::string alert = "t/alert/cellar_humidity_above_90";
+    auto j = nlohmann::json::parse(
+        sub.waitForTopic("homeassistant/binary_sensor/t/cellar_humidity_above_90/config"));
+    auto sensor =
+        nlohmann::json::parse(sub.waitForTopic("homeassistant/sensor/t/cellar_humidity/config"));
+    EXPECT_EQ(j["name"], "cellar humidity above 90");
+    EXPECT_EQ(j["device_class"], "problem");
+    EXPECT_EQ(j["state_topic"], alert);
+    EXPECT_EQ(j["availability_topic"], "t/status");
+    EXPECT_EQ(j["device"], sensor["device"]);
+    EXPECT_EQ(j["unique_id"], sensor["device"]["identifiers"][0].get<std::string>() +
+                                  "_alert_cellar_humidity_above_90");
+    EXPECT_TRUE(sub.waitFor(alert, "OFF"));
 
     r.pty->write(LINE);
     EXPECT_TRUE(sub.waitFor("t/sensomark.com1/available", "online"));
@@ -70,6 +85,8 @@ TEST(MqttPublishing, FromFirstValueToTheWill) {
     r.pty->write("temperature=-2.5 humidity=91.0 dewpoint=-3.6\n");  // changed: out at once
     EXPECT_TRUE(sub.waitFor("t/cellar/temperature", "-2.5"));
     EXPECT_TRUE(sub.waitFor("t/cellar/dewpoint", "-3.6"));
+    EXPECT_TRUE(sub.waitFor(alert, "ON"));
+    EXPECT_TRUE(Subscriber(r.dir, r.broker.port, alert).waitFor(alert, "ON"));  // retained
     EXPECT_EQ(Client(r.port).query("cellar.1"), "valid=1;value=-2.5;");
 
     std::string m = scrape(r.metricsPort);
@@ -98,6 +115,7 @@ TEST(MqttPublishing, FromFirstValueToTheWill) {
         eventually([&] { return r.daemon->count("start sensing on '" + r.link + "'") == 2; }, 8s));
     r.pty->write(LINE);
     EXPECT_TRUE(sub.waitFor("t/cellar/available", "online", 2));
+    EXPECT_TRUE(sub.waitFor(alert, "OFF", 2));
 
     // An orderly stop: offline everywhere, and a disconnect rather than the will.
     r.daemon->signal(SIGTERM);

@@ -4,7 +4,6 @@
 // the stop, which it does not hold up.
 #include "notifier.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -61,25 +60,6 @@ AlertEvent event(const std::string& name, bool raised = true) {
     e.since = 1714557600;
     e.message = "cellar humidity is 72.5 %, above 70 since 2024-05-01T10:00:00Z";
     return e;
-}
-
-// Whether a process of group pgid still runs (zombies aside).
-bool groupRunning(pid_t pgid) {
-    DIR* proc = opendir("/proc");
-    bool found = false;
-    while (dirent* entry = proc ? readdir(proc) : nullptr) {
-        if (entry->d_name[0] < '1' || entry->d_name[0] > '9') continue;
-        std::string stat = readFile(std::string("/proc/") + entry->d_name + "/stat");
-        size_t paren = stat.rfind(')');
-        if (paren == std::string::npos) continue;
-        char state = 0;
-        int ppid = 0, group = 0;
-        if (sscanf(stat.c_str() + paren + 1, " %c %d %d", &state, &ppid, &group) == 3 &&
-            group == pgid && state != 'Z')
-            found = true;
-    }
-    if (proc) closedir(proc);
-    return found;
 }
 
 // The pid the hanging script wrote, once it wrote it.

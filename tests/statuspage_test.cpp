@@ -213,9 +213,12 @@ TEST(StatusPage, EscapesConfiguredTextsAndStaysSmallForSixteenDevicesOfEveryRang
                 }
             }
         auto noisy = [&](const SensorSnapshot&) { return s; };
-        std::string page = renderStatusPage(devices, noisy, range, WALL_AT, "host<&>'");
+        std::vector<AlertStatus> alerts(1);
+        alerts[0] = {"k\u00e4 &x", "", "stale", "1m", devices[0].device, true, WALL_AT, ""};
+        std::string page = renderStatusPage(devices, noisy, range, WALL_AT, "host<&>'", alerts);
         for (const char* part :
              {"/dev/serial/by-id/usb-&quot;x&quot;&amp;&lt;y&gt;",
+              "<strong class=\"name\">k\u00e4 &amp;x</strong> &middot; no valid reading for 1m",
               "Climate on host&lt;&amp;&gt;&#39;", "<meta http-equiv=\"refresh\" content=\"60\">",
               "prefers-color-scheme:dark", "<a href=\"/?range=day\"", "<a href=\"/?range=week\"",
               "<a href=\"/?range=month\"", "<a href=\"/?range=year\""})

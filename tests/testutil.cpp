@@ -236,6 +236,22 @@ void Client::resetHard() {
     fd = -1;
 }
 
+bool groupRunning(pid_t pgid) {
+    for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+        std::string pid = entry.path().filename();
+        if (pid.find_first_not_of("0123456789") != std::string::npos) continue;
+        std::string stat = readFile("/proc/" + pid + "/stat");
+        size_t paren = stat.rfind(')');
+        char state = 0;
+        int ppid = 0, group = 0;
+        if (paren != std::string::npos &&
+            sscanf(stat.c_str() + paren + 1, " %c %d %d", &state, &ppid, &group) == 3 &&
+            group == pgid && state != 'Z')
+            return true;
+    }
+    return false;
+}
+
 std::string procStatus(pid_t pid, const std::string& field) {
     std::istringstream status(readFile("/proc/" + std::to_string(pid) + "/status"));
     std::string line;

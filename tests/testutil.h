@@ -68,6 +68,8 @@ std::vector<std::string> logLines(const std::string& text);
 // The process whose command line is argv (a daemon that detached itself), or
 // ends with it after the emulator's own arguments; -1 when there is none.
 pid_t processRunning(const std::vector<std::string>& argv);
+// Whether a process of group pgid still runs (zombies aside).
+bool groupRunning(pid_t pgid);
 // Number of threads of process pid, from /proc; -1 when there is no such process.
 int threadCount(pid_t pid);
 // The value of field ("Uid", "VmRSS") in /proc/pid/status; empty when absent.

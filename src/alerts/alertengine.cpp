@@ -39,8 +39,11 @@ AlertEngine::AlertEngine(const AlertConfig& config, const std::vector<AlertDevic
     }
     for (const AlertRule& rule : config.rules) {
         auto it = byName.find(rule.name);
-        if (it != byName.end()) devices[it->second].rules.push_back(rules.size());
         Rule r;
+        if (it != byName.end()) {
+            devices[it->second].rules.push_back(rules.size());
+            r.device = devices[it->second].device;
+        }
         r.rule = rule;
         rules.push_back(r);
     }
@@ -117,6 +120,7 @@ void AlertEngine::emit(AlertEvent event) {
 AlertEvent AlertEngine::ruleEvent(const Rule& r, bool raised, AlertTime now) const {
     const AlertRule& rule = r.rule;
     AlertEvent e;
+    e.index = static_cast<size_t>(&r - rules.data());
     e.raised = raised;
     e.alert = rule.text;
     e.name = rule.name;
@@ -138,6 +142,7 @@ AlertEvent AlertEngine::ruleEvent(const Rule& r, bool raised, AlertTime now) con
 
 AlertEvent AlertEngine::staleEvent(const Device& d, bool raised, AlertTime now) const {
     AlertEvent e;
+    e.index = rules.size() + static_cast<size_t>(&d - devices.data());
     e.raised = raised;
     e.alert = STALE;
     e.name = d.name;
@@ -159,12 +164,13 @@ AlertReport AlertEngine::report() const {
     for (const Rule& r : rules) {
         bool active = r.phase == Phase::RAISED;
         report.alerts.push_back({r.rule.name, quantity(r.rule.quantity).key, r.rule.text,
-                                 r.rule.limitText, active, active ? r.sinceWall : 0, r.value});
+                                 r.rule.limitText, r.device, active, active ? r.sinceWall : 0,
+                                 r.value});
     }
     if (staleS > 0) {
         for (const Device& d : devices)
             report.alerts.push_back(
-                {d.name, "", STALE, staleText, d.stale, d.stale ? d.staleSince : 0, ""});
+                {d.name, "", STALE, staleText, d.device, d.stale, d.stale ? d.staleSince : 0, ""});
     }
     report.events.assign(events.rbegin(), events.rend());
     return report;

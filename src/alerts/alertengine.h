@@ -47,6 +47,7 @@ struct AlertInput {
 };
 
 struct AlertEvent {
+    size_t index = 0;      // the alert's place in AlertReport::alerts
     bool raised = false;   // false: cleared
     std::string alert;     // the rule's text, or "stale"
     std::string name;      // sensor name (stale: the device's first name)
@@ -61,6 +62,7 @@ struct AlertEvent {
 // One rule or stale alert now.
 struct AlertStatus {
     std::string name, quantity, alert, limit;
+    std::string device;  // the path of the device judged
     bool active = false;
     int64_t since = 0;  // when active
     std::string value;  // the latest value judged; empty before one (and for stale)
@@ -113,6 +115,7 @@ class AlertEngine {
     enum class Phase { NORMAL, PENDING, RAISED };
     struct Rule {
         AlertRule rule;
+        std::string device;  // the device its name reads; empty when none does
         Phase phase = Phase::NORMAL;
         int64_t sinceMono = 0, sinceWall = 0;
         std::string value;
@@ -127,8 +130,8 @@ class AlertEngine {
 
     void judge(Rule& r, const AlertInput& input, AlertTime now) REQUIRES(mutex);
     void emit(AlertEvent event) REQUIRES(mutex);
-    AlertEvent ruleEvent(const Rule& r, bool raised, AlertTime now) const;
-    AlertEvent staleEvent(const Device& d, bool raised, AlertTime now) const;
+    AlertEvent ruleEvent(const Rule& r, bool raised, AlertTime now) const REQUIRES(mutex);
+    AlertEvent staleEvent(const Device& d, bool raised, AlertTime now) const REQUIRES(mutex);
 
     const int64_t staleS;
     const std::string staleText;

@@ -86,14 +86,17 @@ bool AlertService::start() {
                                                  : std::string()));
         }
     }
-    bool started = notifier == nullptr || notifier->start();
     try {
         thread = std::thread(tickLoop, ticker);
     } catch (const std::system_error& e) {
         logEvent(LOG_CRITICAL, std::string("cannot start the alert ticker: ") + e.what());
         return false;
     }
-    return started;
+    return true;
+}
+
+bool AlertService::startNotifier() {
+    return notifier == nullptr || notifier->start();
 }
 
 void AlertService::tickLoop(std::shared_ptr<Ticker> t) {

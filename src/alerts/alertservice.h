@@ -35,9 +35,13 @@ class AlertService {
     void addListener(AlertEngine::Listener listener) { engine->addListener(std::move(listener)); }
 
     // Restores the saved states (an active alert is not announced again),
-    // then starts the notifier and the ticker. False (after logging) when a
-    // thread cannot be made; the alerts are judged all the same.
+    // then starts the ticker. False (after logging) when its thread cannot be
+    // made; the alerts are judged all the same.
     bool start();
+    // Starts the notify program's thread, once the daemon runs as the account
+    // the programs must run as: the events before wait in its queue. False
+    // (after logging) when the thread cannot be made.
+    bool startNotifier();
     // Ends a running notify program, writes the state file and ends the
     // threads, waiting at most STOP_WAIT_MS for a disk.
     void stop();

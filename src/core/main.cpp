@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "alerting.h"
 #include "config.h"
 #include "connectionmanager.h"
 #include "daemon.h"
@@ -129,8 +130,10 @@ void startHistory() {
     if (historyWriter) historyWriter->start();
 }
 
-// Ends the daemon in order: the history files get what they lack first.
+// Ends the daemon in order: no notify program left running, the alert states
+// written, and the history files given what they lack first.
 [[noreturn]] void stop(int exitCode) {
+    stopAlerts();
     if (historyWriter) historyWriter->stop();
     shutdown(exitCode);
 }
@@ -151,6 +154,7 @@ bool serviceListening() {
         }
         logEvent(LOG_STAT, "running as user '" + runAs.name + "'");
     }
+    startAlertNotifier();
     // A log file the new user cannot write ends the start with code 2: the
     // starter must hear that rather than a success.
     logFlush();
@@ -286,6 +290,10 @@ int main(int argc, char* argv[]) {
     startHistory();
     // Publishing follows the sensors from their first line on.
     if (mqtt && !mqttPublisher.setUp(*mqtt)) stop(EXIT_SERVICE);
+    // The alerts too, their states restored before the first line.
+    if (config.alerts)
+        startAlerts(*config.alerts, config.sensors, sensorManager, stateDir, webPort,
+                    mqtt ? &mqttPublisher : nullptr);
     sensorManager.createThreads();
     if (mqtt && mqttPublisher.start()) webPort.addFamilies([] { return mqttPublisher.families(); });
     if (metricsPort > 0)

@@ -23,6 +23,7 @@
 #include <condition_variable>
 #include <cstring>
 #include <ctime>
+#include <deque>
 #include <functional>
 #include <vector>
 
@@ -50,6 +51,8 @@ const int64_t FAILURE_LOG_GAP_MS = 60000;
 const int DISCONNECT_WAIT_MS = 700;
 // With messages waiting, the worker is woken when this few are unacknowledged.
 const long ROOM_AGAIN = MqttPublisher::MAX_UNACKNOWLEDGED / 2;
+// Alert changes waiting for the worker; beyond them every alert's state is sent afresh.
+const size_t MAX_ALERT_CHANGES = 256;
 
 int64_t bootMs() {
     struct timespec now;
@@ -89,6 +92,11 @@ class MqttWorker {
     void sensorChanged() {
         if (!pending.exchange(true)) signal();
     }
+    // Sets up the alerts' messages; before the thread starts.
+    void followAlerts(const std::vector<AlertStatus>& alerts,
+                      std::function<std::vector<AlertStatus>()> states);
+    // An alert changed (any thread; never waits).
+    void alertChanged(size_t index, bool raised) EXCLUDES(alertsMutex);
     void run();
     // Waits until run has returned, at most ms; whether it has.
     bool waitFinished(int ms);
@@ -130,6 +138,8 @@ class MqttWorker {
     // per FAILURE_LOG_GAP_MS); a lost connection has none to log.
     void retryLater(int64_t now);
     void publishDue();
+    // Sends the alerts' changes, or every alert's state when asked to.
+    void publishAlerts() EXCLUDES(alertsMutex);
     // Puts message into the outbox, counting the one it replaces as dropped.
     void queue(MqttMessage message);
     // Hands the outbox's messages to the connection while fewer than
@@ -163,6 +173,13 @@ class MqttWorker {
 
     Mutex eventsMutex;
     Events events GUARDED_BY(eventsMutex);
+
+    // The alerts' state topics by index and their states now; set before the thread starts.
+    std::vector<std::string> alertTopics;
+    std::function<std::vector<AlertStatus>()> alertStates;
+    Mutex alertsMutex;
+    std::deque<std::pair<size_t, bool>> alertChanges GUARDED_BY(alertsMutex);
+    bool alertsResync GUARDED_BY(alertsMutex) = false;  // send every state afresh
 
     // Only the worker's thread uses these.
     mosquitto* client = nullptr;
@@ -204,6 +221,66 @@ MqttWorker::MqttWorker(const MqttConfig& config, std::vector<NameAndSensor> sens
             entity.quantity = &q;
             discovery.push_back({discoveryTopic(entity), discoveryPayload(entity), true});
         }
+    }
+}
+
+void MqttWorker::followAlerts(const std::vector<AlertStatus>& alerts,
+                              std::function<std::vector<AlertStatus>()> states) {
+    std::vector<std::string> keys;
+    for (const AlertStatus& a : alerts)
+        keys.push_back(a.name + "_" + (a.quantity.empty() ? "" : a.quantity + "_") + a.alert);
+    std::vector<std::string> ids = uniqueObjectIds(keys);
+    AlertEntity entity;
+    entity.hostName = localHostName();
+    entity.nodeId = objectId(config.clientId);
+    entity.prefix = config.prefix;
+    entity.qos = config.qos;
+    for (size_t i = 0; i < alerts.size(); ++i) {
+        const AlertStatus& a = alerts[i];
+        alertTopics.push_back(alertTopic(config.prefix, ids[i]));
+        if (!config.discovery) continue;
+        entity.title = a.name + (a.quantity.empty() ? "" : " " + a.quantity) + " " + a.alert;
+        entity.objectId = ids[i];
+        entity.device = a.device;
+        discovery.push_back({alertDiscoveryTopic(entity), alertDiscoveryPayload(entity), true});
+    }
+    alertStates = std::move(states);
+}
+
+void MqttWorker::alertChanged(size_t index, bool raised) {
+    {
+        MutexLock lock(alertsMutex);
+        if (alertChanges.size() < MAX_ALERT_CHANGES) {
+            alertChanges.emplace_back(index, raised);
+        } else {
+            alertChanges.clear();
+            alertsResync = true;
+        }
+    }
+    signal();
+}
+
+void MqttWorker::publishAlerts() {
+    std::deque<std::pair<size_t, bool>> changes;
+    bool resync;
+    {
+        MutexLock lock(alertsMutex);
+        changes.swap(alertChanges);
+        resync = alertsResync;
+        alertsResync = false;
+    }
+    if (resync) {
+        // The states now hold every change queued so far.
+        changes.clear();
+        std::vector<AlertStatus> now = alertStates();
+        for (size_t i = 0; i < now.size() && i < alertTopics.size(); ++i)
+            changes.emplace_back(i, now[i].active);
+    }
+    // One at a time: a raise and its clear both go out unless the broker is behind.
+    for (auto [index, raised] : changes) {
+        if (index >= alertTopics.size()) continue;
+        queue({alertTopics[index], raised ? "ON" : "OFF", true});
+        flush();
     }
 }
 
@@ -436,6 +513,9 @@ void MqttWorker::connectedNow(int64_t now) {
     queue({statusTopic(config.prefix), ONLINE, true});
     for (const MqttMessage& m : discovery) queue(m);
     plan.reset();
+    if (alertTopics.empty()) return;
+    MutexLock lock(alertsMutex);
+    alertsResync = true;
 }
 
 void MqttWorker::endClient(bool force) {
@@ -475,6 +555,7 @@ void MqttWorker::publishDue() {
     nextDueMs = PublishPlan::NEVER;
     for (MqttMessage& m : plan.update(snapshots, now, &nextDueMs)) queue(std::move(m));
     flush();
+    if (!alertTopics.empty()) publishAlerts();
 }
 
 void MqttWorker::queue(MqttMessage message) {
@@ -581,6 +662,15 @@ bool MqttPublisher::setUp(const MqttConfig& config) {
             sensor->addLineListener([w](const SensorSnapshot&, int64_t) { w->sensorChanged(); });
         });
     return true;
+}
+
+MqttPublisher::AlertChanged MqttPublisher::followAlerts(
+    const std::vector<AlertStatus>& alerts, std::function<std::vector<AlertStatus>()> states) {
+    if (!worker) return nullptr;
+    worker->followAlerts(alerts, std::move(states));
+    // The worker, not the publisher: a reader thread may still report while the process ends.
+    std::shared_ptr<MqttWorker> w = worker;
+    return [w](size_t index, bool raised) { w->alertChanged(index, raised); };
 }
 
 bool MqttPublisher::start() {

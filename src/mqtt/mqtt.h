@@ -5,19 +5,25 @@
 // thread asking for its metric families, and the start-up thread.
 //
 // Opt-in MQTT publishing with Home Assistant discovery. One thread keeps the
-// broker told of every sensor name's availability and values; libmosquitto
+// broker told of every sensor name's availability and values, and of the
+// state of every alert of [alerts] (a binary sensor each); libmosquitto
 // runs the network side of each connection on a thread of its own. Reader
 // threads only mark that a line came and wake the publisher; they never wait
 // for it, and nothing queues while the broker is away: the publisher sends the
 // latest state once it is connected again. While the broker holds
 // MAX_UNACKNOWLEDGED messages unacknowledged, each topic's newest message
-// waits in the publisher and replaces (drops) an older one.
+// waits in the publisher and replaces (drops) an older one. An alert's change
+// is queued (a bounded queue: beyond it the publisher sends every alert's
+// state afresh) and wakes the publisher.
 #pragma once
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <thread>
+#include <vector>
 
+#include "alertengine.h"
 #include "mqttconfig.h"
 
 class SensorManager;
@@ -51,6 +57,16 @@ class MqttPublisher {
     // thread-safe there) and follows every sensor. Logs and returns false
     // when the library cannot be initialised.
     bool setUp(const MqttConfig& config);
+    // On the start-up thread, after setUp and before start: publishes the state
+    // of each of alerts (an AlertReport's) as "ON" or "OFF" and, with
+    // discovery, announces it as a binary sensor of its device. states() gives
+    // them as they are now, in that order; it is called on the publisher's
+    // thread with no lock held. Returns what to call with an alert's index and
+    // state whenever it changes (any thread; it only queues), or null without
+    // setUp.
+    using AlertChanged = std::function<void(size_t index, bool raised)>;
+    AlertChanged followAlerts(const std::vector<AlertStatus>& alerts,
+                              std::function<std::vector<AlertStatus>()> states);
     // Starts the publishing thread after setUp; logs and returns false when
     // it cannot be created.
     bool start();

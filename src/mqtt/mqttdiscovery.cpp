@@ -127,15 +127,29 @@ std::string discoveryTopic(const DiscoveryEntity& e) {
            e.quantity->key + "/config";
 }
 
-std::string discoveryPayload(const DiscoveryEntity& e) {
-    const Quantity& q = *e.quantity;
-    std::string deviceId = objectId(std::string("sensomark_") + e.hostName + "_" + e.device);
-    nlohmann::json device = {
-        {"identifiers", {deviceId}},
-        {"name", e.hostName + " " + e.device},
+namespace {
+// The Home Assistant device of a serial device of this machine, and its id.
+std::string haDeviceId(const std::string& hostName, const std::string& device) {
+    return objectId(std::string("sensomark_") + hostName + "_" + device);
+}
+nlohmann::json haDevice(const std::string& hostName, const std::string& device) {
+    return {
+        {"identifiers", {haDeviceId(hostName, device)}},
+        {"name", hostName + " " + device},
         {"model", PRODUCT},
         {"manufacturer", PRODUCT},
     };
+}
+// Names and paths come from the configuration file, which may hold bytes
+// that are no UTF-8: those become U+FFFD rather than an exception.
+std::string dump(const nlohmann::json& config) {
+    return config.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+}
+}  // namespace
+
+std::string discoveryPayload(const DiscoveryEntity& e) {
+    const Quantity& q = *e.quantity;
+    std::string deviceId = haDeviceId(e.hostName, e.device);
     nlohmann::json availability = nlohmann::json::array({
         {{"topic", statusTopic(e.prefix)}},
         {{"topic", availableTopic(e.prefix, e.name)}},
@@ -154,9 +168,35 @@ std::string discoveryPayload(const DiscoveryEntity& e) {
         {"payload_not_available", OFFLINE},
         {"expire_after", e.expireAfterS},
         {"qos", e.qos},
-        {"device", device},
+        {"device", haDevice(e.hostName, e.device)},
     };
-    // Names and paths come from the configuration file, which may hold bytes
-    // that are no UTF-8: those become U+FFFD rather than an exception.
-    return config.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+    return dump(config);
+}
+
+std::string alertTopic(const std::string& prefix, const std::string& objectId) {
+    return prefix + "/alert/" + objectId;
+}
+
+std::string alertDiscoveryTopic(const AlertEntity& e) {
+    return std::string(HA_DISCOVERY_PREFIX) + "/binary_sensor/" + e.nodeId + "/" + e.objectId +
+           "/config";
+}
+
+std::string alertDiscoveryPayload(const AlertEntity& e) {
+    // Available with the daemon, whatever the device: a silent device is what
+    // a stale alert is about.
+    nlohmann::json config = {
+        {"name", e.title},
+        {"unique_id", haDeviceId(e.hostName, e.device) + "_alert_" + e.objectId},
+        {"state_topic", alertTopic(e.prefix, e.objectId)},
+        {"device_class", "problem"},
+        {"payload_on", "ON"},
+        {"payload_off", "OFF"},
+        {"availability_topic", statusTopic(e.prefix)},
+        {"payload_available", ONLINE},
+        {"payload_not_available", OFFLINE},
+        {"qos", e.qos},
+        {"device", haDevice(e.hostName, e.device)},
+    };
+    return dump(config);
 }

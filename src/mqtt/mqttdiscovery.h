@@ -58,3 +58,22 @@ std::string valueTopic(const std::string& prefix, const std::string& name, const
 std::string discoveryTopic(const DiscoveryEntity& entity);
 // The retained JSON configuration of one entity.
 std::string discoveryPayload(const DiscoveryEntity& entity);
+
+// One alert of [alerts] as Home Assistant sees it: a binary sensor of device
+// class problem on the device of the readings it judges.
+struct AlertEntity {
+    std::string hostName, nodeId, prefix;  // as in DiscoveryEntity
+    std::string title;                     // "cellar humidity above 70", "cellar stale"
+    // Unique among the alerts: uniqueObjectIds of their names, quantity keys
+    // (none for a stale alert) and texts joined by "_", as in
+    // "cellar_humidity_above_70_clear_65".
+    std::string objectId;
+    std::string device;  // device path
+    int qos = 1;
+};
+// "<prefix>/alert/<object id>": "ON" while the alert is raised, else "OFF"; retained.
+std::string alertTopic(const std::string& prefix, const std::string& objectId);
+// "homeassistant/binary_sensor/<node>/<object id>/config"
+std::string alertDiscoveryTopic(const AlertEntity& entity);
+// The retained JSON configuration of one alert.
+std::string alertDiscoveryPayload(const AlertEntity& entity);

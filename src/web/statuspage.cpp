@@ -66,6 +66,14 @@ a{color:var(--h)}
 nav.ranges{display:flex;gap:6px;margin:8px 0 0}
 nav.ranges a{padding:2px 12px;border:1px solid var(--grid);border-radius:14px;text-decoration:none}
 nav.ranges a[aria-current]{background:var(--h);border-color:var(--h);color:var(--card);font-weight:600}
+.alerts{border-left:6px solid var(--bad)}
+.alerts h2{color:var(--bad)}
+.alerts ul{margin:6px 0 0;padding-left:20px}
+.alerts li{margin:2px 0;overflow-wrap:anywhere}
+.alerts .since{color:var(--muted);font-size:.85rem}
+.card.alerting{border-color:var(--bad);box-shadow:inset 4px 0 0 var(--bad)}
+.badge{background:var(--bad);color:var(--card);border-radius:9px;padding:0 8px;margin-left:8px;font-size:.8rem;font-weight:600;vertical-align:middle}
+.reading.alerting{border-left-color:var(--bad)}.reading.alerting .value{color:var(--bad)}
 @media (max-width:620px){.minor{display:none}.value{font-size:1.3rem}.now{gap:4px}.reading{padding:0 5px}}
 )";
 
@@ -74,6 +82,40 @@ std::string ageText(int64_t seconds) {
     if (seconds < 2 * 3600) return std::to_string(seconds / 60) + " min";
     if (seconds < 2 * 86400) return std::to_string(seconds / 3600) + " h";
     return std::to_string(seconds / 86400) + " days";
+}
+
+// wall (Unix time) in local time as format says.
+std::string localText(int64_t wall, const char* format) {
+    time_t t = static_cast<time_t>(wall);
+    struct tm local = {};
+    localtime_r(&t, &local);
+    char text[64];
+    strftime(text, sizeof(text), format, &local);
+    return text;
+}
+
+// The raised alerts as a list: what is past which limit since when.
+std::string alertList(const std::vector<AlertStatus>& alerts) {
+    std::ostringstream out;
+    size_t raised = 0;
+    for (const AlertStatus& a : alerts) {
+        if (!a.active) continue;
+        out << "<li><strong class=\"name\">" << htmlEscape(a.name) << "</strong> &middot; ";
+        const Quantity* q = quantityOfKey(a.quantity);
+        if (q == nullptr) {
+            out << "no valid reading for " << htmlEscape(a.limit);
+        } else {
+            out << q->title << (a.value.empty() ? "" : " " + htmlEscape(a.value) + " " + q->unit)
+                << ": <span class=\"rule\">" << htmlEscape(a.alert) << "</span>";
+        }
+        out << " <span class=\"since\">since " << localText(a.since, "%a %d %b %H:%M")
+            << "</span></li>\n";
+        ++raised;
+    }
+    if (raised == 0) return "";
+    return "<section class=\"card alerts\" role=\"alert\"><h2>" + std::to_string(raised) +
+           (raised == 1 ? " alert" : " alerts") + " raised</h2>\n<ul>\n" + out.str() +
+           "</ul></section>\n";
 }
 
 std::string fixed(double value, int decimals) {
@@ -402,14 +444,11 @@ std::string renderChart(const Quantity& quantity, const std::vector<HistoryBucke
 }
 
 std::string renderStatusPage(const std::vector<SensorSnapshot>& devices, const SeriesOf& seriesOf,
-                             HistoryRange range, int64_t wallNow, const std::string& host) {
+                             HistoryRange range, int64_t wallNow, const std::string& host,
+                             const std::vector<AlertStatus>& alerts) {
     const char* span = spanOf(range);
     const std::string rangeName = historyRangeName(range);
-    time_t wall = static_cast<time_t>(wallNow);
-    struct tm local = {};
-    localtime_r(&wall, &local);
-    char updated[64];
-    strftime(updated, sizeof(updated), "%a %d %b %H:%M:%S %Z", &local);
+    const std::string updated = localText(wallNow, "%a %d %b %H:%M:%S %Z");
 
     std::ostringstream out;
     out << "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">\n"
@@ -426,14 +465,22 @@ std::string renderStatusPage(const std::vector<SensorSnapshot>& devices, const S
         out << "<a href=\"/?range=" << historyRangeName(r) << '"'
             << (r == range ? " aria-current=\"page\"" : "") << '>' << historyRangeName(r) << "</a>";
     }
-    out << "</nav></header>\n<main>\n";
+    out << "</nav></header>\n<main>\n" << alertList(alerts);
     std::vector<TimeTick> ticks;
     bool ticked = false;
     for (const SensorSnapshot& device : devices) {
-        out << "<section class=\"card\">\n<h2>";
+        // The raised alerts of the device: any, and those of each quantity.
+        bool alerting = false, quantityAlerting[QUANTITY_COUNT] = {};
+        for (const AlertStatus& a : alerts) {
+            if (!a.active || a.device != device.device) continue;
+            alerting = true;
+            if (const Quantity* q = quantityOfKey(a.quantity)) quantityAlerting[q->type - 1] = true;
+        }
+        out << "<section class=\"card" << (alerting ? " alerting" : "") << "\">\n<h2>";
         for (size_t i = 0; i < device.names.size(); ++i)
             out << (i ? " &middot; " : "") << "<span class=\"name\">" << htmlEscape(device.names[i])
                 << "</span>";
+        if (alerting) out << "<span class=\"badge\">alert</span>";
         out << "</h2>\n<p class=\"meta\"><code class=\"device\">" << htmlEscape(device.device)
             << "</code><span class=\"state " << (device.open ? "open\">open" : "closed\">not open")
             << "</span><span class=\"reconnects\">" << device.reconnects
@@ -448,7 +495,8 @@ std::string renderStatusPage(const std::vector<SensorSnapshot>& devices, const S
         for (const Quantity& q : QUANTITIES) {
             const bool served = device.served(q.type - 1);
             out << "<div class=\"reading q-" << q.key << (served ? "" : " stale")
-                << "\" data-quantity=\"" << q.key << "\"><span class=\"label\">" << q.title
+                << (quantityAlerting[q.type - 1] ? " alerting" : "") << "\" data-quantity=\""
+                << q.key << "\"><span class=\"label\">" << q.title
                 << "</span><span class=\"value\">";
             if (served) {
                 const std::string text = htmlEscape(device.values[q.type - 1].text);
@@ -482,7 +530,9 @@ std::string renderStatusPage(const std::vector<SensorSnapshot>& devices, const S
     out << "</main>\n<footer>For scripts: <a href=\"/readings.json\">readings.json</a> &middot; "
         << "<a href=\"/history.json?name=" << htmlEscape(percentEncode(first))
         << "&amp;range=" << rangeName << "\">history.json?name=" << htmlEscape(first)
-        << "&amp;range=" << rangeName << "</a> &middot; <a href=\"/metrics\">metrics</a></footer>\n"
+        << "&amp;range=" << rangeName << "</a> &middot; "
+        << (alerts.empty() ? "" : "<a href=\"/alerts.json\">alerts.json</a> &middot; ")
+        << "<a href=\"/metrics\">metrics</a></footer>\n"
         << "</body></html>\n";
     return out.str();
 }

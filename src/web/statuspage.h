@@ -1,7 +1,7 @@
 // The status page of the web port (GET /?range=day|week|month|year): one
-// self-contained HTML document with every device's names, state and readings
-// and, per quantity, a chart of the range drawn as inline SVG, with plain links
-// between the ranges. No script, no outside resource.
+// self-contained HTML document with the raised alerts, every device's names,
+// state and readings and, per quantity, a chart of the range drawn as inline
+// SVG, with plain links between the ranges. No script, no outside resource.
 #pragma once
 #include <cstdint>
 #include <functional>
@@ -9,6 +9,7 @@
 #include <string_view>
 #include <vector>
 
+#include "alertengine.h"
 #include "history.h"
 #include "sample.h"
 
@@ -44,6 +45,9 @@ std::string renderChart(const Quantity& quantity, const std::vector<HistoryBucke
 using SeriesOf = std::function<HistorySeries(const SensorSnapshot&)>;
 
 // The whole page with the charts of range at Unix time wallNow, drawn from
-// seriesOf each device; host names the machine in the title.
+// seriesOf each device; host names the machine in the title. alerts: those of
+// [alerts] (none without the section); the raised ones are listed at the top
+// and mark the cards of their devices.
 std::string renderStatusPage(const std::vector<SensorSnapshot>& devices, const SeriesOf& seriesOf,
-                             HistoryRange range, int64_t wallNow, const std::string& host);
+                             HistoryRange range, int64_t wallNow, const std::string& host,
+                             const std::vector<AlertStatus>& alerts = {});

@@ -127,16 +127,21 @@ HttpResponse WebPort::route(const HttpRequest& request, int64_t now) {
         auto series = [&](const SensorSnapshot& device) {
             return seriesOf(*history, device, range, nowMinute);
         };
-        response.body = renderStatusPage(namedSensors(now), series, range, wallNow, host);
+        response.body = renderStatusPage(namedSensors(now), series, range, wallNow, host,
+                                         alertList ? alertList() : std::vector<AlertStatus>());
     } else if (request.path == "/readings.json") {
         response.contentType = "application/json";
         response.body = readingsJson(namedSensors(now), time(nullptr));
     } else if (isHistoryPath(request.path)) {
         response = historyResponse(request, now);
+    } else if (request.path == "/alerts.json" && alertsJson) {
+        response.contentType = "application/json";
+        response.body = alertsJson();
     } else {
         response.status = 404;
-        response.body =
-            "try /, /metrics, /readings.json, /history.json?name=NAME or /history.csv?name=NAME\n";
+        response.body = std::string("try /, /metrics, /readings.json, ") +
+                        (alertsJson ? "/alerts.json, " : "") +
+                        "/history.json?name=NAME or /history.csv?name=NAME\n";
     }
     return response;
 }

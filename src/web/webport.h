@@ -4,9 +4,10 @@
 // Entered by its one server thread, and by the start-up thread that sets it up.
 //
 // The optional web port: GET /metrics (the Prometheus exposition), the status
-// page at GET /, the readings as JSON and the history as JSON and CSV. One
-// HttpServer thread serves every client; it only takes the registry's
-// snapshots, reads the query service's counters and copies the history.
+// page at GET /, the readings as JSON, the history as JSON and CSV and the
+// alerts as JSON. One HttpServer thread serves every client; it only takes the
+// registry's snapshots, reads the query service's counters, copies the history
+// and takes the alerts' report.
 #pragma once
 #include <cstdint>
 #include <functional>
@@ -14,6 +15,7 @@
 #include <vector>
 
 #include "access.h"
+#include "alertengine.h"
 #include "exposition.h"
 #include "history.h"
 #include "http.h"
@@ -48,6 +50,15 @@ class WebPort {
     // (null: everybody).
     bool start(std::vector<UniqueFd> listeners, HttpServer::Filter filter = nullptr);
 
+    // The alerts of [alerts]: json() is the body of /alerts.json, alerts() what
+    // the status page shows; both called on the server's thread. Without them
+    // /alerts.json is answered 404. Set before start.
+    void useAlerts(std::function<std::string()> json,
+                   std::function<std::vector<AlertStatus>()> alerts) {
+        alertsJson = std::move(json);
+        alertList = std::move(alerts);
+    }
+
     // Adds a producer of further metric families (complete, with HELP and
     // TYPE) to the exposition; called on the metrics thread. Set before start.
     void addFamilies(std::function<std::string()> families) {
@@ -68,6 +79,8 @@ class WebPort {
     SensorManager* const sensors;
     const ServiceCounters service;
     std::vector<std::function<std::string()>> extraFamilies;
+    std::function<std::string()> alertsJson;
+    std::function<std::vector<AlertStatus>()> alertList;
     History noHistory;
     const History* history = &noHistory;
     std::string host;  // the machine's name, for the page title
