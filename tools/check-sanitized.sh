@@ -14,7 +14,7 @@ common="log_path=$reports/report:print_stacktrace=1"
 export ASAN_OPTIONS="$common:detect_leaks=1:check_initialization_order=1:strict_init_order=1"
 export UBSAN_OPTIONS="$common"
 export LSAN_OPTIONS="$common:suppressions=$(pwd)/tools/lsan.supp:print_suppressions=0"
-export TSAN_OPTIONS="$common:second_deadlock_stack=1"
+export TSAN_OPTIONS="$common:second_deadlock_stack=1:suppressions=$(pwd)/tools/tsan.supp:print_suppressions=0"
 
 sh tools/no-aslr.sh "${MAKE:-make}" test BUILD="$build" CMAKE_FLAGS="-DSANITIZE=$kind"
 status=$?
