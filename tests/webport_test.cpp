@@ -381,9 +381,10 @@ TEST(WebPort, StalledReadersOfALargeBodyShareOneCopyAndHoldNeitherScrapesNorTheS
             << "KiB grown with readers arriving over " << seconds.count() << " s and more";
     }
     WebResponse scrape = httpGet(webPort, "/metrics");
-    // Emulated, seconds pass meanwhile: a device's reconnect count may gain a digit.
+    // Seconds may pass meanwhile on a slow machine (emulated, sanitized, busy): a
+    // device's reconnect count may gain a digit, nothing else may change.
     const size_t devices = 24300 / 135;
-    EXPECT_NEAR(scrape.body.size(), first.body.size(), EMULATED ? devices : 0);
+    EXPECT_NEAR(scrape.body.size(), first.body.size(), devices);
     // After ten seconds of sending the stalled responses are given up.
     EXPECT_TRUE(eventually([&] { return held(webPort) == 0; }, 30s));
     stalled.clear();
