@@ -1,26 +1,44 @@
 #!/bin/bash
-# Prints the include graph of src/ and fails on a cycle in it.
+# Prints the include graphs of src/, of its files and of its folders, and fails
+# on a cycle in either.
 #
-# A node is a file name without its ending: foo.h and foo.cpp are one node,
-# wherever in src/ they live. An edge is a quoted include of another node.
-# The one cycle the design has is connection <-> connectionmanager (a
-# connection tells its manager when it ends); any other strongly connected
-# set of nodes is an error.
+# A file node is a file name without its ending: foo.h and foo.cpp are one node,
+# wherever in src/ they live. A folder node is a folder of src/. An edge is a
+# quoted include of another node. The one file cycle the design has is
+# connection <-> connectionmanager (a connection tells its manager when it
+# ends); any other strongly connected set of nodes is an error. The folders
+# include each other in one direction only.
 #
 # Usage: tools/check-includes.sh [SRC_DIR]   (default: src/ of this tree)
 set -euo pipefail
 src="${1:-$(dirname "$0")/../src}"
 
-find "$src" -type f \( -name '*.h' -o -name '*.cpp' \) | sort | while read -r file; do
-    node=$(basename "$file")
-    node=${node%.*}
-    echo "node $node"
-    sed -n 's/^[[:space:]]*#[[:space:]]*include[[:space:]]*"\([^"]*\)".*/\1/p' "$file" |
-        while read -r included; do
-            target=$(basename "$included")
-            echo "edge $node ${target%.*}"
-        done
-done | awk '
+declare -A folderOf
+while read -r file; do
+    name=$(basename "$file")
+    folderOf[${name%.*}]=$(basename "$(dirname "$file")")
+done < <(find "$src" -type f \( -name '*.h' -o -name '*.cpp' \))
+
+# The nodes and edges of the graph of files (file) or of folders (folder).
+edges() {
+    find "$src" -type f \( -name '*.h' -o -name '*.cpp' \) | sort | while read -r file; do
+        node=$(basename "$file")
+        node=${node%.*}
+        [ "$1" = folder ] && node=${folderOf[$node]}
+        echo "node $node"
+        sed -n 's/^[[:space:]]*#[[:space:]]*include[[:space:]]*"\([^"]*\)".*/\1/p' "$file" |
+            while read -r included; do
+                target=$(basename "$included")
+                target=${target%.*}
+                [ "$1" = folder ] && target=${folderOf[$target]:-}
+                echo "edge $node $target"
+            done
+    done
+}
+
+check() {
+    edges "$1" | awk -v what="$1" -v allowed="$2" '
+
 $1 == "node" { isNode[$2] = 1; next }
 $1 == "edge" { pending[++pendingCount] = $2 " " $3; next }
 END {
@@ -42,7 +60,7 @@ END {
         for (j = i - 1; j >= 1 && names[j] > key; --j) names[j + 1] = names[j]
         names[j + 1] = key
     }
-    print "include graph of src/ (node -> nodes it includes):"
+    print "include graph of src/, by " what " (" what " -> what it includes):"
     for (i = 1; i <= n; ++i) {
         v = names[i]
         m = split(substr(out[v], 2), targets, " ")
@@ -99,7 +117,7 @@ END {
         }
         members = ""
         for (a = 1; a <= m; ++a) members = members (a > 1 ? " " : "") parts[a]
-        if (members == "connection connectionmanager") {
+        if (members == allowed) {
             print "cycle (by design): " members
         } else {
             print "cycle: " members
@@ -107,8 +125,13 @@ END {
         }
     }
     if (bad) {
-        print "include cycles other than connection <-> connectionmanager" > "/dev/stderr"
+        print "include cycles of " what "s" (allowed == "" ? "" : " other than " allowed) \
+            > "/dev/stderr"
         exit 1
     }
-    print "no include cycles but connection <-> connectionmanager"
+    print "no include cycles of " what "s" (allowed == "" ? "" : " but " allowed)
 }'
+}
+
+check file "connection connectionmanager"
+check folder ""

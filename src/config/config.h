@@ -1,7 +1,7 @@
-// config/: the configuration file sensomarkUSB.conf: its reader (iniparser,
-// dictionary) and the one place that turns it into a plain Config (config),
+// config/: the configuration file sensomarkUSB.conf, read by ini/ (iniparser,
+// dictionary), turned in one place into a plain Config (config),
 // with the search for the file, the keys of section "main" with their
-// defaults and checks, the device list of "sensors", and sections "mqtt" (mqttconfig),
+// defaults and checks, the device list of "sensors", and sections "mqtt" (mqttconfig, in mqtt/),
 // "calibration" and "alerts" (alertconfig) through their strict readers. Read once: by the daemon's
 // start-up thread, which uses only the Config afterwards, and by
 // sensomark-query for its defaults.

@@ -1,4 +1,4 @@
-// mqtt/: publishing to an MQTT broker, as section [mqtt] (config/mqttconfig)
+// mqtt/: publishing to an MQTT broker, as section [mqtt] (mqttconfig)
 // sets it up: what is published where (mqttplan), Home Assistant discovery
 // (mqttdiscovery) and the publisher (mqtt). Entered by its publisher thread,
 // libmosquitto's network threads, the reader threads that wake it, the web

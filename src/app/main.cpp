@@ -1,13 +1,14 @@
-// core/: the daemon's life: start-up on the only thread (main), the daemon
-// switch (daemon), signals and the shutdown flag (sighandler), the event log
-// (logging), dropping root (privileges), the service manager's notifications
-// (sdnotify), the usage text and the orderly exit (tool). The main thread
-// runs start-up and then the accept loop; the log's writer thread writes every
-// line; every other thread enters only to log, to read the shutdown flag or,
-// ending, through shutdown().
+// app/: the daemon put together, on top of every other folder: main starts the
+// modules on the only thread, then becomes the accept loop; stop() ends them
+// (alerting joins the alerts to the sensors, the web port and MQTT).
+// core/, below all but common/: the daemon switch (daemon), signals and the
+// shutdown flag (sighandler), the event log (logging), dropping root
+// (privileges), the service manager's notifications (sdnotify), the usage text
+// and the orderly exit (tool). The log's writer thread writes every line; every
+// other thread enters only to log, to read the shutdown flag or, ending,
+// through shutdown().
 //
 // sensomarkUSB: serves the readings of serial climate sensors to TCP clients.
-// main runs start-up on the only thread, then becomes the accept loop.
 #include <unistd.h>
 
 #include <csignal>
