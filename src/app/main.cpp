@@ -198,8 +198,7 @@ void addConfiguredSensors(const Config& config) {
 // Gives every sensor the corrections of its device, before its reader starts.
 void applyCalibrations(const std::map<std::string, Calibration>& calibrations) {
     std::vector<Sensor*> sensors;
-    sensorManager.visit([](const std::string&, Sensor*) {},
-                        [&](Sensor* s) { sensors.push_back(s); });
+    sensorManager.forEachSensor([&](Sensor* s) { sensors.push_back(s); });
     for (Sensor* s : sensors) {
         auto it = calibrations.find(s->getDeviceName());
         if (it == calibrations.end()) continue;

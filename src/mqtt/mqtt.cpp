@@ -629,12 +629,10 @@ void MqttPublisher::stop() {
 }
 
 bool MqttPublisher::checkNames(std::string* error) const {
-    std::vector<NamedDevice> names;
-    sensors->visit(
-        [&](const std::string& name, Sensor* sensor) {
-            names.push_back({name, sensor->getDeviceName()});
-        },
-        [](Sensor*) {});
+    std::vector<NameAndDevice> names;
+    sensors->forEachName([&](const std::string& name, Sensor* sensor) {
+        names.push_back({name, sensor->getDeviceName()});
+    });
     return checkMqttNames(names, error);
 }
 
@@ -644,11 +642,9 @@ bool MqttPublisher::setUp(const MqttConfig& config) {
         return false;
     }
     std::vector<NameAndSensor> names;
-    sensors->visit(
-        [&](const std::string& name, Sensor* sensor) {
-            names.push_back({name, sensor});
-        },
-        [](Sensor*) {});
+    sensors->forEachName([&](const std::string& name, Sensor* sensor) {
+        names.push_back({name, sensor});
+    });
     worker = std::make_shared<MqttWorker>(config, std::move(names));
     if (!worker->valid()) {
         logEvent(LOG_CRITICAL, "cannot create the MQTT wake-up event");
@@ -656,11 +652,9 @@ bool MqttPublisher::setUp(const MqttConfig& config) {
         return false;
     }
     std::shared_ptr<MqttWorker> w = worker;
-    sensors->visit(
-        [](const std::string&, Sensor*) {},
-        [&w](Sensor* sensor) {
-            sensor->addLineListener([w](const SensorSnapshot&, int64_t) { w->sensorChanged(); });
-        });
+    sensors->forEachSensor([&w](Sensor* sensor) {
+        sensor->addLineListener([w](const SensorSnapshot&, int64_t) { w->sensorChanged(); });
+    });
     return true;
 }
 
