@@ -243,13 +243,6 @@ int main(int argc, char* argv[]) {
     applyMainKeys(config, daemon);
     addConfiguredSensors(config);
     std::unique_ptr<MqttConfig> mqtt = std::move(config.mqtt);
-    std::string error = config.mqttError;
-    if (mqtt && !mqttPublisher.checkNames(&error)) mqtt.reset();
-    if (error.empty()) error = config.calibrationError;
-    if (!error.empty()) {
-        logEvent(LOG_CRITICAL, error);
-        shutdown(EXIT_CONFIG);
-    }
     applyCalibrations(config.calibrations);
 
     if (daemon) {

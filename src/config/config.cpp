@@ -146,8 +146,29 @@ void readCalibration(const dictionary* d, Config* c) {
     std::vector<std::string> devices;
     for (const SensorEntry& entry : c->sensors) devices.push_back(entry.device);
     if (devices.empty()) devices.push_back(DEFAULT_SENSOR_DEVICE);
-    if (!readCalibrations(keys, devices, &c->calibrations, &c->calibrationError))
-        c->calibrations.clear();
+    std::string error;
+    if (readCalibrations(keys, devices, &c->calibrations, &error)) return;
+    c->calibrations.clear();
+    fail(c, error);
+}
+
+// Section "mqtt": unusable, or with a sensor name that no topic can carry, it
+// ends start-up as a configuration error.
+void readMqtt(const dictionary* d, Config* c) {
+    std::string error;
+    c->mqtt = readMqttSection(d, localHostName(), &error);
+    if (error.empty() && c->mqtt) {
+        std::map<std::string, std::string> deviceOf;  // a later naming wins
+        for (const SensorEntry& entry : c->sensors)
+            for (const std::string& name : entry.names) deviceOf[name] = entry.device;
+        if (c->sensors.empty()) deviceOf[DEFAULT_SENSOR_NAME] = DEFAULT_SENSOR_DEVICE;
+        std::vector<NameAndDevice> names;
+        for (const auto& [name, device] : deviceOf) names.push_back({name, device});
+        checkMqttNames(names, &error);
+    }
+    if (error.empty()) return;
+    c->mqtt.reset();
+    fail(c, error);
 }
 
 // Section "alerts": its rules must name sensors of "sensors" (or the default
@@ -169,7 +190,7 @@ Config readConfig(const dictionary* d, ConfigUse use) {
     readMain(d, use, &c);
     readSensors(d, &c);
     if (use == ConfigUse::DAEMON) {
-        c.mqtt = readMqttSection(d, localHostName(), &c.mqttError);
+        readMqtt(d, &c);
         readCalibration(d, &c);
         readAlerts(d, &c);
     }

@@ -628,14 +628,6 @@ void MqttPublisher::stop() {
     }
 }
 
-bool MqttPublisher::checkNames(std::string* error) const {
-    std::vector<NameAndDevice> names;
-    sensors->forEachName([&](const std::string& name, Sensor* sensor) {
-        names.push_back({name, sensor->getDeviceName()});
-    });
-    return checkMqttNames(names, error);
-}
-
 bool MqttPublisher::setUp(const MqttConfig& config) {
     if (mosquitto_lib_init() != MOSQ_ERR_SUCCESS) {
         logEvent(LOG_CRITICAL, "cannot initialise the MQTT library");
