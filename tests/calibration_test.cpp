@@ -120,16 +120,18 @@ TEST(CalibrationSection, IsReadWithTheConfigurationForTheDevicesItServes) {
     };
     // Without [sensors] the default device is the one there is to correct.
     Config c = load("[calibration]\n/dev/ttyUSB0 = humidity -3 ; too damp\n");
-    EXPECT_EQ(c.calibrationError, "");
+    EXPECT_TRUE(c.notes.empty());
     ASSERT_EQ(c.calibrations.count("/dev/ttyUSB0"), 1u);
     EXPECT_DOUBLE_EQ(c.calibrations["/dev/ttyUSB0"].humidity.offset, -3);
     c = load("[sensors]\n/dev/ttyUSB1 = a\n[calibration]\n/dev/ttyUSB0 = humidity -3\n");
-    EXPECT_EQ(c.calibrationError,
+    ASSERT_EQ(c.notes.size(), 1u);
+    EXPECT_TRUE(c.notes[0].fatal);
+    EXPECT_EQ(c.notes[0].text,
               "invalid calibration of '/dev/ttyUSB0': no such device under [sensors]");
     EXPECT_TRUE(c.calibrations.empty());
     // A client reading the file for its defaults leaves the section alone.
     c = load("[calibration]\n/dev/ttyUSB9 = dewpoint +1\n", ConfigUse::CLIENT);
-    EXPECT_EQ(c.calibrationError, "");
+    EXPECT_TRUE(c.notes.empty());
 }
 
 TEST(MagnusDewPoint, MatchesTheReferenceTable) {

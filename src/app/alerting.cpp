@@ -20,8 +20,8 @@ std::vector<AlertDevice> devicesOf(SensorManager& sensors,
                                    const std::vector<SensorEntry>& entries) {
     std::map<std::string, Sensor*> byName;
     std::vector<Sensor*> order;
-    sensors.visit([&](const std::string& name, Sensor* s) { byName[name] = s; },
-                  [&](Sensor* s) { order.push_back(s); });
+    sensors.forEachName([&](const std::string& name, Sensor* s) { byName[name] = s; });
+    sensors.forEachSensor([&](Sensor* s) { order.push_back(s); });
     std::vector<AlertDevice> devices;
     for (Sensor* s : order) {
         AlertDevice device{s->getDeviceName(), {}};
@@ -58,19 +58,18 @@ void startAlerts(const AlertConfig& config, const std::vector<SensorEntry>& entr
             s->addListener([changed](const AlertEvent& e) { changed(e.index, e.raised); });
     }
     // A line's quantities count when it carried them as numbers (calibrated).
-    sensors.visit([](const std::string&, Sensor*) {},
-                  [&s](Sensor* sensor) {
-                      std::string device = sensor->getDeviceName();
-                      sensor->addLineListener([s, device](const SensorSnapshot& snap, int64_t) {
-                          AlertInput in[QUANTITY_COUNT];
-                          for (int q = 0; q < QUANTITY_COUNT; ++q) {
-                              const Measurement& m = snap.values[q];
-                              if (!snap.carried[q] || !m.hasNumber) continue;
-                              in[q] = {true, m.number, m.text};
-                          }
-                          s->onReading(device, in);
-                      });
-                  });
+    sensors.forEachSensor([&s](Sensor* sensor) {
+        std::string device = sensor->getDeviceName();
+        sensor->addLineListener([s, device](const SensorSnapshot& snap, int64_t) {
+            AlertInput in[QUANTITY_COUNT];
+            for (int q = 0; q < QUANTITY_COUNT; ++q) {
+                const Measurement& m = snap.values[q];
+                if (!snap.carried[q] || !m.hasNumber) continue;
+                in[q] = {true, m.number, m.text};
+            }
+            s->onReading(device, in);
+        });
+    });
     web.useAlerts([s] { return s->json(); }, [s] { return s->report().alerts; });
     web.addFamilies([s] { return s->families(); });
     s->start();

@@ -198,8 +198,7 @@ void addConfiguredSensors(const Config& config) {
 // Gives every sensor the corrections of its device, before its reader starts.
 void applyCalibrations(const std::map<std::string, Calibration>& calibrations) {
     std::vector<Sensor*> sensors;
-    sensorManager.visit([](const std::string&, Sensor*) {},
-                        [&](Sensor* s) { sensors.push_back(s); });
+    sensorManager.forEachSensor([&](Sensor* s) { sensors.push_back(s); });
     for (Sensor* s : sensors) {
         auto it = calibrations.find(s->getDeviceName());
         if (it == calibrations.end()) continue;
@@ -244,13 +243,6 @@ int main(int argc, char* argv[]) {
     applyMainKeys(config, daemon);
     addConfiguredSensors(config);
     std::unique_ptr<MqttConfig> mqtt = std::move(config.mqtt);
-    std::string error = config.mqttError;
-    if (mqtt && !mqttPublisher.checkNames(&error)) mqtt.reset();
-    if (error.empty()) error = config.calibrationError;
-    if (!error.empty()) {
-        logEvent(LOG_CRITICAL, error);
-        shutdown(EXIT_CONFIG);
-    }
     applyCalibrations(config.calibrations);
 
     if (daemon) {

@@ -13,8 +13,8 @@ const char MAIN_SECTION[] = "main";
 const char SENSOR_SECTION[] = "sensors";
 const char CALIBRATION_SECTION[] = "calibration";
 
-// The value of one key of "main" that the file has.
-struct Value {
+// A key of "main" that the file has, its value read as text or as a number.
+struct PresentKey {
     const dictionary* d;
     const char* key;  // full key, "main:port"
     std::string text() const { return iniparser_getstring(d, key, ""); }
@@ -33,33 +33,33 @@ void fail(Config* c, const std::string& text) {
 // new key needs a field in Config and a line here.
 struct MainKey {
     const char* name;
-    void (*read)(const Value& v, ConfigUse use, Config* c);
+    void (*read)(const PresentKey& v, ConfigUse use, Config* c);
 };
 const MainKey MAIN_KEYS[] = {
-    {"logfile", [](const Value& v, ConfigUse, Config* c) { c->logFile = v.text(); }},
+    {"logfile", [](const PresentKey& v, ConfigUse, Config* c) { c->logFile = v.text(); }},
     {"backlog",
-     [](const Value& v, ConfigUse, Config* c) {
+     [](const PresentKey& v, ConfigUse, Config* c) {
          if (v.number() > 0) c->backlog = v.number();
      }},
     {"listen",
-     [](const Value& v, ConfigUse, Config* c) { stringTokenize(v.text(), c->listen, " \t"); }},
+     [](const PresentKey& v, ConfigUse, Config* c) { stringTokenize(v.text(), c->listen, " \t"); }},
     {"maxclients",
-     [](const Value& v, ConfigUse, Config* c) {
+     [](const PresentKey& v, ConfigUse, Config* c) {
          if (v.number() > 0) c->maxClients = v.number();
      }},
     {"allow",
-     [](const Value& v, ConfigUse, Config* c) {
+     [](const PresentKey& v, ConfigUse, Config* c) {
          std::string bad;
          if (!c->allow.parse(v.text(), &bad)) fail(c, "invalid allow entry '" + bad + "'");
      }},
     {"user",
-     [](const Value& v, ConfigUse use, Config* c) {
+     [](const PresentKey& v, ConfigUse use, Config* c) {
          c->user.name = v.text();
          if (use == ConfigUse::DAEMON && !findAccount(v.text(), &c->user))
              fail(c, "unknown user '" + v.text() + "'");
      }},
     {"metricsport",
-     [](const Value& v, ConfigUse, Config* c) {
+     [](const PresentKey& v, ConfigUse, Config* c) {
          int port = v.number();
          if (port > 0 && port <= MAX_PORT) {
              c->metricsPort = port;
@@ -68,9 +68,9 @@ const MainKey MAIN_KEYS[] = {
                   "configured metrics port '" + v.text() + "' is invalid, serving no metrics");
          }
      }},
-    {"statedir", [](const Value& v, ConfigUse, Config* c) { c->stateDir = v.text(); }},
+    {"statedir", [](const PresentKey& v, ConfigUse, Config* c) { c->stateDir = v.text(); }},
     {"historysync",
-     [](const Value& v, ConfigUse, Config* c) {
+     [](const PresentKey& v, ConfigUse, Config* c) {
          c->historySyncS = v.number();
          if (c->historySyncS >= MIN_HISTORY_SYNC_S) return;
          note(c, LOG_CRITICAL,
@@ -79,7 +79,7 @@ const MainKey MAIN_KEYS[] = {
          c->historySyncS = MIN_HISTORY_SYNC_S;
      }},
     {"port",
-     [](const Value& v, ConfigUse, Config* c) {
+     [](const PresentKey& v, ConfigUse, Config* c) {
          int port = v.number();
          if (port > MAX_PORT) {
              note(
@@ -90,7 +90,7 @@ const MainKey MAIN_KEYS[] = {
          }
      }},
     {"loglevel",
-     [](const Value& v, ConfigUse, Config* c) {
+     [](const PresentKey& v, ConfigUse, Config* c) {
          static const char* const LEVELS[] = {"critical", "stat", "debug"};  // by number
          for (int level = LOG_CRITICAL; level <= LOG_DEBUG; ++level) {
              if (v.text() == LEVELS[level]) {
@@ -146,8 +146,29 @@ void readCalibration(const dictionary* d, Config* c) {
     std::vector<std::string> devices;
     for (const SensorEntry& entry : c->sensors) devices.push_back(entry.device);
     if (devices.empty()) devices.push_back(DEFAULT_SENSOR_DEVICE);
-    if (!readCalibrations(keys, devices, &c->calibrations, &c->calibrationError))
-        c->calibrations.clear();
+    std::string error;
+    if (readCalibrations(keys, devices, &c->calibrations, &error)) return;
+    c->calibrations.clear();
+    fail(c, error);
+}
+
+// Section "mqtt": unusable, or with a sensor name that no topic can carry, it
+// ends start-up as a configuration error.
+void readMqtt(const dictionary* d, Config* c) {
+    std::string error;
+    c->mqtt = readMqttSection(d, localHostName(), &error);
+    if (error.empty() && c->mqtt) {
+        std::map<std::string, std::string> deviceOf;  // a later naming wins
+        for (const SensorEntry& entry : c->sensors)
+            for (const std::string& name : entry.names) deviceOf[name] = entry.device;
+        if (c->sensors.empty()) deviceOf[DEFAULT_SENSOR_NAME] = DEFAULT_SENSOR_DEVICE;
+        std::vector<NameAndDevice> names;
+        for (const auto& [name, device] : deviceOf) names.push_back({name, device});
+        checkMqttNames(names, &error);
+    }
+    if (error.empty()) return;
+    c->mqtt.reset();
+    fail(c, error);
 }
 
 // Section "alerts": its rules must name sensors of "sensors" (or the default
@@ -169,7 +190,7 @@ Config readConfig(const dictionary* d, ConfigUse use) {
     readMain(d, use, &c);
     readSensors(d, &c);
     if (use == ConfigUse::DAEMON) {
-        c.mqtt = readMqttSection(d, localHostName(), &c.mqttError);
+        readMqtt(d, &c);
         readCalibration(d, &c);
         readAlerts(d, &c);
     }

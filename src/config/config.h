@@ -68,19 +68,17 @@ struct Config {
     // Section "sensors" in file order; empty: the default sensor.
     std::vector<SensorEntry> sensors;
     // Section "mqtt" (DAEMON only): null when the file has none, or when it is
-    // unusable, with the reason in mqttError.
+    // unusable (a fatal note).
     std::unique_ptr<MqttConfig> mqtt;
-    std::string mqttError;
     // Section "calibration" (DAEMON only): the corrections by device path;
-    // when a value is unusable, none, and the log line saying why in
-    // calibrationError.
+    // none when a value is unusable (a fatal note).
     std::map<std::string, Calibration> calibrations;
-    std::string calibrationError;
     // Section "alerts" (DAEMON only): null when the file has none; an
     // unusable one is a fatal note.
     std::unique_ptr<AlertConfig> alerts;
-    // What the keys of "main" have to say, unknown keys last, then what is
-    // wrong with section "alerts".
+    // Every problem of the file, in one list: what the keys of "main" have to
+    // say, unknown keys last, then what is wrong with sections "mqtt",
+    // "calibration" and "alerts".
     std::vector<ConfigNote> notes;
 };
 

@@ -277,7 +277,7 @@ int64_t History::wallNow() {
 
 void History::follow(SensorManager& sensors) {
     std::vector<Sensor*> all;
-    sensors.visit([](const std::string&, Sensor*) {}, [&](Sensor* s) { all.push_back(s); });
+    sensors.forEachSensor([&](Sensor* s) { all.push_back(s); });
     for (Sensor* sensor : all) {
         track(sensor);
         std::shared_ptr<SensorHistory> history = devices[sensor];

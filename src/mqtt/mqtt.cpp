@@ -628,27 +628,15 @@ void MqttPublisher::stop() {
     }
 }
 
-bool MqttPublisher::checkNames(std::string* error) const {
-    std::vector<NamedDevice> names;
-    sensors->visit(
-        [&](const std::string& name, Sensor* sensor) {
-            names.push_back({name, sensor->getDeviceName()});
-        },
-        [](Sensor*) {});
-    return checkMqttNames(names, error);
-}
-
 bool MqttPublisher::setUp(const MqttConfig& config) {
     if (mosquitto_lib_init() != MOSQ_ERR_SUCCESS) {
         logEvent(LOG_CRITICAL, "cannot initialise the MQTT library");
         return false;
     }
     std::vector<NameAndSensor> names;
-    sensors->visit(
-        [&](const std::string& name, Sensor* sensor) {
-            names.push_back({name, sensor});
-        },
-        [](Sensor*) {});
+    sensors->forEachName([&](const std::string& name, Sensor* sensor) {
+        names.push_back({name, sensor});
+    });
     worker = std::make_shared<MqttWorker>(config, std::move(names));
     if (!worker->valid()) {
         logEvent(LOG_CRITICAL, "cannot create the MQTT wake-up event");
@@ -656,11 +644,9 @@ bool MqttPublisher::setUp(const MqttConfig& config) {
         return false;
     }
     std::shared_ptr<MqttWorker> w = worker;
-    sensors->visit(
-        [](const std::string&, Sensor*) {},
-        [&w](Sensor* sensor) {
-            sensor->addLineListener([w](const SensorSnapshot&, int64_t) { w->sensorChanged(); });
-        });
+    sensors->forEachSensor([&w](Sensor* sensor) {
+        sensor->addLineListener([w](const SensorSnapshot&, int64_t) { w->sensorChanged(); });
+    });
     return true;
 }
 

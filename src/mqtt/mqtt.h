@@ -48,10 +48,6 @@ class MqttPublisher {
     MqttPublisher(const MqttPublisher&) = delete;
     MqttPublisher& operator=(const MqttPublisher&) = delete;
 
-    // On the start-up thread, after every sensor is named: false with *error
-    // set to the configuration error when a name cannot have topics of its
-    // own (checkMqttNames).
-    bool checkNames(std::string* error) const;
     // On the start-up thread, after every sensor is named and before the
     // reader threads start: initialises libmosquitto (which is not
     // thread-safe there) and follows every sensor. Logs and returns false

@@ -169,9 +169,9 @@ bool loadMqttFiles(MqttConfig* config, std::string* error) {
     return true;
 }
 
-bool checkMqttNames(const std::vector<NamedDevice>& names, std::string* error) {
+bool checkMqttNames(const std::vector<NameAndDevice>& names, std::string* error) {
     std::map<std::string, const std::string*> levels;  // topic level to the name that has it
-    for (const NamedDevice& n : names) {
+    for (const NameAndDevice& n : names) {
         std::string why = topicTextProblem(n.name);
         if (!why.empty())
             return fail(error, "sensor name '" + escapeText(n.name) + "' of '" +

@@ -43,7 +43,7 @@ bool parseMqttConfig(const std::map<std::string, std::string>& keys, const std::
 // file and the problem.
 bool loadMqttFiles(MqttConfig* config, std::string* error);
 
-struct NamedDevice {
+struct NameAndDevice {
     std::string name;
     std::string device;
 };
@@ -51,7 +51,7 @@ struct NamedDevice {
 // takes in a topic, and a topic level (topicLevel) that no other name has.
 // False with *error naming the first name that cannot, or both names of a
 // shared level.
-bool checkMqttNames(const std::vector<NamedDevice>& names, std::string* error);
+bool checkMqttNames(const std::vector<NameAndDevice>& names, std::string* error);
 
 // The section [mqtt] of d, parsed and its files loaded: null when d has no
 // such section, else the configuration, or null with *error set.

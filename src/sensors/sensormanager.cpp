@@ -81,10 +81,13 @@ std::string SensorManager::getReading(const std::string& name) {
     return it->second->getReading(static_cast<ReadType>(query.selector));
 }
 
-void SensorManager::visit(const std::function<void(const std::string&, Sensor*)>& perName,
-                          const std::function<void(Sensor*)>& perSensor) {
+void SensorManager::forEachName(const std::function<void(const std::string&, Sensor*)>& perName) {
     MutexLock lock(mutex);
     for (const auto& entry : sensorsByName) perName(entry.first, entry.second);
+}
+
+void SensorManager::forEachSensor(const std::function<void(Sensor*)>& perSensor) {
+    MutexLock lock(mutex);
     for (Sensor* sensor : sensors) perSensor(sensor);
 }
 

@@ -42,10 +42,11 @@ class SensorManager {
     // its names, in creation order, under the registry lock.
     std::vector<SensorSnapshot> snapshots(int64_t now) EXCLUDES(mutex);
 
-    // Under the registry lock: calls perName for every name in name order,
-    // then perSensor for every sensor in creation order.
-    void visit(const std::function<void(const std::string& name, Sensor* sensor)>& perName,
-               const std::function<void(Sensor* sensor)>& perSensor) EXCLUDES(mutex);
+    // Under the registry lock: calls perName for every name in name order.
+    void forEachName(const std::function<void(const std::string& name, Sensor* sensor)>& perName)
+        EXCLUDES(mutex);
+    // Under the registry lock: calls perSensor for every sensor in creation order.
+    void forEachSensor(const std::function<void(Sensor* sensor)>& perSensor) EXCLUDES(mutex);
 
     // Called on a reader thread when its device opened or closed; set before
     // the threads start. The listener must not block.
