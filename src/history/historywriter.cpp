@@ -12,6 +12,7 @@
 #include <condition_variable>
 #include <map>
 #include <set>
+#include <system_error>
 
 #include "historydisk.h"
 #include "historyfile.h"
@@ -31,6 +32,8 @@ namespace {
 const int OPEN_FLAGS = O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
 // Free bytes a whole write leaves besides its own: the file system's blocks.
 const uint64_t ROOM_MARGIN_BYTES = 64 * 1024;
+// Threads that read the files at a start: the cores, up to this many.
+const size_t MAX_LOAD_THREADS = 4;
 
 bool noRoom(int error) {
     return error == ENOSPC || error == EDQUOT;
@@ -112,8 +115,30 @@ void HistoryWriter::load() {
     if (!state->lock.held() && state->lockError.empty()) lock();
     if (!state->lock.held()) return;
     renameLegacyFiles();
-    int64_t now = History::utcMinuteOf(History::wallNow());
-    for (Device& d : state->devices) loadDevice(*state, d, now, Load::START);
+    loadAll(*state, History::utcMinuteOf(History::wallNow()), Load::START);
+}
+
+void HistoryWriter::loadAll(State& s, int64_t nowMinute, Load mode) {
+    // Inflating years of files is most of a start: the devices are shared out
+    // among a thread per core, and their log lines come in device order after.
+    std::vector<LoadLog> logs(s.devices.size());
+    std::atomic<size_t> next{0};
+    auto work = [&] {
+        for (size_t i; (i = next.fetch_add(1)) < s.devices.size();)
+            loadDevice(s, s.devices[i], nowMinute, mode, &logs[i]);
+    };
+    const size_t threads = std::min<size_t>(
+        {std::max(1u, std::thread::hardware_concurrency()), MAX_LOAD_THREADS, s.devices.size()});
+    std::vector<std::thread> helpers;
+    try {
+        while (helpers.size() + 1 < threads) helpers.emplace_back(work);
+    } catch (const std::system_error&) {
+        // Fewer helpers: those there are (and this thread) load the rest.
+    }
+    work();
+    for (std::thread& t : helpers) t.join();
+    for (const LoadLog& log : logs)
+        for (const auto& [level, text] : log) logEvent(level, text);
 }
 
 void HistoryWriter::renameLegacyFiles() {
@@ -144,21 +169,21 @@ void HistoryWriter::renameLegacyFiles() {
     }
 }
 
-void HistoryWriter::moveAside(State& s, Device& d, const std::string& reason) {
+void HistoryWriter::moveAside(State& s, Device& d, const std::string& reason, LoadLog* log) {
     const std::string name = d.path.substr(s.dir.size() + 1);
     const std::string aside = asidePath(s.dir, name, "corrupt");
     if (rename(d.path.c_str(), aside.c_str()) == 0) {
         pruneAside(s.dir, name, "corrupt", ASIDE_KEPT);
-        logEvent(LOG_CRITICAL,
-                 "history file '" + d.path + "' " + reason + ", moved aside to '" + aside + "'");
+        log->emplace_back(LOG_CRITICAL, "history file '" + d.path + "' " + reason +
+                                            ", moved aside to '" + aside + "'");
     } else {
-        logEvent(LOG_CRITICAL,
-                 "history file '" + d.path + "' " + reason + ", " + systemError("move it aside"));
+        log->emplace_back(LOG_CRITICAL, "history file '" + d.path + "' " + reason + ", " +
+                                            systemError("move it aside"));
     }
     d.exists = false;
 }
 
-void HistoryWriter::loadDevice(State& s, Device& d, int64_t nowMinute, Load mode) {
+void HistoryWriter::loadDevice(State& s, Device& d, int64_t nowMinute, Load mode, LoadLog* log) {
     std::string bytes, reason;
     ReadOutcome read = readHistoryBytes(d.path, &bytes, &reason);
     if (read == ReadOutcome::MISSING) {
@@ -168,7 +193,7 @@ void HistoryWriter::loadDevice(State& s, Device& d, int64_t nowMinute, Load mode
     HistoryFileContent content;
     if (read == ReadOutcome::READ) content = readHistoryFile(bytes);
     if (read == ReadOutcome::UNUSABLE || !content.headerOk) {
-        moveAside(s, d, read == ReadOutcome::UNUSABLE ? reason : "is unreadable");
+        moveAside(s, d, read == ReadOutcome::UNUSABLE ? reason : "is unreadable", log);
         return;
     }
     // Buckets far ahead of the clock would hold recording off until then: a
@@ -191,20 +216,21 @@ void HistoryWriter::loadDevice(State& s, Device& d, int64_t nowMinute, Load mode
         d.history->restore(lastVersions(buckets), true);
     if (buckets.size() < before) {
         if (mode != Load::REFILL)
-            logEvent(LOG_CRITICAL,
-                     "history file '" + d.path + "': " + std::to_string(before - buckets.size()) +
-                         " buckets from " + History::utcMinuteText(first) +
-                         " on lie ahead of the clock, the newest more than a day: set aside");
+            log->emplace_back(
+                LOG_CRITICAL,
+                "history file '" + d.path + "': " + std::to_string(before - buckets.size()) +
+                    " buckets from " + History::utcMinuteText(first) +
+                    " on lie ahead of the clock, the newest more than a day: set aside");
         d.wholeNeeded = true;
         if (d.keepAs == nullptr) d.keepAs = "ahead";
     }
     if (content.damagedBytes > 0) {
         if (d.keepAs == nullptr || std::string(d.keepAs) != "corrupt")
-            logEvent(LOG_CRITICAL, "history file '" + d.path + "': skipped " +
-                                       std::to_string(content.damagedBytes) + " damaged bytes in " +
-                                       std::to_string(content.damagedPlaces) +
-                                       (content.damagedPlaces == 1 ? " place" : " places") +
-                                       ", loaded the rest");
+            log->emplace_back(
+                LOG_CRITICAL,
+                "history file '" + d.path + "': skipped " + std::to_string(content.damagedBytes) +
+                    " damaged bytes in " + std::to_string(content.damagedPlaces) +
+                    (content.damagedPlaces == 1 ? " place" : " places") + ", loaded the rest");
         d.wholeNeeded = true;
         d.keepAs = "corrupt";
     }
@@ -219,8 +245,8 @@ void HistoryWriter::loadDevice(State& s, Device& d, int64_t nowMinute, Load mode
     } else {
         d.wholeNeeded = true;  // what the history held and the file lacked
     }
-    logEvent(LOG_DEBUG,
-             "history of '" + d.device + "': " + std::to_string(buckets.size()) + " buckets read");
+    log->emplace_back(LOG_DEBUG, "history of '" + d.device +
+                                     "': " + std::to_string(buckets.size()) + " buckets read");
 }
 
 HistoryWriter::Outcome HistoryWriter::writeWhole(State& s, Device& d, std::string* error) {
@@ -348,7 +374,9 @@ void HistoryWriter::syncDevice(State& s, Device& d, int64_t nowMs) {
         // Buckets ahead of the clock were dropped: take back from the file
         // what they had replaced, and write it whole without them.
         d.asides = asides;
-        loadDevice(s, d, History::utcMinuteOf(History::wallNow()), Load::REFILL);
+        LoadLog log;
+        loadDevice(s, d, History::utcMinuteOf(History::wallNow()), Load::REFILL, &log);
+        for (const auto& [level, text] : log) logEvent(level, text);
     }
     const bool pending = d.history->changedSince(d.mark);
     const bool compact = d.fileBytes > d.wholeBytes + std::max(d.wholeBytes, COMPACT_MIN_BYTES);
@@ -413,8 +441,7 @@ bool HistoryWriter::takeLockLate(State& s, int64_t nowMs, bool final) {
     StateLock::Result result = s.lock.take(s.dir, &detail);
     if (result == StateLock::Result::TAKEN) {
         // The folder came after the start: what its files hold joins the history.
-        int64_t now = History::utcMinuteOf(History::wallNow());
-        for (Device& d : s.devices) loadDevice(s, d, now, Load::LATE);
+        loadAll(s, History::utcMinuteOf(History::wallNow()), Load::LATE);
         return true;
     }
     if (result == StateLock::Result::BUSY) detail = busyText(s.dir, detail);

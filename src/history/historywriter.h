@@ -18,6 +18,7 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "history.h"
@@ -102,8 +103,11 @@ class HistoryWriter {
     enum class Load { START, LATE, REFILL };
 
     void renameLegacyFiles();
-    static void loadDevice(State& s, Device& d, int64_t nowMinute, Load mode);
-    static void moveAside(State& s, Device& d, const std::string& reason);
+    // The log lines of one device's load, told once every device is loaded.
+    using LoadLog = std::vector<std::pair<int, std::string>>;
+    static void loadAll(State& s, int64_t nowMinute, Load mode);
+    static void loadDevice(State& s, Device& d, int64_t nowMinute, Load mode, LoadLog* log);
+    static void moveAside(State& s, Device& d, const std::string& reason, LoadLog* log);
     static bool takeLockLate(State& s, int64_t nowMs, bool final);
     static void step(State& s, int64_t nowMs, bool final);
     static void syncDevice(State& s, Device& d, int64_t nowMs);
