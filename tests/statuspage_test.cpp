@@ -194,6 +194,7 @@ TEST(StatusPage, EscapesConfiguredTextsAndStaysSmallForSixteenDevicesOfEveryRang
     for (size_t i = 0; i < devices.size(); ++i) devices[i].names = {"attic" + std::to_string(i)};
     devices[0].names = {"cellar", "k\u00e4 &x"};
     devices[0].device = "/dev/serial/by-id/usb-\"x\"&<y>";
+    devices[1].names = {"k\u00e4 &x2"};
     for (HistoryRange range :
          {HistoryRange::DAY, HistoryRange::WEEK, HistoryRange::MONTH, HistoryRange::YEAR}) {
         SCOPED_TRACE(historyRangeName(range));
@@ -228,6 +229,8 @@ TEST(StatusPage, EscapesConfiguredTextsAndStaysSmallForSixteenDevicesOfEveryRang
         EXPECT_NE(page.find("<a href=\"/?range=" + name + "\" aria-current=\"page\">"),
                   std::string::npos);
         EXPECT_NE(page.find("href=\"/history.csv?name=cellar&amp;range=" + name + "\""),
+                  std::string::npos);
+        EXPECT_NE(page.find("href=\"/history.csv?name=k%C3%A4%20%26x2&amp;range=" + name + "\""),
                   std::string::npos);
         EXPECT_FALSE(std::regex_search(page, std::regex("https?://")));  // nothing from elsewhere
         EXPECT_FALSE(std::regex_search(page, std::regex("<script")));
