@@ -33,26 +33,11 @@ for program in "$daemon_bin" "$sim_bin" "$loadgen"; do
     [ -x "$program" ] || { echo "missing $program: run make bench-build" >&2; exit 1; }
 done
 
-work=$(mktemp -d /tmp/sensomark-bench-alerts-XXXXXX)
-pids=()
-cleanup() {
-    for pid in "${pids[@]}"; do kill -TERM "$pid" 2>/dev/null || true; done
-    for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null || true; done
-    rm -rf "$work"
-}
-trap cleanup EXIT
-trap 'exit 130' INT TERM
-
-note() { printf '%s  %s\n' "$(date +%H:%M:%S)" "$*" >&2; }
-port_free() { ! ss -Htan "sport = :$1" 2>/dev/null | grep -q .; }
-pick_port() {
-    local port=$1
-    while ! port_free "$port"; do port=$((port + 1)); done
-    echo "$port"
-}
+# shellcheck source=bench/lib.sh
+. "$here/lib.sh"
+bench_work alerts
 load1() { cut -d' ' -f1 /proc/loadavg; }
 cpu_ticks() { awk '{ print $14 + $15 }' "/proc/$1/stat"; }
-median() { sort -n | awk '{ a[NR] = $1 } END { print a[int((NR + 1) / 2)] }'; }
 # lines_of WEB_PORT: the device lines the daemon has parsed.
 lines_of() {
     exec 3<>"/dev/tcp/127.0.0.1/$1"
@@ -66,15 +51,6 @@ field() { sed -n "s/.* side=$2 .* $1=\([0-9.]*\).*/\1/p" <<< "$3"; }
 ephemeral_low=$(cut -f1 /proc/sys/net/ipv4/ip_local_port_range)
 next_port=$(pick_port $((ephemeral_low > 20000 ? 17511 : 1511)))
 
-# start_sim NAME INTERVAL_MS: a simulated device at $work/NAME.
-start_sim() {
-    "$sim_bin" --link "$work/$1" --interval "$2" --quiet > "$work/$1.log" 2>&1 &
-    pids+=("$!")
-    local i
-    for i in $(seq 100); do [ -L "$work/$1" ] && return 0; sleep 0.05; done
-    echo "sensomark-sim did not start" >&2
-    exit 1
-}
 # start_daemon NAME DEVICE [ALERTS-SECTION-LINES]: a daemon at loglevel critical on a port of
 # its own and a metrics port; sets daemon_pid, daemon_port and daemon_web.
 start_daemon() {

@@ -34,23 +34,9 @@ for program in "$daemon_bin" "$sim_bin" "$loadgen" "$broker_bin"; do
 done
 command -v mosquitto_sub >/dev/null || { echo "missing mosquitto_sub (mosquitto-clients)" >&2; exit 1; }
 
-work=$(mktemp -d /tmp/sensomark-bench-mqtt-XXXXXX)
-pids=()
-cleanup() {
-    for pid in "${pids[@]}"; do kill -TERM "$pid" 2>/dev/null || true; done
-    for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null || true; done
-    rm -rf "$work"
-}
-trap cleanup EXIT
-trap 'exit 130' INT TERM
-
-note() { printf '%s  %s\n' "$(date +%H:%M:%S)" "$*" >&2; }
-port_free() { ! ss -Htan "sport = :$1" 2>/dev/null | grep -q .; }
-pick_port() {
-    local port=$1
-    while ! port_free "$port"; do port=$((port + 1)); done
-    echo "$port"
-}
+# shellcheck source=bench/lib.sh
+. "$here/lib.sh"
+bench_work mqtt
 rss_kib() { awk '/^VmRSS:/ { print $2 }' "/proc/$1/status"; }
 # wait_for FILE TEXT SECONDS: until FILE holds TEXT; fails after SECONDS.
 wait_for() {
@@ -88,15 +74,6 @@ start_broker() {
 } > "$work/broker.conf"
 start_broker
 
-# start_sim NAME INTERVAL_MS: a simulated device at $work/NAME.
-start_sim() {
-    "$sim_bin" --link "$work/$1" --interval "$2" --quiet > "$work/$1.log" 2>&1 &
-    pids+=("$!")
-    local i
-    for i in $(seq 100); do [ -L "$work/$1" ] && return 0; sleep 0.05; done
-    echo "sensomark-sim did not start" >&2
-    exit 1
-}
 # start_daemon NAME PORT DEVICE [MQTT_PREFIX]: a daemon at loglevel stat (its MQTT lines are
 # logged at that level; the service logs nothing per request there either way).
 start_daemon() {
