@@ -12,8 +12,6 @@
 
 namespace {
 
-std::shared_ptr<AlertService> service;
-
 // Every sensor in creation order with the names that reach it, a key's names
 // in their order (the default sensor's in the registry's).
 std::vector<AlertDevice> devicesOf(SensorManager& sensors,
@@ -43,13 +41,13 @@ std::vector<AlertDevice> devicesOf(SensorManager& sensors,
 
 }  // namespace
 
-void startAlerts(const AlertConfig& config, const std::vector<SensorEntry>& entries,
-                 SensorManager& sensors, const std::string& stateDir, WebPort& web,
-                 MqttPublisher* mqtt) {
-    service = std::make_shared<AlertService>(config, devicesOf(sensors, entries), stateDir);
-    std::shared_ptr<AlertService> s = service;
+std::shared_ptr<AlertService> startAlerts(const AlertConfig& config,
+                                          const std::vector<SensorEntry>& entries,
+                                          SensorManager& sensors, const std::string& stateDir,
+                                          WebPort& web, MqttPublisher* mqtt) {
+    auto s = std::make_shared<AlertService>(config, devicesOf(sensors, entries), stateDir);
     if (mqtt != nullptr) {
-        std::weak_ptr<AlertService> weak = service;
+        std::weak_ptr<AlertService> weak = s;
         auto states = [weak] {
             std::shared_ptr<AlertService> alive = weak.lock();
             return alive ? alive->report().alerts : std::vector<AlertStatus>();
@@ -74,12 +72,5 @@ void startAlerts(const AlertConfig& config, const std::vector<SensorEntry>& entr
     web.addFamilies([s] { return s->families(); });
     s->start();
     logEvent(LOG_STAT, "watching " + std::to_string(s->report().alerts.size()) + " alerts");
-}
-
-void startAlertNotifier() {
-    if (service) service->startNotifier();
-}
-
-void stopAlerts() {
-    if (service) service->stop();
+    return s;
 }

@@ -3,12 +3,14 @@
 // page, the metric families) and the MQTT publisher announces them. Called on
 // the start-up thread; the alerts live on in what they gave the others.
 #pragma once
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "alertconfig.h"
 #include "config.h"
 
+class AlertService;
 class MqttPublisher;
 class SensorManager;
 class WebPort;
@@ -18,11 +20,9 @@ class WebPort;
 // their states in stateDir (empty: not kept), and starts judging them. Call
 // after every sensor is named and the publisher (mqtt, null without [mqtt]) is
 // set up, before the reader threads, the publisher and the web port start.
-void startAlerts(const AlertConfig& config, const std::vector<SensorEntry>& entries,
-                 SensorManager& sensors, const std::string& stateDir, WebPort& web,
-                 MqttPublisher* mqtt);
-// Lets the notify program run: once the daemon runs as its service user.
-void startAlertNotifier();
-// Ends a running notify program and writes the state file; the alerts are
-// still served. Nothing without startAlerts.
-void stopAlerts();
+// The notify program runs once startNotifier() is called on the result;
+// stop() ends it and writes the state file (the alerts are still served).
+std::shared_ptr<AlertService> startAlerts(const AlertConfig& config,
+                                          const std::vector<SensorEntry>& entries,
+                                          SensorManager& sensors, const std::string& stateDir,
+                                          WebPort& web, MqttPublisher* mqtt);

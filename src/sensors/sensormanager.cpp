@@ -13,20 +13,20 @@ const auto READERS_EXIT_WAIT = std::chrono::milliseconds(2000);
 }  // namespace
 
 SensorManager::~SensorManager() {
-    bool stopped = true;
-    {
-        MutexLock lock(readersMutex);
-        if (readersRunning > 0) {
-            requestShutdown();
-            stopped = lock.waitFor(readersGone, READERS_EXIT_WAIT,
-                                   [this]() REQUIRES(readersMutex) { return readersRunning == 0; });
-        }
-    }
+    bool stopped = stopReaders();
     MutexLock lock(mutex);
     if (!stopped) return;   // a reader is stuck (say in open()); it may still use its sensor
     sensorsByName.clear();  // a straggling query then finds no name instead of a freed sensor
     for (Sensor* sensor : sensors) delete sensor;
     sensors.clear();
+}
+
+bool SensorManager::stopReaders() {
+    MutexLock lock(readersMutex);
+    if (readersRunning == 0) return true;
+    requestShutdown();
+    return lock.waitFor(readersGone, READERS_EXIT_WAIT,
+                        [this]() REQUIRES(readersMutex) { return readersRunning == 0; });
 }
 
 Sensor* SensorManager::newSensor(std::string deviceName) {

@@ -18,8 +18,8 @@
 class SensorManager {
   public:
     SensorManager() = default;
-    // Stops the readers, waits a bounded time for them to leave, then deletes
-    // the sensors (left alone if a reader is still inside).
+    // Stops the readers (stopReaders), then deletes the sensors (left alone
+    // if a reader is still inside).
     ~SensorManager();
     SensorManager(const SensorManager&) = delete;
     SensorManager& operator=(const SensorManager&) = delete;
@@ -30,6 +30,9 @@ class SensorManager {
     void nameSensor(Sensor* sensor, std::string name) EXCLUDES(mutex);
     // Starts one reader thread per sensor, in creation order.
     void createThreads() EXCLUDES(mutex, readersMutex);
+    // Asks the readers to leave and waits a bounded time for them; false when
+    // one is still inside (say stuck in open()) and may yet use its sensor.
+    bool stopReaders() EXCLUDES(readersMutex);
     // Number of sensors (not names).
     int sensorCount() EXCLUDES(mutex);
 

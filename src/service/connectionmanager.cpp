@@ -48,18 +48,21 @@ bool transientAcceptError(int error) {
 ConnectionManager::ConnectionManager(SensorManager* sensorManager) : sensorManager(sensorManager) {}
 
 ConnectionManager::~ConnectionManager() {
+    stopClients();
     MutexLock lock(mutex);
-    if (serving > 0) {
-        requestShutdown();
-        for (Connection* c : connections) c->interrupt();
-        lock.waitFor(allStopped, CLIENTS_EXIT_WAIT,
-                     [this]() REQUIRES(mutex) { return serving == 0; });
-    }
     // A thread still inside its loop after the wait may yet use its object.
     if (serving == 0) {
         for (Connection* c : connections) delete c;
         connections.clear();
     }
+}
+
+void ConnectionManager::stopClients() {
+    MutexLock lock(mutex);
+    if (serving == 0) return;
+    requestShutdown();
+    for (Connection* c : connections) c->interrupt();
+    lock.waitFor(allStopped, CLIENTS_EXIT_WAIT, [this]() REQUIRES(mutex) { return serving == 0; });
 }
 
 ListenResult ConnectionManager::startListen(int listenPort) {

@@ -62,8 +62,8 @@ enum class ListenResult {
 class ConnectionManager {
   public:
     explicit ConnectionManager(SensorManager* sensorManager);
-    // Stops the client threads, waits a bounded time for them to leave their
-    // loops, then deletes the connections and closes the listening socket.
+    // Stops the clients (stopClients), then deletes the connections and
+    // closes the listening socket.
     ~ConnectionManager();
     ConnectionManager(const ConnectionManager&) = delete;
     ConnectionManager& operator=(const ConnectionManager&) = delete;
@@ -71,6 +71,9 @@ class ConnectionManager {
     // Listens on listenPort and accepts clients until shutdown is requested
     // or the socket fails; failures are logged.
     ListenResult startListen(int listenPort);
+    // Asks every client thread to leave its loop and waits a bounded time
+    // for them to do so.
+    void stopClients() EXCLUDES(mutex);
     // Applies options; call before startListen.
     void setOptions(const ListenOptions& newOptions) { options = newOptions; }
     // Removes c from the list and deletes it. Called by c's own thread, which

@@ -31,7 +31,7 @@ class WebPort {
     static constexpr int REQUEST_TIMEOUT_MS = 2000;
 
     WebPort(SensorManager* sensors, ServiceCounters service);
-    // Stops the thread and waits for it; it never waits for a client.
+    // Stops the thread (stop).
     ~WebPort() = default;
     WebPort(const WebPort&) = delete;
     WebPort& operator=(const WebPort&) = delete;
@@ -49,6 +49,9 @@ class WebPort {
     // Serves the clients of listeners (listening sockets) that filter lets in
     // (null: everybody).
     bool start(std::vector<UniqueFd> listeners, HttpServer::Filter filter = nullptr);
+    // Stops the thread and waits for it; it never waits for a client. Nothing
+    // when it does not run.
+    void stop() { server.stop(); }
 
     // The alerts of [alerts]: json() is the body of /alerts.json, alerts() what
     // the status page shows; both called on the server's thread. Without them
