@@ -36,6 +36,7 @@
 #include "sensormanager.h"
 #include "sighandler.h"
 #include "syserror.h"
+#include "threads.h"
 
 namespace {
 
@@ -101,6 +102,8 @@ class MqttWorker {
     // Waits until run has returned, at most ms; whether it has.
     bool waitFinished(int ms);
     bool valid() const { return wakeFd.valid(); }
+    // Why the wake-up event could not be created (the errno; 0 when valid).
+    int invalidBecause() const { return wakeError; }
 
     std::atomic<bool> connected{false};
     std::atomic<uint64_t> publishes{0};  // acknowledged (qos 1) or written (qos 0)
@@ -161,6 +164,7 @@ class MqttWorker {
     Outbox outbox;
 
     UniqueFd wakeFd;
+    const int wakeError = wakeFd.valid() ? 0 : errno;  // why there is no wakeFd
     // Set while a wake-up is under way or no line needs one (not connected).
     std::atomic<bool> pending{true};
     std::atomic<bool> stopping{false};
@@ -478,8 +482,8 @@ void MqttWorker::handleEvents(int64_t now) {
             logEvent(LOG_STAT, "lost MQTT broker " + where);
             if (now - connectedMs >= MqttPublisher::STABLE_CONNECTION_MS) retryMs = FIRST_RETRY_MS;
         } else {
-            noteFailure(LOG_STAT, "connection to MQTT broker " + where +
-                                      " failed: " + mosquitto_strerror(e.endCode));
+            noteFailure(LOG_STAT, "cannot connect to MQTT broker " + where + ": " +
+                                      mosquitto_strerror(e.endCode));
         }
         retryLater(now);
         return;
@@ -629,8 +633,10 @@ void MqttPublisher::stop() {
 }
 
 bool MqttPublisher::setUp(const MqttConfig& config) {
-    if (mosquitto_lib_init() != MOSQ_ERR_SUCCESS) {
-        logEvent(LOG_CRITICAL, "cannot initialise the MQTT library");
+    int rc = mosquitto_lib_init();
+    if (rc != MOSQ_ERR_SUCCESS) {
+        logEvent(LOG_CRITICAL,
+                 std::string("cannot initialise the MQTT library: ") + mosquitto_strerror(rc));
         return false;
     }
     std::vector<NameAndSensor> names;
@@ -639,7 +645,9 @@ bool MqttPublisher::setUp(const MqttConfig& config) {
     });
     worker = std::make_shared<MqttWorker>(config, std::move(names));
     if (!worker->valid()) {
-        logEvent(LOG_CRITICAL, "cannot create the MQTT wake-up event");
+        logEvent(LOG_CRITICAL,
+                 "cannot set up the MQTT publisher: " +
+                     systemError("create its wake-up event", worker->invalidBecause()));
         worker.reset();
         return false;
     }
@@ -662,13 +670,12 @@ MqttPublisher::AlertChanged MqttPublisher::followAlerts(
 bool MqttPublisher::start() {
     if (!worker) return false;
     std::shared_ptr<MqttWorker> w = worker;
-    try {
-        thread = std::thread([w] { w->run(); });
-    } catch (const std::system_error&) {
-        logEvent(LOG_CRITICAL, "failed to spawn the MQTT thread");
-        return false;
-    }
-    return true;
+    std::string error;
+    if (startThread(
+            &thread, [w] { w->run(); }, &error))
+        return true;
+    logEvent(LOG_CRITICAL, "cannot start the MQTT publisher: " + error);
+    return false;
 }
 
 std::string MqttPublisher::families() const {
