@@ -40,6 +40,11 @@
 
 namespace {
 
+// Why a call of the MQTT library failed with rc.
+std::string libraryError(int rc) {
+    return rc == MOSQ_ERR_ERRNO ? errorText(errno) : mosquitto_strerror(rc);
+}
+
 const int KEEPALIVE_S = 30;
 const int PROBE_TIMEOUT_MS = 5000;
 // An attempt without CONNACK for this long is given up.
@@ -131,7 +136,9 @@ class MqttWorker {
     void drain();
 
     void attempt(int64_t now);
-    bool newClient();
+    // Creates client with the callbacks and the configured options; false,
+    // with *error set and no client, when the library refuses.
+    bool newClient(std::string* error);
     void handleEvents(int64_t now);
     void connectedNow(int64_t now);
     void endClient(bool force);
@@ -405,15 +412,15 @@ void MqttWorker::attempt(int64_t now) {
     stopping = false;
     unacknowledged = 0;
     waitingForRoom = false;
-    if (!newClient()) {
-        noteFailure(LOG_CRITICAL, "cannot set up the MQTT client");
+    if (!newClient(&error)) {
+        noteFailure(LOG_CRITICAL, "cannot set up the MQTT client: " + error);
         retryLater(now);
         return;
     }
     int rc = mosquitto_connect_async(client, config.host.c_str(), config.port, KEEPALIVE_S);
     if (rc == MOSQ_ERR_SUCCESS) rc = mosquitto_loop_start(client);
     if (rc != MOSQ_ERR_SUCCESS) {
-        error = rc == MOSQ_ERR_ERRNO ? errorText(errno) : mosquitto_strerror(rc);
+        error = libraryError(rc);
         Events e = takeEvents();
         if (!e.error.empty()) error = e.error;
         mosquitto_destroy(client);
@@ -426,9 +433,12 @@ void MqttWorker::attempt(int64_t now) {
     attemptEndMs = now + CONNECT_TIMEOUT_MS;
 }
 
-bool MqttWorker::newClient() {
+bool MqttWorker::newClient(std::string* error) {
     client = mosquitto_new(config.clientId.c_str(), true, this);
-    if (client == nullptr) return false;
+    if (client == nullptr) {
+        *error = libraryError(MOSQ_ERR_ERRNO);
+        return false;
+    }
     mosquitto_connect_callback_set(client, onConnect);
     mosquitto_disconnect_callback_set(client, onDisconnect);
     mosquitto_message_callback_set(client, onMessage);
@@ -442,26 +452,25 @@ bool MqttWorker::newClient() {
     // dropped by the disconnect at a stop.
     mosquitto_max_inflight_messages_set(client, 0);
     std::string status = statusTopic(config.prefix);
-    bool ok = mosquitto_will_set(client, status.c_str(), sizeof(OFFLINE) - 1, OFFLINE, config.qos,
-                                 true) == MOSQ_ERR_SUCCESS;
-    if (ok && !config.username.empty()) {
+    int rc =
+        mosquitto_will_set(client, status.c_str(), sizeof(OFFLINE) - 1, OFFLINE, config.qos, true);
+    if (rc == MOSQ_ERR_SUCCESS && !config.username.empty()) {
         const char* password = config.passwordFile.empty() ? nullptr : config.password.c_str();
-        ok = mosquitto_username_pw_set(client, config.username.c_str(), password) ==
-             MOSQ_ERR_SUCCESS;
+        rc = mosquitto_username_pw_set(client, config.username.c_str(), password);
     }
-    if (ok && config.tls) {
+    if (rc == MOSQ_ERR_SUCCESS && config.tls) {
         auto orNull = [](const std::string& s) { return s.empty() ? nullptr : s.c_str(); };
         // The broker's certificate is always verified, its host name included.
-        ok = mosquitto_tls_set(client, config.caFile.c_str(), nullptr, orNull(config.certFile),
-                               orNull(config.keyFile), nullptr) == MOSQ_ERR_SUCCESS &&
-             mosquitto_tls_opts_set(client, 1, nullptr, nullptr) == MOSQ_ERR_SUCCESS &&
-             mosquitto_tls_insecure_set(client, false) == MOSQ_ERR_SUCCESS;
+        rc = mosquitto_tls_set(client, config.caFile.c_str(), nullptr, orNull(config.certFile),
+                               orNull(config.keyFile), nullptr);
+        if (rc == MOSQ_ERR_SUCCESS) rc = mosquitto_tls_opts_set(client, 1, nullptr, nullptr);
+        if (rc == MOSQ_ERR_SUCCESS) rc = mosquitto_tls_insecure_set(client, false);
     }
-    if (!ok) {
-        mosquitto_destroy(client);
-        client = nullptr;
-    }
-    return ok;
+    if (rc == MOSQ_ERR_SUCCESS) return true;
+    *error = libraryError(rc);
+    mosquitto_destroy(client);
+    client = nullptr;
+    return false;
 }
 
 void MqttWorker::handleEvents(int64_t now) {
