@@ -11,6 +11,7 @@
 #include "alertstate.h"
 #include "alertview.h"
 #include "logging.h"
+#include "threads.h"
 
 // Shared with the ticker thread, which may outlive a stop that gave up on it.
 struct AlertService::Ticker {
@@ -86,13 +87,13 @@ bool AlertService::start() {
                                                  : std::string()));
         }
     }
-    try {
-        thread = std::thread(tickLoop, ticker);
-    } catch (const std::system_error& e) {
-        logEvent(LOG_CRITICAL, std::string("cannot start the alert ticker: ") + e.what());
-        return false;
-    }
-    return true;
+    std::string error;
+    std::shared_ptr<Ticker> t = ticker;
+    if (startThread(
+            &thread, [t] { tickLoop(t); }, &error))
+        return true;
+    logEvent(LOG_CRITICAL, "cannot start the alert ticker: " + error);
+    return false;
 }
 
 bool AlertService::startNotifier() {

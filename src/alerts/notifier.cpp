@@ -15,6 +15,7 @@
 
 #include "logging.h"
 #include "syserror.h"
+#include "threads.h"
 
 extern char** environ;
 
@@ -122,17 +123,13 @@ Notifier::~Notifier() {
 }
 
 bool Notifier::start() {
-    if (!wake.valid()) {
-        logEvent(LOG_CRITICAL, systemError("create the notifier's wake-up event"));
-        return false;
-    }
-    try {
-        thread = std::thread(&Notifier::run, this);
-    } catch (const std::system_error& e) {
-        logEvent(LOG_CRITICAL, std::string("cannot start the notifier: ") + e.what());
-        return false;
-    }
-    return true;
+    std::string error;
+    if (!wake.valid()) error = systemError("create its wake-up event", wakeError);
+    if (error.empty() && startThread(
+                             &thread, [this] { run(); }, &error))
+        return true;
+    logEvent(LOG_CRITICAL, "cannot start the notifier: " + error);
+    return false;
 }
 
 void Notifier::notify(const AlertEvent& event) {

@@ -11,6 +11,7 @@
 // left running in its group when it ended is killed too.
 #pragma once
 #include <atomic>
+#include <cerrno>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -55,7 +56,8 @@ class Notifier {
 
     const std::string program;
     const int timeLimitMs;
-    UniqueFd wake;  // eventfd: readable once stop() was called
+    UniqueFd wake;                                   // eventfd: readable once stop() was called
+    const int wakeError = wake.valid() ? 0 : errno;  // why there is no wake
     std::atomic<uint64_t> ok{0}, failed{0}, dropped{0};
 
     Mutex mutex;

@@ -1,7 +1,11 @@
-// Detached threads with a chosen stack size.
+// Detached threads with a chosen stack size, and joinable ones.
 #include "threads.h"
 
 #include <pthread.h>
+
+#include <system_error>
+
+#include "syserror.h"
 
 bool spawnDetached(void* (*entry)(void*), void* arg, size_t stackBytes) {
     pthread_attr_t attr;
@@ -12,4 +16,14 @@ bool spawnDetached(void* (*entry)(void*), void* arg, size_t stackBytes) {
     bool started = pthread_create(&thread, &attr, entry, arg) == 0;
     pthread_attr_destroy(&attr);
     return started;
+}
+
+bool startThread(std::thread* thread, std::function<void()> entry, std::string* error) {
+    try {
+        *thread = std::thread(std::move(entry));
+    } catch (const std::system_error& e) {
+        *error = systemError("create a thread", e.code().value());
+        return false;
+    }
+    return true;
 }

@@ -20,6 +20,7 @@
 #include "mutex.h"
 #include "net.h"
 #include "syserror.h"
+#include "threads.h"
 
 struct WriterControl {
     Mutex mutex;
@@ -130,11 +131,10 @@ void HistoryWriter::loadAll(State& s, int64_t nowMinute, Load mode) {
     const size_t threads = std::min<size_t>(
         {std::max(1u, std::thread::hardware_concurrency()), MAX_LOAD_THREADS, s.devices.size()});
     std::vector<std::thread> helpers;
-    try {
-        while (helpers.size() + 1 < threads) helpers.emplace_back(work);
-    } catch (const std::system_error&) {
-        // Fewer helpers: those there are (and this thread) load the rest.
-    }
+    helpers.reserve(threads);  // push_back below never throws with a thread in hand
+    std::string error;         // fewer helpers: those there are (and this thread) load the rest
+    for (std::thread t; helpers.size() + 1 < threads && startThread(&t, work, &error);)
+        helpers.push_back(std::move(t));
     work();
     for (std::thread& t : helpers) t.join();
     for (const LoadLog& log : logs)
@@ -483,13 +483,14 @@ void HistoryWriter::run(std::shared_ptr<State> s, std::shared_ptr<WriterControl>
 }
 
 bool HistoryWriter::start() {
-    try {
-        thread = std::thread(run, state, control);
-    } catch (const std::system_error& e) {
-        logEvent(LOG_CRITICAL, std::string("cannot start the history writer: ") + e.what());
-        return false;
-    }
-    return true;
+    std::string error;
+    auto s = state;
+    auto c = control;
+    if (startThread(
+            &thread, [s, c] { run(s, c); }, &error))
+        return true;
+    logEvent(LOG_CRITICAL, "cannot start the history writer: " + error);
+    return false;
 }
 
 void HistoryWriter::stop() {

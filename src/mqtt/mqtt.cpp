@@ -36,8 +36,14 @@
 #include "sensormanager.h"
 #include "sighandler.h"
 #include "syserror.h"
+#include "threads.h"
 
 namespace {
+
+// Why a call of the MQTT library failed with rc.
+std::string libraryError(int rc) {
+    return rc == MOSQ_ERR_ERRNO ? errorText(errno) : mosquitto_strerror(rc);
+}
 
 const int KEEPALIVE_S = 30;
 const int PROBE_TIMEOUT_MS = 5000;
@@ -101,6 +107,8 @@ class MqttWorker {
     // Waits until run has returned, at most ms; whether it has.
     bool waitFinished(int ms);
     bool valid() const { return wakeFd.valid(); }
+    // Why the wake-up event could not be created (the errno; 0 when valid).
+    int invalidBecause() const { return wakeError; }
 
     std::atomic<bool> connected{false};
     std::atomic<uint64_t> publishes{0};  // acknowledged (qos 1) or written (qos 0)
@@ -128,7 +136,9 @@ class MqttWorker {
     void drain();
 
     void attempt(int64_t now);
-    bool newClient();
+    // Creates client with the callbacks and the configured options; false,
+    // with *error set and no client, when the library refuses.
+    bool newClient(std::string* error);
     void handleEvents(int64_t now);
     void connectedNow(int64_t now);
     void endClient(bool force);
@@ -161,6 +171,7 @@ class MqttWorker {
     Outbox outbox;
 
     UniqueFd wakeFd;
+    const int wakeError = wakeFd.valid() ? 0 : errno;  // why there is no wakeFd
     // Set while a wake-up is under way or no line needs one (not connected).
     std::atomic<bool> pending{true};
     std::atomic<bool> stopping{false};
@@ -401,15 +412,15 @@ void MqttWorker::attempt(int64_t now) {
     stopping = false;
     unacknowledged = 0;
     waitingForRoom = false;
-    if (!newClient()) {
-        noteFailure(LOG_CRITICAL, "cannot set up the MQTT client");
+    if (!newClient(&error)) {
+        noteFailure(LOG_CRITICAL, "cannot set up the MQTT client: " + error);
         retryLater(now);
         return;
     }
     int rc = mosquitto_connect_async(client, config.host.c_str(), config.port, KEEPALIVE_S);
     if (rc == MOSQ_ERR_SUCCESS) rc = mosquitto_loop_start(client);
     if (rc != MOSQ_ERR_SUCCESS) {
-        error = rc == MOSQ_ERR_ERRNO ? errorText(errno) : mosquitto_strerror(rc);
+        error = libraryError(rc);
         Events e = takeEvents();
         if (!e.error.empty()) error = e.error;
         mosquitto_destroy(client);
@@ -422,9 +433,12 @@ void MqttWorker::attempt(int64_t now) {
     attemptEndMs = now + CONNECT_TIMEOUT_MS;
 }
 
-bool MqttWorker::newClient() {
+bool MqttWorker::newClient(std::string* error) {
     client = mosquitto_new(config.clientId.c_str(), true, this);
-    if (client == nullptr) return false;
+    if (client == nullptr) {
+        *error = libraryError(MOSQ_ERR_ERRNO);
+        return false;
+    }
     mosquitto_connect_callback_set(client, onConnect);
     mosquitto_disconnect_callback_set(client, onDisconnect);
     mosquitto_message_callback_set(client, onMessage);
@@ -438,26 +452,25 @@ bool MqttWorker::newClient() {
     // dropped by the disconnect at a stop.
     mosquitto_max_inflight_messages_set(client, 0);
     std::string status = statusTopic(config.prefix);
-    bool ok = mosquitto_will_set(client, status.c_str(), sizeof(OFFLINE) - 1, OFFLINE, config.qos,
-                                 true) == MOSQ_ERR_SUCCESS;
-    if (ok && !config.username.empty()) {
+    int rc =
+        mosquitto_will_set(client, status.c_str(), sizeof(OFFLINE) - 1, OFFLINE, config.qos, true);
+    if (rc == MOSQ_ERR_SUCCESS && !config.username.empty()) {
         const char* password = config.passwordFile.empty() ? nullptr : config.password.c_str();
-        ok = mosquitto_username_pw_set(client, config.username.c_str(), password) ==
-             MOSQ_ERR_SUCCESS;
+        rc = mosquitto_username_pw_set(client, config.username.c_str(), password);
     }
-    if (ok && config.tls) {
+    if (rc == MOSQ_ERR_SUCCESS && config.tls) {
         auto orNull = [](const std::string& s) { return s.empty() ? nullptr : s.c_str(); };
         // The broker's certificate is always verified, its host name included.
-        ok = mosquitto_tls_set(client, config.caFile.c_str(), nullptr, orNull(config.certFile),
-                               orNull(config.keyFile), nullptr) == MOSQ_ERR_SUCCESS &&
-             mosquitto_tls_opts_set(client, 1, nullptr, nullptr) == MOSQ_ERR_SUCCESS &&
-             mosquitto_tls_insecure_set(client, false) == MOSQ_ERR_SUCCESS;
+        rc = mosquitto_tls_set(client, config.caFile.c_str(), nullptr, orNull(config.certFile),
+                               orNull(config.keyFile), nullptr);
+        if (rc == MOSQ_ERR_SUCCESS) rc = mosquitto_tls_opts_set(client, 1, nullptr, nullptr);
+        if (rc == MOSQ_ERR_SUCCESS) rc = mosquitto_tls_insecure_set(client, false);
     }
-    if (!ok) {
-        mosquitto_destroy(client);
-        client = nullptr;
-    }
-    return ok;
+    if (rc == MOSQ_ERR_SUCCESS) return true;
+    *error = libraryError(rc);
+    mosquitto_destroy(client);
+    client = nullptr;
+    return false;
 }
 
 void MqttWorker::handleEvents(int64_t now) {
@@ -478,8 +491,8 @@ void MqttWorker::handleEvents(int64_t now) {
             logEvent(LOG_STAT, "lost MQTT broker " + where);
             if (now - connectedMs >= MqttPublisher::STABLE_CONNECTION_MS) retryMs = FIRST_RETRY_MS;
         } else {
-            noteFailure(LOG_STAT, "connection to MQTT broker " + where +
-                                      " failed: " + mosquitto_strerror(e.endCode));
+            noteFailure(LOG_STAT, "cannot connect to MQTT broker " + where + ": " +
+                                      mosquitto_strerror(e.endCode));
         }
         retryLater(now);
         return;
@@ -629,8 +642,10 @@ void MqttPublisher::stop() {
 }
 
 bool MqttPublisher::setUp(const MqttConfig& config) {
-    if (mosquitto_lib_init() != MOSQ_ERR_SUCCESS) {
-        logEvent(LOG_CRITICAL, "cannot initialise the MQTT library");
+    int rc = mosquitto_lib_init();
+    if (rc != MOSQ_ERR_SUCCESS) {
+        logEvent(LOG_CRITICAL,
+                 std::string("cannot initialise the MQTT library: ") + mosquitto_strerror(rc));
         return false;
     }
     std::vector<NameAndSensor> names;
@@ -639,7 +654,9 @@ bool MqttPublisher::setUp(const MqttConfig& config) {
     });
     worker = std::make_shared<MqttWorker>(config, std::move(names));
     if (!worker->valid()) {
-        logEvent(LOG_CRITICAL, "cannot create the MQTT wake-up event");
+        logEvent(LOG_CRITICAL,
+                 "cannot set up the MQTT publisher: " +
+                     systemError("create its wake-up event", worker->invalidBecause()));
         worker.reset();
         return false;
     }
@@ -662,13 +679,12 @@ MqttPublisher::AlertChanged MqttPublisher::followAlerts(
 bool MqttPublisher::start() {
     if (!worker) return false;
     std::shared_ptr<MqttWorker> w = worker;
-    try {
-        thread = std::thread([w] { w->run(); });
-    } catch (const std::system_error&) {
-        logEvent(LOG_CRITICAL, "failed to spawn the MQTT thread");
-        return false;
-    }
-    return true;
+    std::string error;
+    if (startThread(
+            &thread, [w] { w->run(); }, &error))
+        return true;
+    logEvent(LOG_CRITICAL, "cannot start the MQTT publisher: " + error);
+    return false;
 }
 
 std::string MqttPublisher::families() const {

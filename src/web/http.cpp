@@ -22,6 +22,7 @@
 #include "logging.h"
 #include "sighandler.h"
 #include "syserror.h"
+#include "threads.h"
 
 struct HttpReply {
     HttpResponse response;  // its body as sent: compressed with Content-Encoding gzip
@@ -171,7 +172,7 @@ ReplyPtr answer(const HttpServer::Handler& handler, const HttpRequest& request) 
     try {
         response = handler(request);
     } catch (const std::exception& e) {
-        logEvent(LOG_CRITICAL, std::string("web request failed: ") + e.what());
+        logEvent(LOG_CRITICAL, std::string("cannot answer a web request: ") + e.what());
         response = HttpResponse();
         response.status = 500;
         response.body = "internal error\n";
@@ -332,7 +333,8 @@ HttpServer::~HttpServer() {
 bool HttpServer::start(std::vector<UniqueFd> newListeners, Filter newFilter) {
     wake.reset(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
     if (!wake.valid()) {
-        logEvent(LOG_CRITICAL, "web server: cannot create its wake-up event");
+        logEvent(LOG_CRITICAL,
+                 "cannot start the web server: " + systemError("create its wake-up event"));
         return false;
     }
     listeners = std::move(newListeners);
@@ -341,13 +343,12 @@ bool HttpServer::start(std::vector<UniqueFd> newListeners, Filter newFilter) {
         fcntl(l.get(), F_SETFL, flags | O_NONBLOCK);
     }
     filter = std::move(newFilter);
-    try {
-        thread = std::thread(&HttpServer::run, this);
-    } catch (const std::exception&) {
-        logEvent(LOG_CRITICAL, "web server: cannot start its thread");
-        return false;
-    }
-    return true;
+    std::string error;
+    if (startThread(
+            &thread, [this] { run(); }, &error))
+        return true;
+    logEvent(LOG_CRITICAL, "cannot start the web server: " + error);
+    return false;
 }
 
 void HttpServer::stop() {
