@@ -110,10 +110,12 @@ int main(int argc, char* argv[]) {
     }
     // Up to here the only thread wrote each line itself; from now on no
     // thread of the service waits for the log's output.
-    if (!logStartWriter()) logEvent(LOG_CRITICAL, "cannot start the log writer");
+    std::string error;
+    if (!logStartWriter(&error)) logEvent(LOG_CRITICAL, "cannot start the log writer: " + error);
     // Every wait watches this descriptor, so it must exist before a signal
     // handler can write it and before any thread waits.
-    if (!initShutdownEvent()) logEvent(LOG_CRITICAL, "cannot create the wake-up event, waits poll");
+    if (!initShutdownEvent(&error))
+        logEvent(LOG_CRITICAL, "cannot create the wake-up event, waits poll: " + error);
     signal(SIGINT, catch_shutdown_signal);
     signal(SIGTERM, catch_shutdown_signal);
     signal(SIGHUP, catch_hangup_signal);

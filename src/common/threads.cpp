@@ -13,9 +13,10 @@ bool spawnDetached(void* (*entry)(void*), void* arg, size_t stackBytes) {
     pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
     pthread_attr_setstacksize(&attr, stackBytes);
     pthread_t thread;
-    bool started = pthread_create(&thread, &attr, entry, arg) == 0;
+    int rc = pthread_create(&thread, &attr, entry, arg);
     pthread_attr_destroy(&attr);
-    return started;
+    if (rc != 0) errno = rc;
+    return rc == 0;
 }
 
 bool startThread(std::thread* thread, std::function<void()> entry, std::string* error) {

@@ -8,7 +8,7 @@
 #include <thread>
 
 // Starts a detached thread running entry(arg) with a stack of stackBytes.
-// Returns false when the thread could not be created.
+// Returns false, with errno set, when the thread could not be created.
 bool spawnDetached(void* (*entry)(void*), void* arg, size_t stackBytes);
 
 // Starts *thread running entry. False when the system gives no thread, with

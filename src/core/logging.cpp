@@ -22,6 +22,7 @@
 #include <system_error>
 
 #include "mutex.h"
+#include "syserror.h"
 #include "threads.h"
 
 std::string& logFile = *new std::string;
@@ -273,8 +274,11 @@ bool logWanted(int level) {
     return passes(level);
 }
 
-bool logStartWriter() {
-    if (!spawnDetached(writerThread, nullptr, WRITER_STACK_BYTES)) return false;
+bool logStartWriter(std::string* error) {
+    if (!spawnDetached(writerThread, nullptr, WRITER_STACK_BYTES)) {
+        if (error != nullptr) *error = systemError("create a thread");
+        return false;
+    }
     underLock([](MutexLock&) REQUIRES(state.mutex) { state.writerRunning = true; });
     return true;
 }

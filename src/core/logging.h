@@ -39,8 +39,8 @@ bool logWanted(int level);
 // Starts the log's own writer thread; from then on no caller waits for the
 // output. Call once on the start-up thread, after the daemon switch (a thread
 // does not survive fork). False, with the log still written by the callers,
-// when the thread cannot be started.
-bool logStartWriter();
+// when the thread cannot be started (error, when given, says why).
+bool logStartWriter(std::string* error = nullptr);
 // Waits, at most half a second, until the lines taken so far are written; a
 // stalled output is then given up. Ends the process (code 2) when the log file
 // cannot be opened for them.

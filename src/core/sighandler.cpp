@@ -9,6 +9,8 @@
 #include <csignal>
 #include <cstdint>
 
+#include "syserror.h"
+
 std::atomic<int> shouldShutdown{0};
 
 namespace {
@@ -19,9 +21,10 @@ int hangupFd = -1;
 const int FALLBACK_STEP_MS = 200;
 }  // namespace
 
-bool initShutdownEvent() {
-    if (eventFd < 0) eventFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+bool initShutdownEvent(std::string* error) {
     if (hangupFd < 0) hangupFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (eventFd < 0) eventFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (eventFd < 0 && error != nullptr) *error = systemError("create an event");
     return eventFd >= 0;
 }
 

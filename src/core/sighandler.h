@@ -2,6 +2,7 @@
 // it is set, and the handler that sets both on SIGINT and SIGTERM.
 #pragma once
 #include <atomic>
+#include <string>
 
 // 0 while the daemon runs; set to 1 once, never back. Lock-free, so a signal
 // handler may set it and any thread may read it.
@@ -10,8 +11,9 @@ static_assert(std::atomic<int>::is_always_lock_free, "the shutdown flag must be 
 
 // Makes the wake-up descriptors (shutdown and hang-up). Call once on the start-up thread, after the
 // daemon switch (which closes every descriptor) and before the signal handlers
-// are installed and any thread starts. False when it cannot be made.
-bool initShutdownEvent();
+// are installed and any thread starts. False when it cannot be made (error,
+// when given, says why).
+bool initShutdownEvent(std::string* error = nullptr);
 // Readable from the moment shutdown is requested on; -1 before initShutdownEvent.
 int shutdownEventFd();
 // Sets the flag and wakes every wait. Async-signal-safe.
