@@ -117,12 +117,13 @@ UniqueFd openListenSocket(const std::string& address, int port, int backlog, std
     }
     UniqueFd fd(socket(local.family(), SOCK_STREAM, 0));
     int yes = 1, v6only = ipv6Only;
+    // These two lines are the service's own texts, without a reason.
     if (!fd.valid()) {
-        *error = systemError("create socket");
+        *error = "failed to create socket";
     } else if (setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &yes, sizeof(yes)) < 0 ||
                (local.family() == AF_INET6 &&
                 setsockopt(fd.get(), IPPROTO_IPV6, IPV6_V6ONLY, &v6only, sizeof(v6only)) < 0)) {
-        *error = systemError("set socket options");
+        *error = "failed to set socket options";
     } else if (bind(fd.get(), local.get(), local.length) == -1) {
         *error = systemError("bind socket");
     } else if (listen(fd.get(), backlog) == -1) {
