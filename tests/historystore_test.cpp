@@ -1,6 +1,6 @@
-// The daemon's history files in statedir: kept over a SIGKILL, written by
-// the stop for every device (the open minute included), a clock stepped away
-// and back, a disk that fills and frees, and one daemon per folder.
+// The daemon's history files in statedir: written by the stop for every
+// device (the open minute included), a clock stepped away and back, a disk
+// that fills and frees, and one daemon per folder.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
@@ -20,13 +20,10 @@
 using nlohmann::json;
 
 namespace {
-std::string get(int port, const std::string& target) {
-    return httpGet(port, target).body;
-}
 
 // The history buckets of name as history.json lists them.
 json buckets(int webPort, const std::string& name) {
-    json doc = json::parse(get(webPort, "/history.json?name=" + name), nullptr, false);
+    json doc = json::parse(httpGet(webPort, "/history.json?name=" + name).body, nullptr, false);
     return doc.is_discarded() ? json() : doc["buckets"];
 }
 
@@ -137,22 +134,6 @@ void stopWritesEveryDevice(int devices) {
 }
 }  // namespace
 
-TEST(HistoryStore, ASigkillLosesOnlyWhatCameSinceTheLastSync) {
-    Env sync("SENSOMARK_TEST_HISTORYSYNC_MS", "200");
-    Rig s;
-    {
-        auto daemon = startDaemon(s.dir, s.config());
-        s.feed(3, 3);
-        ASSERT_TRUE(eventually([&] { return valuesInFile(s.file()) == 3; }));  // whole
-        s.feed(2, 5);
-        ASSERT_TRUE(eventually([&] { return valuesInFile(s.file()) == 5; }));  // appended
-        daemon->signal(SIGKILL);
-        daemon->wait();
-    }
-    auto daemon = startDaemon(s.dir, s.config());
-    EXPECT_EQ(temperatureCount(buckets(s.webPort, "cellar")), 5);
-}
-
 TEST(HistoryStore, TheStopWritesEveryOneOf16DevicesHoldingAYear) {
     stopWritesEveryDevice(16);
 }
@@ -180,7 +161,7 @@ TEST(HistoryStore, AClockBehindIsCountedAndOneSetThreeDaysAheadAndBackResumes) {
         auto daemon = startDaemon(s.dir, s.config("debug"));
         for (int i = 0; i < 3; ++i) s.ptys[0]->write("temperature=99\r\n");
         const std::string metric = "sensomark_history_refused_total{device=\"" + device + "\"} 3";
-        ASSERT_TRUE(eventually([&] { return has(get(s.webPort, "/metrics"), metric); }));
+        ASSERT_TRUE(eventually([&] { return has(httpGet(s.webPort, "/metrics").body, metric); }));
         const std::string line = "history of '" + device + "': the clock is behind its newest " +
                                  "minute, values are refused until " +
                                  History::utcMinuteText(newest);
