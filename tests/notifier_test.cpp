@@ -50,16 +50,8 @@ struct Rig {
 };
 
 AlertEvent event(const std::string& name, bool raised = true) {
-    AlertEvent e;
-    e.raised = raised;
-    e.alert = "above 70 for 10m";
-    e.name = name;
-    e.quantity = "humidity";
-    e.value = "72.5";
-    e.limit = "70";
-    e.since = 1714557600;
-    e.message = "cellar humidity is 72.5 %, above 70 since 2024-05-01T10:00:00Z";
-    return e;
+    const std::string message = "cellar humidity is 72.5 %, above 70 since 2024-05-01T10:00:00Z";
+    return {0, raised, "above 70 for 10m", name, "humidity", "72.5", "70", 1714557600, 0, message};
 }
 
 // The pid the hanging script wrote, once it wrote it.
