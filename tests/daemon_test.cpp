@@ -158,8 +158,9 @@ TEST(WholeDaemon, SignalsEndItInOrderUnderLoad) {
     }
 }
 
-// Unusable configuration values are fatal notes (config_test); here the
-// refusals the daemon finds itself, and a port it cannot bind, also in daemon mode.
+// Unusable configuration values are fatal notes (config_test), names missing
+// cli_test's; here an address and a port the daemon cannot bind, also in
+// daemon mode.
 TEST(ExitCodes, TellFailuresFromARequestedStop) {
     std::string error;
     UniqueFd occupied = openListenSocket("", 0, 1, &error);  // a port no other test can take
@@ -170,7 +171,6 @@ TEST(ExitCodes, TellFailuresFromARequestedStop) {
         int code;
         std::string line;
     } cases[] = {
-        {"[sensors]\n/dev/x = ''\n", 4, "no names specified for sensor '/dev/x'"},
         {"[main]\nlisten = 127.0.0.1 1.2.3\n", 4, "invalid listen address '1.2.3'"},
         {configText(busyPort), 5, "failed to bind socket (Address already in use)"},
     };
