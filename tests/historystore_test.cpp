@@ -78,13 +78,14 @@ std::string yearFile(int64_t lastMinute) {
     return file;
 }
 
-struct Rig {
+// Devices feeding a daemon whose history goes to state/ (not the MQTT Rig of brokerutil.h).
+struct StateRig {
     TempDir dir;
     std::vector<std::unique_ptr<Pty>> ptys;
     int port = freePort(), webPort = freePort();
     std::string state = dir.file("state");
 
-    explicit Rig(int devices = 1) {
+    explicit StateRig(int devices = 1) {
         mkdir(state.c_str(), 0755);
         for (int i = 0; i < devices; ++i) ptys.push_back(std::make_unique<Pty>());
     }
@@ -116,7 +117,7 @@ struct Env {
 // Every device holds a realistic year (on disk, ending two days ago) and a
 // value not yet written when SIGTERM comes; every file must hold it after.
 void stopWritesEveryDevice(int devices) {
-    Rig s(devices);
+    StateRig s(devices);
     const std::string year = yearFile(nowMinute() - 2 * 1440);
     for (int i = 0; i < devices; ++i) std::ofstream(s.file(i), std::ios::binary) << year;
     auto daemon = startDaemon(s.dir, s.config("critical"));
@@ -144,7 +145,7 @@ TEST(HistoryStoreSlow, TheStopWritesEveryOneOf200DevicesHoldingAYear) {
 
 TEST(HistoryStore, AClockBehindIsCountedAndOneSetThreeDaysAheadAndBackResumes) {
     Env sync("SENSOMARK_TEST_HISTORYSYNC_MS", "100");
-    Rig s;
+    StateRig s;
     const std::string device = s.ptys[0]->slavePath, file = s.file();
     {
         auto daemon = startDaemon(s.dir, s.config());
@@ -194,7 +195,7 @@ TEST(HistoryStore, AClockBehindIsCountedAndOneSetThreeDaysAheadAndBackResumes) {
 
 TEST(HistoryStore, ATightDiskAppendsWaitsForRoomToWriteWholeAndTheStopSaysWhatItLost) {
     Env sync("SENSOMARK_TEST_HISTORYSYNC_MS", "100");
-    Rig s(2);
+    StateRig s(2);
     if (mount("tmpfs", s.state.c_str(), "tmpfs", 0, "size=256k") != 0)
         GTEST_SKIP() << "cannot mount a small tmpfs on " << s.state << " (" << strerror(errno)
                      << "): needs root in a mount namespace that allows it";
@@ -284,10 +285,10 @@ TEST(HistoryStore, ATightDiskAppendsWaitsForRoomToWriteWholeAndTheStopSaysWhatIt
 }
 
 TEST(HistoryStore, ASecondDaemonOnTheSameStatedirEndsWithCode4NamingTheFirst) {
-    Rig s;
+    StateRig s;
     auto first = startDaemon(s.dir, s.config());
     TempDir other;
-    Rig t;  // other ports and device, the same folder
+    StateRig t;  // other ports and device, the same folder
     other.write("sensomarkUSB.conf", configText(t.port, "statedir = " + s.state + "\n[sensors]\n" +
                                                             t.ptys[0]->slavePath + " = other\n"));
     std::string out;
