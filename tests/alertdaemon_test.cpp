@@ -6,7 +6,6 @@
 #include <sys/stat.h>
 
 #include <nlohmann/json.hpp>
-#include <regex>
 #include <sstream>
 
 #include "alertengine.h"
@@ -72,26 +71,13 @@ TEST(AlertsInTheDaemon, RaisedThenKeptOverARestartThenClearedOnEveryOutput) {
                r.notified("raised|attic||stale||1s|") == 1;  // never opened: stale all the same
     })) << readFile(r.dir.file("notify.events"));
     EXPECT_EQ(r.notified("raised|cellar|humidity|below 20"), 0);
-    std::string events = readFile(r.dir.file("notify.events"));
-    EXPECT_TRUE(std::regex_search(events, std::regex(R"(\|70\|(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ)\|)"
-                                                     R"(cellar humidity is 72.5 %, above 70 since )"
-                                                     R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ\n)")))
-        << events;
     EXPECT_TRUE(r.daemon->waitFor(" - alert raised: cellar humidity is 72.5 %, above 70 since "));
 
-    // The metric, the document and the page.
+    // The metric, the document and the page (their texts are alertengine_test's).
     ASSERT_TRUE(eventually([&] { return metricValue(scrape(r.web), HUMID) == 1; }));
-    std::string m = scrape(r.web);
-    EXPECT_EQ(metricValue(m, R"(sensomark_alert_active{name="cellar",quantity="humidity",)"
-                             R"(alert="below 20"})"),
-              0);
-    EXPECT_EQ(metricValue(m, R"(sensomark_alert_notifications_total{result="failed"})"), 0) << m;
     ASSERT_TRUE(eventually([&] { return !r.active("attic", "stale").is_null(); }));
     json humid = r.active("cellar", "above 70 clear 65");
-    EXPECT_EQ(humid["quantity"], "humidity");
     EXPECT_EQ(humid["value"], "72.5");
-    EXPECT_EQ(humid["limit"], "70");
-    EXPECT_TRUE(r.active("attic", "stale")["quantity"].is_null());
     std::string page = httpGet(r.web, "/").body;
     EXPECT_TRUE(has(page, "<section class=\"card alerts\" role=\"alert\"><h2>")) << page;
     EXPECT_TRUE(has(page,

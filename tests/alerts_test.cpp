@@ -85,47 +85,26 @@ std::vector<std::string> ruleExpressions(const std::string& yaml) {
     return expressions;
 }
 
-// The metric names an expression selects: the words outside label matchers,
-// ranges and strings that are neither functions, keywords, nor numbers and durations.
+// The metric names an expression selects: the words outside strings, label
+// matchers, ranges and label lists that are neither calls, keywords, nor
+// numbers and durations.
 std::set<std::string> metricNames(const std::string& expr) {
     static const std::set<std::string> keywords = {
         "and", "or",       "unless",     "bool",        "offset", "by",  "without",
         "on",  "ignoring", "group_left", "group_right", "sum",    "min", "max",
         "avg", "count",    "group",      "inf",         "nan"};
+    static const std::regex inside(
+        R"("(\\.|[^"\\])*"|'(\\.|[^'\\])*'|`[^`]*`|\{[^}]*\}|\[[^\]]*\])"),
+        labelList(R"(\b(by|without|on|ignoring|group_left|group_right)\s*\([^)]*\))"),
+        word(R"(([\w:.]+)(\s*\()?)");
+    const std::string rest =
+        std::regex_replace(std::regex_replace(expr, inside, " "), labelList, " ");
     std::set<std::string> names;
-    auto skipString = [&](size_t i) {  // from an opening quote to after its closing one
-        size_t end = i + 1;
-        while (end < expr.size() && expr[end] != expr[i]) end += expr[end] == '\\' ? 2 : 1;
-        return end + 1;
-    };
-    auto word = [](char c) {
-        return isalnum(static_cast<unsigned char>(c)) || c == '_' || c == ':';
-    };
-    for (size_t i = 0; i < expr.size();) {
-        char c = expr[i];
-        if (c == '"' || c == '\'' || c == '`') {
-            i = skipString(i);
-        } else if (c == '{' || c == '[') {
-            char close = c == '{' ? '}' : ']';
-            while (i < expr.size() && expr[i] != close)
-                i = expr[i] == '"' || expr[i] == '\'' ? skipString(i) : i + 1;
-        } else if (isdigit(static_cast<unsigned char>(c)) || c == '.') {
-            while (i < expr.size() && (word(expr[i]) || expr[i] == '.')) ++i;
-        } else if (word(c)) {
-            size_t end = i;
-            while (end < expr.size() && word(expr[end])) ++end;
-            std::string name = expr.substr(i, end - i);
-            size_t next = expr.find_first_not_of(" \t\n", end);
-            bool call = next != std::string::npos && expr[next] == '(';
-            if (call && (name == "by" || name == "without" || name == "on" || name == "ignoring" ||
-                         name == "group_left" || name == "group_right"))
-                end = expr.find(')', next);  // a list of label names
-            else if (!call && !keywords.count(name))
-                names.insert(name);
-            i = end;
-        } else {
-            ++i;
-        }
+    for (std::sregex_iterator it(rest.begin(), rest.end(), word), end; it != end; ++it) {
+        const std::string name = (*it)[1];
+        if (!(*it)[2].matched && !isdigit(static_cast<unsigned char>(name[0])) && name[0] != '.' &&
+            !keywords.count(name))
+            names.insert(name);
     }
     return names;
 }
@@ -188,20 +167,17 @@ TEST(AlertsAndDashboard, NameOnlyMetricsTheDaemonServes) {
         startDaemon(dir, configText(freePort(), "metricsport = " + std::to_string(metricsPort) +
                                                     "\n[sensors]\n" + link + " = cellar\n" +
                                                     mqttSection(broker.port, "t")));
-    std::string scrape;  // every family with a sample: fresh values, MQTT connected
+    std::string metrics;  // every family with a sample: fresh values, MQTT connected
     ASSERT_TRUE(eventually(
         [&] {
-            Client client(metricsPort);
-            client.send("GET /metrics HTTP/1.0\r\n\r\n");
-            client.closedByPeer();
-            scrape = client.pending;
-            return scrape.find("\nsensomark_dewpoint_celsius{") != std::string::npos &&
-                   scrape.find("\nsensomark_mqtt_connected 1\n") != std::string::npos;
+            metrics = scrape(metricsPort);
+            return has(metrics, "\nsensomark_dewpoint_celsius{") &&
+                   has(metrics, "\nsensomark_mqtt_connected 1\n");
         },
         10s))
-        << scrape << daemon->output();
+        << metrics << daemon->output();
     std::set<std::string> served = {"up"};  // Prometheus adds it to every scrape
-    std::istringstream lines(scrape.substr(scrape.find("\r\n\r\n") + 4));
+    std::istringstream lines(metrics);
     for (std::string line; std::getline(lines, line);)
         if (!line.empty() && line[0] != '#')
             served.insert(line.substr(0, line.find_first_of("{ ")));
@@ -218,6 +194,6 @@ TEST(AlertsAndDashboard, NameOnlyMetricsTheDaemonServes) {
         std::set<std::string> names = metricNames(expression);
         EXPECT_FALSE(names.empty()) << expression;
         for (const std::string& name : names)
-            EXPECT_TRUE(served.count(name)) << name << " in " << expression << "\n" << scrape;
+            EXPECT_TRUE(served.count(name)) << name << " in " << expression << "\n" << metrics;
     }
 }

@@ -105,10 +105,7 @@ int publishMessage(const TempDir& dir, int port, const std::string& topic,
 }
 
 std::string scrape(int metricsPort) {
-    Client client(metricsPort);
-    client.send("GET /metrics HTTP/1.0\r\n\r\n");
-    client.closedByPeer();
-    return client.pending;
+    return httpGet(metricsPort, "/metrics").body;
 }
 
 long metricValue(const std::string& metrics, const std::string& name) {

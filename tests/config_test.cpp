@@ -1,8 +1,12 @@
-// The configuration read into its struct: defaults, range checks and the notes
-// for the log; then the daemon and sensomark-query on one file with a misspelt key.
+// The configuration read into its struct: defaults, range checks, the notes
+// for the log and the refusals of [mqtt]; then the daemon and sensomark-query
+// on one file with a misspelt key.
 #include "config.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <tuple>
 
 #include "iniparser.h"
 #include "testutil.h"
@@ -31,18 +35,8 @@ Lines notes(const Config& config) {
 
 TEST(Config, DefaultsWithoutFileAndWithAnEmptyOne) {
     for (const Config& c : {readConfig(nullptr, ConfigUse::DAEMON), read("; nothing\n[main]\n")}) {
-        EXPECT_EQ(c.port, 4000);
-        EXPECT_EQ(c.logFile, "");
-        EXPECT_EQ(c.logLevel, LOG_DEBUG);
-        EXPECT_TRUE(c.listen.empty());
-        EXPECT_EQ(c.backlog, 4096);
-        EXPECT_EQ(c.maxClients, 0);
-        EXPECT_TRUE(c.allow.empty());
-        EXPECT_EQ(c.user.name, "");
-        EXPECT_EQ(c.metricsPort, 0);
-        EXPECT_TRUE(c.sensors.empty());
-        EXPECT_EQ(c.mqtt, nullptr);
-        EXPECT_TRUE(c.notes.empty());
+        EXPECT_EQ(std::tie(c.port, c.backlog, c.metricsPort), std::make_tuple(4000, 4096, 0));
+        EXPECT_TRUE(c.sensors.empty() && c.notes.empty() && !c.mqtt);
     }
 }
 
@@ -108,6 +102,85 @@ TEST(Config, AClientLooksUpNoAccountAndReadsNoMqtt) {
     EXPECT_TRUE(client.notes.empty());
     EXPECT_EQ(client.user.name, "no-such-user-here");
     EXPECT_EQ(client.mqtt, nullptr);
+}
+
+// Each unusable [mqtt] section, or sensor name no topic can carry, is one fatal
+// note; the daemon ends on one with code 4 and that one MQTT line.
+TEST(Config, EachMqttRefusalIsOneFatalNoteAndEndsTheDaemonWithCode4) {
+    TempDir dir;
+    for (auto [name, mode] : {std::pair{"0640", 0640}, {"0604", 0604}, {"ok", 0600}}) {
+        dir.write(name, "secret\n");
+        chmod(dir.file(name).c_str(), mode);
+    }
+    dir.write("large", "secret\n" + std::string(MAX_PASSWORD_FILE_BYTES, 'x'));
+    chmod(dir.file("large").c_str(), 0600);
+    ASSERT_EQ(mkfifo(dir.file("fifo").c_str(), 0600), 0);  // no writer: an open would wait
+    const std::string pw = "host = h\nusername = u\npasswordfile = ", tls = "host = h\ntls = yes\n";
+    struct Case {
+        std::string section, line, sensors = "/nonexistent/tty = x";
+    } cases[] = {
+        {pw + dir.file("0640"),
+         "password file '" + dir.file("0640") +
+             "' may be read by others (mode 0640); allow its owner only (chmod 600)"},
+        {"port = 1883", "section [mqtt] needs a host"},
+        {"host = \"\"", "section [mqtt] needs a host"},
+        {"host = h\nqos = 2", "qos '2' must be 0 or 1"},
+        {"host = h\nqos = one", "qos 'one' must be 0 or 1"},
+        {"host = h\nport = 0", "port '0' is not a port number"},
+        {"host = h\nport = 65536", "port '65536' is not a port number"},
+        {"host = h\nport = 18 83", "port '18 83' is not a port number"},
+        {"host = h\ninterval = 0", "interval '0' must be whole seconds from 1 to 86400"},
+        {"host = h\ninterval = -5", "interval '-5' must be whole seconds from 1 to 86400"},
+        {"host = h\ntls = maybe", "tls 'maybe' is neither yes nor no"},
+        {tls, "tls needs a cafile to verify the broker's certificate"},
+        {"host = h\ncafile = /ca", "cafile, certfile and keyfile need tls = yes"},
+        {tls + "cafile = /ca\ncertfile = /c", "certfile and keyfile go together"},
+        {"host = h\npasswordfile = /pw", "passwordfile needs a username"},
+        {"host = h\ntopic = a/+/b", "topic 'a/+/b' must be a topic prefix without + or #"},
+        {"host = h\ntopic = /", "topic '/' must be a topic prefix without + or #"},
+        {"host = h\nclientid = \"\"", "clientid must not be empty"},
+        {"host = h\ndiscovery = sometimes", "discovery 'sometimes' is neither yes nor no"},
+        {"host = h\nretain = 2", "retain '2' is neither yes nor no"},
+        {"host = h\nintervall = 5", "unknown key 'intervall' in section [mqtt]"},
+        {pw + dir.file("0604"),
+         "password file '" + dir.file("0604") +
+             "' may be read by others (mode 0604); allow its owner only (chmod 600)"},
+        {pw + dir.file("absent"),
+         "cannot read password file '" + dir.file("absent") + "': No such file or directory"},
+        {pw + dir.path, "password file '" + dir.path + "' is not a regular file"},
+        {pw + dir.file("fifo"), "password file '" + dir.file("fifo") + "' is not a regular file"},
+        {pw + dir.file("large"), "password file '" + dir.file("large") + "' is larger than 64 KiB"},
+        {tls + "cafile = " + dir.file("fifo"),
+         "cafile '" + dir.file("fifo") + "' is not a regular file"},
+        {"host = h\ntopic = caf\xe9",
+         "topic 'caf\\xe9' cannot be a topic prefix: \\xe9 is not valid UTF-8"},
+        {tls + "cafile = " + dir.file("ok") + "\ncertfile = /absent\nkeyfile = " + dir.file("ok"),
+         "cannot read certfile '/absent': No such file or directory"},
+        {"host = h", "sensor names 'x+y' and 'x/y' both become the topic level 'x_y'",
+         "/dev/a = x/y x+y"},
+        {"host = h", "sensor names 'a#b' and 'a_b' both become the topic level 'a_b'",
+         "/dev/a = \"a#b\"\n/dev/b = a_b"},
+        {"host = h",
+         "sensor name 'caf\\xe9' of '/dev/a' cannot be part of a topic: \\xe9 is not valid UTF-8",
+         "/dev/a = ok caf\xe9"},
+        {"host = h",
+         "sensor name 'k\xc3\xbc\\x01' of '/dev/a' cannot be part of a topic: \\x01 is a control "
+         "character",
+         "/dev/a = k\xc3\xbc\x01"},
+    };
+    for (const Case& c : cases) {
+        std::string text = "[sensors]\n" + c.sensors + "\n[mqtt]\n" + c.section + "\n";
+        Config config = read(text);
+        EXPECT_EQ(notes(config), Lines{"0! MQTT configuration: " + c.line}) << c.section;
+        EXPECT_EQ(config.mqtt, nullptr);
+        if (&c != &cases[0]) continue;
+        dir.write("sensomarkUSB.conf", configText(freePort(), text));
+        Process daemon({SENSOMARK_BIN}, dir.path);
+        EXPECT_EQ(daemon.wait(), 4);
+        Lines lines = logLines(daemon.output());
+        EXPECT_EQ(std::count(lines.begin(), lines.end(), "MQTT configuration: " + c.line), 1);
+        EXPECT_EQ(daemon.count("MQTT"), 1) << daemon.output();
+    }
 }
 
 TEST(Config, AMisspeltKeyIsLoggedAndTheDaemonAndTheToolServeAsBefore) {

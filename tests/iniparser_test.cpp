@@ -80,24 +80,16 @@ TEST(IniReader, EveryLineFormGivesItsEntries) {
 }
 
 TEST(IniReader, GettersReadValuesLikeStrtolOrGiveTheDefault) {
-    const char* values[] = {"4711",
-                            "0x10",
-                            "010",
-                            "-5",
-                            "+7",
-                            "12abc",
-                            "abc",
-                            "''",
-                            "0x7fffffff",
-                            "2147483648",
-                            "-2147483649",
-                            "99999999999999999999999",
-                            "-99999999999999999999999"};
+    const std::string nines(23, '9');
+    const std::string values[] = {"4711",        "0x10", "010",      "-5",         "+7",
+                                  "12abc",       "abc",  "''",       "0x7fffffff", "2147483648",
+                                  "-2147483649", nines,  "-" + nines};
     const int wants[] = {4711, 16, 8, -5, 7, 12, 0, 0, INT_MAX, INT_MAX, INT_MIN, INT_MAX, INT_MIN};
     for (size_t i = 0; i < std::size(values); ++i) {
-        Loaded loaded(std::string("[main]\nport = ") + values[i] + "\n");
+        Loaded loaded("[main]\nport = " + values[i] + "\n");
         EXPECT_EQ(iniparser_getint(loaded.d, "main:port", 4000), wants[i]) << values[i];
-        EXPECT_STREQ(iniparser_getstring(loaded.d, "main:port", nullptr), i == 7 ? "" : values[i]);
+        EXPECT_STREQ(iniparser_getstring(loaded.d, "main:port", nullptr),
+                     i == 7 ? "" : values[i].c_str());
     }
     Loaded loaded("[Main]\nPort = 5000\n");
     for (const char* absent : {"main:port", "Main:port", "Main:Port ", "Main", "absent"}) {

@@ -1,6 +1,6 @@
 // The daemon and its broker under faults: the broker restarted, hung or
-// absent at start, one that never acknowledges or closes every connection, a
-// wrong password, and TLS with a throw-away CA.
+// absent at start, one that never acknowledges or closes every connection, and
+// TLS with a throw-away CA and a password, right and wrong.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -127,54 +127,49 @@ TEST(MqttFaults, BrokerThatClosesEveryConnectionIsAskedAgainAfter1Then2Then4Seco
     }
 }
 
-TEST(MqttFaults, WrongPasswordIsRefusedAndLoggedOnce) {
+TEST(MqttFaults, TlsTrustsOnlyTheConfiguredCaAndAWrongPasswordIsRefusedAndLoggedOnce) {
     SKIP_WITHOUT_MOSQUITTO();
+    if (access("/usr/bin/openssl", X_OK) != 0) GTEST_SKIP() << "openssl is not installed";
     TempDir keys;
+    for (auto [name, ca] :
+         {std::pair{"ca", ""}, {"broker", "ca"}, {"board", "ca"}, {"stranger", ""}})
+        makeCertificate(keys, name, ca);
     run(keys, {"/usr/bin/mosquitto_passwd", "-c", "-b", keys.file("users"), "board", "right"});
     keys.write("wrong.pw", "wrong\n");
     keys.write("right.pw", "right\nsecond line\n");  // the first line counts
     chmod(keys.file("wrong.pw").c_str(), 0600);
     chmod(keys.file("right.pw").c_str(), 0400);
-    Rig r("password_file " + keys.file("users") + "\n");
-    r.startDaemon("cellar", "username = board\npasswordfile = " + keys.file("wrong.pw") + "\n");
+    int tlsPort = freePort();
+    Rig r("password_file " + keys.file("users") + "\nlistener " + std::to_string(tlsPort) +
+          " 127.0.0.1\ncafile " + keys.file("ca.crt") + "\ncertfile " + keys.file("broker.crt") +
+          "\nkeyfile " + keys.file("broker.key") + "\nrequire_certificate true\n");
+    auto start = [&](const std::string& ca, const std::string& password) {
+        if (r.daemon) {
+            r.daemon->signal(SIGTERM);
+            ASSERT_EQ(r.daemon->wait(), 0);
+        }
+        r.startDaemon("cellar",
+                      "tls = yes\ncafile = " + keys.file(ca) + "\ncertfile = " +
+                          keys.file("board.crt") + "\nkeyfile = " + keys.file("board.key") +
+                          "\nusername = board\npasswordfile = " + keys.file(password) + "\n",
+                      tlsPort);
+    };
+    const std::string broker = "MQTT broker 127.0.0.1:" + std::to_string(tlsPort);
+    start("stranger.crt", "right.pw");
+    EXPECT_TRUE(r.daemon->waitFor("certificate verify failed", 15s)) << r.daemon->output();
+    EXPECT_EQ(r.daemon->count("connected to " + broker), 0) << r.daemon->output();
+
+    start("ca.crt", "wrong.pw");
     ASSERT_TRUE(eventually([&] { return r.broker.count("not authorised") >= 3; }, 10s));
-    EXPECT_EQ(r.daemon->count("refused the connection"), 1) << r.daemon->output();
     std::vector<std::string> lines = logLines(r.daemon->output());
     EXPECT_EQ(std::count(lines.begin(), lines.end(),
-                         "MQTT broker 127.0.0.1:" + std::to_string(r.broker.port) +
-                             " refused the connection: Connection Refused: not authorised."),
+                         broker + " refused the connection: Connection Refused: not authorised."),
               1);
-    EXPECT_EQ(r.daemon->count("connected to MQTT broker"), 0);
+    EXPECT_EQ(r.daemon->count("refused the connection"), 1) << r.daemon->output();
+    EXPECT_EQ(r.daemon->count("connected to " + broker), 0);
 
-    r.daemon->signal(SIGTERM);
-    ASSERT_EQ(r.daemon->wait(), 0);
-    r.startDaemon("cellar", "username = board\npasswordfile = " + keys.file("right.pw") + "\n");
-    EXPECT_TRUE(r.daemon->waitFor(r.connected())) << r.daemon->output();
-}
-
-TEST(MqttFaults, TlsTrustsOnlyTheConfiguredCa) {
-    SKIP_WITHOUT_MOSQUITTO();
-    if (access("/usr/bin/openssl", X_OK) != 0) GTEST_SKIP() << "openssl is not installed";
-    TempDir certs;
-    for (auto [name, ca] :
-         {std::pair{"ca", ""}, {"broker", "ca"}, {"board", "ca"}, {"stranger", ""}})
-        makeCertificate(certs, name, ca);
-    int tlsPort = freePort();
-    Rig r("listener " + std::to_string(tlsPort) + " 127.0.0.1\ncafile " + certs.file("ca.crt") +
-          "\ncertfile " + certs.file("broker.crt") + "\nkeyfile " + certs.file("broker.key") +
-          "\nrequire_certificate true\n");
-    r.startDaemon("cellar",
-                  "tls = yes\ncafile = " + certs.file("ca.crt") + "\ncertfile = " +
-                      certs.file("board.crt") + "\nkeyfile = " + certs.file("board.key") + "\n",
-                  tlsPort);
-    std::string connected = "connected to MQTT broker 127.0.0.1:" + std::to_string(tlsPort);
-    ASSERT_TRUE(r.daemon->waitFor(connected)) << r.daemon->output();
+    start("ca.crt", "right.pw");
+    ASSERT_TRUE(r.daemon->waitFor("connected to " + broker)) << r.daemon->output();
     r.pty->write(LINE);
     EXPECT_TRUE(r.sub->waitFor("t/cellar/temperature", "21.5"));
-
-    r.daemon->signal(SIGTERM);
-    ASSERT_EQ(r.daemon->wait(), 0);
-    r.startDaemon("cellar", "tls = yes\ncafile = " + certs.file("stranger.crt") + "\n", tlsPort);
-    EXPECT_TRUE(r.daemon->waitFor("certificate verify failed", 15s)) << r.daemon->output();
-    EXPECT_EQ(r.daemon->count(connected), 0) << r.daemon->output();
 }

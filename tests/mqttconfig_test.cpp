@@ -1,10 +1,10 @@
-// MQTT publishing without a broker: the [mqtt] keys and their errors, object
-// ids, topic text, discovery payloads, the publishing schedule and the outbox.
+// MQTT publishing without a broker: the [mqtt] keys (their refusals are in
+// config_test), object ids, topic text, discovery payloads, the publishing
+// schedule and the outbox.
 #include "mqttconfig.h"
 
 #include <gtest/gtest.h>
 #include <mosquitto.h>
-#include <sys/stat.h>
 
 #include <nlohmann/json.hpp>
 #include <tuple>
@@ -13,18 +13,12 @@
 #include "mqttplan.h"
 #include "testutil.h"
 
-TEST(MqttConfig, DefaultsFollowTheHostName) {
+TEST(MqttConfig, DefaultsFollowTheHostNameAndTls) {
     MqttConfig c;
     std::string error;
     ASSERT_TRUE(parseMqttConfig({{"host", "broker.lan"}}, "box", &c, &error)) << error;
-    EXPECT_EQ(c.port, 1883);
-    EXPECT_FALSE(c.tls);
-    EXPECT_EQ(c.clientId, "sensomark-box");
-    EXPECT_EQ(c.prefix, "sensomark/box");
-    EXPECT_EQ(c.qos, 1);
-    EXPECT_EQ(c.intervalS, 60);
-    EXPECT_TRUE(c.discovery);
-    EXPECT_FALSE(c.retain);
+    EXPECT_EQ(std::tie(c.port, c.clientId, c.prefix),
+              std::make_tuple(1883, "sensomark-box", "sensomark/box"));
     ASSERT_TRUE(
         parseMqttConfig({{"host", "h"}, {"tls", "YES"}, {"cafile", "/ca"}}, "b", &c, &error));
     EXPECT_EQ(c.port, 8883);
@@ -56,101 +50,15 @@ TEST(MqttConfig, EveryKeyIsRead) {
                         15, false, true));
 }
 
-namespace {
-// The daemon with sensors and section ends with code 4 and line as its one MQTT line.
-void expectConfigError(const TempDir& dir, const std::string& sensors, const std::string& section,
-                       const std::string& line) {
-    dir.write("sensomarkUSB.conf",
-              configText(freePort(), "[sensors]\n" + sensors + "\n[mqtt]\n" + section + "\n"));
-    Process daemon({SENSOMARK_BIN}, dir.path);
-    EXPECT_EQ(daemon.wait(), 4) << section;
-    std::vector<std::string> lines = logLines(daemon.output());
-    EXPECT_EQ(std::count(lines.begin(), lines.end(), "MQTT configuration: " + line), 1)
-        << daemon.output();
-    EXPECT_EQ(daemon.count("MQTT"), 1) << daemon.output();
-}
-}  // namespace
-
-TEST(MqttConfig, EachErrorEndsTheDaemonWithCode4AndOneCriticalLine) {
-    TempDir dir;
-    for (auto [name, mode] : {std::pair{"0640", 0640}, {"0604", 0604}, {"ok", 0600}}) {
-        dir.write(name, "secret\n");
-        chmod(dir.file(name).c_str(), mode);
-    }
-    dir.write("large", "secret\n" + std::string(MAX_PASSWORD_FILE_BYTES, 'x'));
-    chmod(dir.file("large").c_str(), 0600);
-    ASSERT_EQ(mkfifo(dir.file("fifo").c_str(), 0600), 0);  // no writer: an open would wait
-    std::string pw = "host = h\nusername = u\npasswordfile = ", tls = "host = h\ntls = yes\n";
-    std::pair<std::string, std::string> cases[] = {
-        {"port = 1883", "section [mqtt] needs a host"},
-        {"host = \"\"", "section [mqtt] needs a host"},
-        {"host = h\nqos = 2", "qos '2' must be 0 or 1"},
-        {"host = h\nqos = one", "qos 'one' must be 0 or 1"},
-        {"host = h\nport = 0", "port '0' is not a port number"},
-        {"host = h\nport = 65536", "port '65536' is not a port number"},
-        {"host = h\nport = 18 83", "port '18 83' is not a port number"},
-        {"host = h\ninterval = 0", "interval '0' must be whole seconds from 1 to 86400"},
-        {"host = h\ninterval = -5", "interval '-5' must be whole seconds from 1 to 86400"},
-        {"host = h\ntls = maybe", "tls 'maybe' is neither yes nor no"},
-        {tls, "tls needs a cafile to verify the broker's certificate"},
-        {"host = h\ncafile = /ca", "cafile, certfile and keyfile need tls = yes"},
-        {tls + "cafile = /ca\ncertfile = /c", "certfile and keyfile go together"},
-        {"host = h\npasswordfile = /pw", "passwordfile needs a username"},
-        {"host = h\ntopic = a/+/b", "topic 'a/+/b' must be a topic prefix without + or #"},
-        {"host = h\ntopic = /", "topic '/' must be a topic prefix without + or #"},
-        {"host = h\nclientid = \"\"", "clientid must not be empty"},
-        {"host = h\ndiscovery = sometimes", "discovery 'sometimes' is neither yes nor no"},
-        {"host = h\nretain = 2", "retain '2' is neither yes nor no"},
-        {"host = h\nintervall = 5", "unknown key 'intervall' in section [mqtt]"},
-        {pw + dir.file("0640"),
-         "password file '" + dir.file("0640") +
-             "' may be read by others (mode 0640); allow its owner only (chmod 600)"},
-        {pw + dir.file("0604"),
-         "password file '" + dir.file("0604") +
-             "' may be read by others (mode 0604); allow its owner only (chmod 600)"},
-        {pw + dir.file("absent"),
-         "cannot read password file '" + dir.file("absent") + "': No such file or directory"},
-        {pw + dir.path, "password file '" + dir.path + "' is not a regular file"},
-        {pw + dir.file("fifo"), "password file '" + dir.file("fifo") + "' is not a regular file"},
-        {pw + dir.file("large"), "password file '" + dir.file("large") + "' is larger than 64 KiB"},
-        {tls + "cafile = " + dir.file("fifo"),
-         "cafile '" + dir.file("fifo") + "' is not a regular file"},
-        {"host = h\ntopic = caf\xe9",
-         "topic 'caf\\xe9' cannot be a topic prefix: \\xe9 is not valid UTF-8"},
-        {tls + "cafile = " + dir.file("ok") + "\ncertfile = /absent\nkeyfile = " + dir.file("ok"),
-         "cannot read certfile '/absent': No such file or directory"},
-    };
-    for (const auto& [section, line] : cases)
-        expectConfigError(dir, "/nonexistent/tty = x", section, line);
-}
-
-TEST(MqttConfig, NamesWithoutTopicsOfTheirOwnEndTheDaemonWithCode4) {
-    TempDir dir;
-    std::pair<std::string, std::string> cases[] = {
-        {"/dev/a = x/y x+y", "sensor names 'x+y' and 'x/y' both become the topic level 'x_y'"},
-        {"/dev/a = \"a#b\"\n/dev/b = a_b",
-         "sensor names 'a#b' and 'a_b' both become the topic level 'a_b'"},
-        {"/dev/a = ok caf\xe9",
-         "sensor name 'caf\\xe9' of '/dev/a' cannot be part of a topic: \\xe9 is not valid UTF-8"},
-        {"/dev/a = k\xc3\xbc\x01",
-         "sensor name 'k\xc3\xbc\\x01' of '/dev/a' cannot be part of a topic: \\x01 is a control "
-         "character"},
-    };
-    for (const auto& [sensors, line] : cases)
-        expectConfigError(dir, sensors, "host = 127.0.0.1", line);
-}
-
 TEST(MqttConfig, WithoutTheSectionThereIsNoMqtt) {
     TempDir dir;
     int metricsPort = freePort();
     auto daemon = startDaemon(
         dir, configText(freePort(), "metricsport = " + std::to_string(metricsPort) +
                                         "\n[sensors]\n/nonexistent/tty = x\n[MQTT]\nhost = h\n"));
-    Client client(metricsPort);
-    client.send("GET /metrics HTTP/1.0\r\n\r\n");
-    client.closedByPeer();
-    EXPECT_NE(client.pending.find("sensomark_requests_total"), std::string::npos) << client.pending;
-    EXPECT_EQ(client.pending.find("sensomark_mqtt"), std::string::npos) << client.pending;
+    std::string metrics = httpGet(metricsPort, "/metrics").body;
+    EXPECT_TRUE(has(metrics, "sensomark_requests_total") && !has(metrics, "sensomark_mqtt"))
+        << metrics;
     EXPECT_EQ(daemon->count("MQTT"), 0) << daemon->output();
 }
 

@@ -32,13 +32,13 @@ hang) echo $$ > "$0.hang.tmp"; mv "$0.hang.tmp" "$0.hang"; sleep 1000 & sleep 10
 esac
 )sh";
 
-struct Rig {
-    Rig() {
+struct NotifyRig {
+    NotifyRig() {
         logFile = dir.file("log");
         dir.write("notify", SCRIPT);
         chmod(program().c_str(), 0755);
     }
-    ~Rig() { logFile = ""; }
+    ~NotifyRig() { logFile = ""; }
     std::string program() const { return dir.file("notify"); }
     std::vector<std::string> log() const { return logLines(readFile(dir.file("log"))); }
     size_t logged(const std::string& part) const {
@@ -50,20 +50,12 @@ struct Rig {
 };
 
 AlertEvent event(const std::string& name, bool raised = true) {
-    AlertEvent e;
-    e.raised = raised;
-    e.alert = "above 70 for 10m";
-    e.name = name;
-    e.quantity = "humidity";
-    e.value = "72.5";
-    e.limit = "70";
-    e.since = 1714557600;
-    e.message = "cellar humidity is 72.5 %, above 70 since 2024-05-01T10:00:00Z";
-    return e;
+    const std::string message = "cellar humidity is 72.5 %, above 70 since 2024-05-01T10:00:00Z";
+    return {0, raised, "above 70 for 10m", name, "humidity", "72.5", "70", 1714557600, 0, message};
 }
 
 // The pid the hanging script wrote, once it wrote it.
-pid_t hangingPid(const Rig& rig) {
+pid_t hangingPid(const NotifyRig& rig) {
     std::string path = rig.program() + ".hang";
     EXPECT_TRUE(eventually([&] { return !readFile(path).empty(); })) << "the script never hung";
     return atoi(readFile(path).c_str());
@@ -71,7 +63,7 @@ pid_t hangingPid(const Rig& rig) {
 }  // namespace
 
 TEST(Notifier, RunsTheProgramWithTheEventInItsEnvironmentAloneInItsGroup) {
-    Rig rig;
+    NotifyRig rig;
     setenv("SENSOMARK_NAME", "from the daemon's environment", 1);
     int leaked = open("/dev/null", O_RDONLY);  // no O_CLOEXEC: the program must not get it
     ASSERT_EQ(dup2(leaked, 77), 77);
@@ -108,7 +100,7 @@ TEST(Notifier, RunsTheProgramWithTheEventInItsEnvironmentAloneInItsGroup) {
 }
 
 TEST(Notifier, AFailureAndAFloodOfOutputAreLoggedBoundedAndCounted) {
-    Rig rig;
+    NotifyRig rig;
     Notifier notifier(rig.program());
     ASSERT_TRUE(notifier.start());
     notifier.notify(event("fail"));
@@ -130,7 +122,7 @@ TEST(Notifier, AFailureAndAFloodOfOutputAreLoggedBoundedAndCounted) {
 }
 
 TEST(Notifier, AHangingProgramIsKilledWithItsGroupAtTheTimeLimitAndAtTheStop) {
-    Rig rig;
+    NotifyRig rig;
     {
         Notifier limited(rig.program(), 1000);
         ASSERT_TRUE(limited.start());

@@ -1,6 +1,6 @@
 // The device line protocol, readings aged on the sensor clock, query names and
-// replies as the registry answers them, the reconnect pause and a reader thread
-// on a real pseudo-terminal.
+// replies as the registry answers them, and a reader thread on a real
+// pseudo-terminal (its reconnect pause is in serial_test).
 #include "sensor.h"
 
 #include <gtest/gtest.h>
@@ -219,19 +219,6 @@ TEST(DeviceValue, ANumberBeyondTheFloatRangeIsRepliedAsSentAndCountedButServedAs
         EXPECT_EQ(s.served(TEMPERATURE - 1), number) << text;
         EXPECT_EQ(s.refused[static_cast<int>(Refusal::RANGE)], number ? 0u : 1u) << text;
     }
-}
-
-TEST(SensorReader, PausesFiveSecondsAfterEachAttemptOnAMissingDevice) {
-    SensorManager registry;
-    Sensor* sensor = registry.newSensor("/nonexistent/ttyUSB7");
-    std::vector<std::pair<int, unsigned long>> pauses;  // ms, and attempts lost before it
-    sensor->setPause([&](int ms) {
-        pauses.emplace_back(ms, sensor->snapshot(0).reconnects);
-        return pauses.size() < 3;  // then as if shutdown came
-    });
-    sensorThread(sensor);
-    EXPECT_EQ(pauses, (decltype(pauses){{5000, 1}, {5000, 2}, {5000, 3}}));
-    EXPECT_FALSE(sensor->snapshot(0).open);
 }
 
 // Leaves the shutdown event set: each test runs in a process of its own.

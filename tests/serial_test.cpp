@@ -1,5 +1,5 @@
 // The serial port: raw line settings on a pseudo-terminal, and why a device
-// that cannot be opened is not open, told once per reason.
+// that cannot be opened is not open, told once per reason by its reader.
 #include "serial.h"
 
 #include <gtest/gtest.h>
@@ -74,20 +74,22 @@ TEST(DeviceOpen, TheReasonIsLoggedOnceUntilItChanges) {
     const std::string missing = "cannot open '" + path + "': No such file or directory";
     const std::string directory = "cannot open '" + path + "': Is a directory";
 
-    // The reader's own attempts, their pause cut short: missing twice, a
-    // directory twice, missing again.
+    // The reader's own attempts, each counted and followed by a pause of five
+    // seconds, here cut short: missing twice, a directory twice, missing again.
     SensorManager registry;
     Sensor* sensor = registry.newSensor(path);
-    int pauses = 0;
-    sensor->setPause([&](int) {
-        ++pauses;
-        if (pauses == 2) mkdir(path.c_str(), 0755);
-        if (pauses == 4) rmdir(path.c_str());
-        return pauses < 5;
+    std::vector<std::pair<int, unsigned long>> pauses;  // ms, and attempts lost before it
+    sensor->setPause([&](int ms) {
+        pauses.emplace_back(ms, sensor->snapshot(0).reconnects);
+        if (pauses.size() == 2) mkdir(path.c_str(), 0755);
+        if (pauses.size() == 4) rmdir(path.c_str());
+        return pauses.size() < 5;  // then as if shutdown came
     });
     sensorThread(sensor);
     EXPECT_EQ(openFailures(readFile(logFile), path),
               (std::vector<std::string>{missing, directory, missing}));
+    EXPECT_EQ(pauses, (decltype(pauses){{5000, 1}, {5000, 2}, {5000, 3}, {5000, 4}, {5000, 5}}));
+    EXPECT_FALSE(sensor->snapshot(0).open);
 
     // A device that opened in between makes the same reason news again.
     remove(logFile.c_str());
@@ -102,18 +104,4 @@ TEST(DeviceOpen, TheReasonIsLoggedOnceUntilItChanges) {
     Serial(path).reportOpen(&last);
     EXPECT_EQ(openFailures(readFile(logFile), path), (std::vector<std::string>{missing, missing}));
     logFile.clear();
-}
-
-TEST(DeviceOpen, TheDaemonTellsWhyAndTellsAgainWhenTheReasonChanges) {
-    TempDir dir;
-    std::string path = dir.file("ttyUSB0");
-    int port = freePort();
-    auto daemon = startDaemon(dir, configText(port, "[sensors]\n" + path + " = cellar\n"));
-    const std::string missing = "cannot open '" + path + "': No such file or directory";
-    ASSERT_TRUE(daemon->waitFor(missing)) << daemon->output();
-    ASSERT_EQ(mkdir(path.c_str(), 0755), 0);  // the next attempt fails otherwise
-    EXPECT_TRUE(daemon->waitFor("cannot open '" + path + "': Is a directory", 10s))
-        << daemon->output();
-    EXPECT_EQ(daemon->count(missing), 1);
-    EXPECT_EQ(Client(port).query("cellar.1"), "valid=0");
 }
