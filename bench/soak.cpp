@@ -12,7 +12,6 @@
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
 #include <memory>
 #include <mutex>
 #include <random>
@@ -147,11 +146,8 @@ std::string programPath(const std::string& name) {
 // ---- what /proc says about the daemon ------------------------------------------------------
 
 long residentKiB(pid_t pid) {
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    for (std::string line; std::getline(status, line);) {
-        if (line.compare(0, 6, "VmRSS:") == 0) return std::stol(line.substr(6));
-    }
-    return -1;
+    std::string kib = procStatus(pid, "VmRSS");
+    return kib.empty() ? -1 : atol(kib.c_str());
 }
 
 // Open descriptors by kind: sockets, terminals (the devices) and the rest.

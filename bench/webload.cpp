@@ -7,36 +7,27 @@
 // Prints one line of key=value figures.
 #include <fcntl.h>
 #include <getopt.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <pty.h>
 #include <signal.h>
-#include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
-#include <cerrno>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
-#include <fstream>
 #include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "net.h"
+#include "testutil.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
-const int START_TIMEOUT_MS = 60000;
-const int REQUEST_TIMEOUT_MS = 30000;
-const int EXIT_TIMEOUT_MS = 30000;
+const auto START_TIMEOUT = 60s;
+const auto REQUEST_TIMEOUT = 30s;
+const auto EXIT_TIMEOUT = 30s;
 const int FEED_INTERVAL_MS = 1000;
 
 struct Options {
@@ -57,57 +48,23 @@ double msSince(Clock::time_point start) {
     return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
 }
 
-// A TCP port on 127.0.0.1 that was free a moment ago.
-int freePort() {
-    std::string error;
-    UniqueFd s = openListenSocket("127.0.0.1", 0, 1, &error);
-    sockaddr_storage address = {};
-    socklen_t len = sizeof(address);
-    getsockname(s.get(), reinterpret_cast<sockaddr*>(&address), &len);
-    return ntohs(reinterpret_cast<sockaddr_in*>(&address)->sin_port);
-}
-
 long rssKiB(pid_t pid) {
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    std::string line;
-    while (std::getline(status, line))
-        if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
-    return 0;
+    return atol(procStatus(pid, "VmRSS").c_str());
 }
 
 struct Reply {
     bool ok = false;
-    int status = 0;
     size_t bytes = 0;  // head and body
     double ms = 0;     // from connect to the end of the response
 };
 
 // One request for target; Accept-Encoding gzip when gzip.
 Reply get(int port, const std::string& target, bool gzip) {
-    Reply r;
-    auto start = Clock::now();
-    std::string error;
-    UniqueFd fd = connectTo("127.0.0.1", port, REQUEST_TIMEOUT_MS, &error);
-    if (!fd.valid()) return r;
-    std::string request = "GET " + target + " HTTP/1.1\r\nHost: bench\r\n" +
-                          (gzip ? "Accept-Encoding: gzip\r\n" : "") + "\r\n";
-    size_t len = request.size();
-    if (sendall(fd.get(), request.data(), &len) != 0) return r;
-    std::string head;
-    char buffer[65536];
-    while (true) {
-        if (waitReadable(fd.get(), REQUEST_TIMEOUT_MS) != 1) return r;
-        ssize_t n = recv(fd.get(), buffer, sizeof(buffer), 0);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) return r;
-        if (n == 0) break;
-        if (head.size() < 12) head.append(buffer, static_cast<size_t>(std::min<ssize_t>(n, 12)));
-        r.bytes += static_cast<size_t>(n);
-    }
-    r.ms = msSince(start);
-    r.status = head.rfind("HTTP/1.1 ", 0) == 0 ? atoi(head.c_str() + 9) : 0;
-    r.ok = r.status == 200;
-    return r;
+    WebResponse r = httpExchange(port,
+                                 "GET " + target + " HTTP/1.1\r\nHost: bench\r\n" +
+                                     (gzip ? "Accept-Encoding: gzip\r\n" : "") + "\r\n",
+                                 REQUEST_TIMEOUT);
+    return {r.status == 200, r.head.size() + 2 + r.body.size(), r.ms};
 }
 
 double percentile(std::vector<double> values, double fraction) {
@@ -122,16 +79,9 @@ class Devices {
   public:
     explicit Devices(int count) {
         for (int i = 0; i < count; ++i) {
-            int master = -1, slave = -1;
-            char name[64];
-            if (openpty(&master, &slave, name, nullptr, nullptr) != 0) {
-                perror("openpty");
-                exit(1);
-            }
+            ptys.push_back(std::make_unique<Pty>());
+            int master = ptys.back()->master;
             fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK);
-            masters.emplace_back(master);
-            slaves.emplace_back(slave);  // held, so the pty lives while the daemon opens it
-            paths.push_back(name);
         }
         feeder = std::thread([this] { feed(); });
     }
@@ -139,111 +89,75 @@ class Devices {
         stop = true;
         feeder.join();
     }
-    std::vector<std::string> paths;
+    std::vector<std::unique_ptr<Pty>> ptys;
 
   private:
     void feed() {
         for (unsigned tick = 0; !stop; ++tick) {
-            for (size_t i = 0; i < masters.size(); ++i) {
+            for (size_t i = 0; i < ptys.size(); ++i) {
                 double t = 20 + (tick + i) % 10 * 0.1;
                 char line[96];
                 int n =
                     snprintf(line, sizeof(line), "temperature=%.1f humidity=%.1f dewpoint=%.1f\r\n",
                              t, t * 2, t / 2);
-                if (write(masters[i].get(), line, static_cast<size_t>(n)) < 0) {
+                if (write(ptys[i]->master, line, static_cast<size_t>(n)) < 0) {
                     // A full buffer: the daemon has not opened the device yet.
                 }
             }
             for (int slept = 0; slept < FEED_INTERVAL_MS && !stop; slept += 50)
-                std::this_thread::sleep_for(std::chrono::milliseconds(50));
+                std::this_thread::sleep_for(50ms);
         }
     }
-    std::vector<UniqueFd> masters, slaves;
     std::atomic<bool> stop{false};
     std::thread feeder;
 };
 
-class Daemon {
-  public:
+// The daemon of --daemon in a folder of its own, on the devices.
+struct Daemon {
     Daemon(const Options& o, const Devices& devices) : port(freePort()), webPort(freePort()) {
-        char dirTemplate[] = "/tmp/sensomark-webload-XXXXXX";
-        dir = mkdtemp(dirTemplate);
-        std::ofstream config(dir + "/sensomarkUSB.conf");
-        config << "[main]\nport = " << port << "\nmetricsport = " << webPort
-               << "\nbacklog = 1024\nloglevel = critical\n[sensors]\n";
-        for (size_t d = 0; d < devices.paths.size(); ++d) {
-            config << devices.paths[d] << " =";
-            for (int n = 0; n < o.names; ++n) config << " sensor-" << d << '-' << n;
-            config << '\n';
+        std::string config = configText(port, "metricsport = " + std::to_string(webPort) +
+                                                  "\nbacklog = 1024\nloglevel = critical\n"
+                                                  "[sensors]\n");
+        for (size_t d = 0; d < devices.ptys.size(); ++d) {
+            config += devices.ptys[d]->slavePath + " =";
+            for (int n = 0; n < o.names; ++n)
+                config += " sensor-" + std::to_string(d) + '-' + std::to_string(n);
+            config += '\n';
         }
-        config.close();
+        dir.write("sensomarkUSB.conf", config);
         char* program = realpath(o.daemon.c_str(), nullptr);  // run from dir
         if (program == nullptr) {
             perror(o.daemon.c_str());
             exit(1);
         }
-        pid = fork();
-        if (pid == 0) {
-            if (chdir(dir.c_str()) != 0) _exit(127);
-            int log = open("daemon.log", O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            dup2(log, 1);
-            dup2(log, 2);
-            if (o.fullDay) setenv("SENSOMARK_BENCH_FULL_DAY", "1", 1);
-            execl(program, program, "sensomarkUSB.conf", nullptr);
-            _exit(127);
-        }
+        if (o.fullDay) setenv("SENSOMARK_BENCH_FULL_DAY", "1", 1);
+        process = std::make_unique<Process>(std::vector<std::string>{program, "sensomarkUSB.conf"},
+                                            dir.path);
         free(program);
-    }
-    ~Daemon() {
-        if (pid > 0) {
-            kill(pid, SIGKILL);
-            waitpid(pid, nullptr, 0);
-        }
-        if (system(("rm -rf " + dir).c_str()) != 0) {
-            // Left in /tmp.
-        }
     }
     // Waits until the query service serves a valid value for the last name:
     // every device is read. Asks the query port, so the web port has served
-    // nothing yet.
+    // nothing yet. False when the daemon ended or the time ran out.
     bool ready(const std::string& lastName) {
-        auto start = Clock::now();
-        while (msSince(start) < START_TIMEOUT_MS) {
-            if (waitpid(pid, nullptr, WNOHANG) == pid) {
-                pid = -1;
-                return false;  // it ended
-            }
-            std::string error, reply;
-            UniqueFd fd = connectTo("127.0.0.1", port, REQUEST_TIMEOUT_MS, &error);
-            std::string query = lastName + ".1\n";
-            size_t len = query.size();
-            char buffer[256];
-            ssize_t n = 0;
-            if (fd.valid() && sendall(fd.get(), query.data(), &len) == 0 &&
-                waitReadable(fd.get(), REQUEST_TIMEOUT_MS) == 1 &&
-                (n = recv(fd.get(), buffer, sizeof(buffer), 0)) > 0 &&
-                std::string(buffer, static_cast<size_t>(n)).rfind("valid=1;", 0) == 0)
-                return true;
-            std::this_thread::sleep_for(std::chrono::milliseconds(200));
-        }
-        return false;
+        return eventually(
+                   [&] {
+                       return process->wait(0ms) != -1 ||
+                              Client(port).query(lastName + ".1").rfind("valid=1;", 0) == 0;
+                   },
+                   START_TIMEOUT, 200ms) &&
+               process->wait(0ms) == -1;
     }
     // SIGTERM; the milliseconds to the exit and the exit code (-1: killed after the time-out).
     std::pair<double, int> terminate() {
         auto start = Clock::now();
-        kill(pid, SIGTERM);
-        int status = 0;
-        while (waitpid(pid, &status, WNOHANG) != pid) {
-            if (msSince(start) > EXIT_TIMEOUT_MS) return {msSince(start), -1};
-            std::this_thread::sleep_for(std::chrono::microseconds(500));
-        }
-        pid = -1;
-        return {msSince(start), WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status)};
+        process->signal(SIGTERM);
+        int code = process->wait(EXIT_TIMEOUT);
+        return {msSince(start), code};
     }
 
+    TempDir dir;
     int port, webPort;
-    pid_t pid = -1;
-    std::string dir;
+    std::unique_ptr<Process> process;
 };
 
 // Scrapes of /metrics every intervalMs for seconds; the latencies in ms and the failures.
@@ -289,55 +203,41 @@ int scrapeMode(const Options& o, Devices& devices, Daemon& daemon) {
         "mode=scrape devices=%zu page_bytes=%zu page_gzip_bytes=%zu page_cold_ms=%.1f "
         "idle_p50_ms=%.1f idle_p99_ms=%.1f page_clients=%d pages_per_s=%.1f page_errors=%ld "
         "scrapes=%zu failed=%d p50_ms=%.1f p99_ms=%.1f max_ms=%.1f stop_ms=%.1f exit=%d\n",
-        devices.paths.size(), plain.bytes, cold.bytes, cold.ms, percentile(idle, 0.5),
+        devices.ptys.size(), plain.bytes, cold.bytes, cold.ms, percentile(idle, 0.5),
         percentile(idle, 0.99), o.pageClients, pagesPerS, errors, busy.size(), failed,
         percentile(busy, 0.5), percentile(busy, 0.99), percentile(busy, 1), stopMs, code);
     return 0;
 }
 
-// A connection that asks for /metrics, sees the answer begin and reads no more.
-UniqueFd stalledReader(int webPort) {
-    std::string error;
-    UniqueFd fd = connectTo("127.0.0.1", webPort, REQUEST_TIMEOUT_MS, &error);
-    if (!fd.valid()) return fd;
-    int small = 4096;
-    setsockopt(fd.get(), SOL_SOCKET, SO_RCVBUF, &small, sizeof(small));
-    std::string request = "GET /metrics HTTP/1.1\r\n\r\n";
-    size_t len = request.size();
-    sendall(fd.get(), request.data(), &len);
-    if (waitReadable(fd.get(), REQUEST_TIMEOUT_MS) != 1) return UniqueFd();
-    return fd;
-}
-
 int stallMode(const Options& o, Devices& devices, Daemon& daemon) {
-    long idle = rssKiB(daemon.pid);
+    long idle = rssKiB(daemon.process->pid());
     Reply scrape = get(daemon.webPort, "/metrics", false);
-    long scraped = rssKiB(daemon.pid);
-    std::vector<UniqueFd> stalled;
+    long scraped = rssKiB(daemon.process->pid());
+    std::vector<std::unique_ptr<Client>> stalled;
     long most = scraped;
     auto start = Clock::now();
     for (int i = 0; i < o.stalled; ++i) {
         if (o.spreadMs > 0)
             std::this_thread::sleep_until(start +
                                           std::chrono::milliseconds(o.spreadMs * i / o.stalled));
-        UniqueFd fd = stalledReader(daemon.webPort);
-        if (fd.valid()) stalled.push_back(std::move(fd));
-        most = std::max(most, rssKiB(daemon.pid));
+        stalled.push_back(stalledReader(daemon.webPort));
+        most = std::max(most, rssKiB(daemon.process->pid()));
     }
     auto hold = Clock::now();
     while (msSince(hold) < o.holdS * 1000) {
-        most = std::max(most, rssKiB(daemon.pid));
+        most = std::max(most, rssKiB(daemon.process->pid()));
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
     Reply during = get(daemon.webPort, "/metrics", true);
-    size_t held = stalled.size();
+    size_t held =
+        std::count_if(stalled.begin(), stalled.end(), [](const auto& c) { return c->connected(); });
     stalled.clear();
     auto [stopMs, code] = daemon.terminate();
     printf(
         "mode=stall names=%zu metrics_bytes=%zu stalled=%zu spread_ms=%d rss_idle_kib=%ld "
         "rss_scraped_kib=%ld rss_held_max_kib=%ld grown_kib=%ld scrape_while_held_ms=%.1f "
         "stop_ms=%.1f exit=%d\n",
-        devices.paths.size() * static_cast<size_t>(o.names), scrape.bytes, held, o.spreadMs, idle,
+        devices.ptys.size() * static_cast<size_t>(o.names), scrape.bytes, held, o.spreadMs, idle,
         scraped, most, most - idle, during.ms, stopMs, code);
     return 0;
 }
@@ -426,7 +326,7 @@ int main(int argc, char* argv[]) {
         "sensor-" + std::to_string(o.devices - 1) + "-" + std::to_string(o.names - 1);
     if (!daemon.ready(last)) {
         fprintf(stderr, "webload: the daemon ended or did not serve every device in time\n");
-        if (system(("tail -n 20 " + daemon.dir + "/daemon.log >&2").c_str()) != 0) return 1;
+        fputs(daemon.process->output().c_str(), stderr);
         return 1;
     }
     return o.mode == "scrape" ? scrapeMode(o, devices, daemon) : stallMode(o, devices, daemon);

@@ -28,10 +28,8 @@ std::string runChromium(const TempDir& dir, std::vector<std::string> args) {
 }
 
 // The paths of class cls in section that draw something.
-long paths(const std::string& section, const std::string& cls) {
-    std::regex path("<path class=\"" + cls + "\" d=\"M");
-    return std::distance(std::sregex_iterator(section.begin(), section.end(), path),
-                         std::sregex_iterator());
+int paths(const std::string& section, const std::string& cls) {
+    return countMatches(section, "<path class=\"" + cls + "\" d=\"M");
 }
 
 // The <section> of the page that lists name.
@@ -75,7 +73,7 @@ TEST(StatusPageInBrowser, ShowsTheServedValuesChartsWithDataAndTheRaisedAlert) {
 
     std::string url = "http://127.0.0.1:" + std::to_string(webPort) + "/";
     std::string dom = runChromium(dir, {"--dump-dom", url});
-    EXPECT_NE(dom.find("<html"), std::string::npos) << dom;
+    EXPECT_TRUE(has(dom, "<html")) << dom;
     mkdir(SENSOMARK_ARTEFACTS, 0755);
     std::ofstream(SENSOMARK_ARTEFACTS "/status-page.html") << dom;
     for (const char* name : {"cellar", "garage"}) {
@@ -86,7 +84,7 @@ TEST(StatusPageInBrowser, ShowsTheServedValuesChartsWithDataAndTheRaisedAlert) {
                       client.query(name + ("." + std::to_string(q))))
                 << name << key;
         }
-        EXPECT_NE(section.find("<span class=\"state open\">open</span>"), std::string::npos);
+        EXPECT_TRUE(has(section, "<span class=\"state open\">open</span>"));
         // Each chart draws a line over a band, or a dot on a whisker for a single minute.
         EXPECT_EQ(paths(section, "line") + paths(section, "dot"), 3) << section;
         EXPECT_EQ(paths(section, "band"), paths(section, "line"));
@@ -105,7 +103,7 @@ TEST(StatusPageInBrowser, ShowsTheServedValuesChartsWithDataAndTheRaisedAlert) {
     EXPECT_FALSE(has(attic, "alerting"));
     EXPECT_EQ(shownValue(attic, "temperature"), "-");
     EXPECT_EQ(paths(attic, "line") + paths(attic, "dot"), 0);
-    EXPECT_NE(attic.find("no valid reading in the last 24 hours"), std::string::npos);
+    EXPECT_TRUE(has(attic, "no valid reading in the last 24 hours"));
 
     struct Shot {
         const char *file, *size, *flag;

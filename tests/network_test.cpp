@@ -12,16 +12,15 @@ using Lines = std::vector<std::string>;
 const std::string T1 = "valid=1;value=21.5;";
 const std::string T2 = "valid=1;value=48.3;";
 
+// Main, the reader and the log writer (no web thread without metricsport), and
+// the ThreadSanitizer runtime's.
 #ifdef __SANITIZE_THREAD__
-const int IDLE_THREADS = 4;  // main, the reader, the log writer and the ThreadSanitizer runtime's
+const int IDLE_THREADS = 4;
 #else
-const int IDLE_THREADS = 3;  // main, the reader and the log writer
+const int IDLE_THREADS = 3;
 #endif
-#ifdef SENSOMARK_SANITIZED
-const int MANY_CLIENTS = 500;  // instrumented threads are slow; still far above the backlog
-#else
-const int MANY_CLIENTS = 2000;
-#endif
+// Instrumented threads are slow; 500 is still far above the backlog.
+const int MANY_CLIENTS = SANITIZED ? 500 : 2000;
 
 // A daemon with one streaming device named "probe"; every query sees fresh data.
 struct Service {

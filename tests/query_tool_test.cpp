@@ -20,22 +20,6 @@ struct Outcome {
     std::string out, err;
 };
 
-// Whether text is expected, or begins with it when it ends in "...".
-bool matches(const std::string& text, const std::string& expected) {
-    size_t n = expected.size() - 3;
-    if (expected.size() < 3 || expected.compare(n, 3, "...") != 0) return text == expected;
-    return text.compare(0, n, expected, 0, n) == 0;
-}
-
-// The body of GET /metrics on port; empty when nothing answered.
-std::string fetchMetrics(int port) {
-    Client http(port);
-    http.send("GET /metrics HTTP/1.0\r\n\r\n");
-    EXPECT_TRUE(http.closedByPeer());
-    size_t body = http.pending.find("\r\n\r\n");
-    return body == npos ? "" : http.pending.substr(body + 4);
-}
-
 // The lines of a text exposition, the value of each sample read as a number.
 std::set<std::string> exposition(const std::string& text) {
     std::set<std::string> lines;
@@ -62,7 +46,8 @@ struct Service {
         live.write("temperature=21.50 humidity=48.3\r\n");
         std::string counter = "\nsensomark_device_lines_total{device=\"" + live.slavePath + "\"} " +
                               std::to_string(++lines) + "\n";
-        ASSERT_TRUE(eventually([&] { return fetchMetrics(metricsPort).find(counter) != npos; }));
+        ASSERT_TRUE(
+            eventually([&] { return has(httpGet(metricsPort, "/metrics").body, counter); }));
     }
     // The client connections logged up to a query of marker (the log keeps their order).
     int connectionsUpTo(const std::string& marker) {
@@ -185,7 +170,7 @@ TEST_F(QueryTool, AllTakesNamesAndPortFromTheConfiguration) {
 
 // The same names, labels, values and HELP and TYPE lines as the daemon's /metrics.
 TEST_F(QueryTool, PrometheusMatchesTheDaemonsMetrics) {
-    std::set<std::string> metrics = exposition(fetchMetrics(service->metricsPort));
+    std::set<std::string> metrics = exposition(httpGet(service->metricsPort, "/metrics").body);
     Outcome run = query("--prometheus --all");
     EXPECT_EQ(run.code, 1) << run.err;
     std::set<std::string> tool = exposition(run.out);

@@ -8,6 +8,8 @@
 #include <iostream>
 #include <regex>
 
+#include "testutil.h"
+
 namespace {
 // Tue 2024-03-05 22:00:00 UTC.
 const int64_t WALL_AT = 1709676000;
@@ -68,11 +70,6 @@ HistorySeries seriesFilled(HistoryRange range, int64_t nowMinute, F value) {
     return s;
 }
 
-int matches(const std::string& text, const std::string& pattern) {
-    std::regex re(pattern);
-    return static_cast<int>(std::distance(std::sregex_iterator(text.begin(), text.end(), re), {}));
-}
-
 struct LocalTime {
     explicit LocalTime(const char* tz) {
         setenv("TZ", tz, 1);
@@ -100,10 +97,10 @@ TEST(StatusChart, LineAndBandBreakAtGapsAndScaleToTheData) {
     EXPECT_EQ(pathOf(svg, "dot").rfind("M1439 ", 0), 0u) << svg;
     EXPECT_EQ(pathOf(svg, "whisker").rfind("M1439 ", 0), 0u);
     for (const char* part : {">20<", ">23<", "°C, last 24 hours"})
-        EXPECT_NE(svg.find(part), std::string::npos) << part;
+        EXPECT_TRUE(has(svg, part)) << part;
     std::string empty = renderChart(QUANTITIES[1], std::vector<HistoryBucket>(1440), {});
     EXPECT_EQ(pathOf(empty, "line"), "");
-    EXPECT_NE(empty.find("no valid reading in the last 24 hours"), std::string::npos);
+    EXPECT_TRUE(has(empty, "no valid reading in the last 24 hours"));
 }
 
 TEST(StatusChart, ADayIsAPointPerFewMinutesThatKeepsExtremesGapsAndWeights) {
@@ -182,9 +179,8 @@ TEST(StatusChart, EveryRangeIsAFewHundredPointsThatFollowTheBuckets) {
         std::string d = pathOf(svg, "line");
         EXPECT_EQ(std::count(d.begin(), d.end(), 'M'), 2) << "the gap";
         EXPECT_EQ(line.back().first, count - 1);
-        EXPECT_NE(svg.find("viewBox=\"0 0 " + std::to_string(count - 1) + " 140\""),
-                  std::string::npos);
-        EXPECT_NE(svg.find(std::string("°C, ") + spanOf(range)), std::string::npos);
+        EXPECT_TRUE(has(svg, "viewBox=\"0 0 " + std::to_string(count - 1) + " 140\""));
+        EXPECT_TRUE(has(svg, std::string("°C, ") + spanOf(range)));
     }
 }
 
@@ -223,18 +219,15 @@ TEST(StatusPage, EscapesConfiguredTextsAndStaysSmallForSixteenDevicesOfEveryRang
               "Climate on host&lt;&amp;&gt;&#39;", "<meta http-equiv=\"refresh\" content=\"60\">",
               "prefers-color-scheme:dark", "<a href=\"/?range=day\"", "<a href=\"/?range=week\"",
               "<a href=\"/?range=month\"", "<a href=\"/?range=year\""})
-            EXPECT_NE(page.find(part), std::string::npos) << part;
+            EXPECT_TRUE(has(page, part)) << part;
         std::string name = historyRangeName(range);
-        EXPECT_EQ(matches(page, "aria-current=\"page\""), 1);
-        EXPECT_NE(page.find("<a href=\"/?range=" + name + "\" aria-current=\"page\">"),
-                  std::string::npos);
-        EXPECT_NE(page.find("href=\"/history.csv?name=cellar&amp;range=" + name + "\""),
-                  std::string::npos);
-        EXPECT_NE(page.find("href=\"/history.csv?name=k%C3%A4%20%26x2&amp;range=" + name + "\""),
-                  std::string::npos);
+        EXPECT_EQ(countMatches(page, "aria-current=\"page\""), 1);
+        EXPECT_TRUE(has(page, "<a href=\"/?range=" + name + "\" aria-current=\"page\">"));
+        EXPECT_TRUE(has(page, "href=\"/history.csv?name=cellar&amp;range=" + name + "\""));
+        EXPECT_TRUE(has(page, "href=\"/history.csv?name=k%C3%A4%20%26x2&amp;range=" + name + "\""));
         EXPECT_FALSE(std::regex_search(page, std::regex("https?://")));  // nothing from elsewhere
         EXPECT_FALSE(std::regex_search(page, std::regex("<script")));
-        EXPECT_EQ(matches(page, "class=\"line\""), 48);
+        EXPECT_EQ(countMatches(page, "class=\"line\""), 48);
         std::cout << "status page, 16 devices with a full " << name << ": " << page.size()
                   << " bytes\n";
         EXPECT_LT(page.size(), 400u * 1000);

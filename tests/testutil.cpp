@@ -1,6 +1,7 @@
 // Helpers for the system tests: processes, pseudo-terminals, TCP clients.
 #include "testutil.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
@@ -79,6 +80,17 @@ std::string readFile(const std::string& path) {
     return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
+bool matches(const std::string& text, const std::string& expected) {
+    size_t n = expected.size() - 3;
+    if (expected.size() < 3 || expected.compare(n, 3, "...") != 0) return text == expected;
+    return text.compare(0, n, expected, 0, n) == 0;
+}
+
+int countMatches(const std::string& text, const std::string& pattern) {
+    std::regex re(pattern);
+    return static_cast<int>(std::distance(std::sregex_iterator(text.begin(), text.end(), re), {}));
+}
+
 std::vector<std::string> logLines(const std::string& text) {
     static const std::regex stamp(R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d - )");
     std::vector<std::string> lines;
@@ -140,7 +152,7 @@ void Process::signal(int sig) {
 int Process::wait(std::chrono::milliseconds timeout) {
     int raw = 0;
     if (status == -1 &&
-        eventually([&] { return waitpid(childPid, &raw, WNOHANG) == childPid; }, timeout))
+        eventually([&] { return waitpid(childPid, &raw, WNOHANG) == childPid; }, timeout, 1ms))
         status = raw;
     if (status == -1) return -1;
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
@@ -175,9 +187,28 @@ void Pty::hangUp() {
     }
 }
 
-Client::Client(int port) {
+Client::Client(int port, const std::string& from, const std::string& host) {
     std::string error;
-    fd = connectTo("127.0.0.1", port, 5000, &error).release();
+    if (from.empty()) {
+        fd = connectTo(host, port, 5000, &error).release();
+        return;
+    }
+    sockaddr_in6 to = {}, source = {};  // big enough for either family
+    auto address = [](const std::string& text, int port, sockaddr_in6* a) {
+        auto* v4 = reinterpret_cast<sockaddr_in*>(a);
+        v4->sin_family = AF_INET;
+        v4->sin_port = htons(static_cast<uint16_t>(port));
+        if (inet_pton(AF_INET, text.c_str(), &v4->sin_addr) == 1) return sizeof(sockaddr_in);
+        *a = {AF_INET6, htons(static_cast<uint16_t>(port)), 0, {}, 0};
+        inet_pton(AF_INET6, text.c_str(), &a->sin6_addr);
+        return sizeof(sockaddr_in6);
+    };
+    socklen_t len = address(from, 0, &source);
+    address(host, port, &to);
+    UniqueFd s(socket(source.sin6_family, SOCK_STREAM, 0));
+    if (bind(s.get(), reinterpret_cast<sockaddr*>(&source), len) == 0 &&
+        connect(s.get(), reinterpret_cast<sockaddr*>(&to), len) == 0)
+        fd = s.release();
 }
 
 Client::~Client() {
@@ -234,6 +265,18 @@ void Client::resetHard() {
     setsockopt(fd, SOL_SOCKET, SO_LINGER, &hard, sizeof(hard));
     close(fd);
     fd = -1;
+}
+
+std::unique_ptr<Client> stalledReader(int port, std::chrono::milliseconds timeout) {
+    auto c = std::make_unique<Client>(port);
+    int small = 4096;
+    setsockopt(c->fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof(small));
+    c->send("GET /metrics HTTP/1.1\r\n\r\n");
+    if (c->connected() && waitReadable(c->fd, static_cast<int>(timeout.count())) != 1) {
+        close(c->fd);
+        c->fd = -1;
+    }
+    return c;
 }
 
 bool groupRunning(pid_t pgid) {
@@ -300,10 +343,11 @@ std::unique_ptr<Process> startDaemon(const TempDir& dir, const std::string& conf
     return daemon;
 }
 
-WebResponse httpExchange(int port, const std::string& request, std::chrono::milliseconds timeout) {
+WebResponse httpExchange(int port, const std::string& request, std::chrono::milliseconds timeout,
+                         const std::string& from) {
     WebResponse r;
     auto start = std::chrono::steady_clock::now();
-    Client c(port);
+    Client c(port, from);
     if (!c.connected()) return r;
     c.send(request);
     std::string all;

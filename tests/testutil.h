@@ -62,6 +62,10 @@ std::string readFile(const std::string& path);
 inline bool has(const std::string& text, const std::string& part) {
     return text.find(part) != std::string::npos;
 }
+// Whether text is expected, or begins with it when it ends in "...".
+bool matches(const std::string& text, const std::string& expected);
+// How often the regular expression pattern matches in text.
+int countMatches(const std::string& text, const std::string& pattern);
 // The messages of the lines of text that start with a time stamp
 // "YYYY-MM-DD HH:MM:SS - ", in order and without it.
 std::vector<std::string> logLines(const std::string& text);
@@ -75,13 +79,14 @@ int threadCount(pid_t pid);
 // The value of field ("Uid", "VmRSS") in /proc/pid/status; empty when absent.
 std::string procStatus(pid_t pid, const std::string& field);
 
-// Waits until predicate() holds, checking every 10 ms; false after the time-out.
+// Waits until predicate() holds, checking every step; false after the time-out.
 template <typename F>
-bool eventually(F predicate, std::chrono::milliseconds timeout = 5s) {
+bool eventually(F predicate, std::chrono::milliseconds timeout = 5s,
+                std::chrono::milliseconds step = 10ms) {
     auto deadline = std::chrono::steady_clock::now() + timeout;
     while (!predicate()) {
         if (std::chrono::steady_clock::now() > deadline) return false;
-        std::this_thread::sleep_for(10ms);
+        std::this_thread::sleep_for(step);
     }
     return true;
 }
@@ -101,7 +106,8 @@ class Process {
     int count(const std::string& text) const;  // occurrences in the output so far
     std::string output() const;
     void signal(int sig);
-    // The exit code, 128+N after signal N, or -1 when it has not ended within the time-out.
+    // The exit code, 128+N after signal N, or -1 when it has not ended within the
+    // time-out; seen within a millisecond (the benchmarks time the stop).
     int wait(std::chrono::milliseconds timeout = 5s);
     pid_t pid() const { return childPid; }
     const std::string outPath, errPath;
@@ -133,9 +139,9 @@ struct Pty {
     std::string slavePath;
 };
 
-// A TCP client on 127.0.0.1.
+// A TCP client of host, from the local address from (any when empty).
 struct Client {
-    explicit Client(int port);
+    explicit Client(int port, const std::string& from = "", const std::string& host = "127.0.0.1");
     ~Client();
     bool connected() const { return fd >= 0; }
     void send(const std::string& bytes) const;
@@ -151,6 +157,10 @@ struct Client {
     std::string pending;  // received, not yet returned as a reply
 };
 
+// A connection to port with a small receive buffer that asks for /metrics, sees the
+// answer begin and reads no more; not connected when no answer began within timeout.
+std::unique_ptr<Client> stalledReader(int port, std::chrono::milliseconds timeout = 10s);
+
 // One HTTP exchange on 127.0.0.1 as received; status 0 when there was no
 // HTTP response.
 struct WebResponse {
@@ -158,9 +168,9 @@ struct WebResponse {
     std::string head, body;  // head: up to its last CR LF
     double ms = 0;           // from connect to close
 };
-// Sends request (a whole request head) to port and reads the response to the
-// end, waiting at most timeout for each part.
+// Sends request (a whole request head) to port, from the local address from,
+// and reads the response to the end, waiting at most timeout for each part.
 WebResponse httpExchange(int port, const std::string& request,
-                         std::chrono::milliseconds timeout = 10s);
+                         std::chrono::milliseconds timeout = 10s, const std::string& from = "");
 // GET target.
 WebResponse httpGet(int port, const std::string& target);
