@@ -16,6 +16,9 @@
 #   --summary FILE   print the summary of a kill matrix written earlier, and exit
 #   --compare OLD NEW  the mutants matrix OLD has killed that matrix NEW has not; exit
 #                    code 1 when there is one
+#   --merge OUT FILE...  joins kill matrices of one tree, run in parts (say one part
+#                    per session, each with its own IDs), into OUT; a mutant in
+#                    several parts keeps its last record
 #
 # The user's tree is never touched. The work copy is made of the files git
 # tracks, as they are in the working tree (uncommitted edits of tracked files
@@ -205,6 +208,8 @@ def main():
         return 0
     if command == "compare":
         return compare(read_matrix(path), read_matrix(sys.argv[3]))
+    if command == "merge":
+        return merge(path, sys.argv[3:])
     die("unknown command %s" % command)
 
 # ---- kill matrix
@@ -231,6 +236,31 @@ def read_matrix(path):
     except OSError as e:
         die("cannot read %s: %s" % (path, e.strerror))
     return meta, tests, mutants
+
+def merge(out, parts):
+    meta, tests, mutants = {}, {}, {}
+    for part in parts:
+        m, t, ms = read_matrix(part)
+        if meta and m.get("tree") != meta.get("tree"):
+            die("%s is of tree %s, not %s" % (part, m.get("tree"), meta.get("tree")))
+        meta = meta or m
+        for name, test in t.items():
+            tests.setdefault(name, test)
+        for mutant in ms:
+            mutants[mutant["id"]] = mutant
+    field = lambda names: ",".join(names) or "-"
+    with open(out, "w", encoding="utf-8") as f:
+        f.write('# Kill matrix of tools/mutants.sh: tab-separated, "-" for none (see its --help)\n')
+        for key in ("tree", "date", "ctest"):
+            f.write("meta\t%s\t%s\n" % (key, meta.get(key, "-")))
+        f.write("meta\tmerged from\t%s\n" % " ".join(parts))
+        for name, t in tests.items():
+            f.write("test\t%s\t%s\t%s\t%s\n" % (name, t["file"], t["seconds"], t["state"]))
+        for m in mutants.values():
+            f.write("mutant\t%s\t%s\t%s\t%s\t%s\t%s\n" % (
+                m["id"], m["file"], m["result"], field(m["killers"]), field(m["unconfirmed"]),
+                m["detail"]))
+    return 0
 
 def lines_of(top, path):
     try:
@@ -353,6 +383,12 @@ main() {
             --compare)
                 [ $# -eq 3 ] || fail "--compare takes two matrix files"
                 mutant_py compare "$2" "$3"
+                exit
+                ;;
+            --merge)
+                [ $# -ge 3 ] || fail "--merge takes the output and at least one matrix file"
+                shift
+                mutant_py merge "$@"
                 exit
                 ;;
             -h | --help)
