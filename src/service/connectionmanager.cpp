@@ -59,7 +59,7 @@ ConnectionManager::~ConnectionManager() {
 
 void ConnectionManager::stopClients() {
     MutexLock lock(mutex);
-    if (serving == 0) return;
+    if (serving <= 0) return;
     requestShutdown();
     for (Connection* c : connections) c->interrupt();
     lock.waitFor(allStopped, CLIENTS_EXIT_WAIT, [this]() REQUIRES(mutex) { return serving == 0; });
