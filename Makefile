@@ -97,8 +97,8 @@ fresh-machine-check:
 # into a copy of the tracked files (in /tmp; this tree stays as it is), each
 # followed by the whole suite; writes which tests kill which fault (the kill
 # matrix, build/mutants-matrix.tsv) and its summary. Hours on two cores;
-# MUTANTS="3 7" picks some, MUTANTS_ARGS="--quick" stops each suite at its
-# first failure (only killed or not), MUTANTS_ARGS="--keep" keeps the copy.
+# MUTANTS="3 7" picks some, MUTANTS_ARGS="--quick" stops at each fault's
+# first killer (likely killers first; an hour), MUTANTS_ARGS="--keep" keeps the copy.
 MUTANTS ?=
 MUTANTS_ARGS ?=
 mutants: deps
