@@ -195,17 +195,22 @@ def main():
                 f.write(data.replace(find, replace, 1))
         return 0
     if command == "tests":
-        # tests TOP < ctest --show-only=json-v1: each test's name and its source file.
+        # tests TOP < ctest --show-only=json-v1: each test's name, its source file and
+        # the program it runs (the build target of that name).
         for test in json.load(sys.stdin)["tests"]:
             found = "-"
-            for arg in test.get("command", []):
+            command = test.get("command", [])
+            program = os.path.basename(command[0]) if command else "-"
+            if not program.endswith("_test"):
+                program = "-"  # not a program of the build (a script)
+            for arg in command:
                 base = os.path.basename(arg)
                 for name in (base, base + ".cpp"):
                     if os.path.isfile(os.path.join(path, "tests", name)):
                         found = "tests/" + name
                 if found != "-":
                     break
-            print("%s\t%s" % (test["name"], found))
+            print("%s\t%s\t%s" % (test["name"], found, program))
         return 0
     if command == "summary":
         summary(read_matrix(path), sys.argv[3] if len(sys.argv) > 3 else "")
@@ -659,7 +664,7 @@ main() {
         echo "mutants: each mutant: ctest ${ctest_args[*]} --timeout $test_timeout, at most" \
             "$suite_limit s; each failing test again on its own; kill matrix in $matrix"
     fi
-    declare -gA test_file
+    declare -gA test_file test_program
     {
         printf '# Kill matrix of tools/mutants.sh: tab-separated, "-" for none (see its --help)\n'
         printf 'meta\ttree\t%s\n' "$tree_state"
@@ -672,7 +677,7 @@ main() {
         printf 'meta\tload at start\t%s\n' "$(load)"
         (cd "$build" && ctest --show-only=json-v1 "${ctest_args[@]}" 2>/dev/null) |
             mutant_py tests "$src" |
-            while IFS=$'\t' read -r name file; do
+            while IFS=$'\t' read -r name file _; do
                 state=ok
                 [ -z "${skipped[$name]+x}" ] || state=skipped
                 [ -z "${flaky[$name]+x}" ] || state=flaky
@@ -683,6 +688,10 @@ main() {
     while IFS=$'\t' read -r _ name file _; do
         test_file[$name]=$file
     done < <(grep '^test' "$matrix")
+    while IFS=$'\t' read -r name _ program; do
+        test_program[$name]=$program
+    done < <((cd "$build" && ctest --show-only=json-v1 "${ctest_args[@]}" 2>/dev/null) |
+        mutant_py tests "$src")
 
     # The likely killers of mutant ID, one per line: its killers in the --first
     # matrix that this suite still has, else the tests of its file's own test file.
@@ -704,6 +713,29 @@ main() {
     # One regular expression matching exactly the test names given, one per line.
     names_regex() {
         sed 's/[][\.*^$+?(){}|/]/\\&/g' | paste -sd '|' | sed 's/^/^(/; s/$/)$/'
+    }
+
+    # build_for ID: in quick mode, sets passed to the likely killers of mutant ID
+    # and builds only their programs (and the programs they start), or the
+    # whole tree when one of them is no program of its own; targets tells which
+    # were built, empty for the whole tree.
+    build_for() {
+        local name program
+        passed=
+        targets=
+        if [ $quick = 1 ]; then
+            passed=$(likely "$1")
+            for name in $passed; do
+                program=${test_program[$name]:--}
+                if [ "$program" = - ]; then
+                    targets=
+                    break
+                fi
+                case " $targets " in *" $program "*) ;; *) targets="$targets $program" ;; esac
+            done
+        fi
+        # shellcheck disable=SC2086 # the names of the targets, one word each
+        cmake --build "$build" -j"$jobs" ${targets:+--target $targets}
     }
 
     # judge LOG: runs the tests of LOG that failed (or were cut off) again on
@@ -738,7 +770,7 @@ main() {
             [ $rc -eq 3 ] || exit 2
             result[$id]="NOT APPLIED"
             detail[$id]=$reason
-        elif ! cmake --build "$build" -j"$jobs" >"$logs/$id-build.log" 2>&1; then
+        elif ! build_for "$id" >"$logs/$id-build.log" 2>&1; then
             result[$id]="NO BUILD"
             detail[$id]=$(grep -m 1 -E 'error|Error' "$logs/$id-build.log" |
                 sed "s|$src/||g" | cut -c 1-100)
@@ -750,13 +782,18 @@ main() {
                 # The likely killers first, then the rest of the suite; a failure
                 # that does not come again on its own is left out of the next try.
                 try=0
-                passed=$(likely "$id")
                 if [ -n "$passed" ]; then
                     run_suite "$logs/$id-test.log" "$suite_limit" "${stop_early[@]}" \
                         -R "$(names_regex <<<"$passed")"
                     rc=$?
                     [ $rc -ne 124 ] && [ $rc -ne 137 ] || out_of_time=1
                     [ $rc -eq 0 ] || judge "$logs/$id-test.log"
+                fi
+                if [ ${#killers[@]} -eq 0 ] && [ $out_of_time = 0 ] && [ -n "$targets" ] &&
+                    ! cmake --build "$build" -j"$jobs" >>"$logs/$id-build.log" 2>&1; then
+                    result[$id]="NO BUILD"
+                    detail[$id]="only the programs of its likely killers build"
+                    try=3
                 fi
                 while [ ${#killers[@]} -eq 0 ] && [ $out_of_time = 0 ] && [ $try -lt 3 ]; do
                     try=$((try + 1))
@@ -779,8 +816,10 @@ main() {
                 secs="build $((built - t0))s, suite $((ran - built))s, alone" \
                     "$(($(date +%s) - ran))s; load $before"
             fi
-            detail[$id]=$secs
-            if [ ${#killers[@]} -gt 0 ]; then
+            detail[$id]=${detail[$id]:+${detail[$id]:-}; }$secs
+            if [ -n "${result[$id]:-}" ]; then
+                :
+            elif [ ${#killers[@]} -gt 0 ]; then
                 result[$id]=KILLED
                 [ $out_of_time = 0 ] || detail[$id]="suite ran out of time; ${detail[$id]}"
             elif [ $out_of_time = 1 ]; then
