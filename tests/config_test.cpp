@@ -69,13 +69,11 @@ TEST(Config, NotesComeInKeyOrderWithUnknownKeysLast) {
                                "0 configured log level unknown",
                                "1 unknown key 'metricport' in section 'main' ignored",
                                "1 unknown key 'Port' in section 'main' ignored"}));
-    EXPECT_EQ(c.stateDir, "state/h");
-    EXPECT_EQ(c.historySyncS, 60);
+    EXPECT_EQ(std::tie(c.stateDir, c.historySyncS), std::make_tuple("state/h", 60));
     ASSERT_EQ(c.sensors.size(), 2u);
-    EXPECT_EQ(c.sensors[0].device, "/dev/b");
-    EXPECT_EQ(c.sensors[0].names, (Lines{"x", "y"}));
-    EXPECT_EQ(c.sensors[1].device, "/dev/a");
-    EXPECT_TRUE(c.sensors[1].names.empty());
+    EXPECT_EQ(
+        std::tie(c.sensors[0].device, c.sensors[0].names, c.sensors[1].device, c.sensors[1].names),
+        std::make_tuple("/dev/b", Lines{"x", "y"}, "/dev/a", Lines{}));
 }
 
 TEST(Config, AClientLooksUpNoAccountAndReadsNoMqtt) {

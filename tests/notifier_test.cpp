@@ -53,13 +53,6 @@ AlertEvent event(const std::string& name, bool raised = true) {
     const std::string message = "cellar humidity is 72.5 %, above 70 since 2024-05-01T10:00:00Z";
     return {0, raised, "above 70 for 10m", name, "humidity", "72.5", "70", 1714557600, 0, message};
 }
-
-// The pid the hanging script wrote, once it wrote it.
-pid_t hangingPid(const NotifyRig& rig) {
-    std::string path = rig.program() + ".hang";
-    EXPECT_TRUE(eventually([&] { return !readFile(path).empty(); })) << "the script never hung";
-    return atoi(readFile(path).c_str());
-}
 }  // namespace
 
 TEST(Notifier, RunsTheProgramAloneInItsGroupWithTheEventAndLogsWhatItSaysBounded) {
@@ -128,7 +121,9 @@ TEST(Notifier, AHangingProgramIsKilledWithItsGroupAtTheTimeLimitAndAtTheStop) {
     Notifier notifier(rig.program());
     ASSERT_TRUE(notifier.start());
     notifier.notify(event("hang"));
-    pid_t pid = hangingPid(rig);
+    pid_t pid = 0;  // once the script wrote it
+    ASSERT_TRUE(
+        eventually([&] { return (pid = atoi(readFile(rig.program() + ".hang").c_str())); }));
     for (size_t i = 0; i <= Notifier::QUEUE_LIMIT; ++i) notifier.notify(event("cellar"));
     EXPECT_EQ(rig.logged("notify queue full, not notifying raised cellar humidity"), 1u);
     notifier.stop();  // does not wait for the program
