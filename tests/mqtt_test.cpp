@@ -88,7 +88,10 @@ TEST(MqttPublishing, FromFirstValueToTheWill) {
     EXPECT_GE(metricValue(m, "sensomark_mqtt_publishes_total"), 1 + 6 + 2 + 2 + 6) << m;
 
     // Home Assistant restarted: discovery again.
-    ASSERT_EQ(publishMessage(r.dir, r.broker.port, "homeassistant/status", "online"), 0);
+    Process publish({"/usr/bin/mosquitto_pub", "-h", "127.0.0.1", "-p",
+                     std::to_string(r.broker.port), "-t", "homeassistant/status", "-m", "online"},
+                    r.dir.path);
+    ASSERT_EQ(publish.wait(), 0) << publish.output();
     EXPECT_TRUE(sub.waitFor("homeassistant/sensor/t/sensomark_com1_dewpoint/config",
                             sub.last("homeassistant/sensor/t/sensomark_com1_dewpoint/config"), 2));
 
