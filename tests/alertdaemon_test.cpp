@@ -1,6 +1,6 @@
 // The alerts of [alerts] in the running daemon: a pseudo-terminal device past
 // a limit and back as the notify program, /metrics, /alerts.json and the status
-// page see it, kept over a restart; and a notify program that hangs, which
+// page see it, kept over a restart; then a notify program that hangs, which
 // holds up neither a query nor the stop.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -34,8 +34,8 @@ struct AlertRig {
         daemon = startDaemon(
             dir, configText(port, "metricsport = " + std::to_string(web) +
                                       "\nstatedir = " + dir.path + "\n[sensors]\n" + pty.slavePath +
-                                      " = cellar\n/nonexistent/x = attic\n[alerts]\nnotify = "
-                                      "notify\n" +
+                                      " = cellar\n/nonexistent/x = attic\n"
+                                      "[MQTT]\nhost = h\n[alerts]\nnotify = notify\n" +
                                       rules));
     }
     // The notify program's lines that start with prefix.
@@ -60,7 +60,7 @@ struct AlertRig {
 };
 }  // namespace
 
-TEST(AlertsInTheDaemon, RaisedThenKeptOverARestartThenClearedOnEveryOutput) {
+TEST(AlertsInTheDaemon, KeptOverARestartClearedEverywhereAndAHangingNotifyHoldsUpNothing) {
     AlertRig r;
     r.start("stale = 1s\ncellar.humidity = above 70 clear 65, below 20\n");
     // No number, and one beyond a float: neither is judged (as 0, as 1e40).
@@ -75,6 +75,7 @@ TEST(AlertsInTheDaemon, RaisedThenKeptOverARestartThenClearedOnEveryOutput) {
 
     // The metric, the document and the page (their texts are alertengine_test's).
     ASSERT_TRUE(eventually([&] { return metricValue(scrape(r.web), HUMID) == 1; }));
+    EXPECT_FALSE(has(scrape(r.web), "sensomark_mqtt"));  // [MQTT] is no [mqtt]
     ASSERT_TRUE(eventually([&] { return !r.active("attic", "stale").is_null(); }));
     json humid = r.active("cellar", "above 70 clear 65");
     EXPECT_EQ(humid["value"], "72.5");
@@ -118,11 +119,9 @@ TEST(AlertsInTheDaemon, RaisedThenKeptOverARestartThenClearedOnEveryOutput) {
     EXPECT_EQ(cleared["message"],
               "cellar humidity is 60.0 %, back at or below 65 (above 70 since " +
                   isoTime(humid["since"].get<int64_t>()) + ")");
-}
 
-TEST(AlertsInTheDaemon, AHangingNotifyProgramHoldsUpNeitherQueriesNorTheStop) {
-    AlertRig r;
-    r.start("cellar.humidity = above 70\n");
+    // A notify program that hangs holds up neither a query nor the stop, and
+    // is killed with its group.
     r.pty.write("humidity=99.0\n");
     pid_t hanging = 0;
     ASSERT_TRUE(eventually(
@@ -130,12 +129,10 @@ TEST(AlertsInTheDaemon, AHangingNotifyProgramHoldsUpNeitherQueriesNorTheStop) {
     r.pty.write("humidity=50.0\n");  // its event waits behind the hanging one
     EXPECT_TRUE(
         eventually([&] { return Client(r.port).query("cellar.2") == "valid=1;value=50.0;"; }));
-    EXPECT_TRUE(eventually([&] { return r.alerts()["events"][0]["event"] == "cleared"; }));
-    EXPECT_TRUE(has(scrape(r.web), "sensomark_alert_notifications_total{result=\"ok\"} 0\n"));
-
     r.daemon->signal(SIGTERM);
     EXPECT_EQ(r.daemon->wait(STOP_BOUND), 0) << r.daemon->output();
     EXPECT_FALSE(groupRunning(hanging));
     EXPECT_TRUE(has(r.daemon->output(), "was killed at the stop, for raised cellar humidity"));
-    EXPECT_TRUE(has(r.daemon->output(), "1 alert notifications not run: the daemon stops"));
+    EXPECT_TRUE(has(r.daemon->output(), " alert notifications not run: the daemon stops"));
+    EXPECT_EQ(r.daemon->count("MQTT"), 0) << r.daemon->output();
 }

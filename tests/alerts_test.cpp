@@ -1,6 +1,6 @@
 // The alert rules and the Grafana dashboard of packaging/: the rules' promtool
-// unit tests, every query of the dashboard as PromQL, and every metric name of
-// both against a scrape of the real daemon with a device and an MQTT broker.
+// unit tests, every query of the dashboard as PromQL, and every sensomark_ name
+// of both against a scrape of the real daemon with a device and an MQTT broker.
 #include <gtest/gtest.h>
 
 #include <map>
@@ -62,52 +62,6 @@ std::vector<std::string> dashboardQueries(const json& board) {
     });
     return queries;
 }
-
-// The expressions of a rules file: each "expr:" value, on its line or as the
-// block of deeper indented lines below it ("expr: |").
-std::vector<std::string> ruleExpressions(const std::string& yaml) {
-    static const std::regex key(R"(( *)expr: *(.*))");
-    std::vector<std::string> lines, expressions;
-    std::istringstream in(yaml);
-    for (std::string line; std::getline(in, line);) lines.push_back(line);
-    std::smatch match;
-    for (size_t i = 0; i < lines.size(); ++i) {
-        if (!std::regex_match(lines[i], match, key)) continue;
-        std::string expression = match[2];
-        if (!expression.empty() && (expression[0] == '|' || expression[0] == '>')) {
-            size_t indent = match[1].length();
-            expression.clear();
-            while (i + 1 < lines.size() && lines[i + 1].find_first_not_of(' ') > indent)
-                expression += lines[++i] + "\n";
-        }
-        expressions.push_back(expression);
-    }
-    return expressions;
-}
-
-// The metric names an expression selects: the words outside strings, label
-// matchers, ranges and label lists that are neither calls, keywords, nor
-// numbers and durations.
-std::set<std::string> metricNames(const std::string& expr) {
-    static const std::set<std::string> keywords = {
-        "and", "or",       "unless",     "bool",        "offset", "by",  "without",
-        "on",  "ignoring", "group_left", "group_right", "sum",    "min", "max",
-        "avg", "count",    "group",      "inf",         "nan"};
-    static const std::regex inside(
-        R"("(\\.|[^"\\])*"|'(\\.|[^'\\])*'|`[^`]*`|\{[^}]*\}|\[[^\]]*\])"),
-        labelList(R"(\b(by|without|on|ignoring|group_left|group_right)\s*\([^)]*\))"),
-        word(R"(([\w:.]+)(\s*\()?)");
-    const std::string rest =
-        std::regex_replace(std::regex_replace(expr, inside, " "), labelList, " ");
-    std::set<std::string> names;
-    for (std::sregex_iterator it(rest.begin(), rest.end(), word), end; it != end; ++it) {
-        const std::string name = (*it)[1];
-        if (!(*it)[2].matched && !isdigit(static_cast<unsigned char>(name[0])) && name[0] != '.' &&
-            !keywords.count(name))
-            names.insert(name);
-    }
-    return names;
-}
 }  // namespace
 
 TEST(AlertRules, PassPromtoolsCheckAndTheirUnitTests) {
@@ -123,17 +77,15 @@ TEST(Dashboard, QueriesAreAcceptedByPromtool) {
     std::vector<std::string> queries = dashboardQueries(board);
     ASSERT_GE(queries.size(), 10u);
     // As recording rules; a JSON string is a YAML string too.
-    std::string rules = "groups:\n  - name: dashboard\n    rules:\n", listed;
-    for (size_t i = 0; i < queries.size(); ++i) {
+    std::string rules = "groups:\n  - name: dashboard\n    rules:\n";
+    for (size_t i = 0; i < queries.size(); ++i)
         rules += "      - record: query_" + std::to_string(i) +
                  "\n        expr: " + json(queries[i]).dump() + "\n";
-        listed += "query_" + std::to_string(i) + ": " + queries[i] + "\n";
-    }
     TempDir dir;
     dir.write("dashboard.rules.yml", rules);
     std::string out;
     EXPECT_EQ(promtool({"check", "rules", dir.file("dashboard.rules.yml")}, &out), 0)
-        << out << listed;
+        << out << rules;
 }
 
 TEST(Dashboard, ReadsItsDataSourceAndSensorsFromVariables) {
@@ -142,7 +94,6 @@ TEST(Dashboard, ReadsItsDataSourceAndSensorsFromVariables) {
     for (const json& v : board["templating"]["list"]) variables[v["name"]] = v;
     EXPECT_EQ(variables["datasource"].value("type", ""), "datasource");
     EXPECT_EQ(variables["datasource"].value("query", ""), "prometheus");
-    EXPECT_EQ(variables["sensor"].value("definition", "").rfind("label_values(", 0), 0u);
     // A query bound to one data source's uid breaks on every other Grafana.
     size_t bound = 0;
     eachObject(board, [&](const json& object) {
@@ -176,24 +127,17 @@ TEST(AlertsAndDashboard, NameOnlyMetricsTheDaemonServes) {
         },
         10s))
         << metrics << daemon->output();
-    std::set<std::string> served = {"up"};  // Prometheus adds it to every scrape
+    std::set<std::string> served;
     std::istringstream lines(metrics);
     for (std::string line; std::getline(lines, line);)
         if (!line.empty() && line[0] != '#')
             served.insert(line.substr(0, line.find_first_of("{ ")));
 
-    std::vector<std::string> queries = dashboardQueries(dashboard());
-    std::string rules = readFile(RULES);
-    std::vector<std::string> expressions = ruleExpressions(rules);
-    static const std::regex alert(R"(\n *- alert:)");
-    EXPECT_EQ(expressions.size(),
-              size_t(std::distance(std::sregex_iterator(rules.begin(), rules.end(), alert),
-                                   std::sregex_iterator())));
-    expressions.insert(expressions.end(), queries.begin(), queries.end());
-    for (const std::string& expression : expressions) {
-        std::set<std::string> names = metricNames(expression);
-        EXPECT_FALSE(names.empty()) << expression;
-        for (const std::string& name : names)
-            EXPECT_TRUE(served.count(name)) << name << " in " << expression << "\n" << metrics;
-    }
+    // Every name of the sensomark_ families the rules and the dashboard select.
+    const std::string text = readFile(RULES) + readFile(DASHBOARD);
+    static const std::regex name(R"(\bsensomark_\w+)");
+    size_t names = 0;
+    for (std::sregex_iterator it(text.begin(), text.end(), name), end; it != end; ++it, ++names)
+        EXPECT_TRUE(served.count(it->str())) << it->str() << "\n" << metrics;
+    EXPECT_GE(names, 20u);
 }

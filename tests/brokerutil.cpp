@@ -96,14 +96,6 @@ std::string mqttSection(int port, const std::string& prefix, const std::string& 
            "\ntopic = " + prefix + "\n" + extra;
 }
 
-int publishMessage(const TempDir& dir, int port, const std::string& topic,
-                   const std::string& payload) {
-    std::string out;
-    return runProgram(
-        {PUBLISH, "-h", "127.0.0.1", "-p", std::to_string(port), "-t", topic, "-m", payload},
-        dir.path, &out);
-}
-
 std::string scrape(int metricsPort) {
     return httpGet(metricsPort, "/metrics").body;
 }

@@ -46,8 +46,6 @@ struct Subscriber {
 
 // A section [mqtt] for 127.0.0.1:port with prefix as topic and client id.
 std::string mqttSection(int port, const std::string& prefix, const std::string& extra = "");
-int publishMessage(const TempDir& dir, int port, const std::string& topic,
-                   const std::string& payload);
 // The body of GET /metrics on the web port, and the value of one sample in it
 // (-1 when absent).
 std::string scrape(int metricsPort);

@@ -18,16 +18,15 @@ TEST(MqttFleet, TwentyBoardsPublishIntoOneBroker) {
     for (int i = 0; i < BOARDS; ++i) {
         dirs.push_back(std::make_unique<TempDir>());
         devices.push_back(std::make_unique<Pty>());
-        std::string prefix = "fleet/board" + std::to_string(i), t = std::to_string(10 + i) + ".5",
-                    h = std::to_string(30 + i) + ".0", d = std::to_string(i) + ".1";
+        std::string prefix = "fleet/board" + std::to_string(i);
         daemons.push_back(startDaemon(
             *dirs.back(),
             configText(freePort(), "loglevel = critical\n[sensors]\n" + devices.back()->slavePath +
                                        " = probe\n" +
                                        mqttSection(broker.port, prefix, "discovery = no\n"))));
-        devices.back()->write("temperature=" + t + " humidity=" + h + " dewpoint=" + d + "\n");
-        for (std::string line : {std::string("available online"), "temperature " + t,
-                                 "humidity " + h, "dewpoint " + d})
+        devices.back()->write(LINE);
+        for (const char* line :
+             {"available online", "temperature 21.5", "humidity 48.0", "dewpoint 10.1"})
             wanted.insert(prefix + "/probe/" + line);
     }
     auto missing = [&] {

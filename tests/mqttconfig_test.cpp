@@ -13,53 +13,27 @@
 #include "mqttplan.h"
 #include "testutil.h"
 
-TEST(MqttConfig, DefaultsFollowTheHostNameAndTls) {
+TEST(MqttConfig, EveryKeyIsReadAndTheDefaultsFollowTheHostNameAndTls) {
+    std::map<std::string, std::string> keys;
+    for (std::string key :
+         {"host=h", "port=1999", "tls=on", "cafile=/ca", "certfile=/cert", "keyfile=/key",
+          "username=u", "passwordfile=/pw", "clientid=c", "topic=site/board7/", "qos=0",
+          "interval=15", "discovery=no", "retain=true"})
+        keys[key.substr(0, key.find('='))] = key.substr(key.find('=') + 1);
     MqttConfig c;
     std::string error;
+    ASSERT_TRUE(parseMqttConfig(keys, "box", &c, &error)) << error;
+    EXPECT_EQ(
+        std::tie(c.host, c.port, c.tls, c.caFile, c.certFile, c.keyFile, c.username, c.passwordFile,
+                 c.clientId, c.prefix, c.qos, c.intervalS, c.discovery, c.retain),
+        std::make_tuple("h", 1999, true, "/ca", "/cert", "/key", "u", "/pw", "c", "site/board7", 0,
+                        15, false, true));
     ASSERT_TRUE(parseMqttConfig({{"host", "broker.lan"}}, "box", &c, &error)) << error;
     EXPECT_EQ(std::tie(c.port, c.clientId, c.prefix),
               std::make_tuple(1883, "sensomark-box", "sensomark/box"));
     ASSERT_TRUE(
         parseMqttConfig({{"host", "h"}, {"tls", "YES"}, {"cafile", "/ca"}}, "b", &c, &error));
     EXPECT_EQ(c.port, 8883);
-}
-
-TEST(MqttConfig, EveryKeyIsRead) {
-    MqttConfig c;
-    std::string error;
-    ASSERT_TRUE(parseMqttConfig({{"host", "h"},
-                                 {"port", "1999"},
-                                 {"tls", "on"},
-                                 {"cafile", "/ca"},
-                                 {"certfile", "/cert"},
-                                 {"keyfile", "/key"},
-                                 {"username", "u"},
-                                 {"passwordfile", "/pw"},
-                                 {"clientid", "c"},
-                                 {"topic", "site/board7/"},
-                                 {"qos", "0"},
-                                 {"interval", "15"},
-                                 {"discovery", "no"},
-                                 {"retain", "true"}},
-                                "box", &c, &error))
-        << error;
-    EXPECT_EQ(
-        std::tie(c.host, c.port, c.tls, c.caFile, c.certFile, c.keyFile, c.username, c.passwordFile,
-                 c.clientId, c.prefix, c.qos, c.intervalS, c.discovery, c.retain),
-        std::make_tuple("h", 1999, true, "/ca", "/cert", "/key", "u", "/pw", "c", "site/board7", 0,
-                        15, false, true));
-}
-
-TEST(MqttConfig, WithoutTheSectionThereIsNoMqtt) {
-    TempDir dir;
-    int metricsPort = freePort();
-    auto daemon = startDaemon(
-        dir, configText(freePort(), "metricsport = " + std::to_string(metricsPort) +
-                                        "\n[sensors]\n/nonexistent/tty = x\n[MQTT]\nhost = h\n"));
-    std::string metrics = httpGet(metricsPort, "/metrics").body;
-    EXPECT_TRUE(has(metrics, "sensomark_requests_total") && !has(metrics, "sensomark_mqtt"))
-        << metrics;
-    EXPECT_EQ(daemon->count("MQTT"), 0) << daemon->output();
 }
 
 TEST(MqttDiscovery, TopicTextIsRefusedExactlyWhenTheLibraryRefusesIt) {

@@ -151,13 +151,16 @@ TEST_F(QueryTool, AllTakesNamesAndPortFromTheConfiguration) {
         live("cellar") + live("garage") + "attic.1: valid=0\nattic.2: valid=0\nattic.3: valid=0\n";
     const TempDir& dir = service->dir;
     dir.write("twice.conf", configText(service->port,
+                                       "listen = 0.0.0.0\nmetricport = 9100\n"
                                        "[sensors]\n/dev/a = cellar garage\n"
                                        "/dev/b = 'attic cellar'  ; comment\n"));
     dir.write("nosensors.conf", configText(service->port));
     dir.write("wrongport.conf", configText(freePort(), "[sensors]\n/dev/a = garage\n"));
     std::tuple<std::string, int, std::string> cases[] = {
         {"", 1, all},  // the daemon's file, found in the current directory like the daemon does
-        {"--config " + dir.file("twice.conf"), 1, all},  // a name listed twice is asked for once
+        // A name listed twice is asked for once; a misspelt key is no reason to refuse the file,
+        // and the any-address is no host to ask.
+        {"--config " + dir.file("twice.conf"), 1, all},
         {"--config nosensors.conf", 2, "sensomark.com1.1:\nsensomark.com1.2:\nsensomark.com1.3:\n"},
         {"--config wrongport.conf -p " + std::to_string(service->port), 1, live("garage")},
     };

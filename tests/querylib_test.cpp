@@ -99,13 +99,6 @@ TEST(PluginState, WorstStateWinsAndLowerCaseNamesRead) {
     EXPECT_FALSE(parseState("", &read));
 }
 
-TEST(Format, EscapesPrometheusLabelsAndNumbers) {
-    EXPECT_EQ(escapeLabelValue("a\"b\\c\nd"), "a\\\"b\\\\c\\nd");
-    std::string numbers;
-    for (double n : {21.5, 30.1, 1013., 0., -3.5}) numbers += formatNumber(n) + " ";
-    EXPECT_EQ(numbers, "21.5 30.1 1013 0 -3.5 ");
-}
-
 TEST(Format, JsonHasOneLinePerQueryAndTheReason) {
     std::vector<Result> results = {result("cellar.1", "valid=1;value=21.5;"),
                                    result("cellar.2", "valid=0"),
@@ -128,19 +121,19 @@ TEST(Format, PrometheusGroupsFamiliesOnceAndSkipsRepeatedSeries) {
     EXPECT_EQ(
         formatPrometheus({result("cellar.1", "valid=1;value=21.5;"),
                           result("cellar.2", "valid=1;value=48.3;"), result("attic.1", "valid=0"),
-                          result("gar\"age.1", "valid=1;value=7;"),
+                          result("g\\ar\"age.1", "valid=1;value=7;"),
                           result("cellar.1", "valid=1;value=21.6;"),
                           result("cellar.3", "valid=1;value=;"), result("nosuch.1", "")}),
         head(QUANTITIES[0].metric, QUANTITIES[0].help) +
             "sensomark_temperature_celsius{sensor=\"cellar\"} 21.5\n"
-            "sensomark_temperature_celsius{sensor=\"gar\\\"age\"} 7\n" +
+            "sensomark_temperature_celsius{sensor=\"g\\\\ar\\\"age\"} 7\n" +
             head(QUANTITIES[1].metric, QUANTITIES[1].help) +
             "sensomark_relative_humidity_percent{sensor=\"cellar\"} 48.3\n" +
             head(VALID_METRIC, VALID_HELP) +
             "sensomark_reading_valid{sensor=\"cellar\",quantity=\"temperature\"} 1\n"
             "sensomark_reading_valid{sensor=\"cellar\",quantity=\"humidity\"} 1\n"
             "sensomark_reading_valid{sensor=\"attic\",quantity=\"temperature\"} 0\n"
-            "sensomark_reading_valid{sensor=\"gar\\\"age\",quantity=\"temperature\"} 1\n"
+            "sensomark_reading_valid{sensor=\"g\\\\ar\\\"age\",quantity=\"temperature\"} 1\n"
             "sensomark_reading_valid{sensor=\"cellar\",quantity=\"dewpoint\"} 0\n"
             "sensomark_reading_valid{sensor=\"nosuch\",quantity=\"temperature\"} 0\n");
     EXPECT_EQ(formatPrometheus({}), "");
