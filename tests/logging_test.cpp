@@ -15,26 +15,7 @@
 #include "net.h"
 #include "testutil.h"
 
-namespace {
-
 using Lines = std::vector<std::string>;
-
-// The daemon in dir with its standard output (and error) on a pipe that the
-// test reads, or leaves unread.
-struct PipedDaemon {
-    explicit PipedDaemon(const TempDir& dir) {
-        int fds[2];
-        if (pipe(fds) != 0) return;
-        out.reset(fds[0]);
-        UniqueFd in(fds[1]);
-        daemon = std::make_unique<Process>(std::vector<std::string>{SENSOMARK_BIN}, dir.path, false,
-                                           in.get());
-    }
-    UniqueFd out;
-    std::unique_ptr<Process> daemon;
-};
-
-}  // namespace
 
 TEST(EventLog, FiltersByLevelRecreatesARemovedFileAndEndsAtShutdown) {
     TempDir dir;
@@ -120,8 +101,12 @@ TEST(StalledLog, ServesNeitherGrowsMemoryNorHoldsTheStop) {
     int port = freePort();
     dir.write("sensomarkUSB.conf",
               configText(port, "loglevel = debug\n[sensors]\n" + device.slavePath + " = probe\n"));
-    PipedDaemon piped(dir);
-    Process& daemon = *piped.daemon;
+    // Its standard output (and error) on a pipe that nobody reads.
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    UniqueFd out(fds[0]), in(fds[1]);
+    Process daemon({SENSOMARK_BIN}, dir.path, false, in.get());
+    in.reset();
     // The last line's value is served once the daemon has read every line before it.
     auto readUpTo = [&](const std::string& lines, const std::string& last) {
         return feed(lines + "temperature=" + last + "\n") &&
@@ -132,8 +117,7 @@ TEST(StalledLog, ServesNeitherGrowsMemoryNorHoldsTheStop) {
     // Each device line is logged in more than 16 bytes: these lines alone are
     // more than the pipe nobody reads can hold, however the writes fill its pages.
     std::string lines;
-    for (int i = 0; i < fcntl(piped.out.get(), F_GETPIPE_SZ) / 16; ++i)
-        lines += "temperature=20.0\n";
+    for (int i = 0; i < fcntl(out.get(), F_GETPIPE_SZ) / 16; ++i) lines += "temperature=20.0\n";
     ASSERT_TRUE(readUpTo(lines, "21.5")) << "the device's reader waits for the log";
     // The pipe is full for good: more device lines and new clients are served all the same.
     EXPECT_TRUE(readUpTo(lines, "25.5"))
@@ -166,8 +150,7 @@ TEST(StalledLog, ServesNeitherGrowsMemoryNorHoldsTheStop) {
     char buffer[65536];
     EXPECT_TRUE(eventually(
         [&] {
-            ssize_t n =
-                waitReadable(piped.out.get(), 100) > 0 ? read(piped.out.get(), buffer, 65536) : 0;
+            ssize_t n = waitReadable(out.get(), 100) > 0 ? read(out.get(), buffer, 65536) : 0;
             if (n > 0) drained.append(buffer, n);
             return drained.find(" log lines dropped\n") != std::string::npos;
         },
