@@ -79,11 +79,9 @@ TEST(Descriptors, ALowLimitLeavesClientsAFairShareAndAShortageOnlyDelaysTheLogFi
     // a pipe near the top), so the emulated daemon's arithmetic of 64 is not the
     // test's below.
     if (!EMULATED) {
-        // Idle clients of the web port take every descriptor there is, so the log
-        // file cannot be opened for the lines that say so, until the web port
-        // drops them for sending no request. The listen queue holds all of them at
-        // once, so none waits for a retried SYN on a busy machine and they all
-        // arrive within the web port's head time-out.
+        // Idle clients of the web port (all in its listen queue at once, so none waits
+        // for a retried SYN) take every descriptor there is, so the log file cannot be
+        // opened for the lines that say so until the web port drops them.
         std::vector<std::unique_ptr<Client>> idle;
         for (int i = 0; i < 64; ++i) idle.push_back(std::make_unique<Client>(metricsPort));
         Client late(port);

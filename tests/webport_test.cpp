@@ -1,8 +1,6 @@
 // The web port: HTTP text handling, then the real daemon's endpoints and its
 // limits against slow, stalled and too many clients.
 #include <gtest/gtest.h>
-#include <poll.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -21,8 +19,6 @@ using Clock = std::chrono::steady_clock;
 using Lines = std::vector<std::string>;
 
 namespace {
-const int BROWSERS = 24;
-
 // mainKeys: further lines of section "main".
 std::string webConfig(int port, int webPort, const std::string& sensors,
                       const std::string& mainKeys = "") {
@@ -197,9 +193,8 @@ const Range RANGES[] = {{"day", 1, 1440, "last 24 hours"},
                         {"year", 60, 8784, "last year"}};
 }  // namespace
 
-// The views' own layouts and escaping are jsonview_test's, csvview_test's and
-// statuspage_test's; here:
-// the daemon's data reaches every endpoint and range, and what the port refuses.
+// The daemon's data on every endpoint and range (the views' own layouts are their
+// tests'), what the port refuses, and a burst of half-sent requests.
 TEST(WebPort, EveryEndpointAndRangeShowsWhatTheQueryServiceServes) {
     TempDir dir;
     Pty pty;
@@ -397,7 +392,7 @@ TEST(WebPort, StalledReadersShareOneCopyOfALargeBodyAndNeitherTheyNorBrowsersHol
     // The browsers share one drawing of the page (180 devices) a second, so a
     // scrape gets its turn among them: it is never starved, however busy the
     // machine. Starved, it would wait for as long as they loop.
-    Browsers browsers(webPort, "GET / HTTP/1.1\r\nAccept-Encoding: gzip\r\n\r\n", BROWSERS);
+    Browsers browsers(webPort, "GET / HTTP/1.1\r\nAccept-Encoding: gzip\r\n\r\n", 24);
     std::atomic<int>& pages = browsers.pages;
     ASSERT_TRUE(eventually([&] { return pages >= 100; }, 60s));
     for (int i = 0; i < 3; ++i) {
