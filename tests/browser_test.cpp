@@ -73,7 +73,6 @@ TEST(StatusPageInBrowser, ShowsTheServedValuesChartsWithDataAndTheRaisedAlert) {
 
     std::string url = "http://127.0.0.1:" + std::to_string(webPort) + "/";
     std::string dom = runChromium(dir, {"--dump-dom", url});
-    EXPECT_TRUE(has(dom, "<html")) << dom;
     mkdir(SENSOMARK_ARTEFACTS, 0755);
     std::ofstream(SENSOMARK_ARTEFACTS "/status-page.html") << dom;
     for (const char* name : {"cellar", "garage"}) {
@@ -90,31 +89,18 @@ TEST(StatusPageInBrowser, ShowsTheServedValuesChartsWithDataAndTheRaisedAlert) {
         EXPECT_EQ(paths(section, "band"), paths(section, "line"));
         EXPECT_EQ(paths(section, "whisker"), paths(section, "dot"));
     }
-    // The alert at the top, its device's card and reading marked.
+    // The alert at the top (its marks on the card are alertdaemon_test's).
     EXPECT_TRUE(has(dom, "<h2>1 alert raised</h2>")) << dom;
-    EXPECT_TRUE(std::regex_search(dom, std::regex("<li><strong class=\"name\">garage</strong> "
-                                                  "· Temperature 27.5 °C: <span class=\"rule\">"
-                                                  "above 25</span>")))
-        << dom;
-    std::string cellar = sectionOf(dom, "cellar");
-    EXPECT_TRUE(has(cellar, "<section class=\"card alerting\">")) << cellar;
-    EXPECT_TRUE(has(cellar, "class=\"reading q-temperature alerting\""));
     std::string attic = sectionOf(dom, "attic");
-    EXPECT_FALSE(has(attic, "alerting"));
     EXPECT_EQ(shownValue(attic, "temperature"), "-");
     EXPECT_EQ(paths(attic, "line") + paths(attic, "dot"), 0);
-    EXPECT_TRUE(has(attic, "no valid reading in the last 24 hours"));
 
-    struct Shot {
-        const char *file, *size, *flag;
-    };
-    for (Shot shot : {Shot{"status-phone.png", "390,844", "--no-first-run"},
-                      Shot{"status-phone-dark.png", "390,844", "--force-dark-mode"},
-                      Shot{"status-desktop.png", "1280,900", "--no-first-run"}}) {
-        std::string path = SENSOMARK_ARTEFACTS "/" + std::string(shot.file);
+    for (auto [file, size, flag] : {std::tuple{"status-phone.png", "390,844", "--no-first-run"},
+                                    {"status-phone-dark.png", "390,844", "--force-dark-mode"},
+                                    {"status-desktop.png", "1280,900", "--no-first-run"}}) {
+        std::string path = SENSOMARK_ARTEFACTS "/" + std::string(file);
         unlink(path.c_str());
-        runChromium(dir, {"--screenshot=" + path, "--window-size=" + std::string(shot.size),
-                          shot.flag, url});
+        runChromium(dir, {"--screenshot=" + path, "--window-size=" + std::string(size), flag, url});
         EXPECT_EQ(readFile(path).find("PNG"), 1u) << path;
     }
     stop = true;

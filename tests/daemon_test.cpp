@@ -164,23 +164,16 @@ TEST(WholeDaemon, SignalsEndItInOrderUnderLoad) {
 TEST(ExitCodes, TellFailuresFromARequestedStop) {
     std::string error;
     UniqueFd occupied = openListenSocket("", 0, 1, &error);  // a port no other test can take
-    int busyPort = portOf(occupied);
     ASSERT_TRUE(occupied.valid()) << error;
-    struct Case {
-        std::string config;
-        int code;
-        std::string line;
-    } cases[] = {
-        {"[main]\nlisten = 127.0.0.1 1.2.3\n", 4, "invalid listen address '1.2.3'"},
-        {configText(busyPort), 5, "failed to bind socket (Address already in use)"},
-    };
+    int busyPort = portOf(occupied);
     TempDir dir;
-    for (const Case& c : cases) {
-        dir.write("sensomarkUSB.conf",
-                  c.config + "[main]\nport = " + std::to_string(busyPort) + "\n");
+    for (auto [keys, code, line] :
+         {std::tuple{"listen = 127.0.0.1 1.2.3\n", 4, "invalid listen address '1.2.3'"},
+          {"", 5, "failed to bind socket (Address already in use)"}}) {
+        dir.write("sensomarkUSB.conf", configText(busyPort, keys));
         std::string out;
-        EXPECT_EQ(runProgram({SENSOMARK_BIN}, dir.path, &out), c.code) << c.config << out;
-        EXPECT_NE(out.find(" - " + c.line + "\n"), std::string::npos) << out;
+        EXPECT_EQ(runProgram({SENSOMARK_BIN}, dir.path, &out), code) << out;
+        EXPECT_TRUE(has(out, std::string(" - ") + line + "\n")) << out;
         EXPECT_EQ(out.substr(out.size() - 14), "ending daemon\n") << out;
     }
     // The starter of daemon mode tells the same.

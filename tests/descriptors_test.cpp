@@ -1,13 +1,23 @@
 // Descriptors under pressure: the query clients leave room for the devices and
 // the web port, a low limit still serves clients, and a shortage only delays
-// the log file.
+// the log file and pauses the web port's accepts.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <memory>
 
 #include "testutil.h"
+
+namespace {
+// The /proc folder of the daemon's thread called web; empty without one.
+std::string webTask(pid_t pid) {
+    for (auto& task : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/task"))
+        if (readFile(task.path() / "comm") == "web\n") return task.path().string() + "/";
+    return "";
+}
+}  // namespace
 
 TEST(Descriptors, ClientsLeaveRoomForDevicesAndMetrics) {
     TempDir dir;
@@ -69,15 +79,23 @@ TEST(Descriptors, ALowLimitLeavesClientsAFairShareAndAShortageOnlyDelaysTheLogFi
     // a pipe near the top), so the emulated daemon's arithmetic of 64 is not the
     // test's below.
     if (!EMULATED) {
-        // Idle clients of the web port take every descriptor there is, so the log
-        // file cannot be opened for the lines that say so, until the web port
-        // drops them for sending no request. The listen queue holds all of them at
-        // once, so none waits for a retried SYN on a busy machine and they all
-        // arrive within the web port's head time-out.
+        // Idle clients of the web port (all in its listen queue at once, so none waits
+        // for a retried SYN) take every descriptor there is, so the log file cannot be
+        // opened for the lines that say so until the web port drops them.
         std::vector<std::unique_ptr<Client>> idle;
         for (int i = 0; i < 64; ++i) idle.push_back(std::make_unique<Client>(metricsPort));
         Client late(port);
-        EXPECT_TRUE(eventually([&] { return has(readFile(log), "(Too many open files)"); }, 10s))
+        // Meanwhile the web port pauses its accepts instead of spinning on them.
+        std::string schedstat = webTask(pid) + "schedstat";  // CPU time in ns first
+        long before = atol(readFile(schedstat).c_str());
+        std::this_thread::sleep_for(1s);
+        EXPECT_LT(atol(readFile(schedstat).c_str()) - before, 250000000);  // spinning takes a core
+        EXPECT_TRUE(eventually(
+            [&] {
+                return has(readFile(log),
+                           "web server: failed to accept (Too many open files), pausing");
+            },
+            10s))
             << readFile(log);
         EXPECT_EQ(late.query("x.1"), "valid=0");
     }

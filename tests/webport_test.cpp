@@ -1,8 +1,6 @@
 // The web port: HTTP text handling, then the real daemon's endpoints and its
 // limits against slow, stalled and too many clients.
 #include <gtest/gtest.h>
-#include <poll.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -21,11 +19,6 @@ using Clock = std::chrono::steady_clock;
 using Lines = std::vector<std::string>;
 
 namespace {
-// Devices whose status page takes a while to draw; instrumented code is slow
-// enough with fewer.
-const int PAGE_DEVICES = SANITIZED || EMULATED ? 200 : 2000;
-const int BROWSERS = 24;
-
 // mainKeys: further lines of section "main".
 std::string webConfig(int port, int webPort, const std::string& sensors,
                       const std::string& mainKeys = "") {
@@ -51,11 +44,8 @@ int held(int port) {
 // The queue length that port listens with: the send-queue column of ss for a
 // listening socket. 0 when nothing listens there, -1 without ss.
 int listenBacklog(int port) {
-    TempDir dir;
-    std::string out;
-    if (runProgram({"/bin/sh", "-c",
-                    "command -v ss >/dev/null && ss -Hltn 'sport = :" + std::to_string(port) + "'"},
-                   dir.path, &out) != 0)
+    std::string out, sport = "'sport = :" + std::to_string(port) + "'";
+    if (runProgram({"/bin/sh", "-c", "command -v ss >/dev/null && ss -Hltn " + sport}, "/", &out))
         return -1;
     std::istringstream fields(out);
     std::string state;
@@ -108,28 +98,6 @@ TEST(HttpText, QueryValuesArePercentDecoded) {
     EXPECT_FALSE(request.queryValue("other", &value));
     EXPECT_EQ(percentDecode("%zz%4 100%"), "%zz%4 100%");
     EXPECT_EQ(percentEncode("a b<&>é"), "a%20b%3C%26%3E%C3%A9");
-}
-
-TEST(HttpText, LargerBodiesAreGzippedOnlyForClientsThatAcceptIt) {
-    sockaddr_storage peer = {};
-    std::string text;
-    for (int i = 0; i < 500; ++i) text += "sensomark_x{sensor=\"n" + std::to_string(i) + "\"} 1\n";
-    auto handler = [&](const HttpRequest&) { return HttpResponse{200, "text/plain", text, {}}; };
-    std::string reply = HttpServer::respond(
-        "GET / HTTP/1.1\r\nHost: x\r\naccept-encoding:  deflate, GZIP\r\n\r\n", peer, handler);
-    size_t end = reply.find("\r\n\r\n") + 4;
-    std::string head = reply.substr(0, end), body = reply.substr(end);
-    EXPECT_TRUE(has(head, "Content-Encoding: gzip\r\n")) << head;
-    EXPECT_TRUE(has(head, "Content-Length: " + std::to_string(body.size()) + "\r\n"));
-    TempDir dir;
-    dir.write("body.gz", body);
-    std::string unpacked;
-    EXPECT_EQ(runProgram({"/bin/sh", "-c", "gzip -dc body.gz"}, dir.path, &unpacked), 0);
-    EXPECT_EQ(unpacked, text);
-    EXPECT_LT(body.size(), text.size() / 4);
-    std::string plain = HttpServer::respond("GET / HTTP/1.1\r\n\r\n", peer, handler);
-    EXPECT_FALSE(has(plain, "Content-Encoding"));
-    EXPECT_EQ(plain.substr(plain.size() - text.size()), text);
 }
 
 TEST(HttpText, AcceptEncodingIsAListOfCodingsWithWeights) {
@@ -196,7 +164,14 @@ TEST(HttpServerReplies, AreMadeOncePerKeyWhileFreshAndCompressedFromThePlainOne)
                     again = httpExchange(port, "GET /page" + gzip),
                     head = httpExchange(port, "HEAD /page?c" + gzip);
         EXPECT_EQ(plain.body, text);
-        EXPECT_EQ(packed.body.compare(0, 2, "\x1f\x8b"), 0) << packed.head;
+        EXPECT_TRUE(has(packed.head, "Content-Encoding: gzip\r\n")) << packed.head;
+        EXPECT_TRUE(has(packed.head, "Content-Length: " + std::to_string(packed.body.size())));
+        TempDir dir;
+        dir.write("body.gz", packed.body);
+        std::string unpacked;
+        EXPECT_EQ(runProgram({"/bin/sh", "-c", "gzip -dc body.gz"}, dir.path, &unpacked), 0);
+        EXPECT_EQ(unpacked, text);
+        EXPECT_LT(packed.body.size(), text.size() / 3);
         EXPECT_EQ(again.body, packed.body);
         EXPECT_EQ(head.head, again.head);
         EXPECT_EQ(httpGet(port, "/none").status, 404);
@@ -218,9 +193,8 @@ const Range RANGES[] = {{"day", 1, 1440, "last 24 hours"},
                         {"year", 60, 8784, "last year"}};
 }  // namespace
 
-// The views' own layouts and escaping are jsonview_test's, csvview_test's and
-// statuspage_test's; here:
-// the daemon's data reaches every endpoint and range, and what the port refuses.
+// The daemon's data on every endpoint and range (the views' own layouts are their
+// tests'), what the port refuses, and a burst of half-sent requests.
 TEST(WebPort, EveryEndpointAndRangeShowsWhatTheQueryServiceServes) {
     TempDir dir;
     Pty pty;
@@ -259,9 +233,6 @@ TEST(WebPort, EveryEndpointAndRangeShowsWhatTheQueryServiceServes) {
                "<code class=\"device\">" + pty.slavePath + "</code>",
                "<span class=\"state closed\">not open</span>"})
         EXPECT_TRUE(has(page.body, part)) << part;
-    WebResponse gz =
-        httpExchange(webPort, "GET / HTTP/1.1\r\nAccept-Encoding: gzip, deflate, br\r\n\r\n");
-    EXPECT_EQ(gz.body.compare(0, 2, "\x1f\x8b"), 0) << gz.head;
 
     std::string metrics;  // startDaemon's probe client may still be counted for a moment
     EXPECT_TRUE(eventually([&] {
@@ -325,8 +296,7 @@ TEST(WebPort, EveryEndpointAndRangeShowsWhatTheQueryServiceServes) {
 
     // Refusals, none echoing what was asked for.
     for (const std::string& answer :
-         Lines{"404 GET /nothing", "404 GET /index.html", "404 GET /history.json",
-               "404 GET /history.csv", "404 GET /history.json?name=nobody",
+         Lines{"404 GET /nothing", "404 GET /history.json", "404 GET /history.csv",
                "404 GET /history.json?name=%3Cb%3Enobody&range=year",
                "404 GET /history.csv?name=%3Cb%3Enobody",
                "404 GET /history.json?name=" + std::string(6000, 'x'),
@@ -349,14 +319,9 @@ TEST(WebPort, EveryEndpointAndRangeShowsWhatTheQueryServiceServes) {
     // At the size bound, not at the two seconds' time limit for a head.
     EXPECT_LT(endless.ms, 1800);
     EXPECT_EQ(client.query("attic.1"), "valid=0");  // the query service never noticed
-}
 
-// A burst of clients waits in the listen queues of both ports, as deep as Linux lets
-// them be (4096, or less where net.core.somaxconn caps it), unless the backlog key says.
-TEST(WebPort, BothPortsListenDeepAndHalfSentRequestsDelayNobodyAndAreDropped) {
-    TempDir dir;
-    int port = freePort(), webPort = freePort();
-    auto daemon = startDaemon(dir, webConfig(port, webPort, "/nonexistent/x = attic\n"));
+    // A burst of clients waits in the listen queues of both ports, as deep as Linux lets
+    // them be (4096, or less where net.core.somaxconn caps it), unless the backlog key says.
     int cap = std::min(4096, atoi(readFile("/proc/sys/net/core/somaxconn").c_str()));
     for (int listening : {port, webPort})
         EXPECT_TRUE(listenBacklog(listening) == -1 || listenBacklog(listening) == cap);
@@ -367,8 +332,10 @@ TEST(WebPort, BothPortsListenDeepAndHalfSentRequestsDelayNobodyAndAreDropped) {
         slow.back()->send("GET /metr");
     }
     // The daemon holds as many as it takes (64); the rest wait in the backlog.
+    // Half-sent requests delay nobody and are dropped.
     ASSERT_TRUE(eventually([&] { return held(webPort) == 64; })) << held(webPort);
-    WebResponse scrape = httpGet(webPort, "/metrics"), page = httpGet(webPort, "/");
+    WebResponse scrape = httpGet(webPort, "/metrics");
+    page = httpGet(webPort, "/");
     EXPECT_TRUE(has(scrape.body, "sensomark_reading_valid{sensor=\"attic\""));
     EXPECT_EQ(page.status, 200);
     EXPECT_LT(scrape.ms, 1000);
@@ -384,7 +351,8 @@ TEST(WebPort, BothPortsListenDeepAndHalfSentRequestsDelayNobodyAndAreDropped) {
     EXPECT_EQ(wakeUps(web), before);
 }
 
-TEST(WebPort, StalledReadersOfALargeBodyShareOneCopyAndHoldNeitherScrapesNorTheStop) {
+// Stalled readers and clients looping on the page hold neither scrapes nor the stop.
+TEST(WebPort, StalledReadersShareOneCopyOfALargeBodyAndNeitherTheyNorBrowsersHoldScrapes) {
     TempDir dir;
     int port = freePort(), webPort = freePort();
     // 24,300 names: an exposition of 6 MB, more than the kernel buffers of a connection.
@@ -392,7 +360,8 @@ TEST(WebPort, StalledReadersOfALargeBodyShareOneCopyAndHoldNeitherScrapesNorTheS
     for (int n = 0; n < 24300; ++n)
         sensors +=
             (n % 135 ? " n" : "\n/nonexistent/d" + std::to_string(n) + " = n") + std::to_string(n);
-    auto daemon = startDaemon(dir, webConfig(port, webPort, sensors));
+    auto daemon = startDaemon(dir, webConfig(port, webPort, sensors, "backlog = 64\n"));
+    EXPECT_TRUE(listenBacklog(webPort) == -1 || listenBacklog(webPort) == 64);
     WebResponse first = httpGet(webPort, "/metrics");
     ASSERT_TRUE(has(first.body, "sensor=\"n24299\""));
     long before = atol(procStatus(daemon->pid(), "VmRSS").c_str());
@@ -419,67 +388,23 @@ TEST(WebPort, StalledReadersOfALargeBodyShareOneCopyAndHoldNeitherScrapesNorTheS
     // After ten seconds of sending the stalled responses are given up.
     EXPECT_TRUE(eventually([&] { return held(webPort) == 0; }, 30s));
     stalled.clear();
-    auto last = stalledReader(webPort);
-    daemon->signal(SIGTERM);
-    EXPECT_EQ(daemon->wait(5s), 0);
-    EXPECT_TRUE(has(daemon->output(), "ending daemon\n"));
-}
 
-TEST(WebPort, ScrapesAndTheStopKeepTheirPaceWhileClientsLoopOnThePage) {
-    TempDir dir;
-    int port = freePort(), webPort = freePort();
-    // Many devices make a page that takes a while to draw.
-    std::string sensors;
-    for (int n = 0; n < PAGE_DEVICES; ++n)
-        sensors += "/nonexistent/d" + std::to_string(n) + " = n" + std::to_string(n) + "\n";
-    auto daemon = startDaemon(dir, configText(port, "metricsport = " + std::to_string(webPort) +
-                                                        "\nbacklog = 64\nloglevel = critical\n"
-                                                        "[sensors]\n" +
-                                                        sensors));
-    const std::string page = "GET / HTTP/1.1\r\nAccept-Encoding: gzip\r\n\r\n";
-    WebResponse first = httpExchange(webPort, page);  // drawn for this request alone
-    ASSERT_EQ(first.status, 200);
-    Browsers browsers(webPort, page, BROWSERS);
+    // The browsers share one drawing of the page (180 devices) a second, so a
+    // scrape gets its turn among them: it is never starved, however busy the
+    // machine. Starved, it would wait for as long as they loop.
+    Browsers browsers(webPort, "GET / HTTP/1.1\r\nAccept-Encoding: gzip\r\n\r\n", 24);
     std::atomic<int>& pages = browsers.pages;
     ASSERT_TRUE(eventually([&] { return pages >= 100; }, 60s));
-    // The browsers share one drawing of the page a second, so a scrape gets
-    // its turn among them: it is never starved, however busy the machine.
-    // Starved, it would wait for as long as they loop.
-    for (int i = 0; i < 5; ++i) {
-        WebResponse scrape = httpExchange(webPort, "GET /metrics HTTP/1.1\r\n\r\n", 60s);
-        EXPECT_TRUE(has(scrape.body, "sensomark_sensor_info{sensor=\"n1\""))
-            << "no answer within " << scrape.ms << " ms; one page took " << first.ms << " ms";
+    for (int i = 0; i < 3; ++i) {
+        scrape = httpExchange(webPort, "GET /metrics HTTP/1.1\r\n\r\n", 60s);
+        EXPECT_TRUE(has(scrape.body, "sensor=\"n24299\"")) << "no answer within " << scrape.ms;
     }
     int served = pages;  // in the midst of serving pages, not just after a scrape
     ASSERT_TRUE(eventually([&] { return pages >= served + 5; }, 60s));
     // The stop comes between two steps: the daemon ends while the browsers
-    // keep asking. (How many pages go out until the signal is seen is the
-    // machine's pace: the cached page is served meanwhile.)
+    // keep asking and a reader stalls.
+    auto last = stalledReader(webPort);
     daemon->signal(SIGTERM);
-    EXPECT_EQ(daemon->wait(30s), 0);
-}
-
-TEST(WebPort, OutOfDescriptorsPausesAcceptInsteadOfSpinning) {
-    TempDir dir;
-    int port = freePort(), webPort = freePort();
-    dir.write("sensomarkUSB.conf",
-              webConfig(port, webPort, "/nonexistent/x = attic\n", "backlog = 64\n"));
-    Process daemon({"/bin/sh", "-c", std::string("ulimit -n 40 && exec ") + SENSOMARK_BIN},
-                   dir.path);
-    ASSERT_TRUE(eventually([&] { return Client(port).connected(); })) << daemon.output();
-    EXPECT_TRUE(listenBacklog(webPort) == -1 || listenBacklog(webPort) == 64);
-    std::vector<std::unique_ptr<Client>> slow;
-    for (int i = 0; i < 45; ++i) {
-        slow.push_back(std::make_unique<Client>(webPort));
-        slow.back()->send("GET /");
-    }
-    ASSERT_TRUE(daemon.waitFor("web server: failed to accept (Too many open files), pausing"));
-    std::string schedstat = webTask(daemon.pid()) + "schedstat";  // CPU time in ns first
-    long before = atol(readFile(schedstat).c_str());
-    std::this_thread::sleep_for(1s);
-    EXPECT_LT(atol(readFile(schedstat).c_str()) - before, 250000000);  // spinning takes a core
-    slow.clear();
-    EXPECT_TRUE(eventually([&] { return httpGet(webPort, "/metrics").status == 200; }, 10s));
-    daemon.signal(SIGTERM);
-    EXPECT_EQ(daemon.wait(), 0);
+    EXPECT_EQ(daemon->wait(SANITIZED ? 30s : 5s), 0);
+    EXPECT_TRUE(has(daemon->output(), "ending daemon\n"));
 }
