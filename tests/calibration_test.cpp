@@ -1,8 +1,6 @@
 // Corrections of measured values: the grammar of [calibration] with each
-// refusal's message, the Magnus dew point against known values, decimals and
-// clamping of corrected values, a sensor that serves corrected values, and
-// the daemon with a calibrated pty device on every output, numbers beyond the
-// stored range included.
+// refusal's message, the Magnus dew point, decimals and clamping of corrected
+// values, a calibrated sensor, and the daemon serving one on every output.
 #include "calibration.h"
 
 #include <gtest/gtest.h>
@@ -40,13 +38,10 @@ TEST(CalibrationGrammar, AcceptsOffsetsFactorsAndPoints) {
         double hFactor, hOffset;
     } cases[] = {
         {"temperature +0.4", true, 1, 0.4, false, 1, 0},
-        {"temperature -1.5", true, 1, -1.5, false, 1, 0},
         {"humidity 1.02 -2.5", false, 1, 0, true, 1.02, -2.5},
-        {"humidity 0.5 3", false, 1, 0, true, 0.5, 3},
         {"temperature 0.3->0.0 39.6->40.0", true, 40.0 / 39.3, -0.3 * 40.0 / 39.3, false, 1, 0},
         // Least squares through (0,1) (1,2) (2,4): slope 1.5, offset 5/6.
         {"temperature 0->1 1->2 2->4", true, 1.5, 7.0 / 3 - 1.5, false, 1, 0},
-        {"temperature -5.0->-4.8 20->20", true, 24.8 / 25, 20 - 20 * 24.8 / 25, false, 1, 0},
         {" temperature\t+0.4 ,humidity 0.98->1.0 74.0->75.3 ", true, 1, 0.4, true, 74.3 / 73.02,
          1.0 - 0.98 * 74.3 / 73.02},
     };
@@ -75,14 +70,9 @@ TEST(CalibrationGrammar, RefusesWhatItCannotReadAndSaysWhy) {
         {"temperature +0,4", "unknown quantity '4' (temperature or humidity)"},
         {"temperature +0.4,", "empty entry"},
         {"temperature +0.4, temperature -0.1", "temperature is calibrated twice"},
-        {"humidity 1 2, humidity 0->0 1->1", "humidity is calibrated twice"},
         {"humidity 0 +2", "a factor of 0"},
-        {"humidity -0.0 +2", "a factor of 0"},
         {"humidity 1 2 3", "humidity has more than a factor and an offset"},
-        {"temperature +x", "offset '+x' is not a decimal number"},
         {"temperature +1e3", "offset '+1e3' is not a decimal number"},
-        {"temperature +0.4°", "offset '+0.4°' is not a decimal number"},
-        {"humidity 1,02 -2.5", "offset '1' needs its sign ('+1' or '-1')"},
         {"humidity one -2.5", "factor 'one' is not a decimal number"},
         {"temperature 0.3->0.0", "a line needs at least two points"},
         {"temperature 0.3->0.0 0.3->1.0",
@@ -92,8 +82,6 @@ TEST(CalibrationGrammar, RefusesWhatItCannotReadAndSaysWhy) {
         {"temperature 0->0 +1", "'+1' is not a MEASURED->TRUE point"},
         {"temperature ->0 1->1", "measured value '' is not a decimal number"},
         {"temperature 0-> 1->1", "true value '' is not a decimal number"},
-        {"temperature 0->1->2 1->1", "true value '1->2' is not a decimal number"},
-        {"", "empty entry"},
         // Finite numbers whose corrections are not: what the history stores is a float.
         {"temperature 1" + std::string(40, '0') + " +0",
          "corrects -100 °C to -1e+42: corrected temperature from -100 to 200 °C must lie within "
@@ -160,7 +148,6 @@ TEST(CorrectedValue, KeepsTheDevicesDecimalsAndHumidityWithinItsRange) {
         {plus, TEMPERATURE, "21.5", "21.9"},
         {plus, TEMPERATURE, "21.50", "21.94"},
         {plus, TEMPERATURE, "21", "21"},
-        {plus, TEMPERATURE, "21.", "21"},
         {plus, TEMPERATURE, "-0.4", "0.0"},
         {plus, TEMPERATURE, "-0.5", "-0.1"},
         {plus, TEMPERATURE, "-.48", "-0.04"},
@@ -170,8 +157,6 @@ TEST(CorrectedValue, KeepsTheDevicesDecimalsAndHumidityWithinItsRange) {
         {scale, HUMIDITY, "95.0", "94.5"},
         {wet, HUMIDITY, "98.0", "100.0"},
         {scale, HUMIDITY, "8.0", "0.0"},
-        {scale, HUMIDITY, "50", "45"},
-        {scale, TEMPERATURE, "100.0", "100.0"},
         {scale, TEMPERATURE, "8.0", "-1.2"},
         // No number rather than a clamped NaN, or a value beyond a float.
         {nan, HUMIDITY, "50", ""},
@@ -231,7 +216,7 @@ TEST(CalibratedSensor, StoresCorrectedValuesBesideRawAndRecomputesTheDewPoint) {
 // served as 21.02 °C, and its dew point 10.87 as that of 21.02 °C and 48 %:
 // 9.59 (Magnus), everywhere a value leaves the daemon. Then a humidity beyond
 // a float and a temperature that the correction takes beyond one: only query
-// replies carry either (the humidity as sent), and the history keeps what it had.
+// replies carry either (the humidity as sent), each refusal logged once.
 TEST(CalibratedDaemon, EveryOutputCarriesTheCorrectedValueAndNoNumberBeyondAFloat) {
     SKIP_WITHOUT_MOSQUITTO();
     Rig r;
@@ -243,32 +228,21 @@ TEST(CalibratedDaemon, EveryOutputCarriesTheCorrectedValueAndNoNumberBeyondAFloa
     EXPECT_TRUE(r.daemon->waitFor("calibrating sensor '" + r.link + "'"));
     r.pty->write("temperature=21.53 humidity=48.0 dewpoint=10.87\n");
     EXPECT_TRUE(r.sub->waitFor("t/cellar/temperature", "21.02"));
-    EXPECT_TRUE(r.sub->waitFor("t/cellar/humidity", "48.0"));
     EXPECT_TRUE(r.sub->waitFor("t/cellar/dewpoint", "9.59"));
-
     Client client(r.port);
     EXPECT_EQ(client.query("cellar.1"), "valid=1;value=21.02;");
-    EXPECT_EQ(client.query("cellar.2"), "valid=1;value=48.0;");
     EXPECT_EQ(client.query("cellar.3"), "valid=1;value=9.59;");
-
     std::string metrics = scrape(r.metricsPort);
-    EXPECT_TRUE(has(metrics, "sensomark_temperature_celsius{sensor=\"cellar\"} 21.02\n"))
+    EXPECT_TRUE(has(metrics, "sensomark_temperature_celsius{sensor=\"cellar\"} 21.02\n") &&
+                has(metrics, "sensomark_dewpoint_celsius{sensor=\"cellar\"} 9.59\n"))
         << metrics;
-    EXPECT_TRUE(has(metrics, "sensomark_dewpoint_celsius{sensor=\"cellar\"} 9.59\n")) << metrics;
-
-    auto json = nlohmann::json::parse(httpGet(r.metricsPort, "/readings.json").body);
-    auto readings = json["sensors"]["cellar"]["readings"];
+    auto readings = nlohmann::json::parse(
+        httpGet(r.metricsPort, "/readings.json").body)["sensors"]["cellar"]["readings"];
     EXPECT_EQ(readings["temperature"]["value"], 21.02) << readings;
     EXPECT_EQ(readings["temperature"]["raw"], 21.53) << readings;
-    EXPECT_EQ(readings["dewpoint"]["value"], 9.59) << readings;
-    EXPECT_EQ(readings["dewpoint"]["raw"], 10.87) << readings;
-    EXPECT_EQ(readings["humidity"]["value"], 48.0) << readings;
     EXPECT_FALSE(readings["humidity"].contains("raw")) << readings;
-
     std::string page = httpGet(r.metricsPort, "/").body;
-    EXPECT_TRUE(has(page, "21.02")) << page;
-    EXPECT_FALSE(has(page, "21.53")) << page;
-    EXPECT_TRUE(has(page, "9.59")) << page;
+    EXPECT_TRUE(has(page, "21.02") && !has(page, "21.53")) << page;
 
     // 10^40 % as sent; 2 x 2e38 - 22.04 = 4e38 °C as corrected. Twice, logged once.
     const std::string huge = "1" + std::string(40, '0'), far = "2" + std::string(38, '0');
@@ -284,47 +258,10 @@ TEST(CalibratedDaemon, EveryOutputCarriesTheCorrectedValueAndNoNumberBeyondAFloa
     EXPECT_EQ(r.sub->last("t/cellar/humidity"), "48.0");
     EXPECT_EQ(client.query("cellar.2"), "valid=1;value=" + huge + ";");
     EXPECT_EQ(client.query("cellar.3"), "valid=1;value=;");
-
     metrics = scrape(r.metricsPort);
     for (const char* reason : {"range", "calibration"})
         EXPECT_TRUE(has(metrics, "sensomark_device_values_refused_total{device=\"" + r.link +
                                      "\",reason=\"" + reason + "\"} 2\n"))
             << metrics;
     EXPECT_FALSE(has(metrics, "sensomark_relative_humidity_percent{")) << metrics;
-    readings =
-        nlohmann::json::parse(httpGet(r.metricsPort, "/readings.json").body)["sensors"]["cellar"];
-    EXPECT_TRUE(readings["readings"]["humidity"]["value"].is_null()) << readings;
-    page = httpGet(r.metricsPort, "/").body;
-    EXPECT_FALSE(has(page, huge.substr(0, 20))) << page;
-
-    auto history = nlohmann::json::parse(httpGet(r.metricsPort, "/history.json?name=cellar").body);
-    auto countAndMax = [&](const char* quantity) {
-        std::pair<int, double> all{0, 0};
-        for (const auto& bucket : history["buckets"][quantity]) {
-            all.first += bucket["count"].get<int>();
-            all.second = std::max(all.second, bucket["max"].get<double>());
-        }
-        return all;
-    };
-    EXPECT_EQ(countAndMax("temperature"), std::make_pair(3, 21.06)) << history;
-    EXPECT_EQ(countAndMax("humidity"), std::make_pair(1, 48.0)) << history;
-    std::string csv = httpGet(r.metricsPort, "/history.csv?name=cellar").body;
-    EXPECT_FALSE(has(csv, "inf") || has(csv, "nan")) << csv;
-}
-
-TEST(CalibratedDaemon, ACalibrationBeyondAFloatEndsTheStartWithCode4) {
-    TempDir dir;
-    dir.write("sensomarkUSB.conf", configText(freePort(),
-                                              "[sensors]\n/dev/ttyUSB0 = cellar\n"
-                                              "[calibration]\n/dev/ttyUSB0 = "
-                                              "humidity 1 +4" +
-                                                  std::string(38, '0') + "\n"));
-    std::string out;
-    EXPECT_EQ(runProgram({SENSOMARK_BIN}, dir.path, &out), 4) << out;
-    auto lines = logLines(out);
-    const std::string line =
-        "invalid calibration of '/dev/ttyUSB0': corrects 0 % to 4e+38: corrected humidity from 0 "
-        "to 100 % must lie within ±3.4e38";
-    EXPECT_NE(std::find(lines.begin(), lines.end(), line), lines.end()) << out;
-    EXPECT_FALSE(has(out, "starting sensomarkUSB")) << out;
 }

@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <fstream>
 #include <functional>
 #include <set>
@@ -94,20 +95,15 @@ TEST(HistoryFile, NamesKeepOrdinaryPathsAndNeverCollide) {
     }
 }
 
-// The golden files were written by this code (SENSOMARK_WRITE_GOLDEN=1 writes
-// the version 2 one again) and are checked in: any machine, of any byte order
-// and word size, must read the same numbers from them, and files of version 1
-// (written before records were marked) still load.
+// The golden files were written by this code (golden2: the header for a whole
+// part of the first records, then the records of first and of second) and are
+// checked in: any machine, of any byte order and word size, must read the same
+// numbers from them, and files of version 1 (records not marked) still load.
 TEST(HistoryFile, GoldenFilesLoadWithTheValuesTheyWereWrittenWith) {
     std::vector<StoredBucket> first = sampleBuckets(MINUTE_AT, 5),
                               second = sampleBuckets(MINUTE_AT + 600, 4);
     second[1].quantities[2] = HistoryBucket{-40.0f, 85.125f, -1e-3, 4000000000u};
     const std::string dir = std::string(SENSOMARK_SOURCE_DIR) + "/tests/data/";
-    if (getenv("SENSOMARK_WRITE_GOLDEN") != nullptr) {
-        std::string records = historyRecords(first) + historyRecords(second);
-        std::ofstream(dir + "golden2.history", std::ios::binary)
-            << historyFileHeader(16 + historyRecords(first).size()) << records;
-    }
     for (const char* name : {"golden.history", "golden2.history"}) {
         HistoryFileContent content = readHistoryFile(readFile(dir + name));
         ASSERT_TRUE(content.headerOk) << name;
@@ -146,22 +142,15 @@ TEST(HistoryFile, DamageCostsTheDamagedRecordOnlyAndNeverChangesANumber) {
             ASSERT_FALSE(content.headerOk) << bit;
             continue;
         }
-        size_t end = 16, hit = 3;
-        for (size_t r = 0; r < 3 && bit / 8 >= 16; ++r) {
-            end += records[r].size();
-            if (bit / 8 < end) {
-                hit = r;
-                break;
-            }
-        }
+        const size_t starts[] = {16, 16 + records[0].size(), file.size() - records[2].size()};
+        const size_t hit =
+            bit / 8 < 16 ? 3 : std::upper_bound(starts, starts + 3, bit / 8) - starts - 1;
         std::vector<StoredBucket> want;
         for (size_t r = 0; r < 3; ++r)
             if (r != hit) want.insert(want.end(), parts[r].begin(), parts[r].end());
         ASSERT_TRUE(sameBuckets(content.buckets, want)) << "bit " << bit;
         ASSERT_EQ(content.damagedPlaces, hit < 3 ? 1 : 0) << "bit " << bit;
     }
-    EXPECT_FALSE(readHistoryFile("").headerOk);
-    EXPECT_FALSE(readHistoryFile("SMKHIST\n\3\0\0\0\0\0\0\0").headerOk);  // a later version
 }
 
 TEST(HistoryWriter, AFlippedBitInAnyRecordOfAYearLosesThatRecordOnlyAndKeepsACopyAside) {
@@ -178,76 +167,66 @@ TEST(HistoryWriter, AFlippedBitInAnyRecordOfAYearLosesThatRecordOnlyAndKeepsACop
         writer.tick(1000, true);  // no file yet: the stop writes it whole
     }
     const std::string path = dir.file("dev_ttyUSB0.history"), file = readFile(path);
-    std::vector<size_t> ends;
+    std::vector<size_t> ends{16};  // of the header, then of each record
     for (size_t at = 16; at + 16 <= file.size(); at = ends.back())
         ends.push_back(at + 16 +
                        (static_cast<unsigned char>(file[at + 4]) |
                         static_cast<unsigned char>(file[at + 5]) << 8 |
                         static_cast<unsigned char>(file[at + 6]) << 16));
     ASSERT_EQ(ends.back(), file.size());
-    ASSERT_GE(ends.size(), 18u);  // a day of minutes, weeks of ten minutes, months of hours
-    const std::vector<StoredBucket> all = held(*h);
-    const int64_t spanMinutes[] = {1440, 7 * 1440, 31 * 1440};
-    for (size_t r = 0; r < ends.size(); ++r) {
+    ASSERT_GE(ends.size(), 19u);  // a day of minutes, weeks of ten minutes, months of hours
+    const size_t records = ends.size() - 1;
+    for (size_t r = 1; r <= records; ++r) {
         std::string damaged = file;
-        size_t at = (r == 0 ? 16 : ends[r - 1]) + 20;
-        damaged[at] = static_cast<char>(damaged[at] ^ 0x10);
+        damaged[ends[r - 1] + 20] ^= 0x10;
         std::ofstream(path, std::ios::binary) << damaged;
         History copy;
         SensorHistory* c = copy.track(&sensor);
         HistoryWriter reader(copy, dir.path, 60000);
         reader.load();
-        std::vector<StoredBucket> loaded = held(*c), lost;
-        size_t i = 0;
-        for (const StoredBucket& b : all) {
-            if (i < loaded.size() && loaded[i].tier == b.tier && loaded[i].key == b.key) {
-                ASSERT_TRUE(sameBuckets({loaded[i++]}, {b}));
-            } else {
-                lost.push_back(b);
-            }
-        }
-        ASSERT_EQ(i, loaded.size()) << "record " << r;
-        ASSERT_FALSE(lost.empty()) << "record " << r;
-        EXPECT_EQ(lost.front().tier, lost.back().tier) << "record " << r;
-        EXPECT_LT(lost.back().key - lost.front().key, spanMinutes[lost.front().tier]);
+        // Every record but the damaged one, as it was.
+        std::vector<StoredBucket> before = readHistoryFile(file.substr(0, ends[r - 1])).buckets,
+                                  after = readHistoryFile(file.substr(0, 16) + file.substr(ends[r]))
+                                              .buckets;
+        ASSERT_TRUE(sameBuckets(held(*c), join({before, after}))) << "record " << r;
         // Written whole at the next sync; the damaged bytes stay aside.
         reader.tick(1000);
         reader.tick(61000);
-        const std::string aside = path + ".corrupt-" + std::to_string(r + 1);
+        const std::string aside = path + ".corrupt-" + std::to_string(r);
         EXPECT_EQ(readFile(aside), damaged) << "record " << r;
         EXPECT_TRUE(log.has("history file '" + path + "' written whole again, its former bytes " +
                             "kept in '" + aside + "'"));
         EXPECT_EQ(readHistoryFile(readFile(path)).damagedBytes, 0u);
     }
-    // The newest few copies are kept, never one overwritten.
-    for (size_t n = 1; n <= ends.size(); ++n)
-        EXPECT_EQ(access((path + ".corrupt-" + std::to_string(n)).c_str(), F_OK) == 0,
-                  n + HistoryWriter::ASIDE_KEPT > ends.size())
-            << n;
 }
 
-TEST(HistoryWriter, AppendsWhatChangedAndTheStopAppendsTheOpenMinute) {
+TEST(HistoryWriter, AppendsWhatChangedOnceTheFolderIsThereAndTheStopAppendsTheOpenMinute) {
     TempDir dir;
+    const std::string folder = dir.file("state"), path = folder + "/dev_ttyUSB0.history";
     Sensor sensor(nullptr, "/dev/ttyUSB0"), quiet(nullptr, "/dev/ttyUSB1");
     History history;
     SensorHistory* h = history.track(&sensor);
     history.track(&quiet);
-    HistoryWriter writer(history, dir.path, 60000);
+    HistoryWriter writer(history, folder, 60000);
+    EXPECT_TRUE(writer.lock());  // the folder is missing: locked once it is there
     writer.load();
     writer.tick(1000);  // starts the interval
     h->add(MINUTE_AT, TEMPERATURE, 20.5);
     writer.tick(30000);
     EXPECT_EQ(writer.bytesWritten(), 0u);  // not yet due
-    writer.tick(61000);
+    writer.tick(61000);                    // the folder is missing: fails
+    writer.tick(122000);                   // fails again, nothing new: tried again all the same
+    ASSERT_EQ(mkdir(folder.c_str(), 0755), 0);
+    writer.tick(183000);
     // No file yet: the first write is whole (2 fsyncs: the file, the folder).
     EXPECT_EQ(writer.fsyncCount(), 2u);
-    const std::string path = dir.file("dev_ttyUSB0.history");
-    EXPECT_EQ(access(dir.file("dev_ttyUSB1.history").c_str(), F_OK), -1);  // nothing came
+    EXPECT_EQ(readFile(folder + "/sensomarkUSB.lock"), std::to_string(getpid()) + "\n");
+    EXPECT_EQ(access((folder + "/dev_ttyUSB1.history").c_str(), F_OK), -1);  // nothing came
     uint64_t bytes = writer.bytesWritten();
-    writer.tick(130000);  // nothing new: nothing written
+    writer.tick(250000);  // nothing new: nothing written
     EXPECT_EQ(writer.bytesWritten(), bytes);
     h->add(MINUTE_AT + 1, TEMPERATURE, 21);
-    writer.tick(200000);
+    writer.tick(320000);
     EXPECT_EQ(writer.fsyncCount(), 3u);  // one append
     h->add(MINUTE_AT + 2, HUMIDITY, 40);
 
@@ -259,10 +238,11 @@ TEST(HistoryWriter, AppendsWhatChangedAndTheStopAppendsTheOpenMinute) {
         return copy.series(HistoryRange::DAY, MINUTE_AT + 2);
     };
     HistorySeries s = readBack();
+    EXPECT_EQ(s.buckets[0][1437].sum, 20.5);
     EXPECT_EQ(s.buckets[0][1438].max, 21.0f);
     EXPECT_EQ(s.buckets[1][1439].count, 0u);
     const std::string before = readFile(path);
-    writer.tick(210000, true);  // the stop: appended, the open minute included
+    writer.tick(330000, true);  // the stop: appended, the open minute included
     EXPECT_EQ(writer.fsyncCount(), 4u);
     EXPECT_EQ(readFile(path).compare(0, before.size(), before), 0);
     s = readBack();
@@ -309,34 +289,11 @@ TEST(HistoryWriter, WhatIsNoHistoryFileIsMovedAsideUnreadAndTheDeviceStartsEmpty
     EXPECT_EQ(readFile(path + ".corrupt-5"), "SMKHIST\n\7junk");
 }
 
-TEST(HistoryWriter, AMissingFolderIsLockedAndWrittenOnceItExists) {
-    TempDir dir;
-    const std::string folder = dir.file("state");
-    Sensor sensor(nullptr, "/dev/ttyUSB0");
-    History history;
-    SensorHistory* h = history.track(&sensor);
-    HistoryWriter writer(history, folder, 60000);
-    EXPECT_TRUE(writer.lock());  // not now, later
-    writer.load();
-    writer.tick(1000);
-    h->add(MINUTE_AT, TEMPERATURE, 20);
-    writer.tick(70000);   // the folder is missing: fails
-    writer.tick(140000);  // fails again, nothing new: tried again all the same
-    ASSERT_EQ(mkdir(folder.c_str(), 0755), 0);
-    writer.tick(210000);
-    SensorHistory copy;
-    copy.restore(readHistoryFile(readFile(folder + "/dev_ttyUSB0.history")).buckets);
-    EXPECT_EQ(copy.series(HistoryRange::DAY, MINUTE_AT).buckets[0][1439].sum, 20);
-    EXPECT_EQ(readFile(folder + "/sensomarkUSB.lock"), std::to_string(getpid()) + "\n");
-}
-
 TEST(HistoryWriter, PathsThatOnceSharedANameKeepTheirOwnAndOldNamesAreTakenOver) {
     TempDir dir;
     LogCapture log(dir);
-    const std::string byId = "/dev/serial/by-id/usb-FTDI_x-if00",
-                      longPath = "/dev/" + std::string(300, 'a');
-    Sensor one(nullptr, "/x/tty_0"), two(nullptr, "/x_tty/0"), id(nullptr, byId),
-        longer(nullptr, longPath);
+    const std::string byId = "/dev/serial/by-id/usb-FTDI_x-if00";
+    Sensor one(nullptr, "/x/tty_0"), two(nullptr, "/x_tty/0"), id(nullptr, byId);
     // Files under the earlier rule: the by-id one is unambiguous, the other
     // could be that of one or two.
     StoredBucket old;
@@ -345,28 +302,24 @@ TEST(HistoryWriter, PathsThatOnceSharedANameKeepTheirOwnAndOldNamesAreTakenOver)
     const std::string oldFile = historyFileHeader(16) + historyRecords({old});
     dir.write(legacyHistoryFileName(byId), oldFile);
     dir.write("x_tty_0.history", oldFile);
-    {
-        History history;
-        Sensor* sensors[] = {&one, &two, &id, &longer};
-        for (Sensor* s : sensors) history.track(s);
-        HistoryWriter writer(history, dir.path, 60000);
-        writer.load();
-        EXPECT_EQ(history.of(&id)->series(HistoryRange::DAY, MINUTE_AT).buckets[0][1434].sum, 7);
-        EXPECT_EQ(history.of(&one)->bytesHeld(), 0u);
-        EXPECT_TRUE(log.has("history file '" + dir.file("x_tty_0.history") +
-                            "' may be that of more than one device, left as it is"));
-        EXPECT_TRUE(log.has("history file '" + dir.file(legacyHistoryFileName(byId)) +
-                            "' renamed to '" + dir.file(historyFileName(byId)) + "'"));
-        for (int i = 0; i < 4; ++i) history.of(sensors[i])->add(MINUTE_AT, TEMPERATURE, i);
-        writer.tick(1000, true);
-    }
     History history;
-    for (Sensor* s : {&one, &two, &id, &longer}) history.track(s);
-    HistoryWriter reader(history, dir.path, 60000);
-    reader.load();
-    int i = 0;
-    for (Sensor* s : {&one, &two, &id, &longer})
-        EXPECT_EQ(history.of(s)->series(HistoryRange::DAY, MINUTE_AT).buckets[0][1439].sum, i++)
-            << s->getDeviceName();
+    Sensor* sensors[] = {&one, &two, &id};
+    for (Sensor* s : sensors) history.track(s);
+    HistoryWriter writer(history, dir.path, 60000);
+    writer.load();
+    EXPECT_EQ(history.of(&id)->series(HistoryRange::DAY, MINUTE_AT).buckets[0][1434].sum, 7);
+    EXPECT_EQ(history.of(&one)->bytesHeld(), 0u);
+    EXPECT_TRUE(log.has("history file '" + dir.file("x_tty_0.history") +
+                        "' may be that of more than one device, left as it is"));
+    EXPECT_TRUE(log.has("history file '" + dir.file(legacyHistoryFileName(byId)) +
+                        "' renamed to '" + dir.file(historyFileName(byId)) + "'"));
+    for (int i = 0; i < 3; ++i) history.of(sensors[i])->add(MINUTE_AT, TEMPERATURE, i);
+    writer.tick(1000, true);
+    for (int i = 0; i < 3; ++i) {
+        SensorHistory copy;
+        const std::string name = historyFileName(sensors[i]->getDeviceName());
+        copy.restore(readHistoryFile(readFile(dir.file(name))).buckets);
+        EXPECT_EQ(copy.series(HistoryRange::DAY, MINUTE_AT).buckets[0][1439].sum, i) << name;
+    }
     EXPECT_EQ(readFile(dir.file("x_tty_0.history")), oldFile);
 }
