@@ -5,19 +5,9 @@
 #include <signal.h>
 #include <unistd.h>
 
-#include <filesystem>
 #include <memory>
 
 #include "testutil.h"
-
-namespace {
-// The /proc folder of the daemon's thread called web; empty without one.
-std::string webTask(pid_t pid) {
-    for (auto& task : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/task"))
-        if (readFile(task.path() / "comm") == "web\n") return task.path().string() + "/";
-    return "";
-}
-}  // namespace
 
 TEST(Descriptors, ClientsLeaveRoomForDevicesAndMetrics) {
     TempDir dir;
@@ -86,7 +76,7 @@ TEST(Descriptors, ALowLimitLeavesClientsAFairShareAndAShortageOnlyDelaysTheLogFi
         for (int i = 0; i < 64; ++i) idle.push_back(std::make_unique<Client>(metricsPort));
         Client late(port);
         // Meanwhile the web port pauses its accepts instead of spinning on them.
-        std::string schedstat = webTask(pid) + "schedstat";  // CPU time in ns first
+        std::string schedstat = threadFolder(pid, "web") + "schedstat";  // CPU time in ns first
         long before = atol(readFile(schedstat).c_str());
         std::this_thread::sleep_for(1s);
         EXPECT_LT(atol(readFile(schedstat).c_str()) - before, 250000000);  // spinning takes a core

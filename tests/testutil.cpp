@@ -323,6 +323,12 @@ int threadCount(pid_t pid) {
     return error ? -1 : static_cast<int>(std::distance(tasks, {}));
 }
 
+std::string threadFolder(pid_t pid, const std::string& name) {
+    for (auto& task : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/task"))
+        if (readFile(task.path() / "comm") == name + "\n") return task.path().string() + "/";
+    return "";
+}
+
 std::unique_ptr<Process> startDaemon(const TempDir& dir, const std::string& config,
                                      const std::vector<std::string>& args) {
     dir.write("sensomarkUSB.conf", config);

@@ -76,6 +76,8 @@ pid_t processRunning(const std::vector<std::string>& argv);
 bool groupRunning(pid_t pgid);
 // Number of threads of process pid, from /proc; -1 when there is no such process.
 int threadCount(pid_t pid);
+// The /proc folder of the thread of process pid called name; empty without one.
+std::string threadFolder(pid_t pid, const std::string& name);
 // The value of field ("Uid", "VmRSS") in /proc/pid/status; empty when absent.
 std::string procStatus(pid_t pid, const std::string& field);
 

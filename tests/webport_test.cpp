@@ -4,7 +4,6 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <sstream>
@@ -52,13 +51,6 @@ int listenBacklog(int port) {
     int queued = 0, backlog = 0;
     fields >> state >> queued >> backlog;
     return backlog;
-}
-
-// The /proc folder of the daemon's thread called web; empty without one.
-std::string webTask(pid_t pid) {
-    for (auto& task : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/task"))
-        if (readFile(task.path() / "comm") == "web\n") return task.path().string() + "/";
-    return "";
 }
 
 long wakeUps(const std::string& task) {
@@ -345,7 +337,7 @@ TEST(WebPort, EveryEndpointAndRangeShowsWhatTheQueryServiceServes) {
     EXPECT_GE(Clock::now() - start, 1500ms);  // after the two seconds to send a head
     // Then the server sleeps.
     ASSERT_TRUE(eventually([&] { return held(webPort) == 0; }));
-    std::string web = webTask(daemon->pid());
+    std::string web = threadFolder(daemon->pid(), "web");
     long before = wakeUps(web);
     std::this_thread::sleep_for(1500ms);
     EXPECT_EQ(wakeUps(web), before);
