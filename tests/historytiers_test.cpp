@@ -36,35 +36,6 @@ bool same(const HistoryBucket& a, const HistoryBucket& b) {
 }
 }  // namespace
 
-TEST(HistoryTiers, RangesNameTheirTierStepAndLength) {
-    HistoryRange range;
-    for (const char* name : {"day", "week", "month", "year"}) {
-        ASSERT_TRUE(parseHistoryRange(name, &range));
-        EXPECT_STREQ(historyRangeName(range), name);
-    }
-    EXPECT_FALSE(parseHistoryRange("Day", &range));
-    EXPECT_FALSE(parseHistoryRange("", &range));
-    SensorHistory h;
-    const int64_t now = MINUTE_AT + 37;  // 22:37
-    struct Shape {
-        HistoryRange range;
-        int step;
-        size_t buckets;
-    };
-    for (Shape s : {Shape{HistoryRange::DAY, 1, 1440}, Shape{HistoryRange::WEEK, 10, 1008},
-                    Shape{HistoryRange::MONTH, 10, 4464}, Shape{HistoryRange::YEAR, 60, 8784}}) {
-        HistorySeries series = h.series(s.range, now);
-        EXPECT_EQ(series.stepMinutes, s.step);
-        EXPECT_EQ(series.buckets[2].size(), s.buckets);
-        // Aligned to the step, ending with the bucket that holds now.
-        int64_t last = series.firstMinute + static_cast<int64_t>(s.buckets - 1) * s.step;
-        EXPECT_EQ(last % s.step, 0);
-        EXPECT_TRUE(last <= now && now < last + s.step) << historyRangeName(s.range);
-    }
-    EXPECT_EQ(History::utcMinuteOf(-1), -1);  // before 1970 rounds down too
-    EXPECT_EQ(History::utcMinuteOf(119), 1);
-}
-
 TEST(HistoryTiers, AYearOfMinutesFillsEveryTierExactlyWithinTheMemoryBound) {
     SensorHistory h;
     EXPECT_EQ(h.bytesHeld(), 0u);  // nothing before the first value
