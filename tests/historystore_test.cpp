@@ -52,9 +52,7 @@ int64_t nowMinute() {
     return time(nullptr) / 60;
 }
 
-// A year of one value a minute per quantity ending at lastMinute, as a file
-// of the earlier version (records without their mark), which every version
-// reads.
+// A year of one value a minute per quantity ending at lastMinute, as a history file.
 std::string yearFile(int64_t lastMinute) {
     SensorHistory h;
     for (int64_t m = lastMinute - 366LL * 1440 + 1; m <= lastMinute; ++m) {
@@ -66,16 +64,8 @@ std::string yearFile(int64_t lastMinute) {
     SensorHistory::Mark mark;
     std::vector<StoredBucket> all;
     h.collect(&mark, true, &all);
-    const std::string marked = historyRecords(all);
-    std::string file("SMKHIST\n\1\0\0\0\0\0\0\0", 16);
-    for (size_t at = 0; at < marked.size();) {
-        size_t stored = 0;
-        for (int i = 3; i >= 0; --i)
-            stored = stored << 8 | static_cast<unsigned char>(marked[at + 4 + i]);
-        file += marked.substr(at + 4, 12 + stored);
-        at += 16 + stored;
-    }
-    return file;
+    const std::string records = historyRecords(all);
+    return historyFileHeader(16 + records.size()) + records;
 }
 
 // Devices feeding a daemon whose history goes to state/ (not the MQTT Rig of brokerutil.h).
