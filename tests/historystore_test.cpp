@@ -250,7 +250,9 @@ TEST(HistoryStore, ATightDiskAppendsWaitsForRoomToWriteWholeAndTheStopSaysWhatIt
     const std::string failed = "cannot write history file '" + s.file(0) + "': failed to write (";
     ASSERT_TRUE(daemon->waitFor(failed)) << daemon->output();
     EXPECT_TRUE(daemon->waitFor("cannot write history file '" + s.file(1) + "': "));
-    EXPECT_EQ(readHistoryFile(readFile(s.file(0))).damagedBytes, 15u);
+    // A torn try is cut back: between two tries the file holds its old damage only.
+    EXPECT_TRUE(
+        eventually([&] { return readHistoryFile(readFile(s.file(0))).damagedBytes == 15; }));
     // Room again: device 0 written whole, its damaged bytes kept aside; device
     // 1 appends what failed; every value there.
     unlink(filler.c_str());
