@@ -9,10 +9,12 @@
 #   ID...            run only these mutants, in the order given (default: all, in file order)
 #   --quick          stop at the first test that kills the mutant (confirmed on its own):
 #                    much faster, but the matrix then names one killer, not all. The
-#                    likely killers run first: those of the mutated file's own test file
-#                    (src/x/name.cpp: tests/name_test.cpp), then the rest of the suite
+#                    likely killers run first: the killers of the other mutants of its
+#                    file so far, else the tests of the mutated file's own test file
+#                    (src/x/name.cpp: tests/name_test.cpp); then the rest of the suite
 #   --first MATRIX   in quick mode, the tests that killed each mutant in MATRIX (an
-#                    earlier run, of this tree or an older one) are the likely killers
+#                    earlier run, of this tree or an older one) are its likely killers,
+#                    and those of the other mutants of its file there count too
 #   --matrix FILE    where the kill matrix goes (default build/mutants-matrix.tsv of the tree)
 #   --keep           keep the work folder (sources, build, logs) and print where it is
 #   --check          only check that each mutant still applies to the tree; no build, no tests
@@ -20,7 +22,7 @@
 #   --summary FILE   print the summary of a kill matrix written earlier, and exit
 #   --compare OLD NEW  the mutants matrix OLD has killed that matrix NEW has not; exit
 #                    code 1 when there is one
-#   --merge OUT FILE...  joins kill matrices of one tree, run in parts (say one part
+#   --merge OUT FILE...  joins kill matrices of one commit, run in parts (say one part
 #                    per session, each with its own IDs), into OUT; a mutant in
 #                    several parts keeps its last record
 #
@@ -250,7 +252,8 @@ def merge(out, parts):
     meta, tests, mutants = {}, {}, {}
     for part in parts:
         m, t, ms = read_matrix(part)
-        if meta and m.get("tree") != meta.get("tree"):
+        commit = lambda tree: (tree or "").split(" ")[0]  # edits of the tool itself aside
+        if meta and commit(m.get("tree")) != commit(meta.get("tree")):
             die("%s is of tree %s, not %s" % (part, m.get("tree"), meta.get("tree")))
         meta = meta or m
         for name, test in t.items():
@@ -693,16 +696,22 @@ main() {
     done < <((cd "$build" && ctest --show-only=json-v1 "${ctest_args[@]}" 2>/dev/null) |
         mutant_py tests "$src")
 
-    # The likely killers of mutant ID, one per line: its killers in the --first
-    # matrix that this suite still has, else the tests of its file's own test file.
+    # The likely killers of mutant ID, one per line, those this suite has: its
+    # killers in the --first matrix, else those of the other mutants of its file
+    # (in that matrix or in this run's), else the tests of its file's own test file.
     likely() {
         local id=$1 base name
-        if [ -n "$first" ]; then
-            for name in $(awk -F '\t' -v id="$id" '$1 == "mutant" && $2 == id && $5 != "-" {
-                              gsub(",", "\n", $5); print $5 }' "$first"); do
-                [ -z "${test_file[$name]+x}" ] || echo "$name"
-            done | grep . && return
-        fi
+        killers_in() {  # MATRIX FIELD VALUE: the killers of the mutants whose FIELD is VALUE
+            awk -F '\t' -v f="$2" -v v="$3" '$1 == "mutant" && $f == v && $5 != "-" {
+                gsub(",", "\n", $5); print $5 }' "$1" | sort -u
+        }
+        for name in $([ -z "$first" ] || killers_in "$first" 2 "$id"); do
+            [ -z "${test_file[$name]+x}" ] || echo "$name"
+        done | grep . && return
+        for name in $(killers_in "$matrix" 3 "${mfile[$id]}"
+            [ -z "$first" ] || killers_in "$first" 3 "${mfile[$id]}"); do
+            [ -z "${test_file[$name]+x}" ] || echo "$name"
+        done | sort -u | grep . && return
         base=${mfile[$id]##*/}
         base=${base%.*}
         for name in "${!test_file[@]}"; do
